@@ -1,0 +1,175 @@
+// The board object: keyword tree, state, identity, hardware access, the
+// start and stop sequences, messages and report.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "KvKWStr.h"
+#include "List.h"
+#include "kvd/kvdriver.h"
+#include "zel/zelframework.h"
+
+class cPortGroup;
+class cPort;
+class cQslacFile;
+class cT8100;
+class cDsp;
+class CKvFile;
+class CKvMonitorThread;
+struct __DSP_UP_MESSAGE__;
+struct oam_msg_tag;
+
+// Trace mask bits of the board keyword "OamTraceMask".
+enum : uint32_t {
+    KV_TRACE_API = 0x00000001,
+    KV_TRACE_ALERTS = 0x00000002,
+    KV_TRACE_DEBUG = 0x00000004,
+    KV_TRACE_WRITE_BYTE = 0x00000010,
+    KV_TRACE_READ_BYTE = 0x00000020,
+    USE_PRINTF = 0x40000000,
+};
+
+// Board operation results.
+enum : uint32_t {
+    KV_E_START_FAILED = 0x1D010C,    // start or initialise failed
+    KV_E_STOP_FAILED = 0x1D010D,     // stop could not lock the board
+    KV_E_NOT_SUPPORTED = 0x1D0103,
+    KV_E_KEYWORD_REFUSED = 0x1D0108, // runtime keyword change refused
+};
+
+// MVIP-95 switch requests.
+enum : unsigned {
+    MVIP95_CMD_RESET_SWITCH = 0x101,
+    MVIP95_CMD_SET_OUTPUT = 0x103,
+    MVIP95_CMD_CONFIG_BOARD_CLOCK = 0x111,
+};
+
+// Board registers.
+enum : uint32_t {
+    KV_REG_LINE_POWER = 0xA0002,
+    KV_REG_RESET = 0xA0003,
+    KV_REG_CONTROL = 0xA0006,
+    KV_REG_POPULATION = 0xA0008,
+};
+
+enum : unsigned {
+    KV_MUTEX_TIMEOUT_MS = 60000,
+    KV_FILE_LIST_SIZE = 4096,
+    KV_STATUS_TEXT_SIZE = 1024,  // holds the longest status text (601 characters) whole
+};
+
+class CKvBoard : public CBoard {
+public:
+    CKvBoard(const char* name, const char* product);
+    ~CKvBoard() override;
+
+    // ---- Framework operations ------------------------------------------
+    unsigned SetKeywordValue(const char* name, const char* value) override;
+    unsigned Start() override;
+    unsigned Stop() override;
+    unsigned Test(unsigned value) override;
+    unsigned SendBuffer(const void* buffer, unsigned length) override;
+    bool KeywordsValidate() override;
+    void Event() override;
+    void Reset() override;
+
+    // ---- Construction, configuration (kvboard, ConfigFile) ---------------
+    void InitializeRequiredKeywords();
+    // Names the configuration file (base name and extension) the product uses.
+    void SetConfigFile(const char* baseName, const char* extension);
+    unsigned Initialize();
+
+    // ---- Driver handle and registers --------------------------------------
+    unsigned GetPciBus();
+    unsigned GetPciSlot();
+    unsigned OpenDriver(KVHANDLE* handle);
+    unsigned CloseDriver(KVHANDLE* handle);
+    KVHANDLE GetDriverHandle();
+    uint8_t ReadByte(uint32_t address);
+    void WriteByte(uint32_t address, uint8_t value);
+    void WriteByte(uint32_t address, uint8_t mask, uint8_t value);
+
+    // ---- State and identity ----------------------------------------------
+    void SetState(const char* state);
+    const char* GetState();
+    bool IsState(const char* state);
+    unsigned GetLogicalNumber();
+    unsigned AssignLogicalNumber();
+    const char* GetSwitchDriver();
+
+    // ---- Messages ----------------------------------------------------------
+    void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Inform(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Trace(uint32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // ---- Runtime reactions and report --------------------------------------
+    uint32_t AlertReceive(oam_msg_tag* message);
+    unsigned GenerateReport();
+
+    // ---- Files (KvFile) ------------------------------------------------------
+    const char* GetSearchPath();
+    void SetSearchPath(const char* path);
+    unsigned Record(CKvFile* file);
+    unsigned PrintFileList(FILE* stream);
+    unsigned PrintFileList(char* buffer, size_t size);
+
+    // ---- DSP firmware (Dsp) --------------------------------------------------
+    int LoadDSP(KVHANDLE handle, const char* name);
+    unsigned read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type, uint8_t* data);
+
+    // ---- Clocking and switching (T8100, PortGroup) ----------------------------
+    unsigned Clock(CZelKWStruct* clocking);
+    unsigned MvipIssueCommand(unsigned command, unsigned* record);
+    unsigned ResetSwitch();
+    unsigned Connect(unsigned outStream, unsigned outSlot, unsigned srcStream, unsigned srcSlot);
+    void NailStreams(unsigned outStream, unsigned srcStream, unsigned count);
+    unsigned NailDefaultConnections();
+
+    // ---- Port groups and line circuits (PortGroup, Qslac) --------------------
+    unsigned MapPortGroups();
+    // Whether a group's stations are fitted, by the population byte or "RawMap".
+    bool IsPopulated(cPortGroup* group, uint8_t population);
+    void MapQslacFilesToPorts();
+    void ConfigureLineInterfaceHardware();
+
+    // ---- Monitor (KvMonitorThread) -------------------------------------------
+    unsigned MonitorStarted();
+    unsigned _StartMonitor();
+    unsigned _StopMonitor();
+    unsigned StartMonitor();
+    unsigned StopMonitor();
+    void StatusEvent(__DSP_UP_MESSAGE__* message, bool first);
+
+    // ---- Members ---------------------------------------------------------------
+    cList<cPortGroup> m_PortGroups;
+    cList<cPort> m_Ports;
+    cList<cQslacFile> m_QslacFiles;
+    cT8100* m_pT8100;
+    KVHANDLE m_DriverHandle;
+    int m_SwitchFd;
+    CKvMonitorThread* m_pMonitorThread;
+    CZelEvent* m_pMonitorEvent;
+    uint8_t m_FirstStatusEvent;
+    uint16_t m_LastStatus[8];
+    char m_StatusText[KV_STATUS_TEXT_SIZE];
+    char m_ConfigBaseName[256];
+    char m_ConfigExtension[256];
+    char m_FileList[KV_FILE_LIST_SIZE];
+    char m_SearchPath[256];
+    CKvKWStr* m_pRawMap;
+    CZelKWStructArray* m_pThermos;
+    KVHANDLE m_MonitorDriverHandle;
+    char m_SwitchDriverName[128];
+    CZelMutex m_StateMutex;
+    CZelMutex m_BoardMutex;
+    // A monitor thread that did not end when asked: kept, never destroyed
+    // while it runs, and waited for again before a new monitor starts and
+    // when the board is destroyed.
+    CKvMonitorThread* m_pEndingMonitor;
+
+private:
+    void Message(uint32_t severity, const char* format, va_list arguments);
+};

@@ -1,0 +1,152 @@
+#include "fake_supervisor.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "oam/oamsupervisor.h"
+#include "tsi/tsi.h"
+
+namespace kvtest {
+namespace {
+
+struct State {
+    std::mutex lock;
+    std::vector<Alert> alerts;
+    std::vector<uint8_t> lastRecord;
+    uint32_t alertStatus = 0;
+    bool echo = false;
+    std::map<std::string, std::map<std::string, std::string>> db;
+    uint32_t dbOpenStatus = 0;
+    std::vector<unsigned> pauses;
+};
+
+State& state() {
+    static State* s = new State;  // outlives every static destructor that may still send alerts
+    return *s;
+}
+
+void RecordPause(unsigned ms, void*) {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().pauses.push_back(ms);
+}
+
+struct DbObject {
+    std::string name;
+};
+
+}  // namespace
+
+std::vector<Alert> Alerts() {
+    std::lock_guard<std::mutex> g(state().lock);
+    return state().alerts;
+}
+
+void ClearAlerts() {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().alerts.clear();
+    state().lastRecord.clear();
+}
+
+std::vector<std::string> AlertTexts(uint32_t code, int severity) {
+    std::vector<std::string> texts;
+    for (const Alert& a : Alerts())
+        if (a.code == code && (severity < 0 || a.severity == static_cast<uint32_t>(severity)))
+            texts.push_back(a.text);
+    return texts;
+}
+
+bool AnyAlertContains(const std::string& fragment) {
+    for (const Alert& a : Alerts())
+        if (a.text.find(fragment) != std::string::npos) return true;
+    return false;
+}
+
+std::vector<uint8_t> LastRecord() {
+    std::lock_guard<std::mutex> g(state().lock);
+    return state().lastRecord;
+}
+
+void SetAlertStatus(uint32_t status) {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().alertStatus = status;
+}
+
+void SetEcho(bool echo) {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().echo = echo;
+}
+
+std::map<std::string, std::map<std::string, std::string>> Database() {
+    std::lock_guard<std::mutex> g(state().lock);
+    return state().db;
+}
+
+void ClearDatabase() {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().db.clear();
+}
+
+void SetDbOpenStatus(uint32_t status) {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().dbOpenStatus = status;
+}
+
+SleepRecorder::SleepRecorder() {
+    Clear();
+    tsiSetSleepHook(&RecordPause, nullptr);
+}
+
+SleepRecorder::~SleepRecorder() { tsiSetSleepHook(nullptr, nullptr); }
+
+std::vector<unsigned> SleepRecorder::Pauses() const {
+    std::lock_guard<std::mutex> g(state().lock);
+    return state().pauses;
+}
+
+void SleepRecorder::Clear() {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().pauses.clear();
+}
+
+}  // namespace kvtest
+
+using kvtest::state;
+
+extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
+    if (message == nullptr) return 1;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(message);
+    kvtest::Alert alert;
+    alert.code = message->alert;
+    alert.severity = message->severity;
+    // The record is trusted to be well formed here; the tests check its layout.
+    alert.source.assign(reinterpret_cast<const char*>(bytes + message->source_offset));
+    alert.text.assign(reinterpret_cast<const char*>(bytes + message->text_offset));
+    std::lock_guard<std::mutex> g(state().lock);
+    if (state().echo)
+        std::fprintf(stderr, "[alert 0x%08x sev %u %s] %s", alert.code, alert.severity,
+                     alert.source.c_str(), alert.text.c_str());
+    state().lastRecord.assign(bytes, bytes + message->size);
+    state().alerts.push_back(std::move(alert));
+    return state().alertStatus;
+}
+
+extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t) {
+    std::lock_guard<std::mutex> g(state().lock);
+    if (state().dbOpenStatus != 0) return state().dbOpenStatus;
+    if (objectName == nullptr || handle == nullptr) return 1;
+    *handle = new kvtest::DbObject{objectName};
+    return 0;
+}
+
+extern "C" uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value) {
+    if (handle == nullptr || keyword == nullptr || value == nullptr) return 1;
+    std::lock_guard<std::mutex> g(state().lock);
+    state().db[static_cast<kvtest::DbObject*>(handle)->name][keyword] = value;
+    return 0;
+}
+
+extern "C" uint32_t _oamDbCloseObject(void* handle) {
+    delete static_cast<kvtest::DbObject*>(handle);
+    return 0;
+}
