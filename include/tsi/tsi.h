@@ -23,9 +23,12 @@ void tsiSetSleepHook(tsiSleepHook hook, void* context);  // null hook: real paus
 //   searched as given; otherwise "name.extension" is searched.
 // - A name holding a '/' is looked up as a path of its own, not in the search path.
 // - The first match in path order wins; only regular files match.
+// - A null or empty extension leaves the name as given.
 // Answers 0 and writes the full path into fullPath (size bytes, terminated)
-// when found; 1 when not found; 2 when the path does not fit. found, when not
-// null, receives the directory in which the file was found.
+// when found; 1 when not found (also for a null or empty name or a null
+// fullPath); 2 when the first match's path does not fit. found, when not
+// null, receives the directory in which the file was found (size bytes as
+// well; "." for the current directory, whose matches read "./name.ext").
 unsigned tsiFindFile(const char* name, const char* extension, const char* searchPath, char* found,
                      char* fullPath, unsigned size);
 

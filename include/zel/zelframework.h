@@ -61,8 +61,10 @@ public:
     virtual unsigned GetOwnValue(char* buffer, unsigned size);     // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned SetOwnValue(const char* value);               // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size);
-    // One step of a path: a child by name (len characters of name, no dots), or
-    // an element by index when index >= 0. Default: none.
+    // One step of a path: a child by name (len characters of name, no dots, no
+    // brackets) when index < 0, or the element at index (name then unused)
+    // when index >= 0. "Port[2]" is walked as the step "Port", then the step
+    // [2] on what that found. Default: none.
     virtual CZelKeyword* FindStep(const char* name, size_t len, long index);
 
     void SetParent(CZelKeyword* parent);
@@ -157,6 +159,7 @@ private:
     long m_Min;
     long m_Max;
     int m_Flags;
+    long m_Default;
 };
 
 class CZelKWStrArray : public CZelKeyword {
@@ -164,7 +167,7 @@ public:
     CZelKWStrArray(const char* name, const char** values, unsigned count, int flags, int maxChoices);
     ~CZelKWStrArray() override;
 
-    void RemoveAllValues();
+    void RemoveAllValues();  // the choices stay
     unsigned AddChoice(const char* choice);
     unsigned AddStrValue(const char* value);  // appends; refused when outside the choices
     unsigned GetCount() const;
@@ -224,8 +227,9 @@ public:
     virtual unsigned Init(const char* text);
     virtual unsigned Exit();  // destroys every board
     virtual unsigned DetectBoards();
-    // Refuses a name already taken; calls CreateProduct; assigns "Number" (the
-    // lowest number no other board holds) when the board left it at -1.
+    // Refuses a name already taken (also while a board of that name is still
+    // being destroyed); calls CreateProduct; assigns "Number" (the lowest
+    // number no other board holds) when the board left it at -1.
     virtual unsigned CreateBoard(const char* name, const char* product);
     virtual unsigned DestroyBoard(const char* name);
     virtual unsigned StartBoard(const char* name);
@@ -251,8 +255,10 @@ public:
     CBoard* GetBoardByName(const char* name);
     // Adds, for every detected device whose driver SupportedDriver accepts, an
     // element to the plug-in's structure array "DetectedBoards" with "Name"
-    // (prefix followed by the device's index), "Driver", "Bus", "Slot" and
-    // "Plugin" (pluginName). Devices come from the host's enumerator.
+    // (prefix followed by the index among the accepted devices, from 0),
+    // "Driver", "Bus", "Slot" and "Plugin" (pluginName). Devices come from the
+    // host's enumerator. Each call empties the list first; its length reads as
+    // "DetectedBoards.Count" on handle 0.
     unsigned AddDetectedBoardsKeywords(const char* prefix, const char* pluginName);
     uint64_t GetBoardHandle(const char* name);  // 0 when there is no such board
 

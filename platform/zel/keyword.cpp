@@ -1,0 +1,573 @@
+// Keywords: the typed nodes of a keyword tree, their values and qualifiers,
+// and the walk of dotted paths ("A.B[2].C", "Products.Count").
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tsi/tsi.h"
+#include "zel/zelframework.h"
+
+namespace {
+
+// Copies text into buffer; a value that does not fit leaves a cut, terminated copy.
+unsigned CopyOut(const std::string& text, char* buffer, unsigned size) {
+    if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
+    if (text.size() < size) {
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        return ZEL_OK;
+    }
+    std::memcpy(buffer, text.data(), size - 1);
+    buffer[size - 1] = '\0';
+    return ZEL_ERR_BUFFER_TOO_SMALL;
+}
+
+unsigned CopyOutLong(long value, char* buffer, unsigned size) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%ld", value);
+    return CopyOut(text, buffer, size);
+}
+
+bool IsQualifier(const char* qualifier, const char* name) {
+    return qualifier != nullptr && tsiStricmp(qualifier, name) == 0;
+}
+
+bool SameName(const char* name, const char* step, size_t len) {
+    return tsiStrnicmp(name, step, len) == 0 && name[len] == '\0';
+}
+
+// Whether text equals one of the choices, letters compared without regard to case.
+bool IsChoice(const std::vector<std::string>& choices, const char* text) {
+    for (const std::string& c : choices)
+        if (tsiStricmp(c.c_str(), text) == 0) return true;
+    return false;
+}
+
+std::string JoinChoices(const std::vector<std::string>& choices) {
+    std::string list;
+    for (size_t i = 0; i < choices.size(); ++i) {
+        if (i != 0) list += ',';
+        list += choices[i];
+    }
+    return list;
+}
+
+// Adds a choice unless it is already there; maxChoices > 0 bounds the list.
+unsigned AddChoiceTo(std::vector<std::string>& choices, int maxChoices, const char* choice) {
+    if (choice == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    if (IsChoice(choices, choice)) return ZEL_OK;
+    if (maxChoices > 0 && choices.size() >= static_cast<size_t>(maxChoices)) return ZEL_ERR_NO_MEMORY;
+    choices.emplace_back(choice);
+    return ZEL_OK;
+}
+
+// Integer text: optional sign, then decimal digits or 0x and hexadecimal
+// digits, nothing before or after. A number too large for a long is out of
+// any limit rather than not a number.
+unsigned ParseLong(const char* text, long* value) {
+    const char* p = text;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    unsigned base = 10;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    }
+    if (*p == '\0') return ZEL_ERR_NOT_A_NUMBER;
+    unsigned long long magnitude = 0;
+    bool overflow = false;
+    for (; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        unsigned digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (base == 16 && std::isxdigit(c)) digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+        else return ZEL_ERR_NOT_A_NUMBER;
+        if (magnitude > (ULLONG_MAX - digit) / base) overflow = true;
+        else magnitude = magnitude * base + digit;
+    }
+    const unsigned long long limit =
+        negative ? static_cast<unsigned long long>(LONG_MAX) + 1 : static_cast<unsigned long long>(LONG_MAX);
+    if (overflow || magnitude > limit) return ZEL_ERR_INVALID_VALUE;
+    *value = negative ? static_cast<long>(0 - magnitude) : static_cast<long>(magnitude);
+    return ZEL_OK;
+}
+
+// The read-only "Count" below an array: reads the array's current element count.
+class CountKeyword : public CZelKeyword {
+public:
+    CountKeyword(CZelKeyword* owner, std::function<unsigned()> count)
+        : CZelKeyword("Count"), m_Count(std::move(count)) {
+        SetParent(owner);
+    }
+    unsigned GetOwnValue(char* buffer, unsigned size) override {
+        return CopyOutLong(static_cast<long>(m_Count()), buffer, size);
+    }
+    unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override {
+        if (IsQualifier(qualifier, "Type")) return CopyOut("Integer", buffer, size);
+        return ZEL_ERR_UNKNOWN_QUALIFIER;
+    }
+
+private:
+    std::function<unsigned()> m_Count;
+};
+
+// One path step: a name (possibly empty) followed by any number of "[digits]".
+// Answers false for anything malformed.
+bool ParseStep(const char* step, size_t len, size_t* nameLen, std::vector<long>* indices) {
+    size_t i = 0;
+    while (i < len && step[i] != '[' && step[i] != ']') ++i;
+    *nameLen = i;
+    indices->clear();
+    while (i < len) {
+        if (step[i] != '[') return false;
+        ++i;
+        size_t digits = 0;
+        long index = 0;
+        while (i < len && step[i] >= '0' && step[i] <= '9') {
+            if (index > (LONG_MAX - 9) / 10) return false;
+            index = index * 10 + (step[i] - '0');
+            ++i;
+            ++digits;
+        }
+        if (digits == 0 || i >= len || step[i] != ']') return false;
+        ++i;
+        indices->push_back(index);
+    }
+    return *nameLen != 0 || !indices->empty();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- CZelKeyword
+
+CZelKeyword::CZelKeyword(const char* name) : m_Name{}, m_pParent(nullptr) {
+    std::snprintf(m_Name, sizeof(m_Name), "%s", name != nullptr ? name : "");
+}
+
+CZelKeyword::~CZelKeyword() {}
+
+const char* CZelKeyword::GetName() const { return m_Name; }
+CZelKeyword* CZelKeyword::GetParent() const { return m_pParent; }
+void CZelKeyword::SetParent(CZelKeyword* parent) { m_pParent = parent; }
+
+CZelKeyword* CZelKeyword::FindKeyword(const char* path) {
+    if (path == nullptr || *path == '\0') return this;
+    CZelKeyword* current = this;
+    std::vector<long> indices;
+    const char* step = path;
+    for (;;) {
+        const char* end = std::strchr(step, '.');
+        size_t len = end != nullptr ? static_cast<size_t>(end - step) : std::strlen(step);
+        size_t nameLen = 0;
+        if (!ParseStep(step, len, &nameLen, &indices)) return nullptr;
+        if (nameLen != 0) current = current->FindStep(step, nameLen, -1);
+        for (long index : indices) {
+            if (current == nullptr) break;
+            current = current->FindStep("", 0, index);
+        }
+        if (current == nullptr) return nullptr;
+        if (end == nullptr) return current;
+        step = end + 1;
+    }
+}
+
+unsigned CZelKeyword::GetKeywordValue(const char* name, char* buffer, unsigned size) {
+    if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
+    CZelKeyword* keyword = FindKeyword(name);
+    if (keyword == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
+    return keyword->GetOwnValue(buffer, size);
+}
+
+unsigned CZelKeyword::SetKeywordValue(const char* name, const char* value) {
+    if (value == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    CZelKeyword* keyword = FindKeyword(name);
+    if (keyword == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
+    return keyword->SetOwnValue(value);
+}
+
+unsigned CZelKeyword::GetQualifierValue(const char* name, const char* qualifier, char* buffer,
+                                        unsigned size) {
+    if (qualifier == nullptr || buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
+    CZelKeyword* keyword = FindKeyword(name);
+    if (keyword == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
+    return keyword->GetOwnQualifier(qualifier, buffer, size);
+}
+
+unsigned CZelKeyword::GetOwnValue(char*, unsigned) { return ZEL_ERR_NOT_A_VALUE; }
+unsigned CZelKeyword::SetOwnValue(const char*) { return ZEL_ERR_NOT_A_VALUE; }
+unsigned CZelKeyword::GetOwnQualifier(const char*, char*, unsigned) { return ZEL_ERR_UNKNOWN_QUALIFIER; }
+CZelKeyword* CZelKeyword::FindStep(const char*, size_t, long) { return nullptr; }
+
+// ---------------------------------------------------------------- CZelKWStruct
+
+struct CZelKWStruct::Impl {
+    std::vector<CZelKeyword*> children;
+
+    CZelKeyword* Find(const char* name, size_t len) const {
+        for (CZelKeyword* child : children)
+            if (SameName(child->GetName(), name, len)) return child;
+        return nullptr;
+    }
+};
+
+CZelKWStruct::CZelKWStruct(const char* name, CZelKeyword** initial, unsigned count)
+    : CZelKeyword(name), m_pImpl(new Impl) {
+    if (initial == nullptr) return;
+    for (unsigned i = 0; i < count; ++i) {
+        // A child that cannot be adopted (null, or a name already taken) would
+        // otherwise be lost: it is destroyed here, since ownership was handed over.
+        if (initial[i] != nullptr && AddKeyword(initial[i]) != ZEL_OK) delete initial[i];
+    }
+}
+
+CZelKWStruct::~CZelKWStruct() {
+    for (auto it = m_pImpl->children.rbegin(); it != m_pImpl->children.rend(); ++it) delete *it;
+    delete m_pImpl;
+}
+
+unsigned CZelKWStruct::AddKeyword(CZelKeyword* child) {
+    if (child == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    const char* name = child->GetName();
+    if (m_pImpl->Find(name, std::strlen(name)) != nullptr) return ZEL_ERR_DUPLICATE;
+    m_pImpl->children.push_back(child);
+    child->SetParent(this);
+    return ZEL_OK;
+}
+
+unsigned CZelKWStruct::RemoveKeyword(const char* name) {
+    if (name == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    auto& children = m_pImpl->children;
+    for (auto it = children.begin(); it != children.end(); ++it) {
+        if (tsiStricmp((*it)->GetName(), name) == 0) {
+            CZelKeyword* child = *it;
+            children.erase(it);
+            delete child;
+            return ZEL_OK;
+        }
+    }
+    return ZEL_ERR_UNKNOWN_KEYWORD;
+}
+
+CZelKeyword* CZelKWStruct::GetKeywordByName(const char* name) {
+    if (name == nullptr || *name == '\0') return nullptr;
+    return FindKeyword(name);
+}
+
+unsigned CZelKWStruct::GetChildCount() const { return static_cast<unsigned>(m_pImpl->children.size()); }
+
+CZelKeyword* CZelKWStruct::GetChild(unsigned index) const {
+    return index < m_pImpl->children.size() ? m_pImpl->children[index] : nullptr;
+}
+
+unsigned CZelKWStruct::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
+    if (IsQualifier(qualifier, "Type")) return CopyOut("Structure", buffer, size);
+    return ZEL_ERR_UNKNOWN_QUALIFIER;
+}
+
+CZelKeyword* CZelKWStruct::FindStep(const char* name, size_t len, long index) {
+    if (index >= 0 || name == nullptr || len == 0) return nullptr;
+    return m_pImpl->Find(name, len);
+}
+
+// ---------------------------------------------------------------- CZelKWStructArray
+
+struct CZelKWStructArray::Impl {
+    std::vector<CZelKWStruct*> elements;
+    std::unique_ptr<CountKeyword> count;
+};
+
+CZelKWStructArray::CZelKWStructArray(const char* name, CZelKWStruct** initial, unsigned count)
+    : CZelKeyword(name), m_pImpl(new Impl) {
+    m_pImpl->count.reset(new CountKeyword(this, [this] { return GetCount(); }));
+    if (initial == nullptr) return;
+    for (unsigned i = 0; i < count; ++i) AddKeyword(initial[i]);
+}
+
+CZelKWStructArray::~CZelKWStructArray() {
+    for (auto it = m_pImpl->elements.rbegin(); it != m_pImpl->elements.rend(); ++it) delete *it;
+    delete m_pImpl;
+}
+
+unsigned CZelKWStructArray::AddKeyword(CZelKWStruct* element) {
+    if (element == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    m_pImpl->elements.push_back(element);
+    element->SetParent(this);
+    return ZEL_OK;
+}
+
+CZelKWStruct* CZelKWStructArray::GetElement(unsigned index) const {
+    return index < m_pImpl->elements.size() ? m_pImpl->elements[index] : nullptr;
+}
+
+unsigned CZelKWStructArray::GetCount() const { return static_cast<unsigned>(m_pImpl->elements.size()); }
+
+unsigned CZelKWStructArray::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
+    if (IsQualifier(qualifier, "Type")) return CopyOut("List", buffer, size);
+    return ZEL_ERR_UNKNOWN_QUALIFIER;
+}
+
+CZelKeyword* CZelKWStructArray::FindStep(const char* name, size_t len, long index) {
+    if (index >= 0) return static_cast<unsigned long>(index) < m_pImpl->elements.size()
+                               ? m_pImpl->elements[static_cast<size_t>(index)]
+                               : nullptr;
+    if (name != nullptr && SameName("Count", name, len)) return m_pImpl->count.get();
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- CZelKWStr
+
+struct CZelKWStr::Impl {
+    std::mutex lock;  // the value may be read while another thread sets it
+    std::string value;
+    std::string defaultValue;
+    std::vector<std::string> choices;
+    int flags = 0;
+    int maxChoices = 0;
+};
+
+CZelKWStr::CZelKWStr(const char* name, const char* defaultValue, const char** choices,
+                     unsigned choiceCount, int flags, int maxChoices)
+    : CZelKeyword(name), m_pImpl(new Impl) {
+    m_pImpl->flags = flags;
+    m_pImpl->maxChoices = maxChoices;
+    if (choices != nullptr)
+        for (unsigned i = 0; i < choiceCount; ++i)
+            if (choices[i] != nullptr) m_pImpl->choices.emplace_back(choices[i]);
+    if (defaultValue != nullptr) {
+        m_pImpl->value = defaultValue;
+        m_pImpl->defaultValue = defaultValue;
+    }
+}
+
+CZelKWStr::~CZelKWStr() { delete m_pImpl; }
+
+unsigned CZelKWStr::AddChoice(const char* choice) {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    return AddChoiceTo(m_pImpl->choices, m_pImpl->maxChoices, choice);
+}
+
+unsigned CZelKWStr::SetStrValue(const char* value) {
+    if (value == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    if (!m_pImpl->choices.empty() && !IsChoice(m_pImpl->choices, value)) return ZEL_ERR_INVALID_VALUE;
+    m_pImpl->value = value;
+    return ZEL_OK;
+}
+
+unsigned CZelKWStr::GetStrValue(char* buffer, unsigned size) {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    return CopyOut(m_pImpl->value, buffer, size);
+}
+
+unsigned CZelKWStr::GetOwnValue(char* buffer, unsigned size) { return GetStrValue(buffer, size); }
+
+unsigned CZelKWStr::SetOwnValue(const char* value) {
+    if (m_pImpl->flags & ZEL_KW_READONLY) return ZEL_ERR_NOT_A_VALUE;
+    return SetStrValue(value);
+}
+
+unsigned CZelKWStr::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    if (IsQualifier(qualifier, "Type")) return CopyOut("String", buffer, size);
+    if (IsQualifier(qualifier, "Choices")) return CopyOut(JoinChoices(m_pImpl->choices), buffer, size);
+    if (IsQualifier(qualifier, "Default")) return CopyOut(m_pImpl->defaultValue, buffer, size);
+    return ZEL_ERR_UNKNOWN_QUALIFIER;
+}
+
+// ---------------------------------------------------------------- CZelKWInt
+// The value and limits may be read on one thread while another sets them, so
+// every access is atomic.
+
+namespace {
+long LoadLong(const long& field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
+void StoreLong(long& field, long value) { __atomic_store_n(&field, value, __ATOMIC_RELEASE); }
+}  // namespace
+
+CZelKWInt::CZelKWInt(const char* name, long defaultValue, long minimum, long maximum, int flags, int)
+    : CZelKeyword(name),
+      m_Value(defaultValue),
+      m_Min(minimum),
+      m_Max(maximum),
+      m_Flags(flags),
+      m_Default(defaultValue) {}
+
+CZelKWInt::~CZelKWInt() {}
+
+void CZelKWInt::SetMinValue(long minimum) { StoreLong(m_Min, minimum); }
+void CZelKWInt::SetMaxValue(long maximum) { StoreLong(m_Max, maximum); }
+long CZelKWInt::GetIntValue() { return LoadLong(m_Value); }
+
+unsigned CZelKWInt::SetIntValue(long value) {
+    if (value < LoadLong(m_Min) || value > LoadLong(m_Max)) return ZEL_ERR_INVALID_VALUE;
+    StoreLong(m_Value, value);
+    return ZEL_OK;
+}
+
+unsigned CZelKWInt::GetOwnValue(char* buffer, unsigned size) {
+    return CopyOutLong(GetIntValue(), buffer, size);
+}
+
+unsigned CZelKWInt::SetOwnValue(const char* value) {
+    if (m_Flags & ZEL_KW_READONLY) return ZEL_ERR_NOT_A_VALUE;
+    if (value == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    long number = 0;
+    unsigned result = ParseLong(value, &number);
+    if (result != ZEL_OK) return result;
+    return SetIntValue(number);
+}
+
+unsigned CZelKWInt::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
+    if (IsQualifier(qualifier, "Type")) return CopyOut("Integer", buffer, size);
+    if (IsQualifier(qualifier, "Minimum")) return CopyOutLong(LoadLong(m_Min), buffer, size);
+    if (IsQualifier(qualifier, "Maximum")) return CopyOutLong(LoadLong(m_Max), buffer, size);
+    if (IsQualifier(qualifier, "Default")) return CopyOutLong(m_Default, buffer, size);
+    return ZEL_ERR_UNKNOWN_QUALIFIER;
+}
+
+// ---------------------------------------------------------------- CZelKWStrArray
+// Items are reached through one keyword per index, kept for the life of the
+// array (so a pointer from FindKeyword never dangles); an index at or past
+// the count reads as unknown, and setting the index equal to the count appends.
+
+namespace {
+
+class StrArrayItem : public CZelKeyword {
+public:
+    using Reader = std::function<unsigned(size_t, char*, unsigned)>;
+    using Writer = std::function<unsigned(size_t, const char*)>;
+    using Qualifier = std::function<unsigned(const char*, char*, unsigned)>;
+
+    StrArrayItem(CZelKeyword* owner, size_t index, Reader read, Writer write, Qualifier qualifier)
+        : CZelKeyword(""), m_Index(index), m_Read(std::move(read)), m_Write(std::move(write)),
+          m_Qualifier(std::move(qualifier)) {
+        SetParent(owner);
+    }
+    unsigned GetOwnValue(char* buffer, unsigned size) override { return m_Read(m_Index, buffer, size); }
+    unsigned SetOwnValue(const char* value) override { return m_Write(m_Index, value); }
+    unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override {
+        return m_Qualifier(qualifier, buffer, size);
+    }
+
+private:
+    size_t m_Index;
+    Reader m_Read;
+    Writer m_Write;
+    Qualifier m_Qualifier;
+};
+
+bool HoldsWhiteSpace(const std::string& text) {
+    for (char c : text)
+        if (std::isspace(static_cast<unsigned char>(c))) return true;
+    return false;
+}
+
+}  // namespace
+
+struct CZelKWStrArray::Impl {
+    std::mutex lock;  // values may be read while another thread changes them
+    std::vector<std::string> values;
+    std::vector<std::string> choices;
+    std::vector<std::unique_ptr<StrArrayItem>> items;
+    std::unique_ptr<CountKeyword> count;
+    int flags = 0;
+    int maxChoices = 0;
+};
+
+CZelKWStrArray::CZelKWStrArray(const char* name, const char** values, unsigned count, int flags,
+                               int maxChoices)
+    : CZelKeyword(name), m_pImpl(new Impl) {
+    m_pImpl->flags = flags;
+    m_pImpl->maxChoices = maxChoices;
+    m_pImpl->count.reset(new CountKeyword(this, [this] { return GetCount(); }));
+    if (values != nullptr)
+        for (unsigned i = 0; i < count; ++i)
+            if (values[i] != nullptr) m_pImpl->values.emplace_back(values[i]);
+}
+
+CZelKWStrArray::~CZelKWStrArray() { delete m_pImpl; }
+
+void CZelKWStrArray::RemoveAllValues() {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    m_pImpl->values.clear();
+}
+
+unsigned CZelKWStrArray::AddChoice(const char* choice) {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    return AddChoiceTo(m_pImpl->choices, m_pImpl->maxChoices, choice);
+}
+
+unsigned CZelKWStrArray::AddStrValue(const char* value) {
+    if (value == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    if (!m_pImpl->choices.empty() && !IsChoice(m_pImpl->choices, value)) return ZEL_ERR_INVALID_VALUE;
+    m_pImpl->values.emplace_back(value);
+    return ZEL_OK;
+}
+
+unsigned CZelKWStrArray::GetCount() const {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    return static_cast<unsigned>(m_pImpl->values.size());
+}
+
+unsigned CZelKWStrArray::GetOwnValue(char* buffer, unsigned size) {
+    std::string list;
+    {
+        std::lock_guard<std::mutex> guard(m_pImpl->lock);
+        for (size_t i = 0; i < m_pImpl->values.size(); ++i) {
+            const std::string& v = m_pImpl->values[i];
+            if (i != 0) list += ' ';
+            // Quoted when it would not read back as one item.
+            if (v.empty() || HoldsWhiteSpace(v)) list += '"' + v + '"';
+            else list += v;
+        }
+    }
+    return CopyOut(list, buffer, size);
+}
+
+unsigned CZelKWStrArray::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    if (IsQualifier(qualifier, "Type")) return CopyOut("List", buffer, size);
+    if (IsQualifier(qualifier, "Choices")) return CopyOut(JoinChoices(m_pImpl->choices), buffer, size);
+    return ZEL_ERR_UNKNOWN_QUALIFIER;
+}
+
+CZelKeyword* CZelKWStrArray::FindStep(const char* name, size_t len, long index) {
+    if (index < 0) return (name != nullptr && SameName("Count", name, len)) ? m_pImpl->count.get() : nullptr;
+    Impl* impl = m_pImpl;
+    std::lock_guard<std::mutex> guard(impl->lock);
+    if (static_cast<unsigned long>(index) > impl->values.size()) return nullptr;
+    const size_t at = static_cast<size_t>(index);
+    while (impl->items.size() <= at) {
+        const size_t itemIndex = impl->items.size();
+        const int flags = impl->flags;
+        impl->items.emplace_back(new StrArrayItem(
+            this, itemIndex,
+            [impl](size_t i, char* buffer, unsigned size) -> unsigned {
+                std::lock_guard<std::mutex> g(impl->lock);
+                if (i >= impl->values.size()) return ZEL_ERR_UNKNOWN_KEYWORD;
+                return CopyOut(impl->values[i], buffer, size);
+            },
+            [impl, flags](size_t i, const char* value) -> unsigned {
+                if (flags & ZEL_KW_READONLY) return ZEL_ERR_NOT_A_VALUE;
+                if (value == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+                std::lock_guard<std::mutex> g(impl->lock);
+                if (i > impl->values.size()) return ZEL_ERR_UNKNOWN_KEYWORD;
+                if (!impl->choices.empty() && !IsChoice(impl->choices, value)) return ZEL_ERR_INVALID_VALUE;
+                if (i == impl->values.size()) impl->values.emplace_back(value);
+                else impl->values[i] = value;
+                return ZEL_OK;
+            },
+            [impl](const char* qualifier, char* buffer, unsigned size) -> unsigned {
+                std::lock_guard<std::mutex> g(impl->lock);
+                if (IsQualifier(qualifier, "Type")) return CopyOut("String", buffer, size);
+                if (IsQualifier(qualifier, "Choices")) return CopyOut(JoinChoices(impl->choices), buffer, size);
+                return ZEL_ERR_UNKNOWN_QUALIFIER;
+            }));
+    }
+    return impl->items[at].get();
+}
