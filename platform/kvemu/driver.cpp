@@ -1,0 +1,447 @@
+// The driver library's calls, answered by the emulated boards. Each call takes
+// the emulator's lock, checks for an injected fault, does its work and writes
+// one journal line.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "emulator.h"
+#include "kvd/kvdriver.h"
+
+using kvemu::detail::Board;
+using kvemu::detail::Emu;
+using kvemu::detail::Emulator;
+using kvemu::detail::Format;
+using kvemu::detail::HandleRec;
+using kvemu::detail::Hex;
+
+namespace {
+
+struct Call {
+    Emulator& e = Emu();
+    std::lock_guard<std::mutex> lock{e.mutex};
+};
+
+std::string Bytes(const uint8_t* data, uint32_t count) {
+    std::string s;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (i > 0) s += ' ';
+        s += Hex(data[i]);
+    }
+    return s;
+}
+
+std::string Join(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    return a + " " + b;
+}
+
+// The common frame of the handle calls: fault, then handle check.
+#define KV_ENTER(name, args)                                               \
+    Call c;                                                                \
+    Board* b = c.e.BoardOf(handle);                                        \
+    const char* const fn = name;                                           \
+    const std::string journalArgs = (args);                                \
+    {                                                                      \
+        uint32_t faulted;                                                  \
+        if (c.e.TakeFault(fn, &faulted)) return c.e.Log(b, fn, journalArgs, faulted); \
+        if (b == nullptr) return c.e.Log(nullptr, fn, journalArgs, KVD_ERR_BAD_HANDLE); \
+    }
+
+#define KV_RETURN(status) return c.e.Log(b, fn, journalArgs, (status))
+
+// Switch-chip calls answer ints of the chip's numbering.
+#define HMIC_ENTER(name, args)                                             \
+    Call c;                                                                \
+    Board* b = c.e.BoardOfHmic(hmic);                                      \
+    const char* const fn = name;                                           \
+    const std::string journalArgs = (args);                                \
+    {                                                                      \
+        uint32_t faulted;                                                  \
+        if (c.e.TakeFault(fn, &faulted))                                   \
+            return c.e.LogInt(b, fn, journalArgs, static_cast<int>(faulted)); \
+        if (b == nullptr) return c.e.LogInt(nullptr, fn, journalArgs, HMIC_ERR_BAD_HANDLE); \
+    }
+
+#define HMIC_RETURN(status) return c.e.LogInt(b, fn, journalArgs, (status))
+
+}  // namespace
+
+extern "C" {
+
+uint32_t kvOpenByBusDeviceFunction(uint32_t bus, uint32_t slot, uint32_t function, KVHANDLE* handle) {
+    Call c;
+    Board* b = c.e.Find(bus, slot);
+    const char* fn = "kvOpenByBusDeviceFunction";
+    // Journaled under the location asked for, whether a board is there or not.
+    std::string line = Format("%u:%u %s %u %u %u", bus, slot, fn, bus, slot, function);
+    uint32_t status;
+    if (!c.e.TakeFault(fn, &status)) {
+        if (handle == nullptr) {
+            status = KVD_ERR_BAD_ARGUMENT;
+        } else if (b == nullptr || function != 0) {
+            *handle = nullptr;
+            status = KVD_ERR_NO_DEVICE;
+        } else {
+            uint64_t number = c.e.nextHandle++;
+            std::unique_ptr<HandleRec> rec(new HandleRec);
+            rec->boardId = b->id;
+            c.e.handles[number] = std::move(rec);
+            *handle = reinterpret_cast<KVHANDLE>(static_cast<uintptr_t>(number));
+            status = KVD_OK;
+        }
+    }
+    c.e.Append(line + Format(" = %u", status));
+    return status;
+}
+
+uint32_t kvClose(KVHANDLE handle) {
+    KV_ENTER("kvClose", "");
+    c.e.CloseHandleLocked(reinterpret_cast<uintptr_t>(handle));
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t kvSendMessage(KVHANDLE handle, const void* command, uint32_t length, void* reply,
+                       uint32_t replySize) {
+    const uint8_t* record = static_cast<const uint8_t*>(command);
+    // A well-formed record: manager 2, its length word matching the byte
+    // count, at most 33 parameters. It is shown field by field; anything else
+    // as its bytes.
+    bool wellFormed = false;
+    std::string args;
+    if (record != nullptr && length >= 12 && length <= 78 && length % 2 == 0) {
+        uint32_t manager;
+        uint16_t words[37];
+        std::memcpy(&manager, record, 4);
+        std::memcpy(words, record + 4, length - 4);
+        unsigned count = (length - 4) / 2;
+        wellFormed = manager == 2 && words[0] == count;
+        args = Format("%u %u", manager, words[0]);
+        for (unsigned i = 1; i < count; ++i) args += " " + Hex(words[i]);
+    } else if (record != nullptr) {
+        args = Bytes(record, length < 78 ? length : 78);
+    }
+    KV_ENTER("kvSendMessage", args);
+    if (!wellFormed || reply == nullptr || replySize == 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    // A stalled or unloaded DSP never answers; the emulator does not make the
+    // caller wait for that.
+    if (!b->dsp.running) KV_RETURN(KVD_ERR_TIMEOUT);
+    uint8_t answer[78];
+    c.e.DspCommand(*b, record, length, answer);
+    std::memcpy(reply, answer, replySize < 78 ? replySize : 78);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t kvReceiveMessage(KVHANDLE handle, void* buffer, uint32_t size, uint32_t* value) {
+    KV_ENTER("kvReceiveMessage", Format("%u", size));
+    HandleRec* h = c.e.Handle(handle);
+    if (buffer == nullptr && size > 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    if (h->queue.empty()) KV_RETURN(KVD_ERR_NO_MESSAGE);
+    std::vector<uint8_t> message = std::move(h->queue.front());
+    h->queue.pop_front();
+    if (h->queue.empty() && h->muxFd >= 0) {
+        uint64_t drained;
+        ssize_t n = ::read(h->muxFd, &drained, sizeof drained);
+        (void)n;
+    }
+    uint32_t n = static_cast<uint32_t>(message.size());
+    if (n > 0 && size > 0) std::memcpy(buffer, message.data(), n < size ? n : size);
+    if (value != nullptr) *value = n;
+    return c.e.Log(b, fn, journalArgs, KVD_OK, Bytes(message.data(), n < 16 ? n : 16));
+}
+
+uint32_t kvGetMuxHandle(KVHANDLE handle, uint32_t* muxHandle) {
+    KV_ENTER("kvGetMuxHandle", "");
+    if (muxHandle == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    HandleRec* h = c.e.Handle(handle);
+    if (h->muxFd < 0) {
+        h->muxFd = ::eventfd(h->queue.empty() ? 0 : 1, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (h->muxFd < 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    }
+    *muxHandle = static_cast<uint32_t>(h->muxFd);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t kvGetHmicHandle(KVHANDLE handle, uint32_t chip, HMICHANDLE* hmic) {
+    KV_ENTER("kvGetHmicHandle", Format("%u", chip));
+    if (chip != 0 || hmic == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    *hmic = reinterpret_cast<HMICHANDLE>(static_cast<uintptr_t>(b->id | 0x40000000u));
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardSetLogicalNumber(KVHANDLE handle, uint32_t logicalNumber) {
+    KV_ENTER("BoardSetLogicalNumber", Format("%u", logicalNumber));
+    if (logicalNumber > 0x7FFFFFFFu) KV_RETURN(KVD_ERR_BAD_ARGUMENT);  // no board number
+    b->logicalNumber = static_cast<int>(logicalNumber);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardEEPROMGetData(KVHANDLE handle, uint32_t address, uint8_t* buffer, uint32_t length) {
+    KV_ENTER("BoardEEPROMGetData", Format("%s %u", Hex(address).c_str(), length));
+    if ((buffer == nullptr && length > 0) || address > kvemu::detail::kEepromSize ||
+        length > kvemu::detail::kEepromSize - address)
+        KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    if (length > 0) std::memcpy(buffer, b->eeprom + address, length);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardDspReset(KVHANDLE handle) {
+    KV_ENTER("BoardDspReset", "");
+    c.e.DspResetLocked(*b);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardDspStart(KVHANDLE handle) {
+    KV_ENTER("BoardDspStart", "");
+    c.e.DspStartLocked(*b);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardFlashLedOn(KVHANDLE handle) {
+    KV_ENTER("BoardFlashLedOn", "");
+    b->ledOn = true;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardFlashLedOff(KVHANDLE handle) {
+    KV_ENTER("BoardFlashLedOff", "");
+    b->ledOn = false;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardDspDownload(KVHANDLE handle, uint32_t address, const uint8_t* data, uint8_t count) {
+    KV_ENTER("BoardDspDownload", Format("%s %u", Hex(address).c_str(), count));
+    if ((data == nullptr && count > 0) || !c.e.DspMemoryFits(*b, address, count))
+        KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    c.e.DspWrite(*b, address, data, count);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardStartHeartBeat(KVHANDLE handle, uint32_t rate) {
+    KV_ENTER("BoardStartHeartBeat", Format("%u", rate));
+    if (rate == 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    b->heartbeat = true;
+    b->heartbeatRate = rate;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardStopHeartBeat(KVHANDLE handle) {
+    KV_ENTER("BoardStopHeartBeat", "");
+    b->heartbeat = false;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardStartMonitoring(KVHANDLE handle) {
+    KV_ENTER("BoardStartMonitoring", "");
+    HandleRec* h = c.e.Handle(handle);
+    h->monitoring = true;
+    // A new listener hears the board's status at once when the DSP monitors.
+    if (b->dsp.running && b->dsp.monitoring) {
+        uint16_t words[8];
+        c.e.ComputeStatus(*b, words);
+        std::copy(words, words + 8, b->lastStatus);
+        b->statusValid = true;
+        c.e.Queue(*h, c.e.StatusMessage(*b, words));
+    }
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardStopMonitoring(KVHANDLE handle) {
+    KV_ENTER("BoardStopMonitoring", "");
+    c.e.Handle(handle)->monitoring = false;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardReadByte(KVHANDLE handle, uint32_t address, uint8_t* value) {
+    KV_ENTER("BoardReadByte", Hex(address));
+    if (value == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    auto it = b->registers.find(address);
+    *value = it == b->registers.end() ? 0 : it->second;
+    return c.e.Log(b, fn, journalArgs, KVD_OK, Hex(*value));
+}
+
+uint32_t BoardWriteByte(KVHANDLE handle, uint32_t address, uint8_t value) {
+    KV_ENTER("BoardWriteByte", Format("%s %s", Hex(address).c_str(), Hex(value).c_str()));
+    b->registers[address] = value;
+    c.e.StatusChanged(*b);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardLoadL2PTable(KVHANDLE handle, uint32_t size, const uint16_t* table) {
+    std::string args = Format("%u", size);
+    if (table != nullptr && size == 1024)
+        for (unsigned i = 0; i < 512; ++i) args += " " + Hex(table[i]);
+    KV_ENTER("BoardLoadL2PTable", args);
+    if (table == nullptr || size != 1024) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    std::memcpy(b->l2p, table, 1024);
+    b->l2pLoaded = true;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t BoardGetPhysicalSlot(KVHANDLE handle, uint32_t* shelfAddress, uint32_t* geographicAddress) {
+    KV_ENTER("BoardGetPhysicalSlot", "");
+    if (shelfAddress == nullptr || geographicAddress == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    *shelfAddress = b->shelf;
+    *geographicAddress = b->geographic;
+    return c.e.Log(b, fn, journalArgs, KVD_OK, Format("%u %u", b->shelf, b->geographic));
+}
+
+uint32_t BoardGetDriverVersion(KVHANDLE handle, uint32_t* major, uint32_t* minor) {
+    KV_ENTER("BoardGetDriverVersion", "");
+    if (major == nullptr || minor == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    *major = 2;
+    *minor = 3;
+    return c.e.Log(b, fn, journalArgs, KVD_OK, "2 3");
+}
+
+uint32_t LineConfigureSingle(KVHANDLE handle, uint32_t device, const uint8_t* bytes, uint32_t count) {
+    std::string args = Format("%u", device);
+    if (bytes != nullptr && count <= 4096) args = Join(args, Bytes(bytes, count));
+    KV_ENTER("LineConfigureSingle", args);
+    if (device >= kvemu::detail::kPorts || bytes == nullptr || count == 0 || count > 4096)
+        KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    b->ports[device].commands.emplace_back(bytes, bytes + count);
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t count,
+                               const uint8_t* bytes, uint32_t byteCount) {
+    bool readable = ports != nullptr && count <= kvemu::detail::kPorts && bytes != nullptr &&
+                    byteCount <= 4096;
+    std::string args;
+    if (readable) {
+        for (uint32_t i = 0; i < count; ++i) args = Join(args, Format("%u", ports[i]));
+        args = Join(args, Bytes(bytes, byteCount));
+    } else {
+        args = Format("%u %u", count, byteCount);
+    }
+    KV_ENTER("LineConfigureMultiple", args);
+    if (!readable || count == 0 || byteCount == 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    for (uint32_t i = 0; i < count; ++i)
+        if (ports[i] >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    for (uint32_t i = 0; i < count; ++i) {
+        kvemu::PortInfo& p = b->ports[ports[i]];
+        p.coefficients.assign(bytes, bytes + byteCount);
+        ++p.coefficientLoads;
+    }
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t LineSetGxZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second) {
+    KV_ENTER("LineSetGxZeroValues", Format("%u %s %s", device, Hex(first).c_str(), Hex(second).c_str()));
+    if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    kvemu::PortInfo& p = b->ports[device];
+    p.gxSet = true;
+    p.gx[0] = first;
+    p.gx[1] = second;
+    KV_RETURN(KVD_OK);
+}
+
+uint32_t LineSetGrZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second) {
+    KV_ENTER("LineSetGrZeroValues", Format("%u %s %s", device, Hex(first).c_str(), Hex(second).c_str()));
+    if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    kvemu::PortInfo& p = b->ports[device];
+    p.grSet = true;
+    p.gr[0] = first;
+    p.gr[1] = second;
+    KV_RETURN(KVD_OK);
+}
+
+// ---- Switch chip -------------------------------------------------------------
+
+int hmic_init(HMICHANDLE hmic, int mode) {
+    HMIC_ENTER("hmic_init", Format("%d", mode));
+    b->chip.initialised = true;
+    b->chip.initMode = mode;
+    HMIC_RETURN(0);
+}
+
+int hmic_id_device_type(HMICHANDLE hmic) {
+    HMIC_ENTER("hmic_id_device_type", "");
+    HMIC_RETURN(kvemu::detail::kDeviceType);
+}
+
+int hmic_set_master_reg(HMICHANDLE hmic, unsigned mask, unsigned value) {
+    HMIC_ENTER("hmic_set_master_reg", Format("%s %s", Hex(mask).c_str(), Hex(value).c_str()));
+    b->chip.master = (b->chip.master & ~mask) | (value & mask);
+    b->chip.masterPairs.emplace_back(mask, value);
+    HMIC_RETURN(0);
+}
+
+int hmic_set_control_reg(HMICHANDLE hmic, unsigned reg, unsigned value) {
+    HMIC_ENTER("hmic_set_control_reg", Format("%u %s", reg, Hex(value).c_str()));
+    if (reg >= 64 || value > 0xFF) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
+    b->chip.controlRegs[reg] = value;
+    HMIC_RETURN(0);
+}
+
+int hmic_read_control_reg(HMICHANDLE hmic, unsigned reg, unsigned* value) {
+    HMIC_ENTER("hmic_read_control_reg", Format("%u", reg));
+    if (reg >= 64 || value == nullptr) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
+    *value = b->chip.controlRegs[reg];
+    return c.e.LogInt(b, fn, journalArgs, 0, Hex(*value));
+}
+
+int hmic_config_connect_mode(HMICHANDLE hmic, unsigned mode) {
+    HMIC_ENTER("hmic_config_connect_mode", Format("%u", mode));
+    b->chip.connectMode = mode;
+    HMIC_RETURN(0);
+}
+
+}  // extern "C"
+
+namespace {
+
+std::string StreamArgs(int count, const int* streams, unsigned speed) {
+    std::string args = Format("%d", count);
+    if (streams != nullptr && count > 0 && count <= 32)
+        for (int i = 0; i < count; ++i) args += Format(" %d", streams[i]);
+    return args + Format(" %u", speed);
+}
+
+int ConfigSpeed(unsigned* speeds, int limit, int count, const int* streams, unsigned speed) {
+    if (count <= 0 || count > limit || streams == nullptr) return HMIC_ERR_BAD_ARGUMENT;
+    for (int i = 0; i < count; ++i)
+        if (streams[i] < 0 || streams[i] >= limit) return HMIC_ERR_BAD_ARGUMENT;
+    for (int i = 0; i < count; ++i) speeds[streams[i]] = speed;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int hmic_config_HBus_speed(HMICHANDLE hmic, int count, const int* streams, unsigned speed) {
+    HMIC_ENTER("hmic_config_HBus_speed", StreamArgs(count, streams, speed));
+    HMIC_RETURN(ConfigSpeed(b->chip.hbusSpeed, 32, count, streams, speed));
+}
+
+int hmic_config_LBus_speed(HMICHANDLE hmic, int count, const int* streams, unsigned speed) {
+    HMIC_ENTER("hmic_config_LBus_speed", StreamArgs(count, streams, speed));
+    HMIC_RETURN(ConfigSpeed(b->chip.lbusSpeed, 16, count, streams, speed));
+}
+
+int hmic_reset_switch(HMICHANDLE hmic) {
+    HMIC_ENTER("hmic_reset_switch", "");
+    b->chip.outputsSet = 0;
+    HMIC_RETURN(0);
+}
+
+// A local stream carries 16 timeslots per speed-code unit (code 2: 32
+// timeslots, 4: 64, 8: 128); an unconfigured stream has 32.
+int hmic_set_output(HMICHANDLE hmic, unsigned mode, unsigned stream, unsigned timeslot,
+                    unsigned source, unsigned a5, unsigned a6, unsigned a7, unsigned pattern) {
+    HMIC_ENTER("hmic_set_output", Format("%u %u %u %s %u %u %u %s", mode, stream, timeslot,
+                                         Hex(source).c_str(), a5, a6, a7, Hex(pattern).c_str()));
+    if (stream >= 16) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
+    unsigned speed = b->chip.lbusSpeed[stream];
+    unsigned timeslots = (speed == 2 || speed == 4 || speed == 8) ? 16 * speed : 32;
+    if (timeslot >= timeslots) HMIC_RETURN(HMIC_ERR_END_OF_STREAM);
+    ++b->chip.outputsSet;
+    HMIC_RETURN(0);
+}
+
+}  // extern "C"

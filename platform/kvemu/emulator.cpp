@@ -1,0 +1,787 @@
+// The emulated boards: state, journal, faults, messages and the DSP model.
+#include "emulator.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kvemu {
+namespace detail {
+
+namespace {
+
+// Every function that a fault can name: the driver calls, the switch-chip
+// calls and the switch device's open, ioctl and close (errno statuses).
+const char* const kFunctions[] = {
+    "kvOpenByBusDeviceFunction", "kvClose", "kvSendMessage", "kvReceiveMessage", "kvGetMuxHandle",
+    "kvGetHmicHandle", "BoardSetLogicalNumber", "BoardEEPROMGetData", "BoardDspReset",
+    "BoardDspStart", "BoardFlashLedOn", "BoardFlashLedOff", "BoardDspDownload",
+    "BoardStartHeartBeat", "BoardStopHeartBeat", "BoardStartMonitoring", "BoardStopMonitoring",
+    "BoardReadByte", "BoardWriteByte", "BoardLoadL2PTable", "BoardGetPhysicalSlot",
+    "BoardGetDriverVersion", "LineConfigureSingle", "LineConfigureMultiple", "LineSetGxZeroValues",
+    "LineSetGrZeroValues", "hmic_init", "hmic_id_device_type", "hmic_set_master_reg",
+    "hmic_set_control_reg", "hmic_read_control_reg", "hmic_config_connect_mode",
+    "hmic_config_HBus_speed", "hmic_config_LBus_speed", "hmic_reset_switch", "hmic_set_output",
+    "open", "ioctl", "close",
+};
+
+void Put16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, 2); }
+void Put32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, 4); }
+uint16_t Get16(const uint8_t* at) {
+    uint16_t value;
+    std::memcpy(&value, at, 2);
+    return value;
+}
+
+// A plausible EEPROM record at 128 (host byte order), 0xFF elsewhere.
+void DefaultEeprom(uint8_t eeprom[kEepromSize]) {
+    std::memset(eeprom, 0xFF, kEepromSize);
+    uint8_t* r = eeprom + kEepromRecordAddress;
+    Put16(r + 0, 0x7400);   // Family
+    Put16(r + 2, 3);        // TestLevel
+    r[4] = 1;               // TestLevelRev
+    r[5] = 2;               // SoftwareCompatibility
+    Put16(r + 6, 0x0148);   // OAMProductNo
+    Put16(r + 8, 2004);     // MFGYear
+    r[10] = 23;             // MFGWeek
+    r[11] = 1;              // ATETestBit
+    Put32(r + 12, 100234);  // SerialNum
+    Put32(r + 16, 0);       // not used
+    Put32(r + 20, 5);       // AssemblyRevision
+}
+
+}  // namespace
+
+bool KnownFunction(const char* name) {
+    if (name == nullptr) return false;
+    for (const char* f : kFunctions)
+        if (std::strcmp(f, name) == 0) return true;
+    return false;
+}
+
+Emulator& Emu() {
+    // Never destroyed: monitor threads may still call in while the process exits.
+    static Emulator* emulator = [] {
+        Emulator* e = new Emulator;
+        std::lock_guard<std::mutex> lock(e->mutex);
+        e->ResetLocked();
+        return e;
+    }();
+    return *emulator;
+}
+
+std::string Format(const char* format, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<size_t>(n));
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    va_start(args, format);
+    vsnprintf(&big[0], big.size(), format, args);
+    va_end(args);
+    big.resize(static_cast<size_t>(n));
+    return big;
+}
+
+std::string Hex(uint64_t value) { return Format("0x%llx", static_cast<unsigned long long>(value)); }
+
+// ---- Boards and handles ----------------------------------------------------
+
+void Emulator::ResetLocked() {
+    for (auto& entry : handles)
+        if (entry.second->muxFd >= 0) ::close(entry.second->muxFd);
+    handles.clear();
+    // The descriptors stay open until their owner closes them, so that their
+    // numbers cannot be reused under it; they no longer reach a board.
+    for (auto& entry : devices) entry.second.boardId = 0;
+    boards.clear();
+    journal.clear();
+    faults.clear();
+    switchName = "kvsw";
+    AddLocked(0, 0);
+}
+
+Board* Emulator::Find(unsigned bus, unsigned slot) {
+    for (auto& b : boards)
+        if (b->bus == bus && b->slot == slot) return b.get();
+    return nullptr;
+}
+
+Board* Emulator::FindById(uint64_t id) {
+    if (id == 0) return nullptr;
+    for (auto& b : boards)
+        if (b->id == id) return b.get();
+    return nullptr;
+}
+
+Board* Emulator::AddLocked(unsigned bus, unsigned slot) {
+    if (Find(bus, slot) != nullptr) return nullptr;
+    std::unique_ptr<Board> board(new Board);
+    board->id = nextBoardId++;
+    board->bus = bus;
+    board->slot = slot;
+    board->registers[0xA0008] = 0xE0;  // all three line banks populated
+    DefaultEeprom(board->eeprom);
+    board->geographic = slot;
+    std::fill(std::begin(board->l2p), std::end(board->l2p), 0xFFFF);
+    boards.push_back(std::move(board));
+    return boards.back().get();
+}
+
+void Emulator::RemoveLocked(Board* board) {
+    for (auto it = handles.begin(); it != handles.end();) {
+        if (it->second->boardId == board->id) {
+            if (it->second->muxFd >= 0) ::close(it->second->muxFd);
+            it = handles.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& entry : devices)
+        if (entry.second.boardId == board->id) entry.second.boardId = 0;
+    boards.erase(std::remove_if(boards.begin(), boards.end(),
+                                [board](const std::unique_ptr<Board>& b) { return b.get() == board; }),
+                 boards.end());
+}
+
+HandleRec* Emulator::Handle(void* handle) {
+    auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles.end()) return nullptr;
+    return it->second.get();
+}
+
+Board* Emulator::BoardOf(void* handle) {
+    HandleRec* h = Handle(handle);
+    return h != nullptr ? FindById(h->boardId) : nullptr;
+}
+
+// A switch-chip handle is the board's id with a tag bit, never dereferenced.
+Board* Emulator::BoardOfHmic(void* hmic) {
+    uintptr_t value = reinterpret_cast<uintptr_t>(hmic);
+    if ((value & 0x40000000u) == 0) return nullptr;
+    return FindById(value & ~static_cast<uintptr_t>(0x40000000u));
+}
+
+void Emulator::CloseHandleLocked(uint64_t number) {
+    auto it = handles.find(number);
+    if (it == handles.end()) return;
+    if (it->second->muxFd >= 0) ::close(it->second->muxFd);
+    handles.erase(it);
+}
+
+// ---- Journal and faults ----------------------------------------------------
+
+bool Emulator::TakeFault(const char* function, uint32_t* status) {
+    auto it = faults.find(function);
+    if (it == faults.end()) return false;
+    std::vector<Fault>& list = it->second;
+    bool fire = false;
+    // Counted faults first: each call brings every one of them a step closer.
+    for (auto f = list.begin(); f != list.end();) {
+        if (f->countdown > 0 && --f->countdown == 0) {
+            if (!fire) *status = f->status;
+            fire = true;
+            f = list.erase(f);
+        } else {
+            ++f;
+        }
+    }
+    if (!fire) {
+        for (const Fault& f : list)
+            if (f.countdown == 0) {
+                *status = f.status;
+                fire = true;
+                break;
+            }
+    }
+    if (list.empty()) faults.erase(it);
+    return fire;
+}
+
+void Emulator::Append(std::string line) {
+    if (journal.size() >= kJournalMax) journal.pop_front();
+    journal.push_back(std::move(line));
+}
+
+uint32_t Emulator::Log(const Board* board, const char* function, const std::string& args,
+                       uint32_t status, const std::string& result) {
+    std::string line = board != nullptr ? Format("%u:%u ", board->bus, board->slot) : "?:? ";
+    line += function;
+    if (!args.empty()) line += " " + args;
+    line += Format(" = %u", status);
+    if (!result.empty()) line += " -> " + result;
+    Append(std::move(line));
+    return status;
+}
+
+int Emulator::LogInt(const Board* board, const char* function, const std::string& args, int status,
+                     const std::string& result) {
+    std::string line = board != nullptr ? Format("%u:%u ", board->bus, board->slot) : "?:? ";
+    line += function;
+    if (!args.empty()) line += " " + args;
+    line += Format(" = %d", status);
+    if (!result.empty()) line += " -> " + result;
+    Append(std::move(line));
+    return status;
+}
+
+// ---- Messages --------------------------------------------------------------
+
+void Emulator::Queue(HandleRec& handle, std::vector<uint8_t> message) {
+    if (handle.queue.size() >= kQueueMax) return;  // a reader that never reads loses the newest
+    bool wasEmpty = handle.queue.empty();
+    handle.queue.push_back(std::move(message));
+    if (wasEmpty && handle.muxFd >= 0) {
+        uint64_t one = 1;
+        ssize_t n = ::write(handle.muxFd, &one, sizeof one);
+        (void)n;
+    }
+}
+
+void Emulator::SendToMonitoring(const Board& board, const std::vector<uint8_t>& message) {
+    for (auto& entry : handles)
+        if (entry.second->boardId == board.id && entry.second->monitoring) Queue(*entry.second, message);
+}
+
+std::vector<uint8_t> Emulator::StatusMessage(Board& board, const uint16_t words[8]) {
+    std::vector<uint8_t> m(kMessageSize, 0);
+    Put32(&m[0], 2);
+    Put16(&m[4], 14);
+    Put16(&m[6], 0x8000);
+    Put16(&m[8], 0xFFFF);
+    Put16(&m[10], ++board.timestamp);
+    Put16(&m[12], 0x15);
+    Put16(&m[14], 0x10);
+    for (unsigned i = 0; i < 8; ++i) Put16(&m[16 + 2 * i], words[i]);
+    return m;
+}
+
+void Emulator::ComputeStatus(Board& board, uint16_t words[8]) {
+    std::fill(words, words + 8, 0);
+    uint8_t feeds = board.registers.count(0xA0002) ? board.registers[0xA0002] : 0;
+    uint8_t population = board.registers.count(0xA0008) ? board.registers[0xA0008] : 0;
+    words[0] = static_cast<uint16_t>(((feeds >> 1) & 1) | (((feeds >> 2) & 1) << 1) |
+                                     (((feeds >> 3) & 1) << 2) | (((~feeds) & 1) << 3));
+    words[1] = static_cast<uint16_t>((population >> 5) & 7);
+    unsigned thermal = 0;
+    for (unsigned i = 0; i < kSensors; ++i) {
+        SensorModel& s = board.sensors[i];
+        if (!s.running) continue;
+        words[6] = static_cast<uint16_t>(words[6] | (1u << i));
+        // Enter a state at its high threshold; leave it only below its low one.
+        int t = s.temperature;
+        unsigned level = 1;
+        if (t >= s.protectionHigh || (s.level == 3 && t >= s.protectionLow))
+            level = 3;
+        else if (t >= s.warningHigh || (s.level >= 2 && t >= s.warningLow))
+            level = 2;
+        s.level = level;
+        thermal = std::max(thermal, level);
+    }
+    words[7] = static_cast<uint16_t>(thermal);
+}
+
+void Emulator::StatusChanged(Board& board) {
+    if (!board.dsp.running || !board.dsp.monitoring) {
+        board.statusValid = false;
+        return;
+    }
+    uint16_t words[8];
+    ComputeStatus(board, words);
+    if (board.statusValid && std::equal(words, words + 8, board.lastStatus)) return;
+    std::copy(words, words + 8, board.lastStatus);
+    board.statusValid = true;
+    SendToMonitoring(board, StatusMessage(board, words));
+}
+
+// ---- DSP ---------------------------------------------------------------------
+
+void Emulator::DspClearTold(Board& board) {
+    DspModel& d = board.dsp;
+    d.law = -1;
+    std::fill(std::begin(d.ring), std::end(d.ring), 0);
+    d.ringConfigured = false;
+    d.monitoring = false;
+    for (SensorModel& s : board.sensors) {
+        int temperature = s.temperature;
+        s = SensorModel();
+        s.temperature = temperature;
+    }
+    board.statusValid = false;
+}
+
+void Emulator::DspResetLocked(Board& board) {
+    DspModel& d = board.dsp;
+    d.memory.clear();
+    d.bytesLoaded = 0;
+    d.running = false;
+    d.recognised = false;
+    d.diagnostic = false;
+    std::fill(std::begin(d.info), std::end(d.info), 0);
+    d.commands.clear();
+    DspClearTold(board);
+}
+
+bool Emulator::DspMemoryFits(const Board& board, uint32_t address, uint32_t count) const {
+    if (count == 0) return true;
+    uint64_t last = static_cast<uint64_t>(address) + count - 1;
+    if (last > 0xFFFFFFFFull) return false;
+    size_t newPages = 0;
+    for (uint64_t page = address / kDspPageSize; page <= last / kDspPageSize; ++page)
+        if (board.dsp.memory.find(static_cast<uint32_t>(page)) == board.dsp.memory.end()) ++newPages;
+    return board.dsp.memory.size() + newPages <= kDspMaxPages;
+}
+
+void Emulator::DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t a = address + i;
+        auto& page = board.dsp.memory[a / kDspPageSize];
+        if (!page) {
+            page.reset(new std::array<uint8_t, kDspPageSize>);
+            page->fill(0);
+        }
+        (*page)[a % kDspPageSize] = data[i];
+    }
+    board.dsp.bytesLoaded += count;
+}
+
+void Emulator::DspRead(const Board& board, uint32_t address, uint8_t* data, uint32_t count) const {
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t a = address + i;
+        auto it = board.dsp.memory.find(a / kDspPageSize);
+        data[i] = it == board.dsp.memory.end() ? 0 : (*it->second)[a % kDspPageSize];
+    }
+}
+
+// The firmware runs when its image starts with "KVDSPFW1" (operational) or
+// "KVDSPDG1" (diagnostic) followed by five 16-bit words for GetInfo.
+void Emulator::DspStartLocked(Board& board) {
+    uint8_t head[18];
+    DspRead(board, 0, head, sizeof head);
+    DspModel& d = board.dsp;
+    bool operational = std::memcmp(head, "KVDSPFW1", 8) == 0;
+    bool diagnostic = std::memcmp(head, "KVDSPDG1", 8) == 0;
+    DspClearTold(board);
+    d.recognised = operational || diagnostic;
+    d.diagnostic = diagnostic;
+    d.running = d.recognised;
+    for (unsigned i = 0; i < 5; ++i)
+        d.info[i] = d.recognised ? static_cast<uint16_t>(head[8 + 2 * i] | (head[9 + 2 * i] << 8)) : 0;
+}
+
+void Emulator::DspCommand(Board& board, const uint8_t* command, uint32_t length, uint8_t reply[78]) {
+    DspModel& d = board.dsp;
+    uint16_t handle = Get16(command + 8);
+    uint16_t code = Get16(command + 10);
+    unsigned count = (length - 12) / 2;
+    uint16_t p[33] = {};
+    for (unsigned i = 0; i < count; ++i) p[i] = Get16(command + 12 + 2 * i);
+    d.commands.push_back(code);
+
+    uint16_t reason = 0;
+    auto injected = board.reasons.find(code);
+    bool refused = injected != board.reasons.end();
+    if (refused) reason = injected->second;
+
+    uint16_t words[6] = {0, 0, 0, 0, 0, 0};  // params[1..]
+    unsigned extra = 0;
+    bool sensorCommand = code == 0x11 || code == 0x12 || code == 0x13 || code == 0x14;
+    unsigned sensor = count > 0 ? p[0] : 0xFFFF;
+    bool statusMayChange = false;
+    if (sensorCommand) {
+        words[0] = static_cast<uint16_t>(sensor);
+        extra = code == 0x14 ? 3 : 1;
+    }
+    bool applied = !refused;
+    auto bad = [&]() {
+        if (!refused) reason = kReasonBadParameter;
+        applied = false;
+    };
+    switch (code) {
+    case 0x00:  // SoftReset: the firmware forgets what it was told
+        if (applied) DspClearTold(board);
+        break;
+    case 0x02: case 0x04: case 0x08: case 0x09:
+        break;
+    case 0x03:
+        for (unsigned i = 0; i < 5; ++i) words[i] = d.info[i];
+        extra = 5;
+        break;
+    case 0x06:
+        if (count != 1 || p[0] > 1) bad();
+        if (applied) d.law = p[0];
+        break;
+    case 0x07:
+        if (count != 19) bad();
+        if (applied) {
+            std::copy(p, p + 19, d.ring);
+            d.ringConfigured = true;
+        }
+        break;
+    case 0x11: case 0x12: case 0x14:
+        if (count != 1 || sensor >= kSensors) bad();
+        if (applied && code == 0x11) board.sensors[sensor].running = true;
+        if (applied && code == 0x12) board.sensors[sensor].running = false;
+        if (applied && code == 0x14) words[1] = static_cast<uint16_t>(board.sensors[sensor].temperature);
+        statusMayChange = applied && code != 0x14;
+        break;
+    case 0x13:
+        if (count != 5 || sensor >= kSensors) bad();
+        if (applied) {
+            SensorModel& s = board.sensors[sensor];
+            s.configured = true;
+            s.warningLow = p[1];
+            s.warningHigh = p[2];
+            s.protectionLow = p[3];
+            s.protectionHigh = p[4];
+            statusMayChange = true;
+        }
+        break;
+    case 0x15:
+        if (applied) {
+            d.monitoring = true;
+            board.statusValid = false;
+            statusMayChange = true;
+        }
+        break;
+    case 0x16:
+        if (applied) {
+            d.monitoring = false;
+            board.statusValid = false;
+        }
+        break;
+    default:
+        if (!refused) reason = kReasonUnknownCommand;
+        break;
+    }
+
+    std::memset(reply, 0, kMessageSize);
+    Put32(reply, 2);
+    Put16(reply + 4, static_cast<uint16_t>(6 + extra));
+    Put16(reply + 6, 0x8000);
+    Put16(reply + 8, handle);
+    Put16(reply + 10, ++board.timestamp);
+    Put16(reply + 12, code);
+    Put16(reply + 14, reason);
+    for (unsigned i = 0; i < extra; ++i) Put16(reply + 16 + 2 * i, words[i]);
+    if (statusMayChange) StatusChanged(board);
+}
+
+}  // namespace detail
+
+// ---- Control ---------------------------------------------------------------
+
+using detail::Board;
+using detail::Emu;
+using detail::Emulator;
+
+namespace {
+
+struct Locked {
+    Emulator& e = Emu();
+    std::lock_guard<std::mutex> lock{e.mutex};
+};
+
+}  // namespace
+
+void Reset() {
+    Locked l;
+    l.e.ResetLocked();
+}
+
+int AddBoard(unsigned bus, unsigned slot) {
+    Locked l;
+    return l.e.AddLocked(bus, slot) != nullptr ? 0 : -1;
+}
+
+int RemoveBoard(unsigned bus, unsigned slot) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr) return -1;
+    l.e.RemoveLocked(b);
+    return 0;
+}
+
+std::vector<std::pair<unsigned, unsigned>> Boards() {
+    Locked l;
+    std::vector<std::pair<unsigned, unsigned>> list;
+    for (auto& b : l.e.boards) list.emplace_back(b->bus, b->slot);
+    return list;
+}
+
+const char* DriverName() { return "kv7400cpci"; }
+
+void SetSwitchDriverName(const char* name) {
+    Locked l;
+    l.e.switchName = (name != nullptr && name[0] != '\0') ? name : "kvsw";
+}
+
+std::string SwitchDriverName() {
+    Locked l;
+    return l.e.switchName;
+}
+
+int SetEeprom(unsigned bus, unsigned slot, const uint8_t record[24]) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || record == nullptr) return -1;
+    std::memcpy(b->eeprom + detail::kEepromRecordAddress, record, 24);
+    return 0;
+}
+
+int SetTemperature(unsigned bus, unsigned slot, unsigned sensor, int degrees) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || sensor >= detail::kSensors) return -1;
+    b->sensors[sensor].temperature = degrees;
+    l.e.StatusChanged(*b);
+    return 0;
+}
+
+int SetPhysicalSlot(unsigned bus, unsigned slot, uint32_t shelf, uint32_t geographic) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr) return -1;
+    b->shelf = shelf;
+    b->geographic = geographic;
+    return 0;
+}
+
+int ReadRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t* value) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || value == nullptr) return -1;
+    auto it = b->registers.find(address);
+    *value = it == b->registers.end() ? 0 : it->second;
+    return 0;
+}
+
+int WriteRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t value) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr) return -1;
+    b->registers[address] = value;
+    l.e.StatusChanged(*b);
+    return 0;
+}
+
+std::vector<std::string> Journal() {
+    Locked l;
+    return std::vector<std::string>(l.e.journal.begin(), l.e.journal.end());
+}
+
+void ClearJournal() {
+    Locked l;
+    l.e.journal.clear();
+}
+
+bool KnownFunction(const char* function) { return detail::KnownFunction(function); }
+
+int SetFault(const char* function, uint32_t status, unsigned nth) {
+    if (!detail::KnownFunction(function)) return -1;
+    Locked l;
+    if (status == 0) {
+        l.e.faults.erase(function);
+        return 0;
+    }
+    auto& list = l.e.faults[function];
+    if (nth == 0) {
+        // One standing fault per function: the newest status wins.
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [](const detail::Fault& f) { return f.countdown == 0; }),
+                   list.end());
+    }
+    list.push_back(detail::Fault{status, nth});
+    return 0;
+}
+
+void ClearFaults() {
+    Locked l;
+    l.e.faults.clear();
+}
+
+int GetBoardInfo(unsigned bus, unsigned slot, BoardInfo* info) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || info == nullptr) return -1;
+    info->logicalNumber = b->logicalNumber;
+    info->openHandles = 0;
+    for (auto& h : l.e.handles)
+        if (h.second->boardId == b->id) ++info->openHandles;
+    info->openDevices = 0;
+    for (auto& d : l.e.devices)
+        if (d.second.boardId == b->id) ++info->openDevices;
+    info->heartbeat = b->heartbeat;
+    info->heartbeatRate = b->heartbeatRate;
+    info->ledOn = b->ledOn;
+    return 0;
+}
+
+int GetDspState(unsigned bus, unsigned slot, DspState* state) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || state == nullptr) return -1;
+    const detail::DspModel& d = b->dsp;
+    state->running = d.running;
+    state->recognised = d.recognised;
+    state->bytesLoaded = d.bytesLoaded;
+    state->law = d.law;
+    std::copy(std::begin(d.ring), std::end(d.ring), state->ring);
+    state->ringConfigured = d.ringConfigured;
+    for (unsigned i = 0; i < detail::kSensors; ++i) {
+        const detail::SensorModel& s = b->sensors[i];
+        DspState::Sensor& o = state->sensors[i];
+        o.configured = s.configured;
+        o.running = s.running;
+        o.warningLow = s.warningLow;
+        o.warningHigh = s.warningHigh;
+        o.protectionLow = s.protectionLow;
+        o.protectionHigh = s.protectionHigh;
+        o.temperature = s.temperature;
+    }
+    state->monitoring = d.monitoring;
+    state->firmwareRevision = d.info[0];
+    state->mipsVersion = d.info[1];
+    state->numberPorts = d.info[2];
+    state->cpuMeter = d.info[3];
+    state->tokensAvailable = d.info[4];
+    state->commands = d.commands;
+    return 0;
+}
+
+int GetStatusWords(unsigned bus, unsigned slot, uint16_t words[8]) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || words == nullptr) return -1;
+    l.e.ComputeStatus(*b, words);
+    return 0;
+}
+
+int SetDspReason(unsigned bus, unsigned slot, uint16_t code, uint16_t reason) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr) return -1;
+    if (reason == 0)
+        b->reasons.erase(code);
+    else
+        b->reasons[code] = reason;
+    return 0;
+}
+
+int ReadDspMemory(unsigned bus, unsigned slot, uint32_t address, uint8_t* data, uint32_t count) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || (data == nullptr && count > 0)) return -1;
+    if (count > 0 && static_cast<uint64_t>(address) + count - 1 > 0xFFFFFFFFull) return -1;
+    l.e.DspRead(*b, address, data, count);
+    return 0;
+}
+
+int GetL2PEntry(unsigned bus, unsigned slot, unsigned stream, unsigned timeslot, uint16_t* value) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || value == nullptr || stream >= 8 || timeslot >= 64) return -1;
+    *value = b->l2p[stream * 64 + timeslot];
+    return 0;
+}
+
+bool L2PLoaded(unsigned bus, unsigned slot) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    return b != nullptr && b->l2pLoaded;
+}
+
+int GetConnections(unsigned bus, unsigned slot, std::vector<Connection>* connections) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || connections == nullptr) return -1;
+    *connections = b->connections;
+    return 0;
+}
+
+bool GetClockRecord(unsigned bus, unsigned slot, uint32_t record[9]) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || !b->clockSet || record == nullptr) return false;
+    std::copy(b->clock, b->clock + 9, record);
+    return true;
+}
+
+int GetSwitchChip(unsigned bus, unsigned slot, SwitchChip* chip) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || chip == nullptr) return -1;
+    const detail::ChipModel& c = b->chip;
+    chip->deviceType = detail::kDeviceType;
+    chip->initialised = c.initialised;
+    chip->connectMode = c.connectMode;
+    std::copy(std::begin(c.controlRegs), std::end(c.controlRegs), chip->controlRegs);
+    chip->masterPairs = c.masterPairs;
+    std::copy(std::begin(c.hbusSpeed), std::end(c.hbusSpeed), chip->hbusSpeed);
+    std::copy(std::begin(c.lbusSpeed), std::end(c.lbusSpeed), chip->lbusSpeed);
+    chip->outputsSet = c.outputsSet;
+    return 0;
+}
+
+int GetPortInfo(unsigned bus, unsigned slot, unsigned port, PortInfo* info) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || info == nullptr || port >= detail::kPorts) return -1;
+    *info = b->ports[port];
+    return 0;
+}
+
+int SendHeartbeat(unsigned bus, unsigned slot, bool lost) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr) return -1;
+    std::vector<uint8_t> m(8, 0);
+    detail::Put32(&m[0], 1);
+    detail::Put32(&m[4], lost ? 1 : 2);
+    l.e.SendToMonitoring(*b, m);
+    return 0;
+}
+
+int SendStatus(unsigned bus, unsigned slot, const uint16_t params[8]) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || params == nullptr) return -1;
+    l.e.SendToMonitoring(*b, l.e.StatusMessage(*b, params));
+    return 0;
+}
+
+int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
+                   const std::vector<uint16_t>& params) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || params.size() > 32) return -1;
+    std::vector<uint8_t> m(detail::kMessageSize, 0);
+    detail::Put32(&m[0], 2);
+    detail::Put16(&m[4], length);
+    detail::Put16(&m[6], 0x8000);
+    detail::Put16(&m[8], 0xFFFF);
+    detail::Put16(&m[10], ++b->timestamp);
+    detail::Put16(&m[12], type);
+    for (size_t i = 0; i < params.size(); ++i) detail::Put16(&m[14 + 2 * i], params[i]);
+    l.e.SendToMonitoring(*b, m);
+    return 0;
+}
+
+int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr) return -1;
+    std::vector<uint8_t> m(8, 0);
+    detail::Put32(&m[0], manager);
+    l.e.SendToMonitoring(*b, m);
+    return 0;
+}
+
+}  // namespace kvemu

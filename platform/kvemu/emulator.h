@@ -1,0 +1,168 @@
+// Inside the emulated driver library: the boards as the emulator holds them,
+// the one lock that guards them, the journal and the faults. Only the sources
+// of libkvd.so include this header.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kvemu.h"
+
+namespace kvemu {
+namespace detail {
+
+constexpr unsigned kSensors = 5;
+constexpr unsigned kPorts = 48;
+constexpr uint32_t kEepromSize = 256;
+constexpr uint32_t kEepromRecordAddress = 128;
+constexpr uint32_t kDspPageSize = 4096;
+constexpr size_t kDspMaxPages = 4096;  // 16 MB of DSP memory at most
+constexpr size_t kJournalMax = 200000;  // oldest lines are dropped beyond this
+constexpr size_t kQueueMax = 4096;      // messages pending per handle at most
+constexpr uint32_t kMessageSize = 78;   // a DSP up-message
+constexpr int kDeviceType = 0x8100;     // what hmic_id_device_type answers
+
+// Reason words of the emulated firmware.
+constexpr uint16_t kReasonUnknownCommand = 0xFFFF;
+constexpr uint16_t kReasonBadParameter = 0xFFFE;
+
+// One driver handle: the board it was opened on and the messages pending.
+struct HandleRec {
+    uint64_t boardId = 0;
+    bool monitoring = false;  // BoardStartMonitoring called and not stopped
+    int muxFd = -1;           // eventfd, readable while queue is not empty
+    std::deque<std::vector<uint8_t>> queue;
+};
+
+struct SensorModel {
+    bool configured = false, running = false;
+    uint16_t warningLow = 0xFFFF, warningHigh = 0xFFFF, protectionLow = 0xFFFF,
+             protectionHigh = 0xFFFF;
+    int temperature = 40;
+    unsigned level = 1;  // 1 normal, 2 warning, 3 protection (with hysteresis)
+};
+
+// The DSP: memory written by downloads, and what its firmware was told.
+struct DspModel {
+    std::map<uint32_t, std::unique_ptr<std::array<uint8_t, kDspPageSize>>> memory;
+    uint32_t bytesLoaded = 0;
+    bool running = false, recognised = false, diagnostic = false;
+    uint16_t info[5] = {0, 0, 0, 0, 0};
+    int law = -1;
+    uint16_t ring[19] = {};
+    bool ringConfigured = false;
+    bool monitoring = false;
+    std::vector<uint16_t> commands;
+};
+
+struct ChipModel {
+    bool initialised = false;
+    int initMode = 0;
+    unsigned connectMode = 0;
+    unsigned master = 0;
+    unsigned controlRegs[64] = {};
+    std::vector<std::pair<unsigned, unsigned>> masterPairs;
+    unsigned hbusSpeed[32] = {};
+    unsigned lbusSpeed[16] = {};
+    unsigned outputsSet = 0;
+};
+
+struct Board {
+    uint64_t id = 0;  // never reused: hmic handles and descriptors name boards by it
+    unsigned bus = 0, slot = 0;
+    std::map<uint32_t, uint8_t> registers;
+    uint8_t eeprom[kEepromSize] = {};
+    int logicalNumber = -1;
+    bool heartbeat = false;
+    uint32_t heartbeatRate = 0;
+    bool ledOn = false;
+    uint32_t shelf = 0, geographic = 0;
+    DspModel dsp;
+    SensorModel sensors[kSensors];
+    std::map<uint16_t, uint16_t> reasons;  // injected reasons by command code
+    uint16_t timestamp = 0;
+    bool statusValid = false;
+    uint16_t lastStatus[8] = {};
+    uint16_t l2p[512];
+    bool l2pLoaded = false;
+    std::vector<Connection> connections;
+    bool clockSet = false;
+    uint32_t clock[9] = {};
+    ChipModel chip;
+    PortInfo ports[kPorts]{};  // value-initialised: counts and flags start at 0
+    unsigned openDevices = 0;
+};
+
+struct DeviceRec {
+    uint64_t boardId = 0;  // 0 once the emulator was reset under it
+};
+
+struct Fault {
+    uint32_t status;
+    unsigned countdown;  // 0: every call
+};
+
+class Emulator {
+public:
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Board>> boards;
+    std::map<uint64_t, std::unique_ptr<HandleRec>> handles;  // by handle number
+    std::map<int, DeviceRec> devices;                         // by descriptor
+    std::deque<std::string> journal;
+    std::map<std::string, std::vector<Fault>> faults;
+    std::string switchName = "kvsw";
+    uint64_t nextBoardId = 1;
+    uint64_t nextHandle = 0x1000;
+
+    // Everything below expects mutex to be held.
+    void ResetLocked();
+    Board* Find(unsigned bus, unsigned slot);
+    Board* FindById(uint64_t id);
+    Board* AddLocked(unsigned bus, unsigned slot);
+    void RemoveLocked(Board* board);
+    HandleRec* Handle(void* handle);
+    Board* BoardOf(void* handle);
+    Board* BoardOfHmic(void* hmic);
+    void CloseHandleLocked(uint64_t number);
+
+    // True when the function's call is to fail; *status is what it answers.
+    bool TakeFault(const char* function, uint32_t* status);
+    // Adds "BUS:SLOT NAME ARGS = STATUS[ -> RESULT]" and returns status.
+    uint32_t Log(const Board* board, const char* function, const std::string& args, uint32_t status,
+                 const std::string& result = std::string());
+    int LogInt(const Board* board, const char* function, const std::string& args, int status,
+               const std::string& result = std::string());
+    void Append(std::string line);
+
+    // Messages.
+    void Queue(HandleRec& handle, std::vector<uint8_t> message);
+    void SendToMonitoring(const Board& board, const std::vector<uint8_t>& message);
+    std::vector<uint8_t> StatusMessage(Board& board, const uint16_t words[8]);
+    void ComputeStatus(Board& board, uint16_t words[8]);
+    // Sends a status event when the DSP monitors and the status changed.
+    void StatusChanged(Board& board);
+
+    // DSP.
+    void DspResetLocked(Board& board);
+    void DspClearTold(Board& board);
+    void DspStartLocked(Board& board);
+    void DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count);
+    void DspRead(const Board& board, uint32_t address, uint8_t* data, uint32_t count) const;
+    bool DspMemoryFits(const Board& board, uint32_t address, uint32_t count) const;
+    // Runs one well-formed command; fills reply (78 bytes).
+    void DspCommand(Board& board, const uint8_t* command, uint32_t length, uint8_t reply[78]);
+};
+
+Emulator& Emu();
+std::string Hex(uint64_t value);
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void RegisterSwitchDevice();
+
+}  // namespace detail
+}  // namespace kvemu
