@@ -1,0 +1,516 @@
+// kvoam's commands: one table entry per command, each calling one entry
+// point of the plug-in (or controlling the shell) and showing the result.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emucmd.h"
+#include "kvoam.h"
+
+namespace kvoam {
+namespace {
+
+// Values read back from the plug-in; large enough for list keywords.
+const uint32_t kValueSize = 65536;
+// What a board name resolves to when the plug-in knows no such board: the
+// keyword call then shows the plug-in's own answer to an unknown handle.
+const uint64_t kNoSuchHandle = 0xFFFFFFFFu;
+
+struct Args {
+    std::vector<std::string> words;  // the fixed words after the command name
+    std::string rest;                // the rest of the line (PRODUCT, VALUE, TEXT)
+};
+
+typedef bool (*Handler)(Shell& shell, const Args& args);
+
+enum class Rest { None, Optional, Required };
+
+struct Command {
+    const char* name;
+    unsigned minWords;
+    unsigned maxWords;
+    Rest rest;           // when not None, exactly minWords words precede the rest
+    Handler handler;
+    const char* usage;
+    const char* help;
+};
+
+std::string Trim(const std::string& text)
+{
+    const char* blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return std::string();
+    size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+// Splits off the next blank-separated word of text from position pos.
+bool NextWord(const std::string& text, size_t& pos, std::string& word)
+{
+    pos = text.find_first_not_of(" \t", pos);
+    if (pos == std::string::npos) {
+        pos = text.size();
+        return false;
+    }
+    size_t end = text.find_first_of(" \t", pos);
+    if (end == std::string::npos)
+        end = text.size();
+    word = text.substr(pos, end - pos);
+    pos = end;
+    return true;
+}
+
+std::string Hex32(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+const char* ResultMeaning(uint32_t result)
+{
+    switch (result) {
+    case 0: return "ok";
+    case 0x40000002: return "plug-in not initialised";
+    case 0x40000003: return "out of memory";
+    case 0x40000004: return "no such qualifier";
+    default: return "failed";
+    }
+}
+
+// Shows one entry point call: its name, the arguments as given and the
+// result, plus the value read when a read succeeded.
+void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t result,
+              const std::string* value = nullptr)
+{
+    std::string line;
+    if (JsonOutput()) {
+        line = "{\"call\":\"" + std::string(call) + "\",\"args\":[";
+        for (size_t i = 0; i < args.size(); ++i)
+            line += (i ? "," : "") + JsonString(args[i]);
+        line += "],\"result\":\"" + Hex32(result) + "\"";
+        if (value != nullptr && result == 0)
+            line += ",\"value\":" + JsonString(*value);
+        line += "}";
+    } else {
+        line = std::string(call) + "(";
+        for (size_t i = 0; i < args.size(); ++i)
+            line += (i ? ", \"" : "\"") + args[i] + "\"";
+        line += ") -> " + Hex32(result) + " " + ResultMeaning(result);
+        if (value != nullptr && result == 0)
+            line += ": " + *value;
+    }
+    PrintLine(line);
+}
+
+// Failure of the shell itself (not of the plug-in): one line on standard error.
+bool Fail(const Shell& shell, const std::string& message)
+{
+    PrintError(shell.location.empty() ? message : shell.location + ": " + message);
+    return false;
+}
+
+bool Number(const Shell& shell, const std::string& text, const char* what, uint32_t* value)
+{
+    if (ParseNumber(text, value))
+        return true;
+    return Fail(shell, "invalid " + std::string(what) + " '" + text +
+                           "' (a decimal or 0x-hexadecimal number of 32 bits)");
+}
+
+// The object handle of a board, as the plug-in object tells it; "-" and
+// "plugin" name the plug-in object itself.
+uint64_t ResolveHandle(const Shell& shell, const std::string& board)
+{
+    if (board == "-" || board == "plugin")
+        return 0;
+    char text[32] = {0};
+    if (shell.entry.GetQualifier(0, board.c_str(), "Handle", text, sizeof text) != 0)
+        return kNoSuchHandle;
+    text[sizeof text - 1] = '\0';
+    uint32_t handle = 0;
+    if (!ParseNumber(text, &handle))
+        return kNoSuchHandle;
+    return handle;
+}
+
+// ---- Handlers ----------------------------------------------------------------
+
+bool DoInit(Shell& shell, const Args& args)
+{
+    uint32_t result = shell.entry.Init(args.rest.c_str());
+    ShowCall("Init", args.rest.empty() ? std::vector<std::string>() : std::vector<std::string>{args.rest},
+             result);
+    return result == 0;
+}
+
+bool DoExit(Shell& shell, const Args&)
+{
+    uint32_t result = shell.entry.Exit();
+    ShowCall("Exit", {}, result);
+    return result == 0;
+}
+
+bool DoDetect(Shell& shell, const Args&)
+{
+    uint32_t result = shell.entry.DetectBoards();
+    ShowCall("DetectBoards", {}, result);
+    if (result == 0 && !JsonOutput()) {
+        // A short account of what was found, read from the plug-in object.
+        char count[32] = {0};
+        if (shell.entry.GetKeyword(0, "DetectedBoards.Count", count, sizeof count) == 0) {
+            count[sizeof count - 1] = '\0';
+            PrintLine("  detected boards: " + std::string(count));
+            uint32_t n = 0;
+            if (ParseNumber(count, &n)) {
+                for (uint32_t i = 0; i < n && i < 64; ++i) {
+                    std::string line = "   ";
+                    for (const char* field : {"Name", "Driver", "Bus", "Slot"}) {
+                        char path[96];
+                        char value[128] = {0};
+                        snprintf(path, sizeof path, "DetectedBoards[%u].%s", i, field);
+                        if (shell.entry.GetKeyword(0, path, value, sizeof value) == 0) {
+                            value[sizeof value - 1] = '\0';
+                            line += " " + std::string(field) + "=" + value;
+                        }
+                    }
+                    PrintLine(line);
+                }
+            }
+        }
+    }
+    return result == 0;
+}
+
+bool DoCreate(Shell& shell, const Args& args)
+{
+    uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
+    ShowCall("CreateBoard", {args.words[0], args.rest}, result);
+    return result == 0;
+}
+
+bool DoDestroy(Shell& shell, const Args& args)
+{
+    uint32_t result = shell.entry.DestroyBoard(args.words[0].c_str());
+    ShowCall("DestroyBoard", {args.words[0]}, result);
+    return result == 0;
+}
+
+bool DoGet(Shell& shell, const Args& args)
+{
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    std::vector<char> value(kValueSize, '\0');
+    uint32_t result = shell.entry.GetKeyword(handle, args.words[1].c_str(), value.data(), kValueSize);
+    value[kValueSize - 1] = '\0';
+    std::string text(value.data());
+    ShowCall("GetKeyword", {args.words[0], args.words[1]}, result, &text);
+    return result == 0;
+}
+
+bool DoSet(Shell& shell, const Args& args)
+{
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    uint32_t result = shell.entry.SetKeyword(handle, args.words[1].c_str(), args.rest.c_str());
+    ShowCall("SetKeyword", {args.words[0], args.words[1], args.rest}, result);
+    return result == 0;
+}
+
+bool DoQualifier(Shell& shell, const Args& args)
+{
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    std::vector<char> value(kValueSize, '\0');
+    uint32_t result = shell.entry.GetQualifier(handle, args.words[1].c_str(), args.words[2].c_str(),
+                                               value.data(), kValueSize);
+    value[kValueSize - 1] = '\0';
+    std::string text(value.data());
+    ShowCall("GetQualifier", {args.words[0], args.words[1], args.words[2]}, result, &text);
+    return result == 0;
+}
+
+bool DoOpen(Shell& shell, const Args& args)
+{
+    uint32_t value = 0;
+    if (args.words.size() > 1 && !Number(shell, args.words[1], "value", &value))
+        return false;
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    uint32_t result = shell.entry.OpenObject(handle, value);
+    ShowCall("OpenObject", args.words, result);
+    return result == 0;
+}
+
+bool DoClose(Shell& shell, const Args& args)
+{
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    uint32_t result = shell.entry.CloseObject(handle);
+    ShowCall("CloseObject", {args.words[0]}, result);
+    return result == 0;
+}
+
+bool DoStart(Shell& shell, const Args& args)
+{
+    uint32_t result = shell.entry.StartBoard(args.words[0].c_str());
+    ShowCall("StartBoard", {args.words[0]}, result);
+    return result == 0;
+}
+
+bool DoStop(Shell& shell, const Args& args)
+{
+    uint32_t result = shell.entry.StopBoard(args.words[0].c_str());
+    ShowCall("StopBoard", {args.words[0]}, result);
+    return result == 0;
+}
+
+bool DoTest(Shell& shell, const Args& args)
+{
+    uint32_t value = 0;
+    if (args.words.size() > 1 && !Number(shell, args.words[1], "count", &value))
+        return false;
+    uint32_t result = shell.entry.TestBoard(args.words[0].c_str(), value);
+    ShowCall("TestBoard", args.words, result);
+    return result == 0;
+}
+
+bool DoSend(Shell& shell, const Args& args)
+{
+    uint32_t result = shell.entry.SendBuffer(args.words[0].c_str(), args.rest.data(),
+                                             static_cast<uint32_t>(args.rest.size()));
+    ShowCall("SendBuffer", {args.words[0], args.rest}, result);
+    return result == 0;
+}
+
+// An alert record from the supervisor, laid out as the plug-in's own alerts:
+// the header, the source name at offset 24, then an empty text.
+bool DoAlert(Shell& shell, const Args& args)
+{
+    uint32_t code = 0;
+    if (!Number(shell, args.words[1], "alert code", &code))
+        return false;
+    const std::string& source = args.words[0];
+    const size_t header = sizeof(oam_msg_tag);
+    const size_t size = header + source.size() + 1 + 1;
+    // uint32_t storage keeps the record aligned for its header.
+    std::vector<uint32_t> block((size + sizeof(uint32_t) - 1) / sizeof(uint32_t), 0);
+    oam_msg_tag* record = reinterpret_cast<oam_msg_tag*>(block.data());
+    record->size = static_cast<uint32_t>(size);
+    record->alert = code;
+    record->severity = 0;
+    record->source_offset = static_cast<uint32_t>(header);
+    record->text_offset = static_cast<uint32_t>(header + source.size() + 1);
+    record->reserved = 0;
+    char* bytes = reinterpret_cast<char*>(block.data());
+    memcpy(bytes + header, source.c_str(), source.size() + 1);
+    bytes[record->text_offset] = '\0';
+    uint32_t result = shell.entry.AlertReceive(record);
+    ShowCall("AlertReceive", {source, args.words[1]}, result);
+    return result == 0;
+}
+
+bool DoSleep(Shell& shell, const Args& args)
+{
+    uint32_t ms = 0;
+    if (!Number(shell, args.words[0], "time", &ms))
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+}
+
+bool DoDb(Shell&, const Args&)
+{
+    std::vector<DbEntry> entries = DatabaseEntries();
+    std::string out;
+    if (JsonOutput()) {
+        for (const DbEntry& entry : entries)
+            out += "{\"db\":" + JsonString(entry.object) + ",\"keyword\":" + JsonString(entry.keyword) +
+                   ",\"value\":" + JsonString(entry.value) + "}\n";
+    } else if (entries.empty()) {
+        out = "database: empty\n";
+    } else {
+        std::string object;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (i == 0 || entries[i].object != object) {
+                object = entries[i].object;
+                out += "database object " + object + ":\n";
+            }
+            out += "  " + entries[i].keyword + " = " + entries[i].value + "\n";
+        }
+    }
+    PrintText(out);
+    return true;
+}
+
+bool DoNote(Shell&, const Args& args)
+{
+    if (JsonOutput())
+        PrintLine("{\"note\":" + JsonString(args.rest) + "}");
+    else
+        PrintLine("# " + args.rest);
+    return true;
+}
+
+bool DoHelp(Shell&, const Args&)
+{
+    PrintText(CommandHelp());
+    return true;
+}
+
+bool DoQuit(Shell& shell, const Args&)
+{
+    shell.quit = true;
+    return true;
+}
+
+const Command kCommands[] = {
+    {"init", 0, 0, Rest::Optional, DoInit, "init [TEXT]", "Init: create the plug-in object"},
+    {"exit", 0, 0, Rest::None, DoExit, "exit", "Exit: destroy the plug-in object and its boards"},
+    {"detect", 0, 0, Rest::None, DoDetect, "detect", "DetectBoards: list the boards found"},
+    {"create", 1, 1, Rest::Required, DoCreate, "create BOARD PRODUCT", "CreateBoard"},
+    {"destroy", 1, 1, Rest::None, DoDestroy, "destroy BOARD", "DestroyBoard"},
+    {"get", 2, 2, Rest::None, DoGet, "get BOARD KEYWORD", "GetKeyword (BOARD '-': the plug-in object)"},
+    {"set", 2, 2, Rest::Required, DoSet, "set BOARD KEYWORD VALUE", "SetKeyword"},
+    {"qualifier", 3, 3, Rest::None, DoQualifier, "qualifier BOARD KEYWORD QUALIFIER", "GetQualifier"},
+    {"open", 1, 2, Rest::None, DoOpen, "open BOARD [VALUE]", "OpenObject"},
+    {"close", 1, 1, Rest::None, DoClose, "close BOARD", "CloseObject"},
+    {"start", 1, 1, Rest::None, DoStart, "start BOARD", "StartBoard"},
+    {"stop", 1, 1, Rest::None, DoStop, "stop BOARD", "StopBoard"},
+    {"test", 1, 2, Rest::None, DoTest, "test BOARD [N]", "TestBoard"},
+    {"send", 1, 1, Rest::Required, DoSend, "send BOARD TEXT", "SendBuffer"},
+    {"alert", 2, 2, Rest::None, DoAlert, "alert BOARD CODE", "AlertReceive: an alert from the supervisor"},
+    {"sleep", 1, 1, Rest::None, DoSleep, "sleep MS", "wait, letting alerts from other threads arrive"},
+    {"db", 0, 0, Rest::None, DoDb, "db", "print the supervisor's database"},
+    {"note", 0, 0, Rest::Optional, DoNote, "note TEXT", "print a comment line"},
+    {"help", 0, 0, Rest::None, DoHelp, "help", "this list"},
+    {"quit", 0, 0, Rest::None, DoQuit, "quit", "leave kvoam"},
+};
+
+const Command* FindCommand(const std::string& name)
+{
+    for (const Command& command : kCommands)
+        if (name == command.name)
+            return &command;
+    return nullptr;
+}
+
+bool RunEmu(Shell& shell, const std::string& rest)
+{
+    std::vector<std::string> words;
+    std::string word;
+    size_t pos = 0;
+    while (NextWord(rest, pos, word))
+        words.push_back(word);
+    std::string out;
+    std::string error;
+    int status = RunEmuCommand(words, JsonOutput(), out, error);
+    if (!out.empty()) {
+        if (out.back() != '\n')
+            out += "\n";
+        PrintText(out);
+    }
+    if (status != 0) {
+        // One line: the first of what the emulator says.
+        error = error.substr(0, error.find('\n'));
+        if (error.empty())
+            error = "command failed";
+        return Fail(shell, error.compare(0, 4, "emu:") == 0 ? error : "emu: " + error);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseNumber(const std::string& text, uint32_t* value)
+{
+    if (text.empty())
+        return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t start = hex ? 2 : 0;
+    uint64_t result = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        char c = text[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        result = result * (hex ? 16 : 10) + digit;
+        if (result > 0xFFFFFFFFull)
+            return false;
+    }
+    *value = static_cast<uint32_t>(result);
+    return true;
+}
+
+std::string CommandHelp()
+{
+    std::string out = "Commands (numbers decimal or 0x-hex; PRODUCT, VALUE and TEXT are the rest of the line):\n";
+    for (const Command& command : kCommands) {
+        char line[160];
+        snprintf(line, sizeof line, "  %-39s %s\n", command.usage, command.help);
+        out += line;
+    }
+    // The emu lines, indented like the others.
+    std::string emu = EmuCommandHelp();
+    size_t start = 0;
+    while (start < emu.size()) {
+        size_t end = emu.find('\n', start);
+        if (end == std::string::npos)
+            end = emu.size();
+        out += "  " + emu.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return out;
+}
+
+bool RunLine(Shell& shell, const std::string& input)
+{
+    std::string line = Trim(input);
+    if (line.empty() || line[0] == '#')
+        return true;
+    size_t pos = 0;
+    std::string name;
+    NextWord(line, pos, name);
+    // A note is its own echo.
+    if (shell.echo && name != "note")
+        PrintLine("kvoam> " + line);
+    bool ok;
+    if (name == "emu") {
+        ok = RunEmu(shell, line.substr(pos));
+    } else if (const Command* command = FindCommand(name)) {
+        Args args;
+        std::string word;
+        std::string usage = std::string(" (usage: ") + command->usage + ")";
+        if (command->rest != Rest::None) {
+            while (args.words.size() < command->minWords && NextWord(line, pos, word))
+                args.words.push_back(word);
+            args.rest = Trim(line.substr(pos));
+            if (args.words.size() < command->minWords ||
+                (command->rest == Rest::Required && args.rest.empty()))
+                ok = Fail(shell, name + ": missing arguments" + usage);
+            else
+                ok = command->handler(shell, args);
+        } else {
+            while (NextWord(line, pos, word))
+                args.words.push_back(word);
+            if (args.words.size() < command->minWords)
+                ok = Fail(shell, name + ": missing arguments" + usage);
+            else if (args.words.size() > command->maxWords)
+                ok = Fail(shell, name + ": too many arguments" + usage);
+            else
+                ok = command->handler(shell, args);
+        }
+    } else {
+        ok = Fail(shell, "unknown command '" + name + "' (try help)");
+    }
+    if (!ok)
+        shell.failed = true;
+    return ok;
+}
+
+}  // namespace kvoam

@@ -1,0 +1,451 @@
+// kvoam's "emu" commands: control of the emulated boards through kvemu.h.
+#include "emucmd.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kvemu.h"
+
+namespace {
+
+const char kHelp[] =
+    "emu board BUS SLOT                      add an emulated board\n"
+    "emu reg BUS SLOT ADDR [BYTE]            read or write a register byte\n"
+    "emu fail FUNCTION STATUS [NTH]          fail the NTH call from now (1 = next), or every call;\n"
+    "                                        STATUS 0 removes the faults; ioctl takes an errno\n"
+    "emu journal [clear]                     print or clear the journal of driver calls\n"
+    "emu l2p BUS SLOT STREAM TIMESLOT        one entry of the loaded logical-to-physical table\n"
+    "emu connections BUS SLOT                the switch device's connection map\n"
+    "emu port BUS SLOT PORT                  what the port's line circuit was given\n"
+    "emu dsp BUS SLOT                        the DSP's state\n"
+    "emu temp BUS SLOT SENSOR DEGREES        set a sensor's temperature\n"
+    "emu reason BUS SLOT CODE REASON         answer a DSP command code with a reason (0 removes it)\n"
+    "emu heartbeat BUS SLOT lost|returned    send a heartbeat message\n"
+    "emu status BUS SLOT P1 P2 P3 P4 P5 P6 P7 P8   send a status event with these words\n"
+    "emu dspmsg BUS SLOT TYPE LENGTH [PARAM...]    send any DSP message (at most 32 parameters)\n"
+    "emu message BUS SLOT MANAGER            send a message from another source\n";
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) return std::string();
+    return std::string(buffer, static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n)
+                                                                       : sizeof buffer - 1);
+}
+
+std::string JsonString(const std::string& text) {
+    std::string s = "\"";
+    for (unsigned char ch : text) {
+        if (ch == '"' || ch == '\\') {
+            s += '\\';
+            s += static_cast<char>(ch);
+        } else if (ch < 0x20) {
+            s += Printf("\\u%04x", ch);
+        } else {
+            s += static_cast<char>(ch);
+        }
+    }
+    return s + "\"";
+}
+
+// A number in decimal or 0x-hex, whole word, within max.
+bool ParseNumber(const std::string& word, uint64_t max, uint64_t* value) {
+    if (word.empty() || word[0] == '-' || word[0] == '+' || word[0] == ' ') return false;
+    const char* text = word.c_str();
+    int base = 10;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        text += 2;
+    }
+    if (!std::isxdigit(static_cast<unsigned char>(text[0]))) return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text, &end, base);
+    if (errno != 0 || end == text || *end != '\0' || v > max) return false;
+    *value = v;
+    return true;
+}
+
+// Like ParseNumber, with an optional leading '-'.
+bool ParseSigned(const std::string& word, int64_t min, int64_t max, int64_t* value) {
+    bool negative = !word.empty() && word[0] == '-';
+    uint64_t magnitude;
+    if (!ParseNumber(negative ? word.substr(1) : word, 0x80000000ull, &magnitude)) return false;
+    int64_t v = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    if (v < min || v > max) return false;
+    *value = v;
+    return true;
+}
+
+class Command {
+public:
+    Command(const std::vector<std::string>& words, bool json, std::string& out, std::string& error)
+        : words_(words), json_(json), out_(out), error_(error) {}
+
+    int Run();
+
+private:
+    const std::vector<std::string>& words_;
+    bool json_;
+    std::string& out_;
+    std::string& error_;
+    unsigned bus_ = 0, slot_ = 0;
+
+    int Fail(const std::string& message) {
+        error_ = message;
+        return 1;
+    }
+    int Usage(const char* usage) { return Fail(std::string("usage: emu ") + usage); }
+    bool Number(size_t index, uint64_t max, uint64_t* value, const char* what) {
+        if (index >= words_.size() || !ParseNumber(words_[index], max, value)) {
+            error_ = Printf("emu %s: %s must be a number from 0 to %" PRIu64 " (decimal or 0x-hex)",
+                            words_[0].c_str(), what, max);
+            return false;
+        }
+        return true;
+    }
+    // Reads BUS SLOT at words 1 and 2 and checks that a board is there.
+    bool Location() {
+        uint64_t bus, slot;
+        if (!Number(1, 255, &bus, "BUS") || !Number(2, 31, &slot, "SLOT")) return false;
+        bus_ = static_cast<unsigned>(bus);
+        slot_ = static_cast<unsigned>(slot);
+        kvemu::BoardInfo info;
+        if (kvemu::GetBoardInfo(bus_, slot_, &info) != 0) {
+            error_ = Printf("emu %s: no emulated board at %u:%u", words_[0].c_str(), bus_, slot_);
+            return false;
+        }
+        return true;
+    }
+    std::string JsonHead(const char* what) const {
+        return Printf("{\"emu\":\"%s\",\"bus\":%u,\"slot\":%u", what, bus_, slot_);
+    }
+    void Line(const std::string& text) { out_ += text + "\n"; }
+
+    int Board();
+    int Reg();
+    int Fault();
+    int Journal();
+    int L2p();
+    int Connections();
+    int Port();
+    int Dsp();
+    int Temp();
+    int Reason();
+    int Heartbeat();
+    int Status();
+    int DspMsg();
+    int Message();
+};
+
+int Command::Run() {
+    if (words_.empty()) return Fail("emu: missing command (see help)");
+    const std::string& verb = words_[0];
+    if (verb == "board") return Board();
+    if (verb == "reg") return Reg();
+    if (verb == "fail") return Fault();
+    if (verb == "journal") return Journal();
+    if (verb == "l2p") return L2p();
+    if (verb == "connections") return Connections();
+    if (verb == "port") return Port();
+    if (verb == "dsp") return Dsp();
+    if (verb == "temp") return Temp();
+    if (verb == "reason") return Reason();
+    if (verb == "heartbeat") return Heartbeat();
+    if (verb == "status") return Status();
+    if (verb == "dspmsg") return DspMsg();
+    if (verb == "message") return Message();
+    return Fail("emu: unknown command '" + verb + "'");
+}
+
+int Command::Board() {
+    if (words_.size() != 3) return Usage("board BUS SLOT");
+    uint64_t bus, slot;
+    if (!Number(1, 255, &bus, "BUS") || !Number(2, 31, &slot, "SLOT")) return 1;
+    bus_ = static_cast<unsigned>(bus);
+    slot_ = static_cast<unsigned>(slot);
+    if (kvemu::AddBoard(bus_, slot_) != 0)
+        return Fail(Printf("emu board: there is already a board at %u:%u", bus_, slot_));
+    Line(json_ ? JsonHead("board") + "}" : Printf("board added at %u:%u", bus_, slot_));
+    return 0;
+}
+
+int Command::Reg() {
+    if (words_.size() != 4 && words_.size() != 5) return Usage("reg BUS SLOT ADDR [BYTE]");
+    uint64_t address, value = 0;
+    if (!Location() || !Number(3, 0xFFFFFFFF, &address, "ADDR")) return 1;
+    if (words_.size() == 5) {
+        if (!Number(4, 0xFF, &value, "BYTE")) return 1;
+        kvemu::WriteRegister(bus_, slot_, static_cast<uint32_t>(address), static_cast<uint8_t>(value));
+    }
+    uint8_t byte = 0;
+    kvemu::ReadRegister(bus_, slot_, static_cast<uint32_t>(address), &byte);
+    if (json_)
+        Line(JsonHead("reg") + Printf(",\"address\":\"0x%08" PRIx64 "\",\"value\":\"0x%02x\"}", address, byte));
+    else
+        Line(Printf("%u:%u 0x%08" PRIx64 " = 0x%02x", bus_, slot_, address, byte));
+    return 0;
+}
+
+int Command::Fault() {
+    if (words_.size() != 3 && words_.size() != 4) return Usage("fail FUNCTION STATUS [NTH]");
+    const std::string& function = words_[1];
+    if (!kvemu::KnownFunction(function.c_str()))
+        return Fail("emu fail: unknown function '" + function + "'");
+    uint64_t status, nth = 0;
+    if (!Number(2, 0xFFFFFFFF, &status, "STATUS")) return 1;
+    if (words_.size() == 4 && (!Number(3, 0xFFFFFFFF, &nth, "NTH") || nth == 0)) {
+        if (error_.empty()) error_ = "emu fail: NTH counts from 1 (the next call)";
+        return 1;
+    }
+    kvemu::SetFault(function.c_str(), static_cast<uint32_t>(status), static_cast<unsigned>(nth));
+    if (json_) {
+        Line(Printf("{\"emu\":\"fail\",\"function\":%s,\"status\":%" PRIu64 ",\"nth\":%" PRIu64 "}",
+                    JsonString(function).c_str(), status, nth));
+    } else if (status == 0) {
+        Line("faults of " + function + " removed");
+    } else if (nth == 0) {
+        Line(Printf("%s fails with %" PRIu64 " on every call", function.c_str(), status));
+    } else {
+        Line(Printf("%s fails with %" PRIu64 " on call %" PRIu64 " from now", function.c_str(), status, nth));
+    }
+    return 0;
+}
+
+int Command::Journal() {
+    if (words_.size() == 2 && words_[1] == "clear") {
+        kvemu::ClearJournal();
+        Line(json_ ? "{\"emu\":\"journal\",\"cleared\":true}" : "journal cleared");
+        return 0;
+    }
+    if (words_.size() != 1) return Usage("journal [clear]");
+    for (const std::string& line : kvemu::Journal())
+        Line(json_ ? "{\"journal\":" + JsonString(line) + "}" : line);
+    return 0;
+}
+
+int Command::L2p() {
+    if (words_.size() != 5) return Usage("l2p BUS SLOT STREAM TIMESLOT");
+    uint64_t stream, timeslot;
+    if (!Location() || !Number(3, 7, &stream, "STREAM") || !Number(4, 63, &timeslot, "TIMESLOT"))
+        return 1;
+    uint16_t value = 0xFFFF;
+    kvemu::GetL2PEntry(bus_, slot_, static_cast<unsigned>(stream), static_cast<unsigned>(timeslot), &value);
+    if (json_)
+        Line(JsonHead("l2p") + Printf(",\"stream\":%" PRIu64 ",\"timeslot\":%" PRIu64 ",\"value\":\"0x%04x\"}",
+                                      stream, timeslot, value));
+    else
+        Line(Printf("%u:%u l2p %" PRIu64 ":%" PRIu64 " = 0x%04x%s", bus_, slot_, stream, timeslot, value,
+                    kvemu::L2PLoaded(bus_, slot_) ? "" : " (no table loaded)"));
+    return 0;
+}
+
+int Command::Connections() {
+    if (words_.size() != 3) return Usage("connections BUS SLOT");
+    if (!Location()) return 1;
+    std::vector<kvemu::Connection> map;
+    kvemu::GetConnections(bus_, slot_, &map);
+    for (const kvemu::Connection& c : map) {
+        if (json_)
+            Line(JsonHead("connection") + Printf(",\"outStream\":%u,\"outSlot\":%u,\"srcStream\":%u,\"srcSlot\":%u}",
+                                                 c.outStream, c.outSlot, c.srcStream, c.srcSlot));
+        else
+            Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
+    }
+    if (!json_) Line(Printf("%u:%u %zu connection(s)", bus_, slot_, map.size()));
+    return 0;
+}
+
+int Command::Port() {
+    if (words_.size() != 4) return Usage("port BUS SLOT PORT");
+    uint64_t port;
+    if (!Location() || !Number(3, 47, &port, "PORT")) return 1;
+    kvemu::PortInfo info;
+    kvemu::GetPortInfo(bus_, slot_, static_cast<unsigned>(port), &info);
+    auto bytes = [](const std::vector<uint8_t>& data) {
+        std::string s;
+        for (uint8_t b : data) s += (s.empty() ? "" : " ") + Printf("0x%02x", b);
+        return s;
+    };
+    std::string head = JsonHead("port") + Printf(",\"port\":%" PRIu64, port);
+    for (size_t i = 0; i < info.commands.size(); ++i) {
+        if (json_)
+            Line(head + Printf(",\"command\":%zu,\"bytes\":", i) + JsonString(bytes(info.commands[i])) + "}");
+        else
+            Line(Printf("port %" PRIu64 " command %zu: ", port, i) + bytes(info.commands[i]));
+    }
+    if (json_) {
+        Line(head + Printf(",\"coefficientLoads\":%u,\"coefficients\":", info.coefficientLoads) +
+             JsonString(bytes(info.coefficients)) + "}");
+        Line(head + ",\"gx\":" + (info.gxSet ? Printf("[%u,%u]", info.gx[0], info.gx[1]) : "null") +
+             ",\"gr\":" + (info.grSet ? Printf("[%u,%u]", info.gr[0], info.gr[1]) : "null") + "}");
+    } else {
+        Line(Printf("port %" PRIu64 " coefficients (%u load(s), %zu bytes): ", port, info.coefficientLoads,
+                    info.coefficients.size()) + bytes(info.coefficients));
+        Line(Printf("port %" PRIu64 " gx ", port) +
+             (info.gxSet ? Printf("%u %u", info.gx[0], info.gx[1]) : "not set") + " gr " +
+             (info.grSet ? Printf("%u %u", info.gr[0], info.gr[1]) : "not set"));
+    }
+    return 0;
+}
+
+int Command::Dsp() {
+    if (words_.size() != 3) return Usage("dsp BUS SLOT");
+    if (!Location()) return 1;
+    kvemu::DspState d;
+    kvemu::GetDspState(bus_, slot_, &d);
+    uint16_t status[8] = {};
+    kvemu::GetStatusWords(bus_, slot_, status);
+    std::string ring, commands, sensors;
+    for (unsigned i = 0; i < 19; ++i) ring += Printf(i ? " %u" : "%u", d.ring[i]);
+    for (size_t i = 0; i < d.commands.size(); ++i) commands += Printf(i ? " 0x%02x" : "0x%02x", d.commands[i]);
+    if (json_) {
+        std::string s = JsonHead("dsp") +
+                        Printf(",\"running\":%s,\"recognised\":%s,\"bytesLoaded\":%u,\"law\":%d,"
+                               "\"monitoring\":%s,\"firmwareRevision\":%u,\"mipsVersion\":%u,"
+                               "\"numberPorts\":%u,\"cpuMeter\":%u,\"tokensAvailable\":%u,\"thermalState\":%u",
+                               d.running ? "true" : "false", d.recognised ? "true" : "false", d.bytesLoaded,
+                               d.law, d.monitoring ? "true" : "false", d.firmwareRevision, d.mipsVersion,
+                               d.numberPorts, d.cpuMeter, d.tokensAvailable, status[7]);
+        s += ",\"ring\":" + (d.ringConfigured ? "[" + ring + "]" : std::string("null"));
+        s += ",\"sensors\":[";
+        for (unsigned i = 0; i < 5; ++i) {
+            const kvemu::DspState::Sensor& t = d.sensors[i];
+            s += Printf("%s{\"sensor\":%u,\"configured\":%s,\"running\":%s,\"warningLow\":%u,\"warningHigh\":%u,"
+                        "\"protectionLow\":%u,\"protectionHigh\":%u,\"temperature\":%d}",
+                        i ? "," : "", i, t.configured ? "true" : "false", t.running ? "true" : "false",
+                        t.warningLow, t.warningHigh, t.protectionLow, t.protectionHigh, t.temperature);
+        }
+        s += "],\"commands\":[";
+        for (size_t i = 0; i < d.commands.size(); ++i) s += Printf(i ? ",%u" : "%u", d.commands[i]);
+        Line(s + "]}");
+        return 0;
+    }
+    static const char* const kLaw[] = {"not configured", "mu-law", "A-law"};
+    static const char* const kThermal[] = {"Idle", "Normal", "Warning", "Protection"};
+    Line(Printf("%u:%u DSP %s, image %s, %u bytes loaded", bus_, slot_, d.running ? "running" : "stopped",
+                d.recognised ? "recognised" : "not recognised", d.bytesLoaded));
+    Line(Printf("firmware revision 0x%04x, MIPS version %u, ports %u, CPU meter %u.%u, tokens %u",
+                d.firmwareRevision, d.mipsVersion, d.numberPorts, d.cpuMeter / 10, d.cpuMeter % 10,
+                d.tokensAvailable));
+    Line(Printf("law %s, monitoring %s, thermal state %s", kLaw[d.law < 0 ? 0 : d.law == 0 ? 1 : 2],
+                d.monitoring ? "on" : "off", kThermal[status[7] > 3 ? 3 : status[7]]));
+    Line("ring " + (d.ringConfigured ? ring : std::string("not configured")));
+    for (unsigned i = 0; i < 5; ++i) {
+        const kvemu::DspState::Sensor& t = d.sensors[i];
+        Line(Printf("sensor %u: %d degrees, %s, %s, thresholds %u %u %u %u", i, t.temperature,
+                    t.configured ? "configured" : "not configured", t.running ? "running" : "stopped",
+                    t.warningLow, t.warningHigh, t.protectionLow, t.protectionHigh));
+    }
+    Line("commands " + (commands.empty() ? std::string("none") : commands));
+    return 0;
+}
+
+int Command::Temp() {
+    if (words_.size() != 5) return Usage("temp BUS SLOT SENSOR DEGREES");
+    uint64_t sensor;
+    int64_t degrees;
+    if (!Location() || !Number(3, 4, &sensor, "SENSOR")) return 1;
+    if (!ParseSigned(words_[4], -273, 1000, &degrees))
+        return Fail("emu temp: DEGREES must be a number from -273 to 1000");
+    kvemu::SetTemperature(bus_, slot_, static_cast<unsigned>(sensor), static_cast<int>(degrees));
+    if (json_)
+        Line(JsonHead("temp") + Printf(",\"sensor\":%" PRIu64 ",\"degrees\":%" PRId64 "}", sensor, degrees));
+    else
+        Line(Printf("%u:%u sensor %" PRIu64 " at %" PRId64 " degrees", bus_, slot_, sensor, degrees));
+    return 0;
+}
+
+int Command::Reason() {
+    if (words_.size() != 5) return Usage("reason BUS SLOT CODE REASON");
+    uint64_t code, reason;
+    if (!Location() || !Number(3, 0xFFFF, &code, "CODE") || !Number(4, 0xFFFF, &reason, "REASON")) return 1;
+    kvemu::SetDspReason(bus_, slot_, static_cast<uint16_t>(code), static_cast<uint16_t>(reason));
+    if (json_)
+        Line(JsonHead("reason") + Printf(",\"code\":\"0x%04" PRIx64 "\",\"reason\":\"0x%04" PRIx64 "\"}", code, reason));
+    else if (reason == 0)
+        Line(Printf("%u:%u DSP answers command 0x%04" PRIx64 " normally", bus_, slot_, code));
+    else
+        Line(Printf("%u:%u DSP answers command 0x%04" PRIx64 " with reason 0x%04" PRIx64, bus_, slot_, code, reason));
+    return 0;
+}
+
+int Command::Heartbeat() {
+    if (words_.size() != 4 || (words_[3] != "lost" && words_[3] != "returned"))
+        return Usage("heartbeat BUS SLOT lost|returned");
+    if (!Location()) return 1;
+    bool lost = words_[3] == "lost";
+    kvemu::SendHeartbeat(bus_, slot_, lost);
+    Line(json_ ? JsonHead("heartbeat") + ",\"event\":" + JsonString(words_[3]) + "}"
+               : Printf("%u:%u heartbeat %s sent", bus_, slot_, words_[3].c_str()));
+    return 0;
+}
+
+int Command::Status() {
+    if (words_.size() != 11) return Usage("status BUS SLOT P1 P2 P3 P4 P5 P6 P7 P8");
+    if (!Location()) return 1;
+    uint16_t params[8];
+    std::string list;
+    for (unsigned i = 0; i < 8; ++i) {
+        uint64_t v;
+        if (!Number(3 + i, 0xFFFF, &v, "P")) return 1;
+        params[i] = static_cast<uint16_t>(v);
+        list += Printf(i ? ",\"0x%04x\"" : "\"0x%04x\"", params[i]);
+    }
+    kvemu::SendStatus(bus_, slot_, params);
+    Line(json_ ? JsonHead("status") + ",\"params\":[" + list + "]}"
+               : Printf("%u:%u status event sent", bus_, slot_));
+    return 0;
+}
+
+int Command::DspMsg() {
+    if (words_.size() < 5 || words_.size() > 5 + 32) return Usage("dspmsg BUS SLOT TYPE LENGTH [PARAM...] (at most 32)");
+    uint64_t type, length;
+    if (!Location() || !Number(3, 0xFFFF, &type, "TYPE") || !Number(4, 0xFFFF, &length, "LENGTH")) return 1;
+    std::vector<uint16_t> params;
+    std::string list;
+    for (size_t i = 5; i < words_.size(); ++i) {
+        uint64_t v;
+        if (!Number(i, 0xFFFF, &v, "PARAM")) return 1;
+        params.push_back(static_cast<uint16_t>(v));
+        list += Printf(list.empty() ? "\"0x%04x\"" : ",\"0x%04x\"", params.back());
+    }
+    kvemu::SendDspMessage(bus_, slot_, static_cast<uint16_t>(type), static_cast<uint16_t>(length), params);
+    if (json_)
+        Line(JsonHead("dspmsg") + Printf(",\"type\":\"0x%04" PRIx64 "\",\"length\":%" PRIu64 ",\"params\":[",
+                                         type, length) + list + "]}");
+    else
+        Line(Printf("%u:%u DSP message type 0x%04" PRIx64 " sent", bus_, slot_, type));
+    return 0;
+}
+
+int Command::Message() {
+    if (words_.size() != 4) return Usage("message BUS SLOT MANAGER");
+    uint64_t manager;
+    if (!Location() || !Number(3, 0xFFFFFFFF, &manager, "MANAGER")) return 1;
+    kvemu::SendManagerMessage(bus_, slot_, static_cast<uint32_t>(manager));
+    Line(json_ ? JsonHead("message") + Printf(",\"manager\":%" PRIu64 "}", manager)
+               : Printf("%u:%u message from manager %" PRIu64 " sent", bus_, slot_, manager));
+    return 0;
+}
+
+}  // namespace
+
+int RunEmuCommand(const std::vector<std::string>& words, bool json, std::string& out, std::string& error) {
+    error.clear();
+    Command command(words, json, out, error);
+    int result = command.Run();
+    if (result != 0 && error.empty()) error = "emu: command failed";
+    return result;
+}
+
+const char* EmuCommandHelp() { return kHelp; }

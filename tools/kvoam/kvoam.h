@@ -1,0 +1,87 @@
+// kvoam, the supervisor shell: what its sources share.
+//
+// kvoam loads a board plug-in, stands in for the supervisor (alerts and the
+// object database) and runs commands that call the plug-in's entry points.
+// Everything it prints goes through the output functions below, which write
+// whole lines under one lock and flush them, so that alerts arriving on other
+// threads and the plug-in's own printf output never cut into a line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "oam/boardplugin.h"
+
+namespace kvoam {
+
+// ---- Output ----------------------------------------------------------------
+// JSON mode: one JSON object per line on standard output.
+void SetJsonOutput(bool json);
+bool JsonOutput();
+// Writes text (one or more lines, each ending in "\n") to standard output
+// under the output lock and flushes it.
+void PrintText(const std::string& text);
+// Writes one line (the "\n" is added).
+void PrintLine(const std::string& line);
+// Writes "kvoam: message" as one line on standard error.
+void PrintError(const std::string& message);
+// Flushes both streams and ends the process with status, holding the output
+// lock so that no alert is cut off half-written. Plug-in threads that may
+// still run are not waited for.
+[[noreturn]] void ExitProcess(int status);
+
+// A JSON string literal for text, quotes included.
+std::string JsonString(const std::string& text);
+
+// ---- Supervisor --------------------------------------------------------------
+// The in-memory object database that _oamDbSetKeyword fills, in the order
+// objects and keywords were first written.
+struct DbEntry {
+    std::string object;
+    std::string keyword;
+    std::string value;
+};
+std::vector<DbEntry> DatabaseEntries();
+
+// ---- Plug-in -----------------------------------------------------------------
+struct EntryPoints {
+    PFN_Init Init;
+    PFN_Exit Exit;
+    PFN_DetectBoards DetectBoards;
+    PFN_CreateBoard CreateBoard;
+    PFN_DestroyBoard DestroyBoard;
+    PFN_GetKeyword GetKeyword;
+    PFN_SetKeyword SetKeyword;
+    PFN_GetQualifier GetQualifier;
+    PFN_OpenObject OpenObject;
+    PFN_CloseObject CloseObject;
+    PFN_StartBoard StartBoard;
+    PFN_StopBoard StopBoard;
+    PFN_TestBoard TestBoard;
+    PFN_SendBuffer SendBuffer;
+    PFN_AlertReceive AlertReceive;
+};
+
+// ---- Commands ------------------------------------------------------------------
+struct Shell {
+    EntryPoints entry{};
+    bool echo = false;      // print each command before running it (human mode, not interactive)
+    bool failed = false;    // some command failed
+    bool quit = false;      // "quit" was given
+    std::string location;   // "script.txt:3" for messages, or empty
+};
+
+// Runs one command line (blank lines and '#' comments do nothing). Answers
+// false when the command failed; the shell records that in failed.
+bool RunLine(Shell& shell, const std::string& line);
+// The command list for "help" and --help.
+std::string CommandHelp();
+
+// Decimal or 0x-hexadecimal text, 32 bits, nothing else.
+bool ParseNumber(const std::string& text, uint32_t* value);
+
+// The demonstration, a script of kvoam commands.
+const char* DemoScript();
+
+}  // namespace kvoam

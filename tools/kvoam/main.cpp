@@ -1,0 +1,296 @@
+// kvoam: loads a board plug-in, acts as its supervisor and runs commands
+// from -c, a script file or standard input; with no commands, the
+// demonstration on the emulated boards.
+#include <dlfcn.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "kvemu.h"
+#include "kvoam.h"
+#include "zel/zelframework.h"
+
+#ifndef KVOAM_DEFAULT_PLUGIN
+#define KVOAM_DEFAULT_PLUGIN "libkv.so"
+#endif
+#ifndef KVOAM_DEFAULT_SHARE
+#define KVOAM_DEFAULT_SHARE "share"
+#endif
+
+namespace {
+
+using namespace kvoam;
+
+const int kStatusOk = 0;
+const int kStatusFailed = 1;
+const int kStatusUsage = 2;
+
+const char kUsage[] =
+    "usage: kvoam [--json] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
+    "  -c CMDS        run the commands, separated by ';'\n"
+    "  SCRIPT         run the commands of a file, one a line ('#' starts a comment)\n"
+    "  -              read commands from standard input\n"
+    "  --json         one JSON object per line on standard output\n"
+    "  --plugin PATH  the plug-in to load (default: the libkv.so built with kvoam)\n"
+    "With no commands kvoam runs its demonstration on the emulated boards.\n"
+    "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
+
+bool IsFile(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The directory of the running executable, or empty.
+std::string ExecutableDirectory()
+{
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return std::string();
+    path[length] = '\0';
+    std::string text(path);
+    size_t slash = text.rfind('/');
+    return slash == std::string::npos ? std::string() : text.substr(0, slash);
+}
+
+// The plug-in built with this kvoam: beside the executable first (so that a
+// moved build still finds its own), then where the build put it.
+std::string FindPlugin()
+{
+    std::string exeDir = ExecutableDirectory();
+    if (!exeDir.empty()) {
+        for (const char* relative : {"/../lib/libkv.so", "/libkv.so"}) {
+            std::string candidate = exeDir + relative;
+            if (IsFile(candidate))
+                return candidate;
+        }
+    }
+    return KVOAM_DEFAULT_PLUGIN;
+}
+
+// The shipped search path: the source tree's share directory, else one found
+// from the executable (bin/ of a build inside the tree, or an installed tree).
+std::string FindShare()
+{
+    if (IsDirectory(KVOAM_DEFAULT_SHARE))
+        return KVOAM_DEFAULT_SHARE;
+    std::string exeDir = ExecutableDirectory();
+    if (!exeDir.empty()) {
+        for (const char* relative : {"/../../share", "/../share", "/share"}) {
+            std::string candidate = exeDir + relative;
+            if (IsDirectory(candidate))
+                return candidate;
+        }
+    }
+    return std::string();
+}
+
+// The host's device scan for DetectBoards: the emulated boards.
+unsigned EnumerateEmulatedBoards(unsigned index, char* driverName, unsigned size, unsigned* bus,
+                                 unsigned* slot)
+{
+    std::vector<std::pair<unsigned, unsigned>> boards = kvemu::Boards();
+    if (index >= boards.size() || driverName == nullptr || size == 0 || bus == nullptr || slot == nullptr)
+        return 1;
+    snprintf(driverName, size, "%s", kvemu::DriverName());
+    *bus = boards[index].first;
+    *slot = boards[index].second;
+    return 0;
+}
+
+template <typename T>
+bool Resolve(void* library, const char* name, T* function, std::string& missing)
+{
+    dlerror();
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        missing += missing.empty() ? name : std::string(", ") + name;
+        return false;
+    }
+    *function = reinterpret_cast<T>(symbol);
+    return true;
+}
+
+bool LoadPlugin(const std::string& path, EntryPoints& entry)
+{
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = dlerror();
+        PrintError("cannot load plug-in '" + path + "': " + (why ? why : "unknown error"));
+        return false;
+    }
+    std::string missing;
+    Resolve(library, "Init", &entry.Init, missing);
+    Resolve(library, "Exit", &entry.Exit, missing);
+    Resolve(library, "DetectBoards", &entry.DetectBoards, missing);
+    Resolve(library, "CreateBoard", &entry.CreateBoard, missing);
+    Resolve(library, "DestroyBoard", &entry.DestroyBoard, missing);
+    Resolve(library, "GetKeyword", &entry.GetKeyword, missing);
+    Resolve(library, "SetKeyword", &entry.SetKeyword, missing);
+    Resolve(library, "GetQualifier", &entry.GetQualifier, missing);
+    Resolve(library, "OpenObject", &entry.OpenObject, missing);
+    Resolve(library, "CloseObject", &entry.CloseObject, missing);
+    Resolve(library, "StartBoard", &entry.StartBoard, missing);
+    Resolve(library, "StopBoard", &entry.StopBoard, missing);
+    Resolve(library, "TestBoard", &entry.TestBoard, missing);
+    Resolve(library, "SendBuffer", &entry.SendBuffer, missing);
+    Resolve(library, "AlertReceive", &entry.AlertReceive, missing);
+    if (!missing.empty()) {
+        PrintError("plug-in '" + path + "' lacks the entry points " + missing);
+        // The library stays loaded: its initialisers may have started
+        // something that unloading would pull from under it.
+        return false;
+    }
+    return true;
+}
+
+// Runs the lines of text separated by separator. The location names the
+// source in error messages ("script.txt:3").
+void RunLines(Shell& shell, const std::string& text, char separator, const std::string& source)
+{
+    size_t start = 0;
+    unsigned number = 0;
+    while (start <= text.size() && !shell.quit) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        ++number;
+        shell.location = source.empty() ? std::string() : source + ":" + std::to_string(number);
+        RunLine(shell, text.substr(start, end - start));
+        start = end + 1;
+    }
+    shell.location.clear();
+}
+
+void RunStream(Shell& shell, std::istream& in, const std::string& source, bool prompt)
+{
+    std::string line;
+    unsigned number = 0;
+    while (!shell.quit) {
+        if (prompt)
+            PrintText("kvoam> ");
+        if (!std::getline(in, line))
+            break;
+        ++number;
+        shell.location = source + ":" + std::to_string(number);
+        RunLine(shell, line);
+    }
+    if (prompt && !shell.quit)
+        PrintText("\n");
+    shell.location.clear();
+}
+
+int UsageError(const std::string& message)
+{
+    PrintError(message);
+    fputs(kUsage, stderr);
+    return kStatusUsage;
+}
+
+int Main(int argc, char** argv)
+{
+    bool json = false;
+    std::string plugin;
+    std::vector<std::string> commands;
+    std::string script;
+    bool haveScript = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            fputs("\n", stdout);
+            fputs(CommandHelp().c_str(), stdout);
+            return kStatusOk;
+        } else if (arg == "--plugin" || arg == "-c") {
+            if (i + 1 >= argc)
+                return UsageError(arg + " needs an argument");
+            if (arg == "-c")
+                commands.push_back(argv[++i]);
+            else
+                plugin = argv[++i];
+        } else if (arg.compare(0, 9, "--plugin=") == 0) {
+            plugin = arg.substr(9);
+        } else if (arg == "-" || arg[0] != '-') {
+            if (haveScript)
+                return UsageError("only one script may be given");
+            script = arg;
+            haveScript = true;
+        } else {
+            return UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (haveScript && !commands.empty())
+        return UsageError("give either -c or a script, not both");
+
+    SetJsonOutput(json);
+
+    std::ifstream file;
+    if (haveScript && script != "-") {
+        file.open(script);
+        if (!file) {
+            PrintError("cannot open script '" + script + "'");
+            return kStatusUsage;
+        }
+    }
+
+    if (getenv("WBLOAD") == nullptr) {
+        std::string share = FindShare();
+        if (!share.empty())
+            setenv("WBLOAD", share.c_str(), 1);
+    }
+    if (plugin.empty())
+        plugin = FindPlugin();
+
+    ZelSetDeviceEnumerator(EnumerateEmulatedBoards);
+
+    Shell shell;
+    if (!LoadPlugin(plugin, shell.entry))
+        return kStatusUsage;
+
+    if (!commands.empty()) {
+        shell.echo = !json;
+        for (const std::string& text : commands) {
+            if (shell.quit)
+                break;
+            RunLines(shell, text, ';', std::string());
+        }
+    } else if (haveScript && script == "-") {
+        bool interactive = isatty(STDIN_FILENO) != 0;
+        shell.echo = !json && !interactive;
+        RunStream(shell, std::cin, "stdin", interactive && !json);
+    } else if (haveScript) {
+        shell.echo = !json;
+        RunStream(shell, file, script, false);
+    } else {
+        shell.echo = !json;
+        RunLines(shell, DemoScript(), '\n', std::string());
+    }
+    return shell.failed ? kStatusFailed : kStatusOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Plug-in threads (board monitors) may still run when the commands end;
+    // the process leaves without running destructors under their feet.
+    ExitProcess(Main(argc, argv));
+}

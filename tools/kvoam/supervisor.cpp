@@ -1,0 +1,301 @@
+// kvoam as the supervisor: the calls a plug-in makes into its host (alerts
+// and the object database) and the shell's output.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kvoam.h"
+#include "oam/oamsupervisor.h"
+
+namespace kvoam {
+namespace {
+
+std::mutex g_OutputMutex;
+std::atomic<bool> g_Json{false};
+
+// Largest alert record taken; anything bigger is a corrupt size field.
+const uint32_t kMaxAlertRecord = 16u * 1024u * 1024u;
+
+const uint32_t kAlertReport = 0x40002002;
+
+const char* SeverityName(uint32_t severity)
+{
+    switch (severity) {
+    case 0: return "info";
+    case 1: return "warning";
+    case 2: return "error";
+    default: return nullptr;
+    }
+}
+
+// Text made safe for a terminal: control characters other than tab and
+// newline are shown as \xNN.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// One alert as the shell shows it. A one-line text follows the header; a text
+// of several lines (and the board report always) goes below it, indented.
+std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& source,
+                        const std::string& text)
+{
+    char head[96];
+    const char* name = SeverityName(severity);
+    if (name != nullptr)
+        snprintf(head, sizeof head, "alert 0x%08x [%s] ", code, name);
+    else
+        snprintf(head, sizeof head, "alert 0x%08x [severity %u] ", code, severity);
+
+    if (g_Json.load()) {
+        char prefix[64];
+        snprintf(prefix, sizeof prefix, "{\"alert\":\"0x%08x\",\"severity\":%u,", code, severity);
+        return std::string(prefix) + "\"source\":" + JsonString(source) + ",\"text\":" +
+               JsonString(text) + "}\n";
+    }
+
+    // Messages end in "\n" and some start with one; neither is worth a line.
+    size_t first = text.find_first_not_of('\n');
+    size_t last = text.find_last_not_of('\n');
+    std::string body = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    body = Printable(body);
+
+    std::string out = head + Printable(source) + ":";
+    bool block = code == kAlertReport || body.find('\n') != std::string::npos;
+    if (!block) {
+        if (!body.empty())
+            out += " " + body;
+        return out + "\n";
+    }
+    if (code == kAlertReport)
+        out += " board report";
+    out += "\n";
+    for (const std::string& line : SplitLines(body)) {
+        if (line.empty())
+            out += "\n";
+        else
+            out += "    " + line + "\n";
+    }
+    return out;
+}
+
+// ---- Database ----------------------------------------------------------------
+
+struct DbObject {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> keywords;
+};
+
+std::mutex g_DbMutex;
+std::vector<DbObject> g_DbObjects;
+std::map<uintptr_t, size_t> g_DbHandles;  // open handle -> index in g_DbObjects
+uintptr_t g_DbNextHandle = 1;
+
+const uint32_t kDbFailed = 1;
+
+}  // namespace
+
+void SetJsonOutput(bool json)
+{
+    g_Json.store(json);
+}
+
+bool JsonOutput()
+{
+    return g_Json.load();
+}
+
+void PrintText(const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(g_OutputMutex);
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+void PrintLine(const std::string& line)
+{
+    PrintText(line + "\n");
+}
+
+void PrintError(const std::string& message)
+{
+    std::lock_guard<std::mutex> lock(g_OutputMutex);
+    fflush(stdout);
+    std::string line = "kvoam: " + Printable(message) + "\n";
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
+}
+
+void ExitProcess(int status)
+{
+    g_OutputMutex.lock();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            // Control characters, and bytes outside ASCII (which need not be
+            // valid UTF-8), as \u00XX: the line stays valid JSON whatever the
+            // plug-in wrote.
+            if (c < 0x20 || c >= 0x7f) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\u%04x", c);
+                out += hex;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::vector<DbEntry> DatabaseEntries()
+{
+    std::lock_guard<std::mutex> lock(g_DbMutex);
+    std::vector<DbEntry> entries;
+    for (const DbObject& object : g_DbObjects)
+        for (const auto& keyword : object.keywords)
+            entries.push_back(DbEntry{object.name, keyword.first, keyword.second});
+    return entries;
+}
+
+}  // namespace kvoam
+
+using namespace kvoam;
+
+// Takes an alert from the plug-in (any thread) and prints it whole. The record
+// is checked before it is read: the offsets must lie inside the size it
+// gives, and both texts must end inside it. A malformed record answers 1.
+extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
+{
+    if (message == nullptr) {
+        PrintError("alert with no record");
+        return 1;
+    }
+    const uint32_t size = message->size;
+    const uint32_t sourceOffset = message->source_offset;
+    const uint32_t textOffset = message->text_offset;
+    const size_t header = sizeof(oam_msg_tag);
+    if (size < header + 2 || size > kMaxAlertRecord || sourceOffset < header || sourceOffset >= size ||
+        textOffset < header || textOffset >= size) {
+        char detail[160];
+        snprintf(detail, sizeof detail,
+                 "malformed alert record 0x%08x: size %u, source offset %u, text offset %u",
+                 message->alert, size, sourceOffset, textOffset);
+        PrintError(detail);
+        return 1;
+    }
+    const char* base = reinterpret_cast<const char*>(message);
+    size_t sourceLength = strnlen(base + sourceOffset, size - sourceOffset);
+    size_t textLength = strnlen(base + textOffset, size - textOffset);
+    if (sourceLength == size - sourceOffset || textLength == size - textOffset) {
+        char detail[128];
+        snprintf(detail, sizeof detail, "malformed alert record 0x%08x: text not terminated",
+                 message->alert);
+        PrintError(detail);
+        return 1;
+    }
+    PrintText(FormatAlert(message->alert, message->severity,
+                          std::string(base + sourceOffset, sourceLength),
+                          std::string(base + textOffset, textLength)));
+    return 0;
+}
+
+// Opens the object of that name; mode 1 creates it when it is missing.
+// Answers 0 and a handle, or 1 (no name, no handle pointer, no such object).
+extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t mode)
+{
+    if (handle == nullptr)
+        return kDbFailed;
+    *handle = nullptr;
+    if (objectName == nullptr || objectName[0] == '\0')
+        return kDbFailed;
+    std::lock_guard<std::mutex> lock(g_DbMutex);
+    size_t index = 0;
+    while (index < g_DbObjects.size() && g_DbObjects[index].name != objectName)
+        ++index;
+    if (index == g_DbObjects.size()) {
+        if (mode != 1)
+            return kDbFailed;
+        g_DbObjects.push_back(DbObject{objectName, {}});
+    }
+    uintptr_t id = g_DbNextHandle++;
+    g_DbHandles[id] = index;
+    *handle = reinterpret_cast<void*>(id);
+    return 0;
+}
+
+// Stores value under keyword of the open object (replacing an earlier value).
+// Answers 0, or 1 for a handle that is not open or a missing text.
+extern "C" uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value)
+{
+    if (keyword == nullptr || value == nullptr || keyword[0] == '\0')
+        return kDbFailed;
+    std::lock_guard<std::mutex> lock(g_DbMutex);
+    auto open = g_DbHandles.find(reinterpret_cast<uintptr_t>(handle));
+    if (open == g_DbHandles.end())
+        return kDbFailed;
+    DbObject& object = g_DbObjects[open->second];
+    for (auto& entry : object.keywords) {
+        if (entry.first == keyword) {
+            entry.second = value;
+            return 0;
+        }
+    }
+    object.keywords.emplace_back(keyword, value);
+    return 0;
+}
+
+// Releases the handle. Answers 0, or 1 for a handle that is not open.
+extern "C" uint32_t _oamDbCloseObject(void* handle)
+{
+    std::lock_guard<std::mutex> lock(g_DbMutex);
+    return g_DbHandles.erase(reinterpret_cast<uintptr_t>(handle)) == 1 ? 0 : kDbFailed;
+}
