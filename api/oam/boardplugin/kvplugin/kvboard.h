@@ -88,6 +88,9 @@ public:
     unsigned CloseDriver(KVHANDLE* handle);
     KVHANDLE GetDriverHandle();
     uint8_t ReadByte(uint32_t address);
+    // ReadByte that also answers the driver's status, so that a caller can
+    // tell a byte of zeros from a failed read.
+    uint32_t ReadByteStatus(uint32_t address, uint8_t* value);
     void WriteByte(uint32_t address, uint8_t value);
     void WriteByte(uint32_t address, uint8_t mask, uint8_t value);
 
@@ -169,7 +172,16 @@ public:
     // while it runs, and waited for again before a new monitor starts and
     // when the board is destroyed.
     CKvMonitorThread* m_pEndingMonitor;
+    // Whether m_SwitchFd is a descriptor the start sequence opened (and must close).
+    bool m_SwitchFdOpen;
 
 private:
     void Message(uint32_t severity, const char* format, va_list arguments);
+    // Steps of Start between "BOOTING" and "BOOTED": 0, or 1 after a failing
+    // step has sent its message.
+    unsigned RunStartSequence();
+    void CloseSwitchDevice();
+    // The board's reaction to a runtime battery feed or monitor change.
+    unsigned ReactToBattery(uint8_t bit, const char* value);
+    unsigned ReactToMonitor(const char* value);
 };

@@ -1,0 +1,177 @@
+// The board report: location, EEPROM, files, versions, temperatures and the
+// station table, sent as one alert.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Supervisor.h"
+#include "fake_supervisor.h"
+#include "kvboard.h"
+#include "kvboardplugin.h"
+#include "kvemu.h"
+#include "oam/boardplugin.h"
+
+namespace {
+
+std::string Row(const std::string& a, const std::string& b, const std::string& c)
+{
+    return "| " + a + "   |   " + b + "   |   " + c + "   |   \n";
+}
+
+std::string Cell(int station, int timeslot)
+{
+    char text[32];
+    if (timeslot < 0)
+        snprintf(text, sizeof(text), "  %02d       xx  ", station);
+    else
+        snprintf(text, sizeof(text), "  %02d       %02d  ", station, timeslot);
+    return text;
+}
+
+class ReportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kvemu::Reset();
+        kvtest::ClearAlerts();
+        setenv("WBLOAD", KV_SHARE_DIR, 1);
+        if (boardPlugin != nullptr) Exit();
+    }
+    void TearDown() override
+    {
+        kvemu::ClearFaults();
+        if (boardPlugin != nullptr) Exit();
+    }
+
+    // A started board whose population register reads population.
+    void Boot(uint8_t population, const char* rawMap = "Disable")
+    {
+        kvemu::WriteRegister(0, 0, KV_REG_POPULATION, population);
+        ASSERT_EQ(Init(""), 0u);
+        ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
+        board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
+        ASSERT_NE(board, nullptr);
+        ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
+        ASSERT_EQ(board->SetKeywordValue("RawMap", rawMap), 0u);
+        kvtest::ClearAlerts();
+        ASSERT_EQ(board->Start(), 0u);
+    }
+
+    std::string Report()
+    {
+        std::vector<std::string> reports = kvtest::AlertTexts(KV_ALERT_REPORT, 0);
+        return reports.empty() ? "" : reports.back();
+    }
+
+    kvtest::SleepRecorder sleeps;
+    CKvBoard* board = nullptr;
+};
+
+TEST_F(ReportTest, StationTableShowsOnlyFittedGroupsTimeslots)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot(0x60));
+    std::vector<std::string> reports = kvtest::AlertTexts(KV_ALERT_REPORT, 0);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(kvtest::Alerts().back().source, "b0");
+    std::string report = reports[0];
+
+    EXPECT_EQ(report.rfind("Pci bus: 0\nPci slot: 0\nShelf Address: ", 0), 0u);
+    EXPECT_NE(report.find("EEPROM.Family:              0x"), std::string::npos);
+    EXPECT_NE(report.find("EEPROM.AssemblyRevision:    "), std::string::npos);
+    EXPECT_NE(report.find("Driver version: 2.3\n"), std::string::npos);
+    EXPECT_NE(report.find("DSP Firmware Revision: "), std::string::npos);
+    EXPECT_NE(report.find("DSP Tokens Available:  "), std::string::npos);
+    EXPECT_NE(report.find("kv100.dsp"), std::string::npos);  // the file list
+
+    std::string table = "\n---------------------------------------------------------------\n"
+                        "  port group 1-16   |  port group 17-32   |  port group 33-48\n"
+                        "       present      |       present       |     not present\n"
+                        "                    |                     |\n"
+                        "  station timeslot  |  station  timeslot  |  station timeslot\n"
+                        "---------------------------------------------------------------\n";
+    for (int row = 0; row < 16; ++row)
+        table += Row(Cell(1 + row, row), Cell(17 + row, 16 + row), Cell(33 + row, -1));
+    table += "\n";
+    ASSERT_GE(report.size(), table.size());
+    EXPECT_EQ(report.substr(report.size() - table.size()), table);
+
+    // The report's pause came after the DSP lines, before the temperatures.
+    std::vector<unsigned> pauses = sleeps.Pauses();
+    EXPECT_NE(std::find(pauses.begin(), pauses.end(), 500u), pauses.end());
+}
+
+TEST_F(ReportTest, RawMapShowsEveryTimeslot)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot(0x60, "Enable"));
+    std::string report = Report();
+    EXPECT_NE(report.find("     not present\n"), std::string::npos);
+    EXPECT_NE(report.find(Row(Cell(1, 0), Cell(17, 16), Cell(33, 32))), std::string::npos);
+    EXPECT_NE(report.find(Row(Cell(16, 15), Cell(32, 31), Cell(48, 47))), std::string::npos);
+    EXPECT_EQ(report.find("xx"), std::string::npos);
+}
+
+TEST_F(ReportTest, EachSensorShowsItsOwnReadingOrMinusOne)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot(0xE0));
+    for (unsigned i = 0; i < 5; ++i) kvemu::SetTemperature(0, 0, i, 30 + static_cast<int>(i));
+    ASSERT_EQ(board->m_pThermos->GetElement(3)->SetKeywordValue("Enable", "Disable"), 0u);
+    kvtest::ClearAlerts();
+    // The report's DSP commands: the information first, then one read per
+    // enabled sensor; the read of sensor 1 gets no answer.
+    kvemu::SetFault("kvSendMessage", 110, 3);
+    ASSERT_EQ(board->GenerateReport(), 0u);
+    std::string report = Report();
+    EXPECT_NE(report.find("Temperature[0]: 30 degrees C\n"
+                          "Temperature[1]: -1 degrees C\n"
+                          "Temperature[2]: 32 degrees C\n"
+                          "Temperature[4]: 34 degrees C\n"
+                          "\n-----"),
+              std::string::npos)
+        << report;
+}
+
+TEST_F(ReportTest, MissingDriverFactsAbandonTheReport)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot(0xE0));
+    struct Case {
+        const char* function;
+        const char* error;
+    } cases[] = {
+        {"BoardGetPhysicalSlot", "BoardGetPhysicalSlot ret_code 00000005 \n"},
+        {"BoardGetDriverVersion", "BoardGetDriverVersion ret_code 00000005 \n"},
+    };
+    for (const Case& c : cases) {
+        kvtest::ClearAlerts();
+        kvemu::SetFault(c.function, 5, 1);
+        EXPECT_EQ(board->GenerateReport(), 1u);
+        EXPECT_TRUE(kvtest::AlertTexts(KV_ALERT_REPORT).empty());
+        EXPECT_EQ(kvtest::AlertTexts(KV_ALERT_MESSAGE, KV_SEVERITY_ERROR), std::vector<std::string>{c.error});
+    }
+}
+
+TEST_F(ReportTest, ReportTextIsSentAsItIsEvenWithPercentSigns)
+{
+    // Files found in a directory whose name holds conversions appear in the
+    // report's file list verbatim.
+    char base[] = "/tmp/kvreportXXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    std::filesystem::path dir = std::filesystem::path(base) / "w%n%s%d";
+    std::filesystem::create_directory(dir);
+    for (const char* file : {"kv100.dsp", "k7allsl6.slc"})
+        std::filesystem::copy_file(std::filesystem::path(KV_SHARE_DIR) / file, dir / file);
+    setenv("WBLOAD", dir.c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(Boot(0xE0));
+    std::string report = Report();
+    EXPECT_NE(report.find(dir.string() + "/kv100.dsp"), std::string::npos) << report;
+    Exit();
+    std::filesystem::remove_all(base);
+}
+
+}  // namespace

@@ -1,0 +1,366 @@
+// A board's start, stop and test sequences against the emulated board.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Dsp.h"
+#include "Supervisor.h"
+#include "fake_supervisor.h"
+#include "kvboard.h"
+#include "kvboardplugin.h"
+#include "kvemu.h"
+#include "oam/boardplugin.h"
+
+namespace {
+
+std::vector<std::string> Texts(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
+
+uint8_t Register(uint32_t address)
+{
+    uint8_t value = 0;
+    kvemu::ReadRegister(0, 0, address, &value);
+    return value;
+}
+
+size_t Connections()
+{
+    std::vector<kvemu::Connection> connections;
+    kvemu::GetConnections(0, 0, &connections);
+    return connections.size();
+}
+
+kvemu::BoardInfo Info()
+{
+    kvemu::BoardInfo info{};
+    kvemu::GetBoardInfo(0, 0, &info);
+    return info;
+}
+
+// The driver call named on a journal line ("0:0 NAME ARGS = STATUS").
+std::string CallOf(const std::string& line)
+{
+    size_t start = line.find(' ');
+    if (start == std::string::npos) return line;
+    size_t end = line.find(' ', start + 1);
+    return line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+}
+
+std::vector<std::string> Calls()
+{
+    std::vector<std::string> calls;
+    for (const std::string& line : kvemu::Journal()) calls.push_back(CallOf(line));
+    return calls;
+}
+
+// Whether wanted appear in calls in this order (others may come between).
+::testing::AssertionResult InOrder(const std::vector<std::string>& calls, const std::vector<std::string>& wanted)
+{
+    size_t at = 0;
+    for (const std::string& want : wanted) {
+        while (at < calls.size() && calls[at] != want) ++at;
+        if (at == calls.size()) return ::testing::AssertionFailure() << "missing or out of order: " << want;
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Journal lines of the register writes, "ADDRESS VALUE", in order.
+std::vector<std::string> Writes(const std::vector<std::string>& journal)
+{
+    std::vector<std::string> writes;
+    for (const std::string& line : journal) {
+        if (CallOf(line) != "BoardWriteByte") continue;
+        size_t start = line.find("BoardWriteByte ") + strlen("BoardWriteByte ");
+        writes.push_back(line.substr(start, line.find(" =") - start));
+    }
+    return writes;
+}
+
+class StartStopTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kvemu::Reset();
+        kvtest::ClearAlerts();
+        kvtest::ClearDatabase();
+        kvtest::SetDbOpenStatus(0);
+        setenv("WBLOAD", KV_SHARE_DIR, 1);
+        if (boardPlugin != nullptr) Exit();
+        ASSERT_EQ(Init(""), 0u);
+        ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
+        board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
+        ASSERT_NE(board, nullptr);
+        Set("MonitorEnable", "Disable");
+        kvemu::ClearJournal();
+        kvtest::ClearAlerts();
+        sleeps.Clear();
+    }
+    void TearDown() override
+    {
+        kvemu::ClearFaults();
+        Exit();
+    }
+
+    void Set(const char* name, const char* value) { ASSERT_EQ(board->SetKeywordValue(name, value), 0u) << name; }
+
+    std::string Read(const char* name)
+    {
+        char value[128] = {0};
+        return board->GetKeywordValue(name, value, sizeof(value)) == 0 ? value : "<missing>";
+    }
+
+    kvtest::SleepRecorder sleeps;
+    CKvBoard* board = nullptr;
+};
+
+TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning)
+{
+    const uint8_t eeprom[24] = {0x34, 0x12, 0x02, 0x00, 0x07, 0x05, 0x21, 0x43, 0xD3, 0x07, 0x2A, 0x01,
+                                0x78, 0x56, 0x34, 0x00, 0xEE, 0xEE, 0xEE, 0xEE, 0x09, 0x00, 0x00, 0x00};
+    ASSERT_EQ(kvemu::SetEeprom(0, 0, eeprom), 0);
+    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0xE0);
+    kvemu::WriteRegister(0, 0, KV_REG_RESET, 0xE0);
+    kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xE8);
+
+    ASSERT_EQ(board->Start(), 0u) << ::testing::PrintToString(kvtest::Alerts().size());
+    EXPECT_STREQ(board->GetState(), "BOOTED");
+    EXPECT_TRUE(Texts(KV_SEVERITY_ERROR).empty()) << Texts(KV_SEVERITY_ERROR)[0];
+
+    std::vector<std::string> journal = kvemu::Journal();
+    std::vector<std::string> calls = Calls();
+    EXPECT_TRUE(InOrder(calls, {"kvOpenByBusDeviceFunction", "BoardWriteByte", "BoardSetLogicalNumber",
+                                "BoardEEPROMGetData", "BoardDspReset", "kvGetHmicHandle", "BoardFlashLedOn",
+                                "hmic_init", "BoardFlashLedOff", "open", "ioctl", "BoardLoadL2PTable",
+                                "LineConfigureMultiple", "BoardDspDownload", "BoardDspStart", "kvSendMessage",
+                                "BoardStartHeartBeat", "BoardGetPhysicalSlot", "BoardGetDriverVersion",
+                                "kvClose"}));
+    EXPECT_EQ(calls.back(), "kvClose");
+
+    // The preparation writes of the first step, before the logical number.
+    std::vector<std::string> before;
+    for (const std::string& line : journal) {
+        if (CallOf(line) == "BoardSetLogicalNumber") break;
+        before.push_back(line);
+    }
+    std::vector<std::string> writes = Writes(before);
+    std::vector<std::string> addresses;
+    for (const std::string& w : writes) addresses.push_back(w.substr(0, w.find(' ')));
+    EXPECT_EQ(addresses, (std::vector<std::string>{"0xa0006", "0xa0002", "0xa0002", "0xa0002", "0xa0002",
+                                                   "0xa0002", "0xa0003", "0xa0003", "0xa0003", "0xa0003",
+                                                   "0xa0003"}));
+    // Line power off and ringer off (active low), resets asserted, bit 4 pulsed.
+    EXPECT_EQ(writes.at(5), "0xa0002 0xe1");
+    EXPECT_EQ(writes.at(6), "0xa0003 0xf0");
+    EXPECT_EQ(writes.at(10), "0xa0003 0xee");
+
+    // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback.
+    EXPECT_EQ(Register(KV_REG_LINE_POWER), 0xEE);
+    EXPECT_EQ(Register(KV_REG_RESET), 0xE4);
+    EXPECT_EQ(Register(KV_REG_CONTROL), 0xE4);
+
+    std::vector<unsigned> pauses = sleeps.Pauses();
+    std::vector<std::string> pauseTexts;
+    for (unsigned p : pauses) pauseTexts.push_back(std::to_string(p));
+    EXPECT_TRUE(InOrder(pauseTexts, {"100", "250", "500"}));
+
+    EXPECT_EQ(Read("Eeprom.Family"), "4660");
+    EXPECT_EQ(Read("Eeprom.TestLevel"), "2");
+    EXPECT_EQ(Read("Eeprom.TestLevelRev"), "7");
+    EXPECT_EQ(Read("Eeprom.SoftwareCompatibility"), "5");
+    EXPECT_EQ(Read("Eeprom.OAMProductNo"), "17185");
+    EXPECT_EQ(Read("Eeprom.MFGYear"), "2003");
+    EXPECT_EQ(Read("Eeprom.MFGWeek"), "42");
+    EXPECT_EQ(Read("Eeprom.ATETestBit"), "1");
+    EXPECT_EQ(Read("Eeprom.SerialNum"), "3430008");
+    EXPECT_EQ(Read("Eeprom.AssemblyRevision"), "9");
+    EXPECT_EQ(Read("Driver.BoardId"), "0");
+    EXPECT_EQ(kvtest::Database()["b0"]["Driver.BoardID"], "0");
+
+    kvemu::BoardInfo info = Info();
+    EXPECT_EQ(info.openHandles, 0u);
+    EXPECT_EQ(info.openDevices, 0u);
+    EXPECT_TRUE(info.heartbeat);
+    EXPECT_EQ(info.heartbeatRate, 100u);
+    EXPECT_EQ(info.logicalNumber, 0);
+    EXPECT_EQ(kvtest::AlertTexts(KV_ALERT_REPORT).size(), 1u);
+    EXPECT_EQ(board->m_pMonitorThread, nullptr);
+
+    // A second start is refused and changes nothing.
+    kvtest::ClearAlerts();
+    kvemu::ClearJournal();
+    EXPECT_EQ(board->Start(), KV_E_START_FAILED);
+    EXPECT_STREQ(board->GetState(), "BOOTED");
+    EXPECT_EQ(Texts(KV_SEVERITY_ERROR),
+              std::vector<std::string>{
+                  "CKvBoard::Start() - Board state must be 'IDLE' before starting.  Try stopping board\n"});
+    EXPECT_TRUE(kvemu::Journal().empty());
+}
+
+TEST_F(StartStopTest, KeywordsShapeTheStart)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> settings;
+        void (*check)(CKvBoard* board);
+    } cases[] = {
+        {"no heartbeat at rate 0",
+         {{"HeartbeatRate", "0"}},
+         [](CKvBoard*) {
+             EXPECT_FALSE(Info().heartbeat);
+             for (const std::string& call : Calls()) EXPECT_NE(call, "BoardStartHeartBeat");
+         }},
+        {"auto connections nail nothing on a clock master",
+         {{"Clocking.HBus.ClockMode", "MASTER_A"}},
+         [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
+        {"auto connections nail on a standalone board",
+         {},
+         [](CKvBoard*) { EXPECT_GT(Connections(), 0u); }},
+        {"no connections when told so",
+         {{"SwitchConnections", "No"}},
+         [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
+        {"clocks left alone without the override",
+         {{"CFBEMCoverride", "Disable"}},
+         [](CKvBoard*) {
+             uint32_t record[9];
+             EXPECT_FALSE(kvemu::GetClockRecord(0, 0, record));
+             EXPECT_FALSE(kvtest::AnyAlertContains("Clocks configured internally\n"));
+         }},
+        {"clocks configured with the override",
+         {{"CFBEMCoverride", "enable"}},
+         [](CKvBoard*) {
+             uint32_t record[9];
+             EXPECT_TRUE(kvemu::GetClockRecord(0, 0, record));
+             std::vector<std::string> informs = kvtest::AlertTexts(KV_ALERT_MESSAGE, KV_SEVERITY_INFORM);
+             EXPECT_EQ(std::count(informs.begin(), informs.end(), "Clocks configured internally\n"), 1);
+         }},
+        {"line power off where disabled",
+         {{"HighBatteryEnable", "Disable"},
+          {"ExternalRingerEnable", "Disable"},
+          {"RingVoltageEnable", "Disable"},
+          {"SignalingLoopbackEnable", "Enable"}},
+         [](CKvBoard*) { EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x13); }},
+        {"a-law when asked",
+         {{"Encoding", "ALaw"}},
+         [](CKvBoard* board) {
+             cDsp* dsp = dynamic_cast<cDsp*>(board->GetKeywordByName("Dsp"));
+             ASSERT_NE(dsp, nullptr);
+             EXPECT_EQ(dsp->m_Encoding, 0u);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        for (const auto& setting : c.settings) Set(setting.first, setting.second);
+        kvtest::ClearAlerts();
+        kvemu::ClearJournal();
+        ASSERT_EQ(board->Start(), 0u);
+        EXPECT_STREQ(board->GetState(), "BOOTED");
+        c.check(board);
+    }
+}
+
+TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen)
+{
+    struct Case {
+        const char* function;
+        uint32_t status;
+        const char* message;  // the start of the error sent; null: the step's own message
+    } cases[] = {
+        {"kvOpenByBusDeviceFunction", 2, "CKvBoard::Start() - failed to open driver 1 (0x00000001)\n"},
+        {"BoardSetLogicalNumber", 5, "Error 5 (00000005h) assigning logical board number 0 to the board in 0:0.\n"},
+        {"BoardEEPROMGetData", 5, "CKvBoard::Start() - failed to read eeprom 5 (0x00000005)\n"},
+        {"BoardDspReset", 5, "BoardDspReset rc 00000005\n"},
+        {"kvGetHmicHandle", 5, "kvGetHmicHandle rc 00000005\n"},
+        {"BoardFlashLedOn", 5, "BoardFlashLedOn rc 00000005\n"},
+        {"hmic_init", static_cast<uint32_t>(-3083), "inithmic rc "},
+        {"BoardFlashLedOff", 5, "BoardFlashLedOff rc 00000005\n"},
+        {"open", EACCES, "Open of /dev/kvsw00 failed, errno 13\n"},
+        {"ioctl", EIO, nullptr},
+        {"BoardLoadL2PTable", 5, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        kvtest::ClearAlerts();
+        kvemu::SetFault(c.function, c.status, 1);
+        EXPECT_EQ(board->Start(), KV_E_START_FAILED);
+        EXPECT_STREQ(board->GetState(), "IDLE");
+        std::vector<std::string> errors = Texts(KV_SEVERITY_ERROR);
+        ASSERT_FALSE(errors.empty());
+        if (c.message != nullptr) {
+            bool sent = std::any_of(errors.begin(), errors.end(),
+                                    [&](const std::string& e) { return e.rfind(c.message, 0) == 0; });
+            EXPECT_TRUE(sent) << errors.back();
+        }
+        EXPECT_TRUE(kvtest::AlertTexts(KV_ALERT_REPORT).empty());
+        kvemu::BoardInfo info = Info();
+        EXPECT_EQ(info.openHandles, 0u);
+        EXPECT_EQ(info.openDevices, 0u);
+        EXPECT_EQ(board->m_DriverHandle, nullptr);
+        kvemu::ClearFaults();
+
+        // The board can be started again at once, and stopped.
+        ASSERT_EQ(board->Start(), 0u);
+        EXPECT_STREQ(board->GetState(), "BOOTED");
+        ASSERT_EQ(board->Stop(), 0u);
+        EXPECT_STREQ(board->GetState(), "IDLE");
+    }
+}
+
+TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
+{
+    // An idle board stops without touching anything.
+    EXPECT_EQ(board->Stop(), 0u);
+    EXPECT_TRUE(kvemu::Journal().empty());
+
+    ASSERT_EQ(board->Start(), 0u);
+    kvemu::ClearJournal();
+    sleeps.Clear();
+    ASSERT_EQ(board->Stop(), 0u);
+    EXPECT_STREQ(board->GetState(), "IDLE");
+    std::vector<std::string> journal = kvemu::Journal();
+    EXPECT_EQ(Writes(journal).size(), 8u);
+    EXPECT_TRUE(InOrder(Calls(), {"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
+    EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
+    EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x01);
+    EXPECT_EQ(Register(KV_REG_RESET) & 0x0E, 0x0E);
+    kvemu::BoardInfo info = Info();
+    EXPECT_FALSE(info.heartbeat);
+    EXPECT_EQ(info.openHandles, 0u);
+    EXPECT_EQ(board->m_FileList[0], '\0');
+
+    // A failing heartbeat stop is only a warning.
+    ASSERT_EQ(board->Start(), 0u);
+    kvtest::ClearAlerts();
+    kvemu::SetFault("BoardStopHeartBeat", 5, 1);
+    ASSERT_EQ(board->Stop(), 0u);
+    EXPECT_EQ(Texts(KV_SEVERITY_WARNING),
+              std::vector<std::string>{
+                  "CKvBoard::Stop() - BoardStopHeartBeat() failed with return code 5 (00000005h)\n"});
+    EXPECT_STREQ(board->GetState(), "IDLE");
+
+    // A board out of reach is still stopped.
+    ASSERT_EQ(board->Start(), 0u);
+    Set("OamTraceMask", "4");
+    kvtest::ClearAlerts();
+    kvemu::SetFault("kvOpenByBusDeviceFunction", 2, 1);
+    ASSERT_EQ(board->Stop(), 0u);
+    EXPECT_STREQ(board->GetState(), "IDLE");
+    EXPECT_TRUE(kvtest::AnyAlertContains("CKVBoard::Stop() - could not access board.\n"));
+}
+
+TEST_F(StartStopTest, TestAndSendBufferAreNotSupported)
+{
+    EXPECT_EQ(board->Test(0), KV_E_NOT_SUPPORTED);
+    EXPECT_EQ(Texts(KV_SEVERITY_WARNING), std::vector<std::string>{"Test not supported.\n"});
+    kvtest::ClearAlerts();
+    EXPECT_EQ(board->SendBuffer("x", 1), KV_E_NOT_SUPPORTED);
+    EXPECT_EQ(Texts(KV_SEVERITY_INFORM), std::vector<std::string>{"CKvBoard::SendBuffer()\n"});
+}
+
+}  // namespace
