@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "Component.h"
+#include "kvd/kvdriver.h"
 
 // Host-to-DSP command record.
 #pragma pack(push, 1)
@@ -102,6 +103,14 @@ public:
     const char* GetDiagnosticImage();
     const char* GetOperationalImage();
 
+    // Whether a reply answers the command of that code with the expected length.
+    static bool AcceptReply(const __DSP_UP_MESSAGE__& reply, uint16_t code, uint16_t expectedLength);
+
+    // How a command reaches the DSP: kvSendMessage, or a stand-in that tests
+    // use to answer with replies a working DSP never sends.
+    typedef uint32_t (*SendFunction)(KVHANDLE handle, const void* command, uint32_t length,
+                                     void* reply, uint32_t replySize);
+
     uint32_t m_Encoding;  // 0 A-law, 1 mu-law, 0xFFFFFFFF not set
     uint32_t m_FirmwareRevision;
     uint32_t m_MipsVersion;
@@ -109,4 +118,14 @@ public:
     uint32_t m_CpuMeter;  // tenths
     uint32_t m_TokensAvailable;
     CRinger* m_pRinger;  // not owned
+    SendFunction m_pSend;
+
+private:
+    // Builds the command record, sends it and takes the reply; 0 when the
+    // driver delivered a reply, 1 after printing the driver's status.
+    unsigned Exchange(uint16_t code, const uint16_t* params, uint16_t count, __DSP_UP_MESSAGE__* reply);
+    unsigned ThermoCommand(const char* operation, uint16_t code, const uint16_t* params, uint16_t count,
+                           uint16_t expectedLength, const char* invalidText, uint32_t* reading);
+    unsigned NamedCommand(const char* operation, uint16_t code, const uint16_t* params, uint16_t count);
+    CZelKWInt* FindInterruptKeyword(const char* fullName, const char* shortName);
 };

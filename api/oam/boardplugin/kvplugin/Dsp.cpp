@@ -1,0 +1,477 @@
+// The DSP command channel, the firmware download and start, and the ringer.
+//
+// Channel failures are printed on standard output (they are low-level detail
+// for whoever watches the console); the firmware start reports through the
+// board's Error so that the operator sees why a board came up without a DSP.
+#include "Dsp.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "KvFile.h"
+#include "KvKWStr.h"
+#include "kvboard.h"
+#include "tsi/tsi.h"
+
+namespace {
+
+const uint32_t kDspManager = 2;
+const uint16_t kDspTarget = 0x8000;
+const uint16_t kHostHandle = 0xFFFF;
+const uint16_t kMaxParams = 33;
+const uint16_t kReplyLength = 6;          // reason only
+const uint16_t kThermoReplyLength = 7;    // reason, sensor
+const uint16_t kReadThermoReplyLength = 9;  // reason, sensor, reading, unused
+const unsigned kDspStartPauseMs = 1000;
+
+void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Print(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+    fflush(stdout);
+}
+
+const char* const kCadenceTimes[6] = {"Ton1", "Toff1", "Ton2", "Toff2", "Ton3", "Toff3"};
+
+struct CadenceDefaults {
+    long times[6];
+};
+const CadenceDefaults kDefaultCadences[3] = {
+    {{2000, 0, 0, 0, 0, 4000}},
+    {{600, 800, 600, 0, 0, 4000}},
+    {{400, 400, 400, 400, 400, 4000}},
+};
+
+}  // namespace
+
+// ---- Ringer ------------------------------------------------------------------
+
+CRinger::CRinger(CKvBoard* board) : cComponent(board, "Ring") {
+    AddKeyword(new CZelKWInt("Period", 6000, 6, 32766, 0, 1));
+    CZelKWStructArray* cadences = new CZelKWStructArray("Cadences", nullptr, 0);
+    for (const CadenceDefaults& defaults : kDefaultCadences) {
+        CZelKWStruct* cadence = new CZelKWStruct("", nullptr, 0);
+        for (unsigned i = 0; i < 6; ++i)
+            cadence->AddKeyword(new CZelKWInt(kCadenceTimes[i], defaults.times[i], 0, 32766, 0, 1));
+        cadences->AddKeyword(cadence);
+    }
+    AddKeyword(cadences);
+}
+
+CRinger::~CRinger() = default;
+
+// ---- DSP component -------------------------------------------------------------
+
+cDsp::cDsp(CKvBoard* board, CRinger* ringer)
+    : cComponent(board, "Dsp"),
+      m_Encoding(0xFFFFFFFF),
+      m_FirmwareRevision(0xFFFFFFFF),
+      m_MipsVersion(0xFFFFFFFF),
+      m_NumberPorts(0xFFFFFFFF),
+      m_CpuMeter(0xFFFFFFFF),
+      m_TokensAvailable(0xFFFFFFFF),
+      m_pRinger(ringer),
+      m_pSend(kvSendMessage) {
+    CZelKWStruct* interrupt = new CZelKWStruct("Interrupt", nullptr, 0);
+    interrupt->AddKeyword(new CZelKWInt("Time", 10, 0, 65535, 0, 1));
+    interrupt->AddKeyword(new CZelKWInt("Size", 509, 0, 1018, 0, 1));
+    AddKeyword(interrupt);
+    AddKeyword(new CKvKWStr("DiagnosticImage", "bootdiag.hex"));
+    AddKeyword(new CKvKWStr("Image", "kv100.dsp"));
+}
+
+cDsp::~cDsp() = default;
+
+bool cDsp::AcceptReply(const __DSP_UP_MESSAGE__& reply, uint16_t code, uint16_t expectedLength) {
+    return reply.event.target == kDspTarget && reply.event.type == code &&
+           reply.event.length == expectedLength;
+}
+
+unsigned cDsp::Exchange(uint16_t code, const uint16_t* params, uint16_t count,
+                        __DSP_UP_MESSAGE__* reply) {
+    // The record has room for 33 words; anything more would be cut off or
+    // read past the caller's array.
+    if (count > kMaxParams || (count > 0 && params == nullptr)) {
+        Print("cDsp::SendCommand(%04x) invalid parameter count %u.\n", code, (unsigned)count);
+        return 1;
+    }
+    __DSP_DOWN_MESSAGE__ command = {};
+    command.manager_id = kDspManager;
+    command.length = static_cast<uint16_t>(count + 4);
+    command.target = kDspTarget;
+    command.handle = kHostHandle;
+    command.type = code;
+    for (uint16_t i = 0; i < count; ++i) command.params[i] = params[i];
+
+    *reply = __DSP_UP_MESSAGE__{};
+    KVHANDLE handle = m_pBoard->GetDriverHandle();
+    uint32_t status = m_pSend(handle, &command, 2u * command.length + 4u, reply, sizeof(*reply));
+    if (status != 0) {
+        Print("kvSendMessage returns %d\n", static_cast<int>(status));
+        return 1;
+    }
+    return 0;
+}
+
+unsigned cDsp::SendCommand(uint16_t code, const uint16_t* params, uint16_t count) {
+    __DSP_UP_MESSAGE__ reply;
+    if (Exchange(code, params, count, &reply) != 0) return 1;
+    if (!AcceptReply(reply, code, kReplyLength)) {
+        Print("cDsp::SendCommand(%04x) Invalid DSP response.\n", code);
+        return 1;
+    }
+    if (reply.event.params[0] != 0) {
+        Print("cDsp::SendCommand(%04x) failed for reason %04x.\n", code, reply.event.params[0]);
+        return 1;
+    }
+    return 0;
+}
+
+unsigned cDsp::SendCommand(uint16_t code, uint16_t param) { return SendCommand(code, &param, 1); }
+
+unsigned cDsp::NamedCommand(const char* operation, uint16_t code, const uint16_t* params,
+                            uint16_t count) {
+    __DSP_UP_MESSAGE__ reply;
+    if (Exchange(code, params, count, &reply) != 0) return 1;
+    if (!AcceptReply(reply, code, kReplyLength)) {
+        Print("cDsp::%s() Invalid DSP response.\n", operation);
+        return 1;
+    }
+    if (reply.event.params[0] != 0) {
+        Print("cDsp::%s() failed for reason %04x.\n", operation, reply.event.params[0]);
+        return 1;
+    }
+    return 0;
+}
+
+unsigned cDsp::ThermoCommand(const char* operation, uint16_t code, const uint16_t* params,
+                             uint16_t count, uint16_t expectedLength, const char* invalidText,
+                             uint32_t* reading) {
+    __DSP_UP_MESSAGE__ reply;
+    if (Exchange(code, params, count, &reply) != 0) return 1;
+    if (!AcceptReply(reply, code, expectedLength)) {
+        Print("%s", invalidText);
+        return 1;
+    }
+    if (reply.event.params[0] != 0) {
+        // The sensor named is the one the DSP answered for.
+        Print("cDsp::%s() failed for thermo %d, reason %04x.\n", operation, reply.event.params[1],
+              reply.event.params[0]);
+        return 1;
+    }
+    if (reading != nullptr) *reading = reply.event.params[2];
+    return 0;
+}
+
+unsigned cDsp::SoftReset() { return SendCommand(DSP_CMD_SOFT_RESET, nullptr, 0); }
+
+unsigned cDsp::InitializeSxChain() { return SendCommand(DSP_CMD_INITIALIZE_SX_CHAIN, nullptr, 0); }
+
+unsigned cDsp::GetInfo() {
+    __DSP_UP_MESSAGE__ reply;
+    if (Exchange(DSP_CMD_GET_INFO, nullptr, 0, &reply) != 0) return 1;
+    m_FirmwareRevision = reply.event.params[1];
+    m_MipsVersion = reply.event.params[2];
+    m_NumberPorts = reply.event.params[3];
+    m_CpuMeter = reply.event.params[4];
+    m_TokensAvailable = reply.event.params[5];
+    return 0;
+}
+
+unsigned cDsp::ConfigurePx() {
+    const uint16_t params[2] = {0, 2};
+    return SendCommand(DSP_CMD_CONFIGURE_PX, params, 2);
+}
+
+unsigned cDsp::ConfigureG711() {
+    // The DSP's word is 1 for A-law and 0 for mu-law, the reverse of m_Encoding.
+    if (m_Encoding == 0) return SendCommand(DSP_CMD_CONFIGURE_G711, 1);
+    if (m_Encoding == 1) return SendCommand(DSP_CMD_CONFIGURE_G711, 0);
+    Print("cDsp::ConfigureG711() detected invalid encoding\n");
+    return 1;
+}
+
+unsigned cDsp::ConfigureRinger() {
+    if (m_pRinger == nullptr) {
+        Print("cDsp::ConfigureRinger() - no ringer.\n");
+        return 1;
+    }
+    CZelKWInt* period = dynamic_cast<CZelKWInt*>(m_pRinger->GetKeywordByName("Period"));
+    CZelKWStructArray* cadences =
+        dynamic_cast<CZelKWStructArray*>(m_pRinger->GetKeywordByName("Cadences"));
+    if (period == nullptr || cadences == nullptr) {
+        Print("cDsp::ConfigureRinger() - expected keyword '%s' not found\n",
+              period == nullptr ? "Period" : "Cadences");
+        return 1;
+    }
+
+    uint16_t params[19];
+    unsigned n = 0;
+    params[n++] = static_cast<uint16_t>(static_cast<uint16_t>(period->GetIntValue()) / 3);
+    for (unsigned c = 0; c < 3; ++c) {
+        CZelKWStruct* cadence = cadences->GetElement(c);
+        for (const char* name : kCadenceTimes) {
+            char text[128] = "";
+            if (cadence == nullptr || cadence->GetKeywordValue(name, text, sizeof(text)) != 0) {
+                Print("cDsp::ConfigureRinger() - expected keyword 'Cadences[%u].%s' not found\n", c,
+                      name);
+                return 1;
+            }
+            params[n++] = static_cast<uint16_t>(atoi(text));
+        }
+    }
+    return NamedCommand("ConfigureRinger", DSP_CMD_CONFIGURE_RINGER, params, n);
+}
+
+unsigned cDsp::SetBoardTypecPci() { return SendCommand(DSP_CMD_SET_BOARD_TYPE, 0); }
+
+unsigned cDsp::SetBoardTypePci() { return SendCommand(DSP_CMD_SET_BOARD_TYPE, 1); }
+
+CZelKWInt* cDsp::FindInterruptKeyword(const char* fullName, const char* shortName) {
+    // The full name is tried first; a structure that resolves paths only below
+    // itself finds the keyword under the name relative to "Dsp".
+    CZelKeyword* keyword = GetKeywordByName(fullName);
+    if (keyword == nullptr) keyword = GetKeywordByName(shortName);
+    return dynamic_cast<CZelKWInt*>(keyword);
+}
+
+unsigned cDsp::SetInterruptRate() {
+    CZelKWInt* time = FindInterruptKeyword("Dsp.Interrupt.Time", "Interrupt.Time");
+    CZelKWInt* size = FindInterruptKeyword("Dsp.Interrupt.Size", "Interrupt.Size");
+    if (time == nullptr || size == nullptr) {
+        Print("cDsp::SetInterruptRate() - expected keyword '%s' not found\n",
+              time == nullptr ? "Dsp.Interrupt.Time" : "Dsp.Interrupt.Size");
+        return 1;
+    }
+    const uint16_t params[2] = {static_cast<uint16_t>(time->GetIntValue()),
+                                static_cast<uint16_t>(size->GetIntValue())};
+    return SendCommand(DSP_CMD_SET_INTERRUPT_RATE, params, 2);
+}
+
+unsigned cDsp::StartThermo(unsigned sensor) {
+    const uint16_t param = static_cast<uint16_t>(sensor);
+    return ThermoCommand("StartThermo", DSP_CMD_START_THERMO, &param, 1, kThermoReplyLength,
+                         "cDsp::StartThermo() Invalid DSP resonse.\n", nullptr);
+}
+
+unsigned cDsp::StopThermo(unsigned sensor) {
+    const uint16_t param = static_cast<uint16_t>(sensor);
+    return ThermoCommand("StopThermo", DSP_CMD_STOP_THERMO, &param, 1, kThermoReplyLength,
+                         "cDsp::StopThermo() Invalid DSP response.\n", nullptr);
+}
+
+unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned warningHigh,
+                               unsigned protectionLow, unsigned protectionHigh) {
+    const uint16_t params[5] = {static_cast<uint16_t>(sensor), static_cast<uint16_t>(warningLow),
+                                static_cast<uint16_t>(warningHigh),
+                                static_cast<uint16_t>(protectionLow),
+                                static_cast<uint16_t>(protectionHigh)};
+    return ThermoCommand("ConfigureThermo", DSP_CMD_CONFIGURE_THERMO, params, 5, kThermoReplyLength,
+                         "cDsp::ConfigureThermo() Invalid DSP resonse.\n", nullptr);
+}
+
+unsigned cDsp::ReadThermo(unsigned sensor, uint32_t* reading) {
+    const uint16_t param = static_cast<uint16_t>(sensor);
+    uint32_t value = 0;
+    unsigned rc = ThermoCommand("ReadThermo", DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength,
+                                "cDsp::ReadThermo() Invalid DSP response.\n", &value);
+    if (rc == 0 && reading != nullptr) *reading = value;
+    return rc;
+}
+
+unsigned cDsp::StartBoardMonitoring() {
+    return NamedCommand("StartBoardMonitoring", DSP_CMD_START_BOARD_MONITORING, nullptr, 0);
+}
+
+unsigned cDsp::StopBoardMonitoring() {
+    return NamedCommand("StopBoardMonitoring", DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0);
+}
+
+unsigned cDsp::GetBoardStatus() { return 0; }
+
+void cDsp::DumpEvent(__DSP_UP_MESSAGE__ message) {
+    printf("Message.manager_id     : %08x\n", message.manager_id);
+    printf("Message.event.length   : %04x\n", message.event.length);
+    printf("Message.event.target   : %04x\n", message.event.target);
+    printf("Message.event.handle   : %04x\n", message.event.handle);
+    printf("Message.event.timestamp: %04x\n", message.event.timestamp);
+    printf("Message.event.type     : %04x\n", message.event.type);
+    for (int i = 0; i < 32 && i + 5 < message.event.length; ++i)
+        printf("Message.event.params[%d]: %04x\n", i, message.event.params[i]);
+    fflush(stdout);
+}
+
+// ---- Firmware ----------------------------------------------------------------------
+
+unsigned cDsp::Start(const char* image) {
+    if (image == nullptr) {
+        m_pBoard->Error("cDsp::Start() - NULL image\n");
+        return 1;
+    }
+    KVHANDLE handle = m_pBoard->GetDriverHandle();
+    int loaded = m_pBoard->LoadDSP(handle, image);
+    if (loaded != 0) {
+        m_pBoard->Error("LoadDSP rc %08d\n", loaded);
+        return 1;
+    }
+    uint32_t status = BoardDspStart(handle);
+    if (status != 0) {
+        m_pBoard->Error("cDsp::Start() -  BoardDspStart returns %08d\n", static_cast<int>(status));
+        return 1;
+    }
+    // The firmware needs this long before it takes its first command.
+    tsiSleepMs(kDspStartPauseMs);
+
+    unsigned rc = ConfigureG711();
+    if (rc != 0) {
+        m_pBoard->Error(
+            "KV driver failed to communicate with embedded processor (%d).\n"
+            "Possible causes: stalled processor or failed DSP firmware load.\n"
+            "Ensure CTBus clock configuration provides stable clock to board.\n\n",
+            static_cast<int>(rc));
+        return 1;
+    }
+    rc = ConfigureRinger();
+    if (rc != 0) {
+        m_pBoard->Error("cDsp::Start() -  ConfigureRinger() returns %08d\n", static_cast<int>(rc));
+        return 1;
+    }
+    return 0;
+}
+
+unsigned cDsp::StartOperation() { return Start(GetOperationalImage()); }
+
+unsigned cDsp::StopOperation() { return SoftReset(); }
+
+unsigned cDsp::StartDiagnostic() { return Start(GetDiagnosticImage()); }
+
+unsigned cDsp::StopDiagnostic() { return SoftReset(); }
+
+const char* cDsp::GetDiagnosticImage() {
+    CKvKWStr* keyword = dynamic_cast<CKvKWStr*>(GetKeywordByName("DiagnosticImage"));
+    if (keyword == nullptr) {
+        m_pBoard->Error("cDsp::GetDiagnosticImage() - expected keyword 'DiagnosticImage' not found\n");
+        return nullptr;
+    }
+    return keyword->GetValue();
+}
+
+const char* cDsp::GetOperationalImage() {
+    CKvKWStr* keyword = dynamic_cast<CKvKWStr*>(GetKeywordByName("Image"));
+    if (keyword == nullptr) {
+        m_pBoard->Error("cDsp::GetOperationalImage() - expected keyword 'Image' not found\n");
+        return nullptr;
+    }
+    return keyword->GetValue();
+}
+
+// ---- Image download (board members) --------------------------------------------------
+
+namespace {
+
+enum : uint8_t {
+    HEX_DATA = 0x00,
+    HEX_END_OF_FILE = 0x01,
+    HEX_EXTENDED_LINEAR_ADDRESS = 0x04,
+};
+
+// Skips white space, then reads 1 to maxDigits hexadecimal digits. False when
+// no digit is there; the character that ends the field stays in the stream.
+bool ReadHexField(FILE* file, unsigned maxDigits, unsigned* value) {
+    int c;
+    do {
+        c = getc(file);
+    } while (c != EOF && isspace(c));
+    unsigned result = 0;
+    unsigned digits = 0;
+    while (c != EOF && isxdigit(c) && digits < maxDigits) {
+        result = result * 16 + static_cast<unsigned>(isdigit(c) ? c - '0' : (tolower(c) - 'a' + 10));
+        ++digits;
+        if (digits < maxDigits) c = getc(file);
+    }
+    if (digits < maxDigits && c != EOF) ungetc(c, file);
+    if (digits == 0) return false;
+    *value = result;
+    return true;
+}
+
+}  // namespace
+
+unsigned CKvBoard::read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type,
+                             uint8_t* data) {
+    if (file == nullptr || count == nullptr || address == nullptr || type == nullptr ||
+        data == nullptr)
+        return 1;
+
+    int mark = getc(file);
+    unsigned value = 0;
+    if (mark != ':' || !ReadHexField(file, 2, &value)) return 1;
+    *count = static_cast<uint8_t>(value);
+    uint8_t sum = *count;
+
+    if (!ReadHexField(file, 4, &value)) return 1;
+    *address = static_cast<uint16_t>(value);
+    sum = static_cast<uint8_t>(sum + (*address & 0xFF) + (*address >> 8));
+
+    if (!ReadHexField(file, 2, &value)) return 1;
+    *type = static_cast<uint8_t>(value);
+    sum = static_cast<uint8_t>(sum + *type);
+
+    // count is at most 255, the size of data.
+    for (unsigned i = 0; i < *count; ++i) {
+        if (!ReadHexField(file, 2, &value)) break;
+        data[i] = static_cast<uint8_t>(value);
+        sum = static_cast<uint8_t>(sum + data[i]);
+    }
+
+    if (!ReadHexField(file, 2, &value)) return 1;
+    sum = static_cast<uint8_t>(sum + value);
+
+    // The line end: one character, a carriage return with its line feed, or
+    // the end of the file after the last record.
+    int end = getc(file);
+    if (end == '\r') {
+        int next = getc(file);
+        if (next != '\n' && next != EOF) ungetc(next, file);
+    }
+    return sum == 0 ? 0 : 1;
+}
+
+int CKvBoard::LoadDSP(KVHANDLE handle, const char* name) {
+    if (name == nullptr) return 1;
+    CKvFile file(this, name, "dsp", "rt");
+    if (file.Open() != 0) return 1;
+    Record(&file);
+
+    // A whole image ends with its end-of-file record: a record that cannot be
+    // read, a wrong checksum or an image that just stops is a failed download,
+    // so the DSP is never started on part of its firmware.
+    uint32_t upper = 0;
+    int result = 1;
+    for (;;) {
+        uint8_t count = 0;
+        uint16_t address = 0;
+        uint8_t type = 0;
+        uint8_t data[255];
+        if (read_line(file.GetStream(), &count, &address, &type, data) != 0) break;
+        if (type == HEX_DATA) {
+            BoardDspDownload(handle, (upper << 16) | address, data, count);
+            continue;
+        }
+        if (type == HEX_END_OF_FILE) {
+            result = 0;
+            break;
+        }
+        if (type == HEX_EXTENDED_LINEAR_ADDRESS && count >= 2) {
+            upper = (static_cast<uint32_t>(data[0]) << 8) | data[1];
+            continue;
+        }
+        break;  // unsupported record type, or an address record without its address
+    }
+    file.Close();
+    return result;
+}
