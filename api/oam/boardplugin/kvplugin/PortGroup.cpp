@@ -1,0 +1,258 @@
+// Port groups of 16 stations, the constant station tables, the default
+// logical-to-physical table and the board's station map.
+#include "PortGroup.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "Qslac.h"
+#include "QslacFile.h"
+#include "Utilities.h"
+#include "kvboard.h"
+
+// A station: voice on one pair of local streams, signalling on another, one
+// physical timeslot on all four; logical fields unassigned until the map runs.
+#define KV_STATION(s, voice, signal, slot) {s, voice, voice, signal, signal, slot, -1, -1, -1, -1, -1}
+
+// Stations 1-16: QSLAC voice on stream 0, EPLD signalling on stream 3, slots 0-15.
+#define KV_G1(s) KV_STATION(s, 0, 3, (s) - 1)
+const STATION_MAP_ENTRY g_PortGroup_1_16[16] = {
+    KV_G1(1),  KV_G1(2),  KV_G1(3),  KV_G1(4),  KV_G1(5),  KV_G1(6),  KV_G1(7),  KV_G1(8),
+    KV_G1(9),  KV_G1(10), KV_G1(11), KV_G1(12), KV_G1(13), KV_G1(14), KV_G1(15), KV_G1(16),
+};
+
+// Stations 17-32: streams 1 and 4, slots 2-17.
+#define KV_G2(s) KV_STATION(s, 1, 4, (s) - 15)
+const STATION_MAP_ENTRY g_PortGroup_17_32[16] = {
+    KV_G2(17), KV_G2(18), KV_G2(19), KV_G2(20), KV_G2(21), KV_G2(22), KV_G2(23), KV_G2(24),
+    KV_G2(25), KV_G2(26), KV_G2(27), KV_G2(28), KV_G2(29), KV_G2(30), KV_G2(31), KV_G2(32),
+};
+
+// Stations 33-48: streams 2 and 5, slots 4-19.
+#define KV_G3(s) KV_STATION(s, 2, 5, (s) - 29)
+const STATION_MAP_ENTRY g_PortGroup_33_48[16] = {
+    KV_G3(33), KV_G3(34), KV_G3(35), KV_G3(36), KV_G3(37), KV_G3(38), KV_G3(39), KV_G3(40),
+    KV_G3(41), KV_G3(42), KV_G3(43), KV_G3(44), KV_G3(45), KV_G3(46), KV_G3(47), KV_G3(48),
+};
+
+namespace {
+
+// Entry i of the default table: logical streams 0-3 unmapped (the stations
+// are written in at start), 4 and 5 on physical stream 8 and 6 and 7 on
+// physical stream 10 at the same timeslot, for timeslots 0 to 47.
+constexpr uint16_t DefaultEntry(unsigned i) {
+    return (i / L2P_TIMESLOTS < 4 || i % L2P_TIMESLOTS >= 48)
+               ? uint16_t(0xFFFF)
+               : uint16_t((i / L2P_TIMESLOTS < 6 ? 0x0800 : 0x0A00) + i % L2P_TIMESLOTS);
+}
+
+}  // namespace
+
+#define KV_E4(b) DefaultEntry(b), DefaultEntry((b) + 1), DefaultEntry((b) + 2), DefaultEntry((b) + 3)
+#define KV_E16(b) KV_E4(b), KV_E4((b) + 4), KV_E4((b) + 8), KV_E4((b) + 12)
+#define KV_E64(b) KV_E16(b), KV_E16((b) + 16), KV_E16((b) + 32), KV_E16((b) + 48)
+const uint16_t DefaultMap[L2P_STREAMS * L2P_TIMESLOTS] = {
+    KV_E64(0), KV_E64(64), KV_E64(128), KV_E64(192), KV_E64(256), KV_E64(320), KV_E64(384), KV_E64(448),
+};
+static_assert(sizeof(DefaultMap) == 1024, "the driver loads a 1024-byte table");
+#undef KV_E4
+#undef KV_E16
+#undef KV_E64
+
+// ---------------------------------------------------------------------------
+// cPortGroup
+
+cPortGroup::cPortGroup(const STATION_MAP_ENTRY* table, unsigned stationCount, uint8_t presenceMask)
+    : m_Stations(), m_StationCount(stationCount), m_PresenceMask(presenceMask) {
+    if (table != nullptr)
+        memcpy(m_Stations, table, sizeof(m_Stations));
+    else
+        m_StationCount = 0;
+}
+
+cPortGroup::~cPortGroup() { m_Qslacs.RemoveAll(true); }
+
+// The entry of station s, or null when s is not a station of this group. A
+// count outside 1 to 16 makes every look-up fail rather than divide by zero
+// or read past the table.
+static STATION_MAP_ENTRY* FindStation(STATION_MAP_ENTRY* stations, uint32_t count, int station) {
+    if (count == 0 || count > 16) return nullptr;
+    uint32_t index = (uint32_t(station) - 1u) % count;
+    if (stations[index].Station != station) return nullptr;
+    return &stations[index];
+}
+
+int cPortGroup::GetStationNumber(unsigned index) {
+    if (index >= m_StationCount || index >= 16) return -1;
+    return m_Stations[index].Station;
+}
+
+#define KV_GETTER(Field)                                                  \
+    int cPortGroup::Get##Field(int station) {                             \
+        STATION_MAP_ENTRY* e = FindStation(m_Stations, m_StationCount, station); \
+        return e != nullptr ? e->Field : -1;                              \
+    }
+KV_GETTER(PhysicalStreamVoiceOut)
+KV_GETTER(PhysicalStreamVoiceIn)
+KV_GETTER(PhysicalStreamSignalOut)
+KV_GETTER(PhysicalStreamSignalIn)
+KV_GETTER(PhysicalTimeslot)
+KV_GETTER(LogicalStreamVoiceOut)
+KV_GETTER(LogicalStreamVoiceIn)
+KV_GETTER(LogicalStreamSignalOut)
+KV_GETTER(LogicalStreamSignalIn)
+KV_GETTER(LogicalTimeslot)
+#undef KV_GETTER
+
+#define KV_SETTER(Field)                                                  \
+    unsigned cPortGroup::Set##Field(int station, int value) {             \
+        STATION_MAP_ENTRY* e = FindStation(m_Stations, m_StationCount, station); \
+        if (e == nullptr) return 0xFFFFFFFFu;                             \
+        e->Field = value;                                                 \
+        return 0;                                                         \
+    }
+KV_SETTER(LogicalStreamVoiceOut)
+KV_SETTER(LogicalStreamVoiceIn)
+KV_SETTER(LogicalStreamSignalOut)
+KV_SETTER(LogicalStreamSignalIn)
+KV_SETTER(LogicalTimeslot)
+#undef KV_SETTER
+
+int cPortGroup::Compare(cListElement* other) {
+    if (other == nullptr) return 1;
+    int mine = m_Stations[0].Station;
+    int theirs = static_cast<cPortGroup*>(other)->m_Stations[0].Station;
+    return mine > theirs ? 1 : (mine == theirs ? 0 : -1);
+}
+
+void cPortGroup::Print() {
+    printf("                   physical                         logical\n");
+    printf("            QSLAC QSLAC EPLD EPLD  slot   voice voice signal signal  slot\n");
+    printf("  station    out   in    out  in          out    in    out     in\n");
+    printf("  -----------------------------------------------------------------\n");
+    fflush(stdout);
+    for (uint32_t i = 0; i < m_StationCount && i < 16; ++i) {
+        const STATION_MAP_ENTRY& e = m_Stations[i];
+        printf("    %02d        %02d   %02d    %02d   %02d    %02d     %02d    %02d     %02d     %02d    %02d\n",
+               e.Station, e.PhysicalStreamVoiceOut, e.PhysicalStreamVoiceIn, e.PhysicalStreamSignalOut,
+               e.PhysicalStreamSignalIn, e.PhysicalTimeslot, e.LogicalStreamVoiceOut,
+               e.LogicalStreamVoiceIn, e.LogicalStreamSignalOut, e.LogicalStreamSignalIn,
+               e.LogicalTimeslot);
+        fflush(stdout);
+    }
+    printf("\n");
+    fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------
+// The board's station map
+
+bool CKvBoard::IsPopulated(cPortGroup* group, uint8_t population) {
+    if (group == nullptr) return false;
+    uint8_t present = uint8_t((population >> 5) & 7);
+    if ((group->m_PresenceMask & present) == group->m_PresenceMask) return true;
+    return m_pRawMap != nullptr && m_pRawMap->IsValue("Enable") == 1;
+}
+
+// Writes one table entry; entries outside the table are ignored.
+static void SetMapEntry(uint16_t* map, int stream, int timeslot, int physicalStream, int physicalSlot) {
+    if (stream < 0 || stream >= L2P_STREAMS || timeslot < 0 || timeslot >= L2P_TIMESLOTS) return;
+    map[stream * L2P_TIMESLOTS + timeslot] = uint16_t(physicalStream * 256 + physicalSlot);
+}
+
+unsigned CKvBoard::MapPortGroups() {
+    m_PortGroups.RemoveAll(true);
+    m_Ports.RemoveAll(true);
+    m_QslacFiles.RemoveAll(true);
+
+    struct GroupTable {
+        const STATION_MAP_ENTRY* table;
+        uint8_t mask;
+    };
+    static const GroupTable kGroups[] = {
+        {g_PortGroup_1_16, 1}, {g_PortGroup_17_32, 2}, {g_PortGroup_33_48, 4}};
+    for (const GroupTable& entry : kGroups) {
+        cPortGroup* group = new (std::nothrow) cPortGroup(entry.table, 16, entry.mask);
+        if (group == nullptr) {
+            Error("CKvBoard::MapPortGroups() - memory allocation failed\n");
+            return 1;
+        }
+        m_PortGroups.AddToTail(group);
+    }
+
+    // A failed read would look like a board without stations: every station
+    // left off the switch while the start goes on. It fails the mapping instead.
+    uint8_t population = 0;
+    uint32_t status = ReadByteStatus(KV_REG_POPULATION, &population);
+    if (status != 0) {
+        Error("CKvBoard::MapPortGroups() - BoardReadByte(%08xh) returns %d (%08xh)\n", unsigned(KV_REG_POPULATION),
+              int(status), status);
+        return 1;
+    }
+
+    // Populated stations get dense logical timeslots across the groups.
+    int timeslot = 0;
+    for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
+        if (!IsPopulated(g, population)) continue;
+        for (uint32_t i = 0; i < g->m_StationCount; ++i) {
+            int s = g->GetStationNumber(i);
+            g->SetLogicalStreamVoiceOut(s, 0);
+            g->SetLogicalStreamVoiceIn(s, 1);
+            g->SetLogicalStreamSignalOut(s, 2);
+            g->SetLogicalStreamSignalIn(s, 3);
+            g->SetLogicalTimeslot(s, timeslot++);
+        }
+    }
+
+    // The working table lives for this call only, so boards starting at the
+    // same time each load their own.
+    uint16_t tempMap[L2P_STREAMS * L2P_TIMESLOTS];
+    memcpy(tempMap, DefaultMap, sizeof(tempMap));
+    for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
+        if (!IsPopulated(g, population)) continue;
+        for (uint32_t i = 0; i < g->m_StationCount; ++i) {
+            int s = g->GetStationNumber(i);
+            int t = g->GetLogicalTimeslot(s);
+            int slot = g->GetPhysicalTimeslot(s);
+            SetMapEntry(tempMap, g->GetLogicalStreamVoiceOut(s), t, g->GetPhysicalStreamVoiceOut(s), slot);
+            SetMapEntry(tempMap, g->GetLogicalStreamVoiceIn(s), t, g->GetPhysicalStreamVoiceIn(s), slot);
+            SetMapEntry(tempMap, g->GetLogicalStreamSignalOut(s), t, g->GetPhysicalStreamSignalOut(s), slot);
+            SetMapEntry(tempMap, g->GetLogicalStreamSignalIn(s), t, g->GetPhysicalStreamSignalIn(s), slot);
+        }
+    }
+
+    uint32_t rc = BoardLoadL2PTable(GetDriverHandle(), sizeof(tempMap), tempMap);
+    if (rc != 0) {
+        Error("BoardLoadL2PTable rc %d (%08Xh)\n", int(rc), rc);
+        return 1;
+    }
+
+    CZelKeyword* encoding = GetKeywordByName("Encoding");
+    const bool alaw = encoding != nullptr && Match(encoding, "ALaw") == 1;
+
+    // Four line circuits per group, fitted or not: timeslot q * 4 + c on
+    // channel c of circuit q, SLIC I/O direction 3 except channels 0 to 2 of
+    // the first circuit.
+    for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
+        for (unsigned q = 0; q < 4; ++q) {
+            cQslac* qslac = new (std::nothrow) cQslac(this);
+            if (qslac == nullptr) {
+                Error("CKvBoard::MapPortGroups() - memory allocation failed\n");
+                return 1;
+            }
+            for (unsigned c = 0; c < 4; ++c) {
+                qslac->SetTimeslot(c, q * 4 + c);
+                qslac->SetSlicIoDirection(c, 3);
+                if (alaw)
+                    qslac->SetEncodingAlaw(c);
+                else
+                    qslac->SetEncodingUlaw(c);
+            }
+            g->m_Qslacs.AddToTail(qslac);
+        }
+        cQslac* first = g->m_Qslacs.Head();
+        for (unsigned c = 0; c < 3; ++c) first->SetSlicIoDirection(c, 0);
+    }
+    return 0;
+}
