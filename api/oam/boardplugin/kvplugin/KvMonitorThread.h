@@ -16,4 +16,8 @@ public:
 
     CKvBoard* m_pBoard;   // not owned
     CZelEvent* m_pEvent;  // the board's message event, not owned
+
+    // How long the board waits for a monitor thread to end when it stops it
+    // (milliseconds). Set only while no monitor runs; tests shorten it.
+    static unsigned m_EndWaitMs;
 };

@@ -1,0 +1,319 @@
+// The board's monitor thread and the board members that start, stop and feed it.
+//
+// The thread opens a driver handle of its own, sleeps on the driver's
+// message-pending descriptor and turns each heartbeat or DSP status message
+// into a board message. It takes no lock: while it runs it alone writes
+// m_MonitorDriverHandle, m_pMonitorEvent, m_LastStatus and m_StatusText, and
+// the supervisor's thread touches them again only after the thread has ended.
+#include "KvMonitorThread.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "Dsp.h"
+#include "kvboard.h"
+#include "kvd/kvdriver.h"
+#include "tsi/tsi.h"
+
+unsigned CKvMonitorThread::m_EndWaitMs = 5000;
+
+namespace {
+
+enum : uint32_t {
+    KV_MANAGER_BOARD = 1,
+    KV_MANAGER_DSP = 2,
+    KV_HEARTBEAT_LOST = 1,
+    KV_HEARTBEAT_RETURNED = 2,
+    KV_MESSAGE_SIZE = 116,
+    KV_STATUS_TAG = 0x10,         // params[0] of a status event
+    KV_STATUS_MAX_LENGTH = 14,
+    KV_EXIT_ON_END_EVENT = 101,
+};
+
+// One reported item of a status event: a bit of one of the status words, or
+// (mask 0) the whole word.
+struct StatusItem {
+    unsigned word;  // index into params[1..8], 0 based
+    uint16_t mask;
+    const char* line;
+    const char* set;
+    const char* clear;
+};
+
+const StatusItem kStatusItems[] = {
+    {0, 0x0001, " Low Battery:            %s\n", "present", "not present"},
+    {0, 0x0002, " High Battery:           %s\n", "present", "not present"},
+    {0, 0x0004, " Ring Voltage:           %s\n", "present", "not present"},
+    {0, 0x0008, " External Ringer Enable: %s\n", "enabled", "disabled"},
+    {1, 0x0001, " Line bank 0:            %s\n", "present", "not present"},
+    {1, 0x0002, " Line bank 1:            %s\n", "present", "not present"},
+    {1, 0x0004, " Line bank 2:            %s\n", "present", "not present"},
+    {1, 0x0008, " Rear I/O:               %s\n", "present", "not present"},
+    {5, 0x0001, " T8100 system error:     %s\n", "error", "no error"},
+    {5, 0x0002, " T8100 clock error:      %s\n", "error", "no error"},
+    {6, 0x0001, " Thermo 0:               %s\n", "present", "not present"},
+    {6, 0x0002, " Thermo 1:               %s\n", "present", "not present"},
+    {6, 0x0004, " Thermo 2:               %s\n", "present", "not present"},
+    {6, 0x0008, " Thermo 3:               %s\n", "present", "not present"},
+    {6, 0x0010, " Thermo 4:               %s\n", "present", "not present"},
+    {7, 0x0000, " Thermal state:          %s\n", nullptr, nullptr},
+};
+
+const char* ThermalStateText(uint16_t state) {
+    switch (state) {
+    case 0: return "Idle";
+    case 1: return "Normal";
+    case 2: return "Warning";
+    default: return "Protection";
+    }
+}
+
+// Appends to a terminated text in a buffer of size bytes; never writes past
+// the buffer, and a text that does not fit is cut (still terminated).
+void Append(char* buffer, size_t size, const char* format, const char* value)
+    __attribute__((format(printf, 3, 0)));
+void Append(char* buffer, size_t size, const char* format, const char* value) {
+    size_t used = strnlen(buffer, size);
+    if (used + 1 >= size) return;
+    snprintf(buffer + used, size - used, format, value);
+}
+
+int HandleAsInt(KVHANDLE handle) {
+    return static_cast<int>(reinterpret_cast<uintptr_t>(handle));
+}
+
+unsigned HandleAsHex(KVHANDLE handle) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle));
+}
+
+}  // namespace
+
+// ---- The thread -----------------------------------------------------------
+
+CKvMonitorThread::CKvMonitorThread(CKvBoard* board) : m_pBoard(board), m_pEvent(nullptr) {
+    m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::CKvMonitorThread()\n");
+}
+
+CKvMonitorThread::~CKvMonitorThread() {
+    m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::~CKvMonitorThread()\n");
+}
+
+int CKvMonitorThread::InitInstance() {
+    m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::InitInstance()\n");
+    // StartMonitor cleans up after itself; without an event there is nothing to wait on.
+    m_pBoard->StartMonitor();
+    m_pEvent = m_pBoard->m_pMonitorEvent;
+    return m_pEvent != nullptr ? 1 : 0;
+}
+
+int CKvMonitorThread::ExitInstance() {
+    m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::ExitInstance()\n");
+    m_pBoard->StopMonitor();
+    m_pEvent = nullptr;
+    return 0;
+}
+
+int CKvMonitorThread::OnIdle(long) {
+    m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::OnIdle()\n");
+    if (m_pEvent == nullptr) {
+        ExitThread(KV_EXIT_ON_END_EVENT);
+        return 0;
+    }
+    CZelEvent events[2] = {*m_pEvent, GetEndEvent()};
+    unsigned result = SyncWaitForMultipleEvents(2, events, ZEL_WAIT_INFINITE);
+    if (result == 0) {
+        m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::OnIdle() - Wait_Obj_0\n");
+        m_pBoard->Event();
+    } else if (result == 1) {
+        m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::OnIdle() - Wait_Obj_0+1\n");
+        ExitThread(KV_EXIT_ON_END_EVENT);
+    }
+    return 1;
+}
+
+// ---- Board members run on the supervisor's threads --------------------------
+
+unsigned CKvBoard::MonitorStarted() {
+    Trace(KV_TRACE_API, "CKvBoard::MonitorStarted()\n");
+    return m_pMonitorThread != nullptr ? 1 : 0;
+}
+
+unsigned CKvBoard::_StartMonitor() {
+    Trace(KV_TRACE_API, "CKvBoard::_StartMonitor()\n");
+    if (m_pMonitorThread != nullptr) {
+        Warning("CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n");
+        return 1;
+    }
+    // A thread that did not end when last asked still holds the monitor's
+    // handle and event: it must be gone before another one starts.
+    if (m_pEndingMonitor != nullptr) {
+        unsigned rc = tsiWaitForDestroyThread(m_pEndingMonitor->GetThreadId(),
+                                              CKvMonitorThread::m_EndWaitMs);
+        if (rc != 0) {
+            Warning("CKvBoard::_StartMonitor() - previous monitor thread has not ended, "
+                    "error %d (%08xh)\n", rc, rc);
+            return 1;
+        }
+        delete m_pEndingMonitor;
+        m_pEndingMonitor = nullptr;
+    }
+    CKvMonitorThread* thread = new (std::nothrow) CKvMonitorThread(this);
+    if (thread == nullptr) return 1;
+    m_pMonitorThread = thread;
+    thread->m_Flags = 0;  // the board destroys the object, not the framework
+    if (ZelBeginThread(thread, 0, 0) == nullptr) {
+        // The thread never ran: nothing else can reach the object.
+        delete thread;
+        m_pMonitorThread = nullptr;
+        return 1;
+    }
+    return 0;
+}
+
+unsigned CKvBoard::_StopMonitor() {
+    Trace(KV_TRACE_API, "CKvBoard::_StopMonitor()\n");
+    if (m_pMonitorThread == nullptr) {
+        // Only the destruction path finds a thread left over from an earlier
+        // stop here: wait for it whatever it takes, then destroy it.
+        if (m_pEndingMonitor != nullptr) {
+            tsiWaitForDestroyThread(m_pEndingMonitor->GetThreadId(), ZEL_WAIT_INFINITE);
+            delete m_pEndingMonitor;
+            m_pEndingMonitor = nullptr;
+        }
+        return 0;
+    }
+    CKvMonitorThread* thread = m_pMonitorThread;
+    unsigned long id = thread->GetThreadId();
+    thread->EndThread();
+    unsigned rc = tsiWaitForDestroyThread(id, CKvMonitorThread::m_EndWaitMs);
+    if (rc != 0) {
+        Warning("CKvBoard::_StopMonitor() - error %d (%08xh) terminating monitor thread\n", rc, rc);
+        // Still running: keep it until it has ended, never destroy it under its feet.
+        m_pEndingMonitor = thread;
+    } else {
+        delete thread;
+    }
+    m_pMonitorThread = nullptr;
+    return 0;
+}
+
+// ---- Board members run on the monitor thread ---------------------------------
+
+unsigned CKvBoard::StartMonitor() {
+    Trace(KV_TRACE_API, "CKvBoard::StartMonitor()\n");
+    if (m_MonitorDriverHandle != nullptr) {
+        Warning("CKvBoard::StartMonitor() - multiple monitor attempt blocked\n");
+        return 1;
+    }
+    Trace(KV_TRACE_API, "m_MonitorDriverHandle = %d, 0x%x\n", HandleAsInt(m_MonitorDriverHandle),
+          HandleAsHex(m_MonitorDriverHandle));
+    unsigned rc = OpenDriver(&m_MonitorDriverHandle);
+    if (rc != 0) {
+        Error("CKvBoard::StartMonitor() - OpenDriver returns %d (0x%08x) for board %d\n", rc, rc,
+              GetLogicalNumber());
+        return 1;
+    }
+    uint32_t mux = 0;
+    uint32_t status = kvGetMuxHandle(m_MonitorDriverHandle, &mux);
+    Trace(KV_TRACE_API, "MonitorMuxHandle = %d, 0x%x\n", static_cast<int>(mux), mux);
+    if (status != 0) {
+        kvClose(m_MonitorDriverHandle);
+        m_MonitorDriverHandle = nullptr;
+        Error("CKvBoard::StartMonitor() - kvGetMuxHandle returns %d (0x%08x) for board %d\n", status,
+              status, GetLogicalNumber());
+        return 1;
+    }
+    m_pMonitorEvent = new (std::nothrow) CZelEvent(static_cast<long>(static_cast<int32_t>(mux)));
+    if (m_pMonitorEvent == nullptr) {
+        CloseDriver(&m_MonitorDriverHandle);
+        return 1;
+    }
+    if (BoardStartMonitoring(m_MonitorDriverHandle) != 0) {
+        StopMonitor();
+        return 1;
+    }
+    return 0;
+}
+
+unsigned CKvBoard::StopMonitor() {
+    Trace(KV_TRACE_API, "CKvBoard::StopMonitor()\n");
+    BoardStopMonitoring(m_MonitorDriverHandle);
+    CloseDriver(&m_MonitorDriverHandle);
+    delete m_pMonitorEvent;
+    m_pMonitorEvent = nullptr;
+    return 0;
+}
+
+void CKvBoard::Event() {
+    Trace(KV_TRACE_API, "CKvBoard::Event()\n");
+    // Zeroed so that a short message never shows stale bytes as fields.
+    uint32_t buffer[KV_MESSAGE_SIZE / sizeof(uint32_t)] = {};
+    uint32_t length = 0;
+    uint32_t status = kvReceiveMessage(m_MonitorDriverHandle, buffer, KV_MESSAGE_SIZE, &length);
+    if (status != 0) {
+        Error("CKvBoard::Event(): kvReceiveMessage returns %d (0x%08x)\n", status, status);
+        return;
+    }
+    uint32_t manager = buffer[0];
+    if (manager == KV_MANAGER_BOARD) {
+        switch (buffer[1]) {
+        case KV_HEARTBEAT_LOST: Inform("Heartbeat lost\n"); break;
+        case KV_HEARTBEAT_RETURNED: Inform("Heartbeat returned\n"); break;
+        default: Warning("CKvBoard::Event() - unexpected event from board manager\n"); break;
+        }
+        return;
+    }
+    if (manager == KV_MANAGER_DSP) {
+        __DSP_UP_MESSAGE__ message;
+        static_assert(sizeof(message) <= sizeof(buffer), "a DSP message fits the receive buffer");
+        memcpy(&message, buffer, sizeof(message));
+        if (message.event.type != DSP_EVENT_STATUS) {
+            Warning("Unexpected event:\n type:      %d (0x%04x)\n length:    %d\n"
+                    " handle:    0x%04x\n target:    0x%04x\n timestamp: 0x%04x\n"
+                    " params[0]: 0x%04x\n",
+                    static_cast<int>(static_cast<int16_t>(message.event.type)), message.event.type,
+                    message.event.length, message.event.handle, message.event.target,
+                    message.event.timestamp, message.event.params[0]);
+            return;
+        }
+        bool first = m_FirstStatusEvent == 1;
+        if (first) m_FirstStatusEvent = 0;
+        StatusEvent(&message, first);
+        return;
+    }
+    Error("CKvBoard::Event(): unknown manager %d (0x%08x)\n", manager, manager);
+}
+
+void CKvBoard::StatusEvent(__DSP_UP_MESSAGE__* message, bool first) {
+    Trace(KV_TRACE_API, "CKvBoard::StatusEvent()\n");
+    const __DSP_EVENT__& event = message->event;
+    if (event.params[0] != KV_STATUS_TAG) {
+        Error("CKvBoard::StatusEvent - Message->event.params[0] = 0x%04x\n", event.params[0]);
+        return;
+    }
+    if (event.length > KV_STATUS_MAX_LENGTH) {
+        Error("CKvBoard::StatusEvent - Message->event.length = %d\n", event.length);
+        return;
+    }
+    const uint16_t* status = &event.params[1];
+    m_StatusText[0] = '\0';
+    Append(m_StatusText, sizeof(m_StatusText), "%s", "Status event(s) -\n");
+    for (const StatusItem& item : kStatusItems) {
+        uint16_t now = status[item.word];
+        uint16_t before = m_LastStatus[item.word];
+        const char* text;
+        if (item.mask == 0) {
+            if (!first && now == before) continue;
+            text = ThermalStateText(now);
+        } else {
+            if (!first && ((now ^ before) & item.mask) == 0) continue;
+            text = (now & item.mask) != 0 ? item.set : item.clear;
+        }
+        Append(m_StatusText, sizeof(m_StatusText), item.line, text);
+    }
+    Append(m_StatusText, sizeof(m_StatusText), "%s", "\n");
+    Inform("%s", m_StatusText);
+    memcpy(m_LastStatus, status, sizeof(m_LastStatus));
+}

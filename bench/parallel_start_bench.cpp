@@ -1,0 +1,118 @@
+// Sixteen boards started at once from sixteen threads, with the hardware's
+// real pauses, against one board started alone. Boards must never wait on
+// each other: the 16-board wall time over the single-board wall time
+// ("ratio_16_to_1", target below 1.2) shows whether they do.
+//
+// Only the starts are timed; the boards are stopped in parallel between
+// measurements. Each iteration costs several seconds of real pauses, so the
+// benchmark runs a few iterations only.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kvemu.h"
+#include "fake_supervisor.h"
+#include "oam/boardplugin.h"
+
+namespace {
+
+const unsigned kBoards = 16;
+
+std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
+
+uint64_t Handle(const std::string& board) {
+    char text[32] = {};
+    if (GetQualifier(0, board.c_str(), "Handle", text, sizeof(text)) != 0) return 0;
+    return strtoull(text, nullptr, 10);
+}
+
+// Runs operation(slot) for count boards from count threads released together;
+// answers the wall time from the release until the last one returned, in
+// seconds, and the number of operations that failed.
+template <typename Operation>
+double RunTogether(unsigned count, Operation operation, unsigned* failures) {
+    std::mutex lock;
+    std::condition_variable go;
+    bool released = false;
+    std::vector<unsigned> results(count, 0);
+    std::vector<std::thread> threads;
+    for (unsigned slot = 0; slot < count; ++slot) {
+        threads.emplace_back([&, slot] {
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                go.wait(guard, [&] { return released; });
+            }
+            results[slot] = operation(slot);
+        });
+    }
+    auto begin = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        released = true;
+    }
+    go.notify_all();
+    for (std::thread& t : threads) t.join();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    for (unsigned r : results)
+        if (r != 0) ++*failures;
+    return seconds;
+}
+
+void BM_SixteenBoardsAgainstOne(benchmark::State& state) {
+    kvemu::Reset();
+    for (unsigned slot = 1; slot < kBoards; ++slot) kvemu::AddBoard(0, slot);
+    setenv("WBLOAD", KV_SHARE_DIR, 1);
+    bool ready = Init("") == 0;
+    for (unsigned slot = 0; ready && slot < kBoards; ++slot) {
+        std::string name = BoardName(slot);
+        ready = CreateBoard(name.c_str(), "KV 7400C-48") == 0 &&
+                SetKeyword(Handle(name), "Location.PCI.Slot", std::to_string(slot).c_str()) == 0;
+    }
+    if (!ready) {
+        state.SkipWithError("the boards could not be created");
+        Exit();
+        return;
+    }
+    auto start = [](unsigned slot) { return StartBoard(BoardName(slot).c_str()); };
+    auto stop = [](unsigned slot) { return StopBoard(BoardName(slot).c_str()); };
+
+    double single = 0;
+    double sixteen = 0;
+    unsigned failures = 0;
+    for (auto _ : state) {
+        double one = RunTogether(1, start, &failures);
+        RunTogether(1, stop, &failures);
+        double all = RunTogether(kBoards, start, &failures);
+        RunTogether(kBoards, stop, &failures);
+        kvtest::ClearAlerts();
+        if (failures != 0) {
+            state.SkipWithError("a start or stop failed");
+            break;
+        }
+        single += one;
+        sixteen += all;
+        state.SetIterationTime(all);
+    }
+    if (failures == 0 && state.iterations() > 0) {
+        double n = static_cast<double>(state.iterations());
+        state.counters["single_start_s"] = single / n;
+        state.counters["sixteen_starts_s"] = sixteen / n;
+        state.counters["ratio_16_to_1"] = sixteen / single;
+        printf("one board alone: %.3f s; 16 boards at once: %.3f s; ratio %.3f (target below 1.2)\n",
+               single / n, sixteen / n, sixteen / single);
+    }
+    Exit();
+}
+
+}  // namespace
+
+BENCHMARK(BM_SixteenBoardsAgainstOne)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
