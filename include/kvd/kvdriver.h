@@ -26,7 +26,7 @@ enum : uint32_t {
 // Opens the board at a PCI location (function 0). Fails with KVD_ERR_NO_DEVICE
 // when no board is there.
 uint32_t kvOpenByBusDeviceFunction(uint32_t bus, uint32_t slot, uint32_t function, KVHANDLE* handle);
-// Closes a handle; the handle is invalid afterwards whatever the status.
+// Closes a handle. On 0 the handle is invalid afterwards; on failure it stays open.
 uint32_t kvClose(KVHANDLE handle);
 // Sends a command record of length bytes to the board's DSP and waits for its
 // reply, which fills reply (replySize bytes, at most the 78 of a reply) on 0.

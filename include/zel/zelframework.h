@@ -253,6 +253,12 @@ public:
     // The board of that name, or null. The pointer stays valid only while the
     // caller holds off DestroyBoard (the supervisor's own calls do).
     CBoard* GetBoardByName(const char* name);
+    // The board of that name with a hold on it, or null: a concurrent
+    // DestroyBoard (or Exit) waits until the hold is given back with
+    // ReleaseBoard. For calls that reach a board by name outside the board
+    // operations above (an alert from the supervisor, say).
+    CBoard* AcquireBoard(const char* name);
+    void ReleaseBoard(CBoard* board);
     // Adds, for every detected device whose driver SupportedDriver accepts, an
     // element to the plug-in's structure array "DetectedBoards" with "Name"
     // (prefix followed by the index among the accepted devices, from 0),

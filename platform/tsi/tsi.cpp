@@ -71,18 +71,19 @@ void tsiSetSleepHook(tsiSleepHook hook, void* context) {
     std::lock_guard<std::mutex> guard(lock);
     // Identical hooks reuse their record; others get a new one that is kept
     // (a pause in progress on another thread may still be reading the old one).
-    static std::vector<SleepHook*> records;
+    // Never destroyed, so the records stay reachable until the process ends.
+    static std::vector<SleepHook*>* records = new std::vector<SleepHook*>;
     if (hook == nullptr) {
         g_sleepHook.store(nullptr, std::memory_order_release);
         return;
     }
-    for (SleepHook* r : records)
+    for (SleepHook* r : *records)
         if (r->hook == hook && r->context == context) {
             g_sleepHook.store(r, std::memory_order_release);
             return;
         }
     SleepHook* record = new SleepHook{hook, context};
-    records.push_back(record);
+    records->push_back(record);
     g_sleepHook.store(record, std::memory_order_release);
 }
 

@@ -334,6 +334,26 @@ CBoard* CBoardPlugIn::GetBoardByName(const char* name) {
     return entry != nullptr ? entry->board : nullptr;
 }
 
+CBoard* CBoardPlugIn::AcquireBoard(const char* name) {
+    std::shared_ptr<BoardEntry> entry = m_pImpl->Acquire(name);
+    return entry != nullptr ? entry->board : nullptr;
+}
+
+void CBoardPlugIn::ReleaseBoard(CBoard* board) {
+    if (board == nullptr) return;
+    Impl* impl = m_pImpl;
+    {
+        std::lock_guard<std::mutex> guard(impl->lock);
+        // A held board stays in the table (dying at most) until its holds are back.
+        for (auto& entry : impl->boards)
+            if (entry->board == board && entry->users != 0) {
+                --entry->users;
+                break;
+            }
+    }
+    impl->released.notify_all();
+}
+
 uint64_t CBoardPlugIn::GetBoardHandle(const char* name) {
     if (name == nullptr) return 0;
     std::lock_guard<std::mutex> guard(m_pImpl->lock);

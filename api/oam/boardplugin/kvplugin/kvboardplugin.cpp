@@ -147,9 +147,14 @@ uint32_t CKvBoardPlugIn::AlertReceive(oam_msg_tag* message)
 {
     if (!AlertRecordIsSound(message)) return 1;
     const char* source = reinterpret_cast<const char*>(message) + message->source_offset;
-    CKvBoard* board = dynamic_cast<CKvBoard*>(GetBoardByName(source));
-    if (board == nullptr) return 1;
-    return board->AlertReceive(message);
+    // Held while the alert is handled, so that a concurrent DestroyBoard
+    // waits instead of freeing the board under it.
+    CBoard* held = AcquireBoard(source);
+    if (held == nullptr) return 1;
+    CKvBoard* board = dynamic_cast<CKvBoard*>(held);
+    uint32_t result = board != nullptr ? board->AlertReceive(message) : 1;
+    ReleaseBoard(held);
+    return result;
 }
 
 CKvH100Keyword::CKvH100Keyword() : CZelKWStruct("Clocking", nullptr, 0)
