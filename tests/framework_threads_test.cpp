@@ -325,6 +325,28 @@ TEST(BoardTable, DestroyWaitsForOperationsInProgressWhileOtherBoardsGoOn) {
     EXPECT_EQ(plugin.CreateBoard("slow", "gated"), ZEL_OK);
 }
 
+TEST(BoardTable, AHeldBoardOutlivesItsDestroy) {
+    GatedPlugIn plugin;
+    ASSERT_EQ(plugin.CreateBoard("b0", "gated"), ZEL_OK);
+    CBoard* held = plugin.AcquireBoard("B0");
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(plugin.AcquireBoard("b9"), nullptr);
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        EXPECT_EQ(plugin.DestroyBoard("b0"), ZEL_OK);
+        destroyed = true;
+    });
+    while (plugin.GetBoardByName("b0") != nullptr) std::this_thread::yield();
+    EXPECT_EQ(plugin.AcquireBoard("b0"), nullptr);  // no new holds on a dying board
+    EXPECT_EQ(held->Test(0), ZEL_OK);               // still whole
+    EXPECT_FALSE(destroyed);
+    plugin.ReleaseBoard(held);
+    destroyer.join();
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(plugin.alive, 0);
+    plugin.ReleaseBoard(nullptr);
+}
+
 class PlainPlugIn : public CBoardPlugIn {
 public:
     PlainPlugIn() : CBoardPlugIn(nullptr, 0) {}
