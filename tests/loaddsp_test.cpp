@@ -38,8 +38,8 @@ protected:
 
     void TearDown() override {
         board_.reset();
-        for (const std::string& file : files_) unlink((dir_ + "/" + file).c_str());
-        files_.clear();
+        for (const char* file : {"image.dsp", "far.dsp", "near.dsp", "bad.dsp", "data.dsp"})
+            unlink((dir_ + "/" + file).c_str());
         rmdir(dir_.c_str());
     }
 
@@ -48,15 +48,12 @@ protected:
         ASSERT_NE(file, nullptr);
         fwrite(text.data(), 1, text.size(), file);
         fclose(file);
-        files_.push_back(name);
     }
-
     kvemu::DspState State() {
         kvemu::DspState state;
         EXPECT_EQ(kvemu::GetDspState(0, 0, &state), 0);
         return state;
     }
-
     std::vector<uint8_t> Memory(uint32_t address, uint32_t count) {
         std::vector<uint8_t> bytes(count);
         EXPECT_EQ(kvemu::ReadDspMemory(0, 0, address, bytes.data(), count), 0);
@@ -64,7 +61,6 @@ protected:
     }
 
     std::string dir_;
-    std::vector<std::string> files_;
     std::unique_ptr<CKvBoard> board_;
     cDsp* dsp_ = nullptr;
     kvtest::SleepRecorder sleeps_;
@@ -92,14 +88,8 @@ std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& d
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
     std::vector<uint8_t> full(255);
     for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<uint8_t>(i * 7);
-    struct Case {
-        const char* what;
-        std::string text;
-        unsigned rc;
-        uint8_t count, type;
-        uint16_t address;
-        std::vector<uint8_t> data;
-    } cases[] = {
+    const struct { const char* what; std::string text; unsigned rc; uint8_t count, type; uint16_t address;
+                   std::vector<uint8_t> data; } cases[] = {
         {"data record", ":0400100012345678D8\n", 0, 4, 0, 0x0010, {0x12, 0x34, 0x56, 0x78}},
         {"lower-case digits", ":04abcd00deadbeef4c\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},
         {"end of file", ":00000001FF\n", 0, 0, 1, 0, {}},
@@ -113,18 +103,16 @@ TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
         {"no checksum", ":00000001\n", 1, 0, 1, 0, {}},
         {"count larger than the data", ":FF00000012345678\n", 1, 0xFF, 0, 0, {}},
     };
-    for (const Case& c : cases) {
-        FILE* file = fmemopen(const_cast<char*>(c.text.data()), c.text.size() + (c.text.empty() ? 1 : 0), "r");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FILE* file = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
         ASSERT_NE(file, nullptr);
-        uint8_t count = 0xEE, type = 0xEE;
+        uint8_t count = 0xEE, type = 0xEE, data[255] = {};
         uint16_t address = 0xEEEE;
-        uint8_t data[255] = {};
-        EXPECT_EQ(board_->read_line(file, &count, &address, &type, data), c.rc) << c.what;
+        EXPECT_EQ(board_->read_line(file, &count, &address, &type, data), c.rc);
         if (c.rc == 0) {
-            EXPECT_EQ(count, c.count) << c.what;
-            EXPECT_EQ(address, c.address) << c.what;
-            EXPECT_EQ(type, c.type) << c.what;
-            EXPECT_EQ(std::vector<uint8_t>(data, data + count), c.data) << c.what;
+            EXPECT_EQ((std::vector<unsigned>{count, type, address}), (std::vector<unsigned>{c.count, c.type, c.address}));
+            EXPECT_EQ(std::vector<uint8_t>(data, data + count), c.data);
         }
         fclose(file);
     }
@@ -134,12 +122,7 @@ TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
 
 TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
     const std::string data = ":0400100012345678D8\n";
-    struct Case {
-        const char* what;
-        std::string image;
-        int rc;
-        uint32_t bytesLoaded;
-    } cases[] = {
+    const struct { const char* what; std::string image; int rc; uint32_t bytesLoaded; } cases[] = {
         {"end record only", kEnd, 0, 0},
         {"data then end", data + kEnd, 0, 4},
         {"carriage returns", ":0400100012345678D8\r\n:0400140012345678D4\r\n:00000001FF\r\n", 0, 8},
@@ -154,12 +137,12 @@ TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
         {"address record without its address", Record(4, 0, {1}) + data + kEnd, 1, 0},
         {"line noise", "garbage\n", 1, 0},
     };
-    for (const Case& c : cases) {
-        SetUp();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(BoardDspReset(board_->GetDriverHandle()), 0u);
         WriteImage("image.dsp", c.image);
-        EXPECT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image"), c.rc) << c.what;
-        EXPECT_EQ(State().bytesLoaded, c.bytesLoaded) << c.what;
-        TearDown();
+        EXPECT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image"), c.rc);
+        EXPECT_EQ(State().bytesLoaded, c.bytesLoaded);
     }
 }
 
@@ -206,27 +189,22 @@ TEST_F(LoadDspTest, ShippedImagesLoadWhole) {
 
 TEST_F(LoadDspTest, DamagedImagesLeaveTheDspSilent) {
     const std::string header = kHeaderRecord;
-    struct Case {
-        const char* what;
-        std::string image;
-    } cases[] = {
-        {"wrong checksum", header.substr(0, header.size() - 3) + "45\n" + kEnd},
-        {"no end record", header},
-        {"empty", ""},
-        {"unsupported record", header + ":020000021000EC\n" + kEnd},
-    };
-    for (const Case& c : cases) {
-        SetUp();
-        WriteImage("bad.dsp", c.image);
-        ASSERT_EQ(dsp_->SetKeywordValue("Image", "bad.dsp"), 0u);
+    const std::pair<const char*, std::string> cases[] = {
+        {"wrong checksum", header.substr(0, header.size() - 3) + "45\n" + kEnd}, {"no end record", header},
+        {"empty", ""}, {"unsupported record", header + ":020000021000EC\n" + kEnd}};
+    ASSERT_EQ(dsp_->SetKeywordValue("Image", "bad.dsp"), 0u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        ASSERT_EQ(BoardDspReset(board_->GetDriverHandle()), 0u);
+        kvtest::ClearAlerts();
+        WriteImage("bad.dsp", c.second);
         sleeps_.Clear();
-        EXPECT_EQ(dsp_->StartOperation(), 1u) << c.what;
-        EXPECT_EQ(kvtest::AlertTexts(0x40002001, 2), std::vector<std::string>{"LoadDSP rc 00000001\n"}) << c.what;
-        kvemu::DspState state = State();
-        EXPECT_FALSE(state.running) << c.what;
-        EXPECT_TRUE(state.commands.empty()) << c.what;
-        EXPECT_TRUE(sleeps_.Pauses().empty()) << c.what;
-        TearDown();
+        EXPECT_EQ(dsp_->StartOperation(), 1u);
+        EXPECT_EQ(kvtest::AlertTexts(0x40002001, 2), std::vector<std::string>{"LoadDSP rc 00000001\n"});
+        const kvemu::DspState state = State();
+        EXPECT_FALSE(state.running);
+        EXPECT_TRUE(state.commands.empty());
+        EXPECT_TRUE(sleeps_.Pauses().empty());
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -18,17 +19,12 @@ namespace {
 
 const uint32_t kNotInitialised = 0x40000002;
 
-std::vector<uint8_t> AlertRecord(uint32_t code, const std::string& source, const std::string& text)
+unsigned TwoDevices(unsigned index, char* driverName, unsigned size, unsigned* bus, unsigned* slot)
 {
-    std::vector<uint8_t> bytes(sizeof(oam_msg_tag) + source.size() + text.size() + 2, 0);
-    oam_msg_tag* header = reinterpret_cast<oam_msg_tag*>(bytes.data());
-    header->size = static_cast<uint32_t>(bytes.size());
-    header->alert = code;
-    header->source_offset = sizeof(oam_msg_tag);
-    header->text_offset = static_cast<uint32_t>(sizeof(oam_msg_tag) + source.size() + 1);
-    memcpy(bytes.data() + header->source_offset, source.c_str(), source.size() + 1);
-    memcpy(bytes.data() + header->text_offset, text.c_str(), text.size() + 1);
-    return bytes;
+    if (index >= 2) return 1;
+    snprintf(driverName, size, "%s", index == 0 ? "kv7400cpci" : "e1000");
+    *bus = 4 + index, *slot = 9;
+    return 0;
 }
 
 class PluginSpineTest : public ::testing::Test {
@@ -40,18 +36,12 @@ protected:
         setenv("WBLOAD", KV_SHARE_DIR, 1);
         if (boardPlugin != nullptr) Exit();
     }
-    void TearDown() override
-    {
-        if (boardPlugin != nullptr) Exit();
-    }
-
+    void TearDown() override { if (boardPlugin != nullptr) Exit(); }
     uint64_t Handle(const char* board)
     {
         char text[32] = {0};
-        if (GetQualifier(0, board, "Handle", text, sizeof(text)) != 0) return 0;
-        return strtoull(text, nullptr, 10);
+        return GetQualifier(0, board, "Handle", text, sizeof(text)) == 0 ? strtoull(text, nullptr, 10) : 0;
     }
-
     std::string Read(uint64_t handle, const char* name)
     {
         char value[256] = {0};
@@ -76,8 +66,15 @@ TEST_F(PluginSpineTest, EveryEntryPointBeforeInitAnswersNotInitialised)
     EXPECT_EQ(StopBoard("b0"), kNotInitialised);
     EXPECT_EQ(TestBoard("b0", 0), kNotInitialised);
     EXPECT_EQ(SendBuffer("b0", buffer, 1), kNotInitialised);
-    std::vector<uint8_t> record = AlertRecord(KV_ALERT_REMOVAL_REQUESTED, "b0", "");
-    EXPECT_EQ(AlertReceive(reinterpret_cast<oam_msg_tag*>(record.data())), kNotInitialised);
+    struct {
+        oam_msg_tag header;
+        char texts[4];
+    } record = {{}, "b0"};
+    record.header.size = sizeof record;
+    record.header.alert = KV_ALERT_REMOVAL_REQUESTED;
+    record.header.source_offset = sizeof record.header;
+    record.header.text_offset = sizeof record.header + 3;
+    EXPECT_EQ(AlertReceive(&record.header), kNotInitialised);
 }
 
 TEST_F(PluginSpineTest, InitTwiceKeepsTheFirstObjectAndExitEndsIt)
@@ -89,12 +86,8 @@ TEST_F(PluginSpineTest, InitTwiceKeepsTheFirstObjectAndExitEndsIt)
     EXPECT_EQ(boardPlugin, first);
 
     EXPECT_EQ(Read(0, "Products.Count"), "6");
-    const char* products[] = {"KV 7400C-48", "KV 7400C-32", "KV 7400C-16",
-                              "KV 7400-32",  "KV 7400-16",  "KV_7400"};
-    for (unsigned i = 0; i < 6; ++i) {
-        std::string name = "Products[" + std::to_string(i) + "]";
-        EXPECT_EQ(Read(0, name.c_str()), products[i]);
-    }
+    const char* products[] = {"KV 7400C-48", "KV 7400C-32", "KV 7400C-16", "KV 7400-32", "KV 7400-16", "KV_7400"};
+    for (unsigned i = 0; i < 6; ++i) EXPECT_EQ(Read(0, ("Products[" + std::to_string(i) + "]").c_str()), products[i]);
     EXPECT_EQ(Read(0, "Version.Major"), "1");
     EXPECT_EQ(Read(0, "Version.Minor"), "1");
 
@@ -115,22 +108,15 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix)
         const std::type_info* model;  // null: no board
         const char* configName;
     } cases[] = {
-        {"KV 7400C-48", &typeid(CKv7400_C48), "kv7400cpci_48"},
-        {"kv 7400c-48 rev B", &typeid(CKv7400_C48), "kv7400cpci_48"},
-        {"KV 7400C-32", &typeid(CKv7400_C32), "kv7400cpci_32"},
-        {"KV 7400C-16", &typeid(CKv7400_C16), "kv7400cpci_16"},
-        {"KV 7400-32", &typeid(CKv7400_32), "kv7400pci_32"},
-        {"Kv 7400-16", &typeid(CKv7400_16), "kv7400pci_16"},
-        {"KV_7400", &typeid(CKv7400_GENERIC), "kv7400"},
-        {"kv_7400-anything", &typeid(CKv7400_GENERIC), "kv7400"},
-        {"KV 7400", nullptr, nullptr},
-        {"KV 7400C-4", nullptr, nullptr},
-        {"KV 7500-16", nullptr, nullptr},
-        {"", nullptr, nullptr},
+        {"KV 7400C-48", &typeid(CKv7400_C48), "kv7400cpci_48"}, {"kv 7400c-48 rev B", &typeid(CKv7400_C48), "kv7400cpci_48"},
+        {"KV 7400C-32", &typeid(CKv7400_C32), "kv7400cpci_32"}, {"KV 7400C-16", &typeid(CKv7400_C16), "kv7400cpci_16"},
+        {"KV 7400-32", &typeid(CKv7400_32), "kv7400pci_32"},    {"Kv 7400-16", &typeid(CKv7400_16), "kv7400pci_16"},
+        {"KV_7400", &typeid(CKv7400_GENERIC), "kv7400"},        {"kv_7400-anything", &typeid(CKv7400_GENERIC), "kv7400"},
+        {"KV 7400", nullptr, nullptr}, {"KV 7400C-4", nullptr, nullptr}, {"KV 7500-16", nullptr, nullptr}, {"", nullptr, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.product);
-        CBoard* board = boardPlugin->CreateProduct("p0", c.product);
+        std::unique_ptr<CBoard> board(boardPlugin->CreateProduct("p0", c.product));
         if (c.model == nullptr) {
             EXPECT_EQ(board, nullptr);
             EXPECT_EQ(CreateBoard("p1", c.product), 0x40000105u);
@@ -138,44 +124,21 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix)
         }
         ASSERT_NE(board, nullptr);
         EXPECT_EQ(typeid(*board), *c.model);
-        CKvBoard* kv = dynamic_cast<CKvBoard*>(board);
+        CKvBoard* kv = dynamic_cast<CKvBoard*>(board.get());
         ASSERT_NE(kv, nullptr);
         EXPECT_STREQ(kv->m_ConfigBaseName, c.configName);
         EXPECT_STREQ(kv->m_ConfigExtension, "dft");
         // The clocking structure replaced the framework's one and ends the tree.
         ASSERT_GT(kv->GetChildCount(), 0u);
         EXPECT_NE(dynamic_cast<CKvH100Keyword*>(kv->GetChild(kv->GetChildCount() - 1)), nullptr);
-        delete board;
     }
-}
 
-TEST_F(PluginSpineTest, SupportedDriverWantsTheFamilyPrefix)
-{
-    ASSERT_EQ(Init(""), 0u);
-    struct Case {
-        const char* name;
-        bool supported;
-    } cases[] = {
+    // Detected devices are the family's only, by a case-insensitive driver name prefix.
+    const struct { const char* name; bool supported; } drivers[] = {
         {"KV7400cpci", true}, {"kv7400pci", true}, {"Kv7400", true}, {"KV740", false},
-        {"", false},          {"XV7400cpci", false}, {"KV 7400", false}, {nullptr, false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(boardPlugin->SupportedDriver(c.name), c.supported) << (c.name ? c.name : "(null)");
-}
-
-unsigned TwoDevices(unsigned index, char* driverName, unsigned size, unsigned* bus, unsigned* slot)
-{
-    const char* names[] = {"kv7400cpci", "e1000"};
-    if (index >= 2) return 1;
-    snprintf(driverName, size, "%s", names[index]);
-    *bus = 4 + index;
-    *slot = 9;
-    return 0;
-}
-
-TEST_F(PluginSpineTest, DetectBoardsListsOnlyTheFamilysDevicesUnderThePluginsName)
-{
-    ASSERT_EQ(Init(""), 0u);
+        {"", false}, {"XV7400cpci", false}, {"KV 7400", false}, {nullptr, false}};
+    for (const auto& d : drivers)
+        EXPECT_EQ(boardPlugin->SupportedDriver(d.name), d.supported) << (d.name ? d.name : "(null)");
     ZelSetDeviceEnumerator(&TwoDevices);
     EXPECT_EQ(DetectBoards(), 0u);
     ZelSetDeviceEnumerator(nullptr);
@@ -185,24 +148,18 @@ TEST_F(PluginSpineTest, DetectBoardsListsOnlyTheFamilysDevicesUnderThePluginsNam
     EXPECT_EQ(Read(0, "DetectedBoards[0].Bus"), "4");
 }
 
-TEST_F(PluginSpineTest, QualifierFailuresAreTold)
+TEST_F(PluginSpineTest, FailuresMapToTheirCodes)
 {
     ASSERT_EQ(Init(""), 0u);
     char value[64];
     EXPECT_EQ(GetQualifier(0, "Products", "Type", value, sizeof(value)), 0u);
     EXPECT_EQ(GetQualifier(0, "Products", "NoSuchQualifier", value, sizeof(value)), 0x40000004u);
     EXPECT_EQ(GetQualifier(0, "NoSuchKeyword", "Type", value, sizeof(value)), 0x40000109u);
-}
-
-TEST_F(PluginSpineTest, BoardOperationsMapFailuresToTheirCodes)
-{
-    ASSERT_EQ(Init(""), 0u);
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     uint64_t b0 = Handle("b0");
     ASSERT_NE(b0, 0u);
     EXPECT_EQ(CreateBoard("b0", "KV 7400C-48"), 0x40000105u);
     EXPECT_EQ(SetKeyword(b0, "Encoding", "G729"), 0x40000108u);
-    char value[16];
     EXPECT_EQ(GetKeyword(b0, "NoSuchKeyword", value, sizeof(value)), 0x40000107u);
     EXPECT_EQ(TestBoard("b0", 0), 0x4000010Fu);
     EXPECT_EQ(SendBuffer("b0", value, 1), 0x40000110u);
@@ -212,59 +169,28 @@ TEST_F(PluginSpineTest, BoardOperationsMapFailuresToTheirCodes)
     EXPECT_EQ(DestroyBoard("b0"), 0x40000106u);
 }
 
-TEST_F(PluginSpineTest, NewBoardReadsEveryDefault)
+TEST_F(PluginSpineTest, NewBoardReadsEveryDefaultAndRefusesValuesOutsideTheLimits)
 {
     ASSERT_EQ(Init(""), 0u);
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     uint64_t b0 = Handle("b0");
     ASSERT_NE(b0, 0u);
-    struct Default {
-        const char* name;
-        const char* value;
-    } defaults[] = {
-        {"State", "IDLE"},
-        {"Location.Type", "PCI"},
-        {"Location.PCI.Bus", "0"},
-        {"Location.PCI.Slot", "0"},
-        {"BootDiagnosticLevel", "1"},
-        {"DebugMask", "0"},
-        {"Driver.Name", "kvhw"},
-        {"Driver.BoardId", "-1"},
-        {"Eeprom.AssemblyRevision", "0"},
-        {"Eeprom.TestLevel", "0"},
-        {"Eeprom.TestLevelRev", "0"},
-        {"Eeprom.OAMProductNo", "0"},
-        {"DspFile", "kv100.dsp"},
-        {"DefaultQslacFile", "k7allsl6.slc"},
-        {"Port.Count", "48"},
-        {"Port[0].Qslac.File", ""},
-        {"Port[47].Qslac.File", ""},
-        {"HighBatteryEnable", "Enable"},
-        {"LowBatteryEnable", "Enable"},
-        {"ExternalRingerEnable", "Enable"},
-        {"RingVoltageEnable", "Enable"},
-        {"Encoding", "MuLaw"},
-        {"SignalingLoopbackEnable", "Disable"},
-        {"SwitchDriver.Name", "kvsw"},
-        {"SwitchConnections", "Auto"},
-        {"MonitorEnable", "Enable"},
-        {"HeartbeatRate", "100"},
-        {"OamTraceMask", "0"},
-        {"CFBEMCoverride", "Disable"},
-        {"RawMap", "Disable"},
-        {"Clocking.Type", "HBus"},
-        {"Clocking.HBus.ClockSource", "OSC"},
-        {"Clocking.HBus.ClockSourceNetwork", "0"},
-        {"Clocking.HBus.ClockMode", "STANDALONE"},
-        {"Clocking.HBus.NetRefSource", "STANDALONE"},
-        {"Clocking.HBus.NetRefSpeed", "8K"},
-        {"Clocking.HBus.SClockSpeed", "2M"},
-        {"Clocking.HBus.AutoFallBack", "NO"},
-        {"Clocking.HBus.FallBackClockSource", "OSC"},
-        {"Clocking.HBus.Segment", "1"},
+    const std::pair<const char*, const char*> defaults[] = {
+        {"State", "IDLE"}, {"Location.Type", "PCI"}, {"Location.PCI.Bus", "0"}, {"Location.PCI.Slot", "0"},
+        {"BootDiagnosticLevel", "1"}, {"DebugMask", "0"}, {"Driver.Name", "kvhw"}, {"Driver.BoardId", "-1"},
+        {"Eeprom.AssemblyRevision", "0"}, {"Eeprom.TestLevel", "0"}, {"Eeprom.TestLevelRev", "0"},
+        {"Eeprom.OAMProductNo", "0"}, {"DspFile", "kv100.dsp"}, {"DefaultQslacFile", "k7allsl6.slc"},
+        {"Port.Count", "48"}, {"Port[0].Qslac.File", ""}, {"Port[47].Qslac.File", ""},
+        {"HighBatteryEnable", "Enable"}, {"LowBatteryEnable", "Enable"}, {"ExternalRingerEnable", "Enable"},
+        {"RingVoltageEnable", "Enable"}, {"Encoding", "MuLaw"}, {"SignalingLoopbackEnable", "Disable"},
+        {"SwitchDriver.Name", "kvsw"}, {"SwitchConnections", "Auto"}, {"MonitorEnable", "Enable"},
+        {"HeartbeatRate", "100"}, {"OamTraceMask", "0"}, {"CFBEMCoverride", "Disable"}, {"RawMap", "Disable"},
+        {"Clocking.Type", "HBus"}, {"Clocking.HBus.ClockSource", "OSC"}, {"Clocking.HBus.ClockSourceNetwork", "0"},
+        {"Clocking.HBus.ClockMode", "STANDALONE"}, {"Clocking.HBus.NetRefSource", "STANDALONE"},
+        {"Clocking.HBus.NetRefSpeed", "8K"}, {"Clocking.HBus.SClockSpeed", "2M"}, {"Clocking.HBus.AutoFallBack", "NO"},
+        {"Clocking.HBus.FallBackClockSource", "OSC"}, {"Clocking.HBus.Segment", "1"},
     };
-    for (const Default& d : defaults) EXPECT_EQ(Read(b0, d.name), d.value) << d.name;
-
+    for (const auto& d : defaults) EXPECT_EQ(Read(b0, d.first), d.second) << d.first;
     // The sensors live beside the tree.
     char value[64];
     EXPECT_NE(GetKeyword(b0, "Thermos", value, sizeof(value)), 0u);
@@ -276,39 +202,22 @@ TEST_F(PluginSpineTest, NewBoardReadsEveryDefault)
     std::vector<std::string> names;
     for (unsigned i = 0; i < board->GetChildCount(); ++i) names.push_back(board->GetChild(i)->GetName());
     const std::vector<std::string> tail = {
-        "DebugMask",         "DspFile",         "DefaultQslacFile",        "Port",
-        "HighBatteryEnable", "LowBatteryEnable", "ExternalRingerEnable",   "RingVoltageEnable",
-        "Encoding",          "SignalingLoopbackEnable", "SwitchDriver",    "SwitchConnections",
-        "MonitorEnable",     "HeartbeatRate",   "Ring",                    "Dsp",
-        "OamTraceMask",      "CFBEMCoverride",  "RawMap",                  "Clocking"};
+        "DebugMask", "DspFile", "DefaultQslacFile", "Port", "HighBatteryEnable", "LowBatteryEnable",
+        "ExternalRingerEnable", "RingVoltageEnable", "Encoding", "SignalingLoopbackEnable", "SwitchDriver",
+        "SwitchConnections", "MonitorEnable", "HeartbeatRate", "Ring", "Dsp", "OamTraceMask", "CFBEMCoverride",
+        "RawMap", "Clocking"};
     ASSERT_GE(names.size(), tail.size());
     EXPECT_EQ(std::vector<std::string>(names.end() - tail.size(), names.end()), tail);
     EXPECT_EQ(board->m_pRawMap, board->GetKeywordByName("RawMap"));
     ASSERT_NE(board->m_pThermos, nullptr);
     EXPECT_EQ(board->m_pThermos->GetCount(), 5u);
-}
 
-TEST_F(PluginSpineTest, KeywordsRefuseValuesOutsideTheirChoicesAndLimits)
-{
-    ASSERT_EQ(Init(""), 0u);
-    ASSERT_EQ(CreateBoard("b0", "KV_7400"), 0u);
-    uint64_t b0 = Handle("b0");
-    struct Setting {
-        const char* name;
-        const char* value;
-        bool accepted;
-    } settings[] = {
-        {"Encoding", "alaw", true},
-        {"Encoding", "G729", false},
-        {"HeartbeatRate", "-1", false},
-        {"OamTraceMask", "-1", true},
-        {"RawMap", "Sometimes", false},
-        {"Clocking.HBus.ClockSourceNetwork", "1", false},
-        {"Clocking.HBus.SClockSpeed", "16M", false},
-        {"Port[12].Qslac.File", "custom.slc", true},
-        {"Port[48].Qslac.File", "custom.slc", false},
-    };
-    for (const Setting& s : settings)
+    const struct { const char* name; const char* value; bool accepted; } settings[] = {
+        {"Encoding", "alaw", true}, {"Encoding", "G729", false}, {"HeartbeatRate", "-1", false},
+        {"OamTraceMask", "-1", true}, {"RawMap", "Sometimes", false}, {"Clocking.HBus.ClockSourceNetwork", "1", false},
+        {"Clocking.HBus.SClockSpeed", "16M", false}, {"Port[12].Qslac.File", "custom.slc", true},
+        {"Port[48].Qslac.File", "custom.slc", false}};
+    for (const auto& s : settings)
         EXPECT_EQ(SetKeyword(b0, s.name, s.value) == 0, s.accepted) << s.name << " = " << s.value;
     SetKeyword(b0, "OamTraceMask", "0");
 }

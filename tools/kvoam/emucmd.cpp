@@ -316,7 +316,9 @@ int Command::Dsp() {
                                d.running ? "true" : "false", d.recognised ? "true" : "false", d.bytesLoaded,
                                d.law, d.monitoring ? "true" : "false", d.firmwareRevision, d.mipsVersion,
                                d.numberPorts, d.cpuMeter, d.tokensAvailable, status[7]);
-        s += ",\"ring\":" + (d.ringConfigured ? "[" + ring + "]" : std::string("null"));
+        std::string ringJson;
+        for (unsigned i = 0; i < 19; ++i) ringJson += Printf(i ? ",%u" : "%u", d.ring[i]);
+        s += ",\"ring\":" + (d.ringConfigured ? "[" + ringJson + "]" : std::string("null"));
         s += ",\"sensors\":[";
         for (unsigned i = 0; i < 5; ++i) {
             const kvemu::DspState::Sensor& t = d.sensors[i];
