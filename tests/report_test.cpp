@@ -20,19 +20,18 @@
 
 namespace {
 
-std::string Row(const std::string& a, const std::string& b, const std::string& c)
-{
-    return "| " + a + "   |   " + b + "   |   " + c + "   |   \n";
-}
-
+// A cell of the station table; a timeslot below 0 shows as not fitted.
 std::string Cell(int station, int timeslot)
 {
     char text[32];
-    if (timeslot < 0)
-        snprintf(text, sizeof(text), "  %02d       xx  ", station);
-    else
-        snprintf(text, sizeof(text), "  %02d       %02d  ", station, timeslot);
+    if (timeslot < 0) snprintf(text, sizeof(text), "  %02d       xx  ", station);
+    else snprintf(text, sizeof(text), "  %02d       %02d  ", station, timeslot);
     return text;
+}
+
+std::string Row(int first, int a, int b, int c)
+{
+    return "| " + Cell(first, a) + "   |   " + Cell(first + 16, b) + "   |   " + Cell(first + 32, c) + "   |   \n";
 }
 
 class ReportTest : public ::testing::Test {
@@ -67,6 +66,7 @@ protected:
     std::string Report()
     {
         std::vector<std::string> reports = kvtest::AlertTexts(KV_ALERT_REPORT, 0);
+        EXPECT_EQ(reports.size(), 1u);
         return reports.empty() ? "" : reports.back();
     }
 
@@ -77,18 +77,18 @@ protected:
 TEST_F(ReportTest, StationTableShowsOnlyFittedGroupsTimeslots)
 {
     ASSERT_NO_FATAL_FAILURE(Boot(0x60));
-    std::vector<std::string> reports = kvtest::AlertTexts(KV_ALERT_REPORT, 0);
-    ASSERT_EQ(reports.size(), 1u);
+    std::string report = Report();
     EXPECT_EQ(kvtest::Alerts().back().source, "b0");
-    std::string report = reports[0];
 
     EXPECT_EQ(report.rfind("Pci bus: 0\nPci slot: 0\nShelf Address: ", 0), 0u);
-    EXPECT_NE(report.find("EEPROM.Family:              0x"), std::string::npos);
-    EXPECT_NE(report.find("EEPROM.AssemblyRevision:    "), std::string::npos);
-    EXPECT_NE(report.find("Driver version: 2.3\n"), std::string::npos);
-    EXPECT_NE(report.find("DSP Firmware Revision: "), std::string::npos);
-    EXPECT_NE(report.find("DSP Tokens Available:  "), std::string::npos);
-    EXPECT_NE(report.find("kv100.dsp"), std::string::npos);  // the file list
+    for (const char* line : {"EEPROM.Family:              0x", "EEPROM.AssemblyRevision:    ", "DSP Firmware Revision: ",
+                             "DSP Tokens Available:  ", "kv100.dsp"})
+        EXPECT_NE(report.find(line), std::string::npos) << line;
+    // The file list ends in one empty line before the driver version.
+    size_t driver = report.find("\nDriver version: 2.3\n");
+    ASSERT_NE(driver, std::string::npos);
+    ASSERT_GT(driver, 2u);
+    EXPECT_EQ(report.substr(driver - 2, 2).find_first_of('\n'), 1u);  // the file list's last line, one empty line
 
     std::string table = "\n---------------------------------------------------------------\n"
                         "  port group 1-16   |  port group 17-32   |  port group 33-48\n"
@@ -97,13 +97,12 @@ TEST_F(ReportTest, StationTableShowsOnlyFittedGroupsTimeslots)
                         "  station timeslot  |  station  timeslot  |  station timeslot\n"
                         "---------------------------------------------------------------\n";
     for (int row = 0; row < 16; ++row)
-        table += Row(Cell(1 + row, row), Cell(17 + row, 16 + row), Cell(33 + row, -1));
+        table += Row(1 + row, row, 16 + row, -1);
     table += "\n";
     ASSERT_GE(report.size(), table.size());
     EXPECT_EQ(report.substr(report.size() - table.size()), table);
 
-    // The report's pause came after the DSP lines, before the temperatures.
-    std::vector<unsigned> pauses = sleeps.Pauses();
+    std::vector<unsigned> pauses = sleeps.Pauses();  // the report's pause before the temperatures
     EXPECT_NE(std::find(pauses.begin(), pauses.end(), 500u), pauses.end());
 }
 
@@ -112,8 +111,8 @@ TEST_F(ReportTest, RawMapShowsEveryTimeslot)
     ASSERT_NO_FATAL_FAILURE(Boot(0x60, "Enable"));
     std::string report = Report();
     EXPECT_NE(report.find("     not present\n"), std::string::npos);
-    EXPECT_NE(report.find(Row(Cell(1, 0), Cell(17, 16), Cell(33, 32))), std::string::npos);
-    EXPECT_NE(report.find(Row(Cell(16, 15), Cell(32, 31), Cell(48, 47))), std::string::npos);
+    EXPECT_NE(report.find(Row(1, 0, 16, 32)), std::string::npos);
+    EXPECT_NE(report.find(Row(16, 15, 31, 47)), std::string::npos);
     EXPECT_EQ(report.find("xx"), std::string::npos);
 }
 
@@ -123,43 +122,31 @@ TEST_F(ReportTest, EachSensorShowsItsOwnReadingOrMinusOne)
     for (unsigned i = 0; i < 5; ++i) kvemu::SetTemperature(0, 0, i, 30 + static_cast<int>(i));
     ASSERT_EQ(board->m_pThermos->GetElement(3)->SetKeywordValue("Enable", "Disable"), 0u);
     kvtest::ClearAlerts();
-    // The report's DSP commands: the information first, then one read per
-    // enabled sensor; the read of sensor 1 gets no answer.
+    // The DSP commands: the information, then one read per enabled sensor; sensor 1's gets no answer.
     kvemu::SetFault("kvSendMessage", 110, 3);
     ASSERT_EQ(board->GenerateReport(), 0u);
     std::string report = Report();
-    EXPECT_NE(report.find("Temperature[0]: 30 degrees C\n"
-                          "Temperature[1]: -1 degrees C\n"
-                          "Temperature[2]: 32 degrees C\n"
-                          "Temperature[4]: 34 degrees C\n"
-                          "\n-----"),
-              std::string::npos)
-        << report;
+    EXPECT_NE(report.find("Temperature[0]: 30 degrees C\nTemperature[1]: -1 degrees C\n"
+                          "Temperature[2]: 32 degrees C\nTemperature[4]: 34 degrees C\n\n-----"),
+              std::string::npos) << report;
 }
 
 TEST_F(ReportTest, MissingDriverFactsAbandonTheReport)
 {
     ASSERT_NO_FATAL_FAILURE(Boot(0xE0));
-    struct Case {
-        const char* function;
-        const char* error;
-    } cases[] = {
-        {"BoardGetPhysicalSlot", "BoardGetPhysicalSlot ret_code 00000005 \n"},
-        {"BoardGetDriverVersion", "BoardGetDriverVersion ret_code 00000005 \n"},
-    };
-    for (const Case& c : cases) {
+    for (std::string function : {"BoardGetPhysicalSlot", "BoardGetDriverVersion"}) {
         kvtest::ClearAlerts();
-        kvemu::SetFault(c.function, 5, 1);
+        kvemu::SetFault(function.c_str(), 5, 1);
         EXPECT_EQ(board->GenerateReport(), 1u);
         EXPECT_TRUE(kvtest::AlertTexts(KV_ALERT_REPORT).empty());
-        EXPECT_EQ(kvtest::AlertTexts(KV_ALERT_MESSAGE, KV_SEVERITY_ERROR), std::vector<std::string>{c.error});
+        EXPECT_EQ(kvtest::AlertTexts(KV_ALERT_MESSAGE, KV_SEVERITY_ERROR),
+                  std::vector<std::string>{function + " ret_code 00000005 \n"});
     }
 }
 
 TEST_F(ReportTest, ReportTextIsSentAsItIsEvenWithPercentSigns)
 {
-    // Files found in a directory whose name holds conversions appear in the
-    // report's file list verbatim.
+    // Files in a directory whose name holds conversions are listed verbatim.
     char base[] = "/tmp/kvreportXXXXXX";
     ASSERT_NE(mkdtemp(base), nullptr);
     std::filesystem::path dir = std::filesystem::path(base) / "w%n%s%d";

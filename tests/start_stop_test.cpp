@@ -18,7 +18,8 @@
 
 namespace {
 
-std::vector<std::string> Texts(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
+using Texts = std::vector<std::string>;
+Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
 
 uint8_t Register(uint32_t address)
 {
@@ -44,39 +45,37 @@ kvemu::BoardInfo Info()
 // The driver call named on a journal line ("0:0 NAME ARGS = STATUS").
 std::string CallOf(const std::string& line)
 {
-    size_t start = line.find(' ');
-    if (start == std::string::npos) return line;
-    size_t end = line.find(' ', start + 1);
-    return line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    size_t start = line.find(' ') + 1;
+    return line.substr(start, line.find(' ', start) - start);
 }
 
-std::vector<std::string> Calls()
+Texts Calls()
 {
-    std::vector<std::string> calls;
+    Texts calls;
     for (const std::string& line : kvemu::Journal()) calls.push_back(CallOf(line));
     return calls;
 }
 
 // Whether wanted appear in calls in this order (others may come between).
-::testing::AssertionResult InOrder(const std::vector<std::string>& calls, const std::vector<std::string>& wanted)
+template <typename T>
+::testing::AssertionResult InOrder(const std::vector<T>& calls, const std::vector<T>& wanted)
 {
-    size_t at = 0;
-    for (const std::string& want : wanted) {
-        while (at < calls.size() && calls[at] != want) ++at;
-        if (at == calls.size()) return ::testing::AssertionFailure() << "missing or out of order: " << want;
-        ++at;
+    auto at = calls.begin();
+    for (const T& want : wanted) {
+        at = std::find(at, calls.end(), want);
+        if (at++ == calls.end()) return ::testing::AssertionFailure() << "missing or out of order: " << want;
     }
     return ::testing::AssertionSuccess();
 }
 
-// Journal lines of the register writes, "ADDRESS VALUE", in order.
-std::vector<std::string> Writes(const std::vector<std::string>& journal)
+// The register writes of the journal up to the call named until, "ADDRESS VALUE", in order.
+Texts Writes(const char* until = "")
 {
-    std::vector<std::string> writes;
-    for (const std::string& line : journal) {
-        if (CallOf(line) != "BoardWriteByte") continue;
+    Texts writes;
+    for (const std::string& line : kvemu::Journal()) {
+        if (CallOf(line) == until) break;
         size_t start = line.find("BoardWriteByte ") + strlen("BoardWriteByte ");
-        writes.push_back(line.substr(start, line.find(" =") - start));
+        if (CallOf(line) == "BoardWriteByte") writes.push_back(line.substr(start, line.find(" =") - start));
     }
     return writes;
 }
@@ -86,7 +85,6 @@ protected:
     void SetUp() override
     {
         kvemu::Reset();
-        kvtest::ClearAlerts();
         kvtest::ClearDatabase();
         kvtest::SetDbOpenStatus(0);
         setenv("WBLOAD", KV_SHARE_DIR, 1);
@@ -107,7 +105,6 @@ protected:
     }
 
     void Set(const char* name, const char* value) { ASSERT_EQ(board->SetKeywordValue(name, value), 0u) << name; }
-
     std::string Read(const char* name)
     {
         char value[128] = {0};
@@ -127,63 +124,38 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning)
     kvemu::WriteRegister(0, 0, KV_REG_RESET, 0xE0);
     kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xE8);
 
-    ASSERT_EQ(board->Start(), 0u) << ::testing::PrintToString(kvtest::Alerts().size());
+    ASSERT_EQ(board->Start(), 0u);
     EXPECT_STREQ(board->GetState(), "BOOTED");
-    EXPECT_TRUE(Texts(KV_SEVERITY_ERROR).empty()) << Texts(KV_SEVERITY_ERROR)[0];
+    EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{});
+    EXPECT_TRUE(InOrder(Calls(), {"kvOpenByBusDeviceFunction", "BoardWriteByte", "BoardSetLogicalNumber",
+                                  "BoardEEPROMGetData", "BoardDspReset", "kvGetHmicHandle", "BoardFlashLedOn",
+                                  "hmic_init", "BoardFlashLedOff", "open", "ioctl", "BoardLoadL2PTable",
+                                  "LineConfigureMultiple", "BoardDspDownload", "BoardDspStart", "kvSendMessage",
+                                  "BoardStartHeartBeat", "BoardGetPhysicalSlot", "BoardGetDriverVersion",
+                                  "kvClose"}));
+    EXPECT_EQ(Calls().back(), "kvClose");
 
-    std::vector<std::string> journal = kvemu::Journal();
-    std::vector<std::string> calls = Calls();
-    EXPECT_TRUE(InOrder(calls, {"kvOpenByBusDeviceFunction", "BoardWriteByte", "BoardSetLogicalNumber",
-                                "BoardEEPROMGetData", "BoardDspReset", "kvGetHmicHandle", "BoardFlashLedOn",
-                                "hmic_init", "BoardFlashLedOff", "open", "ioctl", "BoardLoadL2PTable",
-                                "LineConfigureMultiple", "BoardDspDownload", "BoardDspStart", "kvSendMessage",
-                                "BoardStartHeartBeat", "BoardGetPhysicalSlot", "BoardGetDriverVersion",
-                                "kvClose"}));
-    EXPECT_EQ(calls.back(), "kvClose");
-
-    // The preparation writes of the first step, before the logical number.
-    std::vector<std::string> before;
-    for (const std::string& line : journal) {
-        if (CallOf(line) == "BoardSetLogicalNumber") break;
-        before.push_back(line);
-    }
-    std::vector<std::string> writes = Writes(before);
-    std::vector<std::string> addresses;
-    for (const std::string& w : writes) addresses.push_back(w.substr(0, w.find(' ')));
-    EXPECT_EQ(addresses, (std::vector<std::string>{"0xa0006", "0xa0002", "0xa0002", "0xa0002", "0xa0002",
-                                                   "0xa0002", "0xa0003", "0xa0003", "0xa0003", "0xa0003",
-                                                   "0xa0003"}));
-    // Line power off and ringer off (active low), resets asserted, bit 4 pulsed.
-    EXPECT_EQ(writes.at(5), "0xa0002 0xe1");
-    EXPECT_EQ(writes.at(6), "0xa0003 0xf0");
-    EXPECT_EQ(writes.at(10), "0xa0003 0xee");
-
+    // The preparation writes, before the logical number: line power and ringer
+    // off (active low), resets asserted, bit 4 pulsed.
+    EXPECT_EQ(Writes("BoardSetLogicalNumber"),
+              (Texts{"0xa0006 0xe0", "0xa0002 0xe0", "0xa0002 0xe0", "0xa0002 0xe0", "0xa0002 0xe1", "0xa0002 0xe1",
+                     "0xa0003 0xf0", "0xa0003 0xf4", "0xa0003 0xfc", "0xa0003 0xfe", "0xa0003 0xee"}));
     // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback.
     EXPECT_EQ(Register(KV_REG_LINE_POWER), 0xEE);
     EXPECT_EQ(Register(KV_REG_RESET), 0xE4);
     EXPECT_EQ(Register(KV_REG_CONTROL), 0xE4);
+    EXPECT_TRUE(InOrder(sleeps.Pauses(), {100u, 250u, 500u}));
 
-    std::vector<unsigned> pauses = sleeps.Pauses();
-    std::vector<std::string> pauseTexts;
-    for (unsigned p : pauses) pauseTexts.push_back(std::to_string(p));
-    EXPECT_TRUE(InOrder(pauseTexts, {"100", "250", "500"}));
-
-    EXPECT_EQ(Read("Eeprom.Family"), "4660");
-    EXPECT_EQ(Read("Eeprom.TestLevel"), "2");
-    EXPECT_EQ(Read("Eeprom.TestLevelRev"), "7");
-    EXPECT_EQ(Read("Eeprom.SoftwareCompatibility"), "5");
-    EXPECT_EQ(Read("Eeprom.OAMProductNo"), "17185");
-    EXPECT_EQ(Read("Eeprom.MFGYear"), "2003");
-    EXPECT_EQ(Read("Eeprom.MFGWeek"), "42");
-    EXPECT_EQ(Read("Eeprom.ATETestBit"), "1");
-    EXPECT_EQ(Read("Eeprom.SerialNum"), "3430008");
-    EXPECT_EQ(Read("Eeprom.AssemblyRevision"), "9");
-    EXPECT_EQ(Read("Driver.BoardId"), "0");
+    const char* keywords[][2] = {
+        {"Eeprom.Family", "4660"}, {"Eeprom.TestLevel", "2"}, {"Eeprom.TestLevelRev", "7"},
+        {"Eeprom.SoftwareCompatibility", "5"}, {"Eeprom.OAMProductNo", "17185"}, {"Eeprom.MFGYear", "2003"},
+        {"Eeprom.MFGWeek", "42"}, {"Eeprom.ATETestBit", "1"}, {"Eeprom.SerialNum", "3430008"},
+        {"Eeprom.AssemblyRevision", "9"}, {"Driver.BoardId", "0"}};
+    for (const auto& keyword : keywords) EXPECT_EQ(Read(keyword[0]), keyword[1]) << keyword[0];
     EXPECT_EQ(kvtest::Database()["b0"]["Driver.BoardID"], "0");
 
     kvemu::BoardInfo info = Info();
-    EXPECT_EQ(info.openHandles, 0u);
-    EXPECT_EQ(info.openDevices, 0u);
+    EXPECT_EQ(info.openHandles + info.openDevices, 0u);
     EXPECT_TRUE(info.heartbeat);
     EXPECT_EQ(info.heartbeatRate, 100u);
     EXPECT_EQ(info.logicalNumber, 0);
@@ -195,64 +167,48 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning)
     kvemu::ClearJournal();
     EXPECT_EQ(board->Start(), KV_E_START_FAILED);
     EXPECT_STREQ(board->GetState(), "BOOTED");
-    EXPECT_EQ(Texts(KV_SEVERITY_ERROR),
-              std::vector<std::string>{
-                  "CKvBoard::Start() - Board state must be 'IDLE' before starting.  Try stopping board\n"});
+    EXPECT_EQ(Messages(KV_SEVERITY_ERROR),
+              Texts{"CKvBoard::Start() - Board state must be 'IDLE' before starting.  Try stopping board\n"});
     EXPECT_TRUE(kvemu::Journal().empty());
 }
 
 TEST_F(StartStopTest, KeywordsShapeTheStart)
 {
-    struct Case {
+    const struct {
         const char* what;
         std::vector<std::pair<const char*, const char*>> settings;
         void (*check)(CKvBoard* board);
     } cases[] = {
-        {"no heartbeat at rate 0",
-         {{"HeartbeatRate", "0"}},
-         [](CKvBoard*) {
+        {"no heartbeat at rate 0", {{"HeartbeatRate", "0"}}, [](CKvBoard*) {
              EXPECT_FALSE(Info().heartbeat);
-             for (const std::string& call : Calls()) EXPECT_NE(call, "BoardStartHeartBeat");
+             EXPECT_FALSE(InOrder(Calls(), {std::string("BoardStartHeartBeat")}));
          }},
-        {"auto connections nail nothing on a clock master",
-         {{"Clocking.HBus.ClockMode", "MASTER_A"}},
+        {"auto connections nail nothing on a clock master", {{"Clocking.HBus.ClockMode", "MASTER_A"}},
          [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
-        {"auto connections nail on a standalone board",
-         {},
-         [](CKvBoard*) { EXPECT_GT(Connections(), 0u); }},
-        {"no connections when told so",
-         {{"SwitchConnections", "No"}},
-         [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
-        {"clocks left alone without the override",
-         {{"CFBEMCoverride", "Disable"}},
-         [](CKvBoard*) {
+        {"auto connections nail on a standalone board", {}, [](CKvBoard*) { EXPECT_GT(Connections(), 0u); }},
+        {"no connections when told so", {{"SwitchConnections", "No"}}, [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
+        {"clocks left alone without the override", {{"CFBEMCoverride", "Disable"}}, [](CKvBoard*) {
              uint32_t record[9];
              EXPECT_FALSE(kvemu::GetClockRecord(0, 0, record));
              EXPECT_FALSE(kvtest::AnyAlertContains("Clocks configured internally\n"));
          }},
-        {"clocks configured with the override",
-         {{"CFBEMCoverride", "enable"}},
-         [](CKvBoard*) {
+        {"clocks configured with the override", {{"CFBEMCoverride", "enable"}}, [](CKvBoard*) {
              uint32_t record[9];
              EXPECT_TRUE(kvemu::GetClockRecord(0, 0, record));
-             std::vector<std::string> informs = kvtest::AlertTexts(KV_ALERT_MESSAGE, KV_SEVERITY_INFORM);
+             Texts informs = Messages(KV_SEVERITY_INFORM);
              EXPECT_EQ(std::count(informs.begin(), informs.end(), "Clocks configured internally\n"), 1);
          }},
         {"line power off where disabled",
-         {{"HighBatteryEnable", "Disable"},
-          {"ExternalRingerEnable", "Disable"},
-          {"RingVoltageEnable", "Disable"},
+         {{"HighBatteryEnable", "Disable"}, {"ExternalRingerEnable", "Disable"}, {"RingVoltageEnable", "Disable"},
           {"SignalingLoopbackEnable", "Enable"}},
          [](CKvBoard*) { EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x13); }},
-        {"a-law when asked",
-         {{"Encoding", "ALaw"}},
-         [](CKvBoard* board) {
+        {"a-law when asked", {{"Encoding", "ALaw"}}, [](CKvBoard* board) {
              cDsp* dsp = dynamic_cast<cDsp*>(board->GetKeywordByName("Dsp"));
              ASSERT_NE(dsp, nullptr);
              EXPECT_EQ(dsp->m_Encoding, 0u);
          }},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TearDown();
         SetUp();
@@ -267,7 +223,7 @@ TEST_F(StartStopTest, KeywordsShapeTheStart)
 
 TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen)
 {
-    struct Case {
+    const struct {
         const char* function;
         uint32_t status;
         const char* message;  // the start of the error sent; null: the step's own message
@@ -284,29 +240,24 @@ TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen)
         {"ioctl", EIO, nullptr},
         {"BoardLoadL2PTable", 5, nullptr},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.function);
         kvtest::ClearAlerts();
         kvemu::SetFault(c.function, c.status, 1);
         EXPECT_EQ(board->Start(), KV_E_START_FAILED);
         EXPECT_STREQ(board->GetState(), "IDLE");
-        std::vector<std::string> errors = Texts(KV_SEVERITY_ERROR);
+        Texts errors = Messages(KV_SEVERITY_ERROR);
         ASSERT_FALSE(errors.empty());
-        if (c.message != nullptr) {
-            bool sent = std::any_of(errors.begin(), errors.end(),
-                                    [&](const std::string& e) { return e.rfind(c.message, 0) == 0; });
-            EXPECT_TRUE(sent) << errors.back();
-        }
+        EXPECT_TRUE(!c.message || std::any_of(errors.begin(), errors.end(), [&](const std::string& e) {
+                        return e.rfind(c.message, 0) == 0;
+                    })) << errors.back();
         EXPECT_TRUE(kvtest::AlertTexts(KV_ALERT_REPORT).empty());
-        kvemu::BoardInfo info = Info();
-        EXPECT_EQ(info.openHandles, 0u);
-        EXPECT_EQ(info.openDevices, 0u);
+        EXPECT_EQ(Info().openHandles + Info().openDevices, 0u);
         EXPECT_EQ(board->m_DriverHandle, nullptr);
         kvemu::ClearFaults();
 
         // The board can be started again at once, and stopped.
         ASSERT_EQ(board->Start(), 0u);
-        EXPECT_STREQ(board->GetState(), "BOOTED");
         ASSERT_EQ(board->Stop(), 0u);
         EXPECT_STREQ(board->GetState(), "IDLE");
     }
@@ -314,8 +265,7 @@ TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen)
 
 TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
 {
-    // An idle board stops without touching anything.
-    EXPECT_EQ(board->Stop(), 0u);
+    EXPECT_EQ(board->Stop(), 0u);  // an idle board stops without touching anything
     EXPECT_TRUE(kvemu::Journal().empty());
 
     ASSERT_EQ(board->Start(), 0u);
@@ -323,31 +273,25 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
     sleeps.Clear();
     ASSERT_EQ(board->Stop(), 0u);
     EXPECT_STREQ(board->GetState(), "IDLE");
-    std::vector<std::string> journal = kvemu::Journal();
-    EXPECT_EQ(Writes(journal).size(), 8u);
+    EXPECT_EQ(Writes().size(), 8u);
     EXPECT_TRUE(InOrder(Calls(), {"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
     EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
     EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x01);
     EXPECT_EQ(Register(KV_REG_RESET) & 0x0E, 0x0E);
-    kvemu::BoardInfo info = Info();
-    EXPECT_FALSE(info.heartbeat);
-    EXPECT_EQ(info.openHandles, 0u);
+    EXPECT_FALSE(Info().heartbeat);
+    EXPECT_EQ(Info().openHandles, 0u);
     EXPECT_EQ(board->m_FileList[0], '\0');
 
-    // A failing heartbeat stop is only a warning.
+    // A failing heartbeat stop is only a warning; a board out of reach is still stopped.
     ASSERT_EQ(board->Start(), 0u);
     kvtest::ClearAlerts();
     kvemu::SetFault("BoardStopHeartBeat", 5, 1);
     ASSERT_EQ(board->Stop(), 0u);
-    EXPECT_EQ(Texts(KV_SEVERITY_WARNING),
-              std::vector<std::string>{
-                  "CKvBoard::Stop() - BoardStopHeartBeat() failed with return code 5 (00000005h)\n"});
+    EXPECT_EQ(Messages(KV_SEVERITY_WARNING),
+              Texts{"CKvBoard::Stop() - BoardStopHeartBeat() failed with return code 5 (00000005h)\n"});
     EXPECT_STREQ(board->GetState(), "IDLE");
-
-    // A board out of reach is still stopped.
     ASSERT_EQ(board->Start(), 0u);
     Set("OamTraceMask", "4");
-    kvtest::ClearAlerts();
     kvemu::SetFault("kvOpenByBusDeviceFunction", 2, 1);
     ASSERT_EQ(board->Stop(), 0u);
     EXPECT_STREQ(board->GetState(), "IDLE");
@@ -357,10 +301,9 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
 TEST_F(StartStopTest, TestAndSendBufferAreNotSupported)
 {
     EXPECT_EQ(board->Test(0), KV_E_NOT_SUPPORTED);
-    EXPECT_EQ(Texts(KV_SEVERITY_WARNING), std::vector<std::string>{"Test not supported.\n"});
-    kvtest::ClearAlerts();
     EXPECT_EQ(board->SendBuffer("x", 1), KV_E_NOT_SUPPORTED);
-    EXPECT_EQ(Texts(KV_SEVERITY_INFORM), std::vector<std::string>{"CKvBoard::SendBuffer()\n"});
+    EXPECT_EQ(Messages(KV_SEVERITY_WARNING), Texts{"Test not supported.\n"});
+    EXPECT_EQ(Messages(KV_SEVERITY_INFORM), Texts{"CKvBoard::SendBuffer()\n"});
 }
 
 }  // namespace
