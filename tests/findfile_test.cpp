@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,6 +12,7 @@
 
 namespace {
 
+// Two directories a and b; a/dir.dft is a directory, b/dir.dft a file.
 class FindFile : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -21,96 +21,62 @@ protected:
         root_ = pattern;
         a_ = root_ + "/a";
         b_ = root_ + "/b";
-        ASSERT_EQ(mkdir(a_.c_str(), 0700), 0);
-        ASSERT_EQ(mkdir(b_.c_str(), 0700), 0);
-        Touch(a_ + "/cfg.dft");
-        Touch(b_ + "/cfg.dft");
-        Touch(b_ + "/coeff.slc");
-        Touch(b_ + "/image.hex");
-        ASSERT_EQ(mkdir((a_ + "/dir.dft").c_str(), 0700), 0);  // a directory never matches
-        Touch(b_ + "/dir.dft");
+        for (const std::string& dir : {a_, b_, a_ + "/dir.dft"}) ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        for (const std::string& file : {a_ + "/cfg.dft", b_ + "/cfg.dft", b_ + "/coeff.slc", b_ + "/image.hex",
+                                        b_ + "/dir.dft"}) {
+            FILE* f = fopen(file.c_str(), "w");
+            ASSERT_TRUE(f != nullptr && fclose(f) == 0);
+        }
     }
-    void TearDown() override {
-        std::string command = "rm -rf '" + root_ + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
-    static void Touch(const std::string& path) {
-        FILE* file = fopen(path.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        fputs("x\n", file);
-        fclose(file);
-    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0); }
 
     std::string root_, a_, b_;
 };
 
 TEST_F(FindFile, SearchesThePathInOrder) {
-    struct Case {
-        std::string name;
-        const char* extension;
-        std::string path;
-        unsigned result;
-        std::string fullPath;
-        std::string directory;
-    };
-    const Case cases[] = {
-        {"cfg", "dft", a_ + ":" + b_, 0, a_ + "/cfg.dft", a_},
-        {"cfg", "dft", b_ + ":" + a_, 0, b_ + "/cfg.dft", b_},
-        {"coeff", "slc", a_ + ":" + b_, 0, b_ + "/coeff.slc", b_},
-        // A name with an extension is searched as given, whatever extension is asked for.
-        {"image.hex", "dsp", a_ + ":" + b_, 0, b_ + "/image.hex", b_},
-        {"image", "dsp", a_ + ":" + b_, 1, "", ""},
-        // Only regular files match.
-        {"dir", "dft", a_ + ":" + b_, 0, b_ + "/dir.dft", b_},
-        // Empty entries are skipped; a trailing '/' gives no doubled separator.
-        {"cfg", "dft", "::" + b_ + "/:", 0, b_ + "/cfg.dft", b_ + "/"},
-        {"missing", "dft", a_ + ":" + b_, 1, "", ""},
-        {"cfg", "dft", root_ + "/nowhere", 1, "", ""},
-        // A name with a directory part is its own path.
-        {b_ + "/coeff", "slc", a_, 0, b_ + "/coeff.slc", b_},
-        {a_ + "/coeff", "slc", b_, 1, "", ""},
-        {"", "dft", a_, 1, "", ""},
+    struct Case { std::string name; const char* extension; std::string path; std::string fullPath, directory; };
+    const Case cases[] = {  // an empty fullPath: not found
+        {"cfg", "dft", a_ + ":" + b_, a_ + "/cfg.dft", a_}, {"cfg", "dft", b_ + ":" + a_, b_ + "/cfg.dft", b_},
+        {"coeff", "slc", a_ + ":" + b_, b_ + "/coeff.slc", b_},
+        {"image.hex", "dsp", a_ + ":" + b_, b_ + "/image.hex", b_},  // a name with an extension is searched as given
+        {"image", "dsp", a_ + ":" + b_, "", ""},
+        {"dir", "dft", a_ + ":" + b_, b_ + "/dir.dft", b_},  // only regular files match
+        {"cfg", "dft", "::" + b_ + "/:", b_ + "/cfg.dft", b_ + "/"},  // empty entries skipped, no doubled '/'
+        {"missing", "dft", a_ + ":" + b_, "", ""}, {"cfg", "dft", root_ + "/nowhere", "", ""},
+        {b_ + "/coeff", "slc", a_, b_ + "/coeff.slc", b_},  // a name with a directory part is its own path
+        {a_ + "/coeff", "slc", b_, "", ""}, {"", "dft", a_, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " in " + c.path);
-        char found[256] = "untouched";
-        char fullPath[256] = "untouched";
-        EXPECT_EQ(tsiFindFile(c.name.c_str(), c.extension, c.path.c_str(), found, fullPath, sizeof fullPath), c.result);
-        if (c.result == 0) {
-            EXPECT_EQ(std::string(fullPath), c.fullPath);
-            EXPECT_EQ(std::string(found), c.directory);
-        }
+        char found[256] = "untouched", fullPath[256] = "untouched";
+        const bool hit = !c.fullPath.empty();
+        EXPECT_EQ(tsiFindFile(c.name.c_str(), c.extension, c.path.c_str(), found, fullPath, 256), hit ? 0u : 1u);
+        if (hit) { EXPECT_EQ(std::string(fullPath) + " " + found, c.fullPath + " " + c.directory); }
     }
 }
 
 TEST_F(FindFile, NullOrEmptyPathSearchesTheCurrentDirectory) {
-    char previous[4096];
+    char previous[4096], fullPath[256];
     ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(chdir(b_.c_str()), 0);
-    char fullPath[256];
-    unsigned withNull = tsiFindFile("coeff", "slc", nullptr, nullptr, fullPath, sizeof fullPath);
-    std::string first = fullPath;
-    unsigned withEmpty = tsiFindFile("coeff", "slc", "", nullptr, fullPath, sizeof fullPath);
-    std::string second = fullPath;
-    unsigned missing = tsiFindFile("cfg", "xyz", nullptr, nullptr, fullPath, sizeof fullPath);
+    std::vector<std::string> results;  // current directory matches read "./name.ext"
+    for (const char* path : {static_cast<const char*>(nullptr), ""})
+        results.push_back(std::to_string(tsiFindFile("coeff", "slc", path, nullptr, fullPath, 256)) + " " + fullPath);
+    results.push_back(std::to_string(tsiFindFile("cfg", "xyz", nullptr, nullptr, fullPath, sizeof fullPath)));
     ASSERT_EQ(chdir(previous), 0);
-    EXPECT_EQ(withNull, 0u);
-    EXPECT_EQ(first, "./coeff.slc");
-    EXPECT_EQ(withEmpty, 0u);
-    EXPECT_EQ(second, "./coeff.slc");
-    EXPECT_EQ(missing, 1u);
+    EXPECT_EQ(results, (std::vector<std::string>{"0 ./coeff.slc", "0 ./coeff.slc", "1"}));
 }
 
 TEST_F(FindFile, APathThatDoesNotFitIsNotCut) {
-    std::string expected = b_ + "/coeff.slc";
+    const std::string expected = b_ + "/coeff.slc";
     std::vector<char> buffer(expected.size() + 8, '#');
-    // Exactly the room for the path and its terminator: found.
+    // Exactly the room for the path and its terminator: found; one byte less:
+    // refused, and nothing is written past the size given.
     EXPECT_EQ(tsiFindFile("coeff", "slc", b_.c_str(), nullptr, buffer.data(), expected.size() + 1), 0u);
     EXPECT_EQ(std::string(buffer.data()), expected);
-    // One byte less: refused, and nothing is written past the size given.
-    std::fill(buffer.begin(), buffer.end(), '#');
+    buffer.assign(buffer.size(), '#');
     EXPECT_EQ(tsiFindFile("coeff", "slc", b_.c_str(), nullptr, buffer.data(), expected.size()), 2u);
-    for (size_t i = expected.size(); i < buffer.size(); ++i) EXPECT_EQ(buffer[i], '#');
+    EXPECT_EQ(std::string(buffer.begin() + expected.size(), buffer.end()), std::string(8, '#'));
 }
 
 }  // namespace

@@ -11,85 +11,62 @@
 
 namespace {
 
-std::string Read(CZelKeyword* root, const char* path, unsigned* result = nullptr) {
-    char buffer[4096];
-    buffer[0] = '\0';
-    unsigned r = root->GetKeywordValue(path, buffer, sizeof(buffer));
-    if (result != nullptr) *result = r;
-    return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
+// A value, or its result code as "<n>".
+std::string Answer(unsigned r, const char* buffer) { return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">"; }
+std::string Read(CZelKeyword* root, const char* path) {
+    char buffer[4096] = "";
+    return Answer(root->GetKeywordValue(path, buffer, sizeof(buffer)), buffer);
 }
-
 std::string Qualifier(CZelKeyword* root, const char* path, const char* qualifier) {
-    char buffer[256];
-    unsigned r = root->GetQualifierValue(path, qualifier, buffer, sizeof(buffer));
-    return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
+    char buffer[256] = "";
+    return Answer(root->GetQualifierValue(path, qualifier, buffer, sizeof(buffer)), buffer);
+}
+struct PathValue { const char* path; const char* value; };
+void ExpectReads(CZelKeyword* root, std::initializer_list<PathValue> cases) {
+    for (const PathValue& c : cases) EXPECT_EQ(Read(root, c.path), c.value) << c.path;
+}
+struct SetCase { const char* path; const char* text; unsigned result; };
+void ExpectSets(CZelKeyword* root, std::initializer_list<SetCase> cases) {
+    for (const SetCase& c : cases)
+        EXPECT_EQ(root->SetKeywordValue(c.path, c.text), c.result) << c.path << "=" << (c.text ? c.text : "(null)");
 }
 
 // A tree with every kind of keyword, shaped like a board's.
 class KeywordTree : public ::testing::Test {
 protected:
     void SetUp() override {
-        root.reset(new CZelKWStruct("Board", nullptr, 0));
         const char* laws[] = {"MuLaw", "ALaw"};
-        root->AddKeyword(new CZelKWStr("Encoding", "MuLaw", laws, 2, 0, 16));
-        root->AddKeyword(new CZelKWStr("Text", "free", nullptr, 0, 0, 16));
-        root->AddKeyword(new CZelKWInt("Rate", 100, -50, 1000, 0, 1));
-        root->AddKeyword(new CZelKWInt("Serial", 7, 0, 0xFFFFFFFFL, ZEL_KW_READONLY, 1));
-        auto* pci = new CZelKWStruct("PCI", nullptr, 0);
-        pci->AddKeyword(new CZelKWInt("Bus", 3, 0, 255, 0, 1));
-        auto* location = new CZelKWStruct("Location", nullptr, 0);
-        location->AddKeyword(pci);
-        root->AddKeyword(location);
         const char* products[] = {"A one", "B", "C"};
-        root->AddKeyword(new CZelKWStrArray("Products", products, 3, 0, 16));
+        CZelKeyword* bus[] = {new CZelKWInt("Bus", 3, 0, 255, 0, 1)};
+        CZelKeyword* pci[] = {new CZelKWStruct("PCI", bus, 1)};
         auto* cadences = new CZelKWStructArray("Cadences", nullptr, 0);
         for (long i = 0; i < 3; ++i) {
-            auto* cadence = new CZelKWStruct("", nullptr, 0);
-            cadence->AddKeyword(new CZelKWInt("Ton1", 10 * i, 0, 1000, 0, 1));
-            cadences->AddKeyword(cadence);
+            CZelKeyword* ton[] = {new CZelKWInt("Ton1", 10 * i, 0, 1000, 0, 1)};
+            cadences->AddKeyword(new CZelKWStruct("", ton, 1));
         }
-        auto* ring = new CZelKWStruct("Ring", nullptr, 0);
-        ring->AddKeyword(cadences);
-        root->AddKeyword(ring);
+        CZelKeyword* ring[] = {cadences};
+        CZelKeyword* children[] = {
+            new CZelKWStr("Encoding", "MuLaw", laws, 2, 0, 16), new CZelKWStr("Text", "free", nullptr, 0, 0, 16),
+            new CZelKWInt("Rate", 100, -50, 1000, 0, 1), new CZelKWInt("Serial", 7, 0, 0xFFFFFFFFL, ZEL_KW_READONLY, 1),
+            new CZelKWStruct("Location", pci, 1), new CZelKWStrArray("Products", products, 3, 0, 16),
+            new CZelKWStruct("Ring", ring, 1)};
+        root.reset(new CZelKWStruct("Board", children, 7));
     }
+    template <typename T> T* Get(const char* name) { return dynamic_cast<T*>(root->GetKeywordByName(name)); }
 
     std::unique_ptr<CZelKWStruct> root;
 };
 
-TEST_F(KeywordTree, PathsReachEveryKindOfKeywordWithoutRegardToCase) {
-    struct Case {
-        const char* path;
-        const char* value;
-    } cases[] = {
-        {"Encoding", "MuLaw"},
-        {"encoding", "MuLaw"},
-        {"LOCATION.pci.BUS", "3"},
-        {"Ring.Cadences[2].Ton1", "20"},
-        {"Ring.Cadences.Count", "3"},
-        {"Ring.Cadences.count", "3"},
-        {"Products[0]", "A one"},
-        {"Products.Count", "3"},
-        {"Products", "\"A one\" B C"},
-        {"Rate", "100"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Read(root.get(), c.path), c.value) << c.path;
-    // A structure has no value of its own.
-    EXPECT_EQ(Read(root.get(), "Location"), "<6>");
-    EXPECT_EQ(Read(root.get(), "Ring.Cadences"), "<6>");
-}
-
-TEST_F(KeywordTree, MalformedOrMissingPathsAreUnknownKeywords) {
-    const char* paths[] = {
-        "Nothing", "Products[x]", "Products[0-3]", "Products[1", "Products]", "Products[]",
-        "Products[-1]", "Products[4]", "Products[99999999999999999999999]", "Ring.Cadences[3].Ton1",
-        "Ring.Cadences[1]x", "Ring..Cadences", ".Encoding", "Encoding.", "Encoding[0]",
-        "Location[0]", "Count", "Location.Count", "Ring.Cadences[0].Ton1.Deeper", "Enc oding",
-        "Ring.Cadences[0.5]", "Products[ 1]",
-    };
-    for (const char* path : paths) {
-        unsigned result = 0;
-        Read(root.get(), path, &result);
-        EXPECT_EQ(result, ZEL_ERR_UNKNOWN_KEYWORD) << path;
+TEST_F(KeywordTree, PathsReachEveryKindOfKeywordWithoutRegardToCaseAndMalformedOnesNothing) {
+    ExpectReads(root.get(), {{"encoding", "MuLaw"}, {"LOCATION.pci.BUS", "3"}, {"Ring.Cadences[2].Ton1", "20"},
+                             {"Ring.Cadences.count", "3"}, {"Products[0]", "A one"}, {"Products.Count", "3"},
+                             {"Products", "\"A one\" B C"}, {"Location", "<6>"}, {"Ring.Cadences", "<6>"}});
+    for (const char* path : {"Nothing", "Products[x]", "Products[0-3]", "Products[1", "Products]", "Products[]",
+                             "Products[-1]", "Products[4]", "Products[99999999999999999999999]",
+                             "Ring.Cadences[3].Ton1", "Ring.Cadences[1]x", "Ring..Cadences", ".Encoding", "Encoding.",
+                             "Encoding[0]", "Location[0]", "Count", "Location.Count", "Ring.Cadences[0].Ton1.Deeper",
+                             "Enc oding", "Ring.Cadences[0.5]", "Products[ 1]"}) {
+        EXPECT_EQ(Read(root.get(), path), "<2>") << path;
         EXPECT_EQ(root->SetKeywordValue(path, "1"), ZEL_ERR_UNKNOWN_KEYWORD) << path;
         EXPECT_EQ(root->FindKeyword(path), nullptr) << path;
     }
@@ -98,76 +75,42 @@ TEST_F(KeywordTree, MalformedOrMissingPathsAreUnknownKeywords) {
     EXPECT_EQ(root->GetKeywordByName(nullptr), nullptr);
 }
 
-TEST_F(KeywordTree, IntegerTextIsCheckedForFormAndLimits) {
-    struct Case {
-        const char* text;
-        unsigned result;
-        long value;  // value afterwards
-    } cases[] = {
-        {"12", ZEL_OK, 12},
-        {"+7", ZEL_OK, 7},
-        {"0x1F", ZEL_OK, 31},
-        {"-0x10", ZEL_OK, -16},
-        {"007", ZEL_OK, 7},
-        {"1000", ZEL_OK, 1000},
-        {"1001", ZEL_ERR_INVALID_VALUE, 100},
-        {"-51", ZEL_ERR_INVALID_VALUE, 100},
-        {"99999999999999999999999", ZEL_ERR_INVALID_VALUE, 100},
-        {"", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"12abc", ZEL_ERR_NOT_A_NUMBER, 100},
-        {" 12", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"12 ", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"0x", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"0x1G", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"-", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"1.5", ZEL_ERR_NOT_A_NUMBER, 100},
+TEST_F(KeywordTree, IntegerTextIsCheckedForFormLimitsAndReadOnly) {
+    struct Case { const char* text; unsigned result; long value; /* afterwards */ } cases[] = {
+        {"12", ZEL_OK, 12}, {"+7", ZEL_OK, 7}, {"0x1F", ZEL_OK, 31}, {"-0x10", ZEL_OK, -16},
+        {"007", ZEL_OK, 7}, {"1000", ZEL_OK, 1000}, {"1001", ZEL_ERR_INVALID_VALUE, 100},
+        {"-51", ZEL_ERR_INVALID_VALUE, 100}, {"99999999999999999999999", ZEL_ERR_INVALID_VALUE, 100},
+        {"", ZEL_ERR_NOT_A_NUMBER, 100}, {"12abc", ZEL_ERR_NOT_A_NUMBER, 100}, {" 12", ZEL_ERR_NOT_A_NUMBER, 100},
+        {"12 ", ZEL_ERR_NOT_A_NUMBER, 100}, {"0x", ZEL_ERR_NOT_A_NUMBER, 100}, {"0x1G", ZEL_ERR_NOT_A_NUMBER, 100},
+        {"-", ZEL_ERR_NOT_A_NUMBER, 100}, {"1.5", ZEL_ERR_NOT_A_NUMBER, 100},
     };
-    auto* rate = dynamic_cast<CZelKWInt*>(root->GetKeywordByName("Rate"));
-    ASSERT_NE(rate, nullptr);
+    auto* rate = Get<CZelKWInt>("Rate");
     for (const Case& c : cases) {
         rate->SetIntValue(100);
         EXPECT_EQ(root->SetKeywordValue("Rate", c.text), c.result) << c.text;
         EXPECT_EQ(rate->GetIntValue(), c.value) << c.text;
     }
-    // Limits can move after construction.
-    rate->SetMaxValue(2000);
-    EXPECT_EQ(root->SetKeywordValue("Rate", "2000"), ZEL_OK);
+    rate->SetMaxValue(2000);  // limits can move after construction
     rate->SetMinValue(0);
     EXPECT_EQ(rate->SetIntValue(-1), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(Read(root.get(), "Rate"), "2000");
+    // Read-only values change only from the program.
+    EXPECT_EQ(Get<CZelKWInt>("Serial")->SetIntValue(0xFFFFFFFFL), ZEL_OK);
+    ExpectSets(root.get(), {{"Rate", "2000", ZEL_OK}, {"Serial", "5", ZEL_ERR_NOT_A_VALUE},
+                            {"Location", "x", ZEL_ERR_NOT_A_VALUE}, {"Products.Count", "9", ZEL_ERR_NOT_A_VALUE}});
+    ExpectReads(root.get(), {{"Rate", "2000"}, {"Serial", "4294967295"}});
 }
 
-TEST_F(KeywordTree, ReadOnlyValuesChangeOnlyFromTheProgram) {
-    EXPECT_EQ(root->SetKeywordValue("Serial", "5"), ZEL_ERR_NOT_A_VALUE);
-    EXPECT_EQ(Read(root.get(), "Serial"), "7");
-    auto* serial = dynamic_cast<CZelKWInt*>(root->GetKeywordByName("Serial"));
-    ASSERT_NE(serial, nullptr);
-    EXPECT_EQ(serial->SetIntValue(0xFFFFFFFFL), ZEL_OK);
-    EXPECT_EQ(Read(root.get(), "Serial"), "4294967295");
-    EXPECT_EQ(root->SetKeywordValue("Location", "x"), ZEL_ERR_NOT_A_VALUE);
-    EXPECT_EQ(root->SetKeywordValue("Products.Count", "9"), ZEL_ERR_NOT_A_VALUE);
-}
-
-TEST_F(KeywordTree, StringChoicesAreMatchedWithoutRegardToCase) {
-    EXPECT_EQ(root->SetKeywordValue("Encoding", "alaw"), ZEL_OK);
+TEST_F(KeywordTree, StringChoicesAreMatchedWithoutRegardToCaseAndBounded) {
+    ExpectSets(root.get(), {{"Encoding", "alaw", ZEL_OK}, {"Encoding", "Law", ZEL_ERR_INVALID_VALUE},
+                            {"Encoding", "", ZEL_ERR_INVALID_VALUE}, {"Encoding", nullptr, ZEL_ERR_INVALID_ARGUMENT}});
     EXPECT_EQ(Read(root.get(), "Encoding"), "alaw");  // the caller's spelling is kept
-    EXPECT_EQ(root->SetKeywordValue("Encoding", "Law"), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(root->SetKeywordValue("Encoding", ""), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(Read(root.get(), "Encoding"), "alaw");
-    EXPECT_EQ(root->SetKeywordValue("Encoding", nullptr), ZEL_ERR_INVALID_ARGUMENT);
-
-    // Choices added later constrain a keyword made as free text.
-    auto* text = dynamic_cast<CZelKWStr*>(root->GetKeywordByName("Text"));
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(text->AddChoice("Enable"), ZEL_OK);
-    EXPECT_EQ(text->AddChoice("Disable"), ZEL_OK);
-    EXPECT_EQ(text->AddChoice("ENABLE"), ZEL_OK);  // already there: not listed twice
+    // Choices added later constrain a keyword made as free text, each listed once.
+    auto* text = Get<CZelKWStr>("Text");
+    for (const char* choice : {"Enable", "Disable", "ENABLE"}) EXPECT_EQ(text->AddChoice(choice), ZEL_OK);
     EXPECT_EQ(Qualifier(root.get(), "Text", "Choices"), "Enable,Disable");
     EXPECT_EQ(text->SetStrValue("free"), ZEL_ERR_INVALID_VALUE);
     EXPECT_EQ(text->SetStrValue("DISABLE"), ZEL_OK);
-
-    // The choice list is bounded by maxChoices.
-    CZelKWStr bounded("B", nullptr, nullptr, 0, 0, 2);
+    CZelKWStr bounded("B", nullptr, nullptr, 0, 0, 2);  // maxChoices bounds the list
     EXPECT_EQ(bounded.AddChoice("x"), ZEL_OK);
     EXPECT_EQ(bounded.AddChoice("y"), ZEL_OK);
     EXPECT_NE(bounded.AddChoice("z"), ZEL_OK);
@@ -182,70 +125,48 @@ TEST_F(KeywordTree, LongValuesAreKeptWholeAndCutSafelyIntoSmallBuffers) {
     EXPECT_EQ(std::string(whole.data()), longText);
 
     ASSERT_EQ(root->SetKeywordValue("Text", "abcdef"), ZEL_OK);
+    struct Cut { const char* path; const char* qualifier; unsigned size; unsigned result; const char* text; } cuts[] = {
+        {"Text", nullptr, 7, ZEL_OK, "abcdef"}, {"Text", nullptr, 6, ZEL_ERR_BUFFER_TOO_SMALL, "abcde"},
+        {"Rate", nullptr, 2, ZEL_ERR_BUFFER_TOO_SMALL, "1"}, {"Encoding", "Choices", 4, ZEL_ERR_BUFFER_TOO_SMALL, "MuL"}};
+    for (const Cut& c : cuts) {
+        char buffer[8];
+        std::memset(buffer, 'X', sizeof(buffer));
+        unsigned r = c.qualifier ? root->GetQualifierValue(c.path, c.qualifier, buffer, c.size)
+                                 : root->GetKeywordValue(c.path, buffer, c.size);
+        EXPECT_EQ(r, c.result) << c.path << " " << c.size;
+        EXPECT_STREQ(buffer, c.text);
+        EXPECT_EQ(buffer[c.size], 'X');  // nothing written past the size given
+    }
     char buffer[8];
-    std::memset(buffer, 'X', sizeof(buffer));
-    EXPECT_EQ(root->GetKeywordValue("Text", buffer, 7), ZEL_OK);  // exact fit
-    EXPECT_STREQ(buffer, "abcdef");
-    std::memset(buffer, 'X', sizeof(buffer));
-    EXPECT_EQ(root->GetKeywordValue("Text", buffer, 6), ZEL_ERR_BUFFER_TOO_SMALL);
-    EXPECT_STREQ(buffer, "abcde");
-    EXPECT_EQ(buffer[6], 'X');  // nothing written past the size given
-    EXPECT_EQ(root->GetKeywordValue("Rate", buffer, 2), ZEL_ERR_BUFFER_TOO_SMALL);
-    EXPECT_STREQ(buffer, "1");
-    EXPECT_EQ(root->GetQualifierValue("Encoding", "Choices", buffer, 4), ZEL_ERR_BUFFER_TOO_SMALL);
-    EXPECT_STREQ(buffer, "MuL");
     EXPECT_EQ(root->GetKeywordValue("Text", nullptr, 10), ZEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(root->GetKeywordValue("Text", buffer, 0), ZEL_ERR_INVALID_ARGUMENT);
 }
 
 TEST_F(KeywordTree, QualifiersDescribeEachKind) {
-    struct Case {
-        const char* path;
-        const char* qualifier;
-        const char* value;
-    } cases[] = {
-        {"Encoding", "Type", "String"},
-        {"Encoding", "choices", "MuLaw,ALaw"},
-        {"Encoding", "Default", "MuLaw"},
-        {"Rate", "TYPE", "Integer"},
-        {"Rate", "Minimum", "-50"},
-        {"Rate", "Default", "100"},
-        {"Location", "Type", "Structure"},
-        {"Ring.Cadences", "Type", "List"},
-        {"Ring.Cadences.Count", "Type", "Integer"},
-        {"Products", "Type", "List"},
-        {"Products[0]", "Type", "String"},
-        {nullptr, "Type", "Structure"},
-        {"Encoding", "Colour", "<8>"},
-        {"Products", "Minimum", "<8>"},
-        {"Missing", "Type", "<2>"},
+    root->SetKeywordValue("Rate", "5");  // the default stays what the keyword was made with
+    struct Case { const char* path; const char* qualifier; const char* value; } cases[] = {
+        {"Encoding", "Type", "String"}, {"Encoding", "choices", "MuLaw,ALaw"}, {"Encoding", "Default", "MuLaw"},
+        {"Rate", "TYPE", "Integer"}, {"Rate", "Minimum", "-50"}, {"Rate", "Default", "100"},
+        {"Location", "Type", "Structure"}, {"Ring.Cadences", "Type", "List"}, {"Ring.Cadences.Count", "Type", "Integer"},
+        {"Products", "Type", "List"}, {"Products[0]", "Type", "String"}, {nullptr, "Type", "Structure"},
+        {"Encoding", "Colour", "<8>"}, {"Products", "Minimum", "<8>"}, {"Missing", "Type", "<2>"},
         {"Encoding", nullptr, "<9>"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Qualifier(root.get(), c.path, c.qualifier), c.value)
             << (c.path ? c.path : "(null)") << " " << (c.qualifier ? c.qualifier : "(null)");
-    // The default stays what the keyword was made with.
-    root->SetKeywordValue("Rate", "5");
-    EXPECT_EQ(Qualifier(root.get(), "Rate", "Default"), "100");
 }
 
 TEST_F(KeywordTree, StringArrayItemsAreReplacedAndAppendedByIndex) {
-    EXPECT_EQ(root->SetKeywordValue("Products[1]", "B two"), ZEL_OK);
-    EXPECT_EQ(root->SetKeywordValue("Products[3]", "D"), ZEL_OK);  // index Count appends
-    EXPECT_EQ(Read(root.get(), "Products.Count"), "4");
-    EXPECT_EQ(root->SetKeywordValue("Products[5]", "F"), ZEL_ERR_UNKNOWN_KEYWORD);
-    EXPECT_EQ(Read(root.get(), "Products[4]"), "<2>");  // the append slot has no value
-    EXPECT_EQ(Read(root.get(), "Products"), "\"A one\" \"B two\" C D");
-
-    auto* products = dynamic_cast<CZelKWStrArray*>(root->GetKeywordByName("Products"));
-    ASSERT_NE(products, nullptr);
+    ExpectSets(root.get(), {{"Products[1]", "B two", ZEL_OK}, {"Products[3]", "D", ZEL_OK},  // index Count appends
+                            {"Products[5]", "F", ZEL_ERR_UNKNOWN_KEYWORD}});
+    ExpectReads(root.get(), {{"Products[4]", "<2>"}, {"Products", "\"A one\" \"B two\" C D"}});
+    auto* products = Get<CZelKWStrArray>("Products");
     CZelKeyword* item3 = root->FindKeyword("Products[3]");
     ASSERT_NE(item3, nullptr);
     products->RemoveAllValues();
-    EXPECT_EQ(products->GetCount(), 0u);
-    EXPECT_EQ(Read(root.get(), "Products"), "");
-    // An item found before the values went stays safe to use.
-    char buffer[16];
+    EXPECT_EQ(Read(root.get(), "Products.Count"), "0");
+    char buffer[16];  // an item found before the values went stays safe to use
     EXPECT_EQ(item3->GetOwnValue(buffer, sizeof(buffer)), ZEL_ERR_UNKNOWN_KEYWORD);
 
     // Choices bound the values, added either way.
@@ -253,10 +174,8 @@ TEST_F(KeywordTree, StringArrayItemsAreReplacedAndAppendedByIndex) {
     EXPECT_EQ(products->AddChoice("KV 2"), ZEL_OK);
     EXPECT_EQ(products->AddStrValue("kv 1"), ZEL_OK);
     EXPECT_EQ(products->AddStrValue("KV 3"), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(root->SetKeywordValue("Products[1]", "KV 3"), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(root->SetKeywordValue("Products[1]", "KV 2"), ZEL_OK);
+    ExpectSets(root.get(), {{"Products[1]", "KV 3", ZEL_ERR_INVALID_VALUE}, {"Products[1]", "KV 2", ZEL_OK}});
     EXPECT_EQ(Read(root.get(), "Products"), "\"kv 1\" \"KV 2\"");
-    EXPECT_EQ(Qualifier(root.get(), "Products", "Choices"), "KV 1,KV 2");
 }
 
 TEST_F(KeywordTree, StructuresOwnTheirChildrenAndRefuseDuplicateNames) {
@@ -265,19 +184,14 @@ TEST_F(KeywordTree, StructuresOwnTheirChildrenAndRefuseDuplicateNames) {
     delete dup;  // not adopted: still the caller's
     EXPECT_EQ(root->AddKeyword(nullptr), ZEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(root->RemoveKeyword("rate"), ZEL_OK);
-    EXPECT_EQ(root->FindKeyword("Rate"), nullptr);
     EXPECT_EQ(root->RemoveKeyword("Rate"), ZEL_ERR_UNKNOWN_KEYWORD);
     EXPECT_EQ(root->AddKeyword(new CZelKWInt("Rate", 1, 0, 1, 0, 1)), ZEL_OK);
     EXPECT_EQ(root->GetChild(root->GetChildCount() - 1), root->FindKeyword("Rate"));
     EXPECT_EQ(root->FindKeyword("Location.PCI.Bus")->GetParent(), root->FindKeyword("Location.PCI"));
     EXPECT_EQ(root->GetChild(1000), nullptr);
-
     // A name longer than the name field is cut, and still found by its cut form.
-    const std::string longName(300, 'n');
-    ASSERT_EQ(root->AddKeyword(new CZelKWStr(longName.c_str(), "x", nullptr, 0, 0, 16)), ZEL_OK);
-    const std::string cut(127, 'n');
-    EXPECT_EQ(Read(root.get(), cut.c_str()), "x");
-
+    ASSERT_EQ(root->AddKeyword(new CZelKWStr(std::string(300, 'n').c_str(), "x", nullptr, 0, 0, 16)), ZEL_OK);
+    EXPECT_EQ(Read(root.get(), std::string(127, 'n').c_str()), "x");
     // Children handed to the constructor are adopted, a duplicate among them is dropped.
     CZelKeyword* initial[] = {new CZelKWInt("A", 1, 0, 9, 0, 1), nullptr, new CZelKWInt("a", 2, 0, 9, 0, 1)};
     CZelKWStruct made("Made", initial, 3);
@@ -285,46 +199,19 @@ TEST_F(KeywordTree, StructuresOwnTheirChildrenAndRefuseDuplicateNames) {
     EXPECT_EQ(Read(&made, "A"), "1");
 }
 
-// ---------------------------------------------------------------- CBoard
-
 TEST(Board, NewBoardHoldsTheFrameworkKeywords) {
     CBoard board("b0", "Product X");
-    EXPECT_STREQ(board.GetName(), "b0");
-    EXPECT_STREQ(board.GetProduct(), "Product X");
-    struct Case {
-        const char* path;
-        const char* value;
-    } cases[] = {
-        {"State", "IDLE"},
-        {"Number", "-1"},
-        {"Location.Type", "None"},
-        {"Driver.Name", ""},
-        {"Driver.BoardId", "-1"},
-        {"Eeprom.Family", "0"},
-        {"Eeprom.SoftwareCompatibility", "0"},
-        {"Eeprom.MFGYear", "0"},
-        {"Eeprom.MFGWeek", "0"},
-        {"Eeprom.ATETestBit", "0"},
-        {"Eeprom.SerialNum", "0"},
-        {"BootDiagnosticLevel", "0"},
-        {"Clocking.Type", "None"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Read(&board, c.path), c.value) << c.path;
+    ExpectReads(&board, {{"State", "IDLE"}, {"Number", "-1"}, {"Location.Type", "None"}, {"Driver.Name", ""},
+                         {"Driver.BoardId", "-1"}, {"Eeprom.Family", "0"}, {"Eeprom.SoftwareCompatibility", "0"},
+                         {"Eeprom.MFGYear", "0"}, {"Eeprom.MFGWeek", "0"}, {"Eeprom.ATETestBit", "0"},
+                         {"Eeprom.SerialNum", "0"}, {"BootDiagnosticLevel", "0"}, {"Clocking.Type", "None"}});
     EXPECT_EQ(Qualifier(&board, "State", "Choices"), "IDLE,BOOTED");
     EXPECT_EQ(Qualifier(&board, "Eeprom.SerialNum", "Maximum"), "4294967295");
-
-    EXPECT_EQ(board.SetKeywordValue("State", "booted"), ZEL_OK);
-    EXPECT_EQ(board.SetKeywordValue("State", "BOOTING"), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(board.SetKeywordValue("Number", "256"), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(board.SetKeywordValue("Eeprom.SerialNum", "1"), ZEL_ERR_NOT_A_VALUE);
-    EXPECT_EQ(board.SetKeywordValue("BootDiagnosticLevel", "-65535"), ZEL_OK);
-    EXPECT_EQ(board.SetKeywordValue("BootDiagnosticLevel", "65536"), ZEL_ERR_INVALID_VALUE);
-
-    EXPECT_EQ(board.Start(), ZEL_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(board.Stop(), ZEL_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(board.Test(1), ZEL_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(board.SendBuffer("x", 1), ZEL_ERR_NOT_SUPPORTED);
-    EXPECT_TRUE(board.KeywordsValidate());
+    ExpectSets(&board, {{"State", "booted", ZEL_OK}, {"State", "BOOTING", ZEL_ERR_INVALID_VALUE},
+                        {"Number", "256", ZEL_ERR_INVALID_VALUE}, {"Eeprom.SerialNum", "1", ZEL_ERR_NOT_A_VALUE},
+                        {"BootDiagnosticLevel", "-65535", ZEL_OK}, {"BootDiagnosticLevel", "65536", ZEL_ERR_INVALID_VALUE}});
+    for (unsigned r : {board.Start(), board.Stop(), board.Test(1), board.SendBuffer("x", 1)})
+        EXPECT_EQ(r, ZEL_ERR_NOT_SUPPORTED);
 }
 
 // ---------------------------------------------------------------- CBoardPlugIn
@@ -346,14 +233,16 @@ public:
     std::string lastSet;
 };
 
+// Products "test" (a FakeBoard), "numbered" (one that sets its own Number 5), "plain".
 class TestPlugIn : public CBoardPlugIn {
 public:
     TestPlugIn() : CBoardPlugIn(nullptr, 0) {}
     CBoard* CreateProduct(const char* name, const char* product) override {
-        if (std::string(product) == "plain") return new CBoard(name, product);
-        if (std::string(product) != "test" && std::string(product) != "numbered") return nullptr;
+        const std::string kind = product;
+        if (kind == "plain") return new CBoard(name, product);
+        if (kind != "test" && kind != "numbered") return nullptr;
         auto* board = new FakeBoard(name, product);
-        if (std::string(product) == "numbered") board->SetKeywordValue("Number", "5");
+        if (kind == "numbered") board->SetKeywordValue("Number", "5");
         return board;
     }
     bool SupportedDriver(const char* driver) override { return std::string(driver).rfind("KVX", 0) == 0; }
@@ -372,46 +261,18 @@ class PlugIn : public ::testing::Test {
 protected:
     void SetUp() override { g_boardsAlive = 0; }
     void TearDown() override { ZelSetDeviceEnumerator(nullptr); }
-
     std::string Get(uint64_t handle, const char* name) {
-        char buffer[512];
-        unsigned r = plugin.GetKeyword(handle, name, buffer, sizeof(buffer));
-        return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
+        char buffer[512] = "";
+        return Answer(plugin.GetKeyword(handle, name, buffer, sizeof(buffer)), buffer);
     }
-    std::string Handle(const char* board) {
-        char buffer[32];
-        unsigned r = plugin.GetQualifier(uint64_t{0}, board, "Handle", buffer, sizeof(buffer));
-        return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
+    std::string Qual(uint64_t handle, const char* name, const char* qualifier) {
+        char buffer[32] = "";
+        return Answer(plugin.GetQualifier(handle, name, qualifier, buffer, sizeof(buffer)), buffer);
     }
     FakeBoard* Board(const char* name) { return dynamic_cast<FakeBoard*>(plugin.GetBoardByName(name)); }
 
     TestPlugIn plugin;
 };
-
-TEST_F(PlugIn, HoldsProductsAndVersionUnderHandleZero) {
-    auto* products = dynamic_cast<CZelKWStrArray*>(plugin.GetKeywordByName("Products"));
-    ASSERT_NE(products, nullptr);
-    products->AddStrValue("KV One");
-    products->AddStrValue("KV_Two");
-    auto* major = dynamic_cast<CZelKWInt*>(plugin.GetKeywordByName("Version.Major"));
-    ASSERT_NE(major, nullptr);
-    major->SetIntValue(1);
-    EXPECT_EQ(Get(0, "Products"), "\"KV One\" KV_Two");
-    EXPECT_EQ(Get(0, "Products[1]"), "KV_Two");
-    EXPECT_EQ(Get(0, "Products.Count"), "2");
-    EXPECT_EQ(Get(0, "Version.Major"), "1");
-    EXPECT_EQ(Get(0, "Version.Minor"), "0");
-    EXPECT_EQ(Get(0, "Nothing"), "<2>");
-    char buffer[32];
-    EXPECT_EQ(plugin.GetQualifier(uint32_t{0}, "Products", "Type", buffer, sizeof(buffer)), ZEL_OK);
-    EXPECT_STREQ(buffer, "List");
-    EXPECT_EQ(plugin.GetQualifier(uint32_t{0}, "Products", "Handle", buffer, sizeof(buffer)),
-              ZEL_ERR_UNKNOWN_QUALIFIER);
-    EXPECT_EQ(plugin.GetQualifier(uint32_t{0}, "Version", "Colour", buffer, sizeof(buffer)),
-              ZEL_ERR_UNKNOWN_QUALIFIER);
-    EXPECT_EQ(plugin.OpenObject(0, 1), ZEL_OK);
-    EXPECT_EQ(plugin.CloseObject(0), ZEL_OK);
-}
 
 TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     EXPECT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
@@ -422,12 +283,8 @@ TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     EXPECT_EQ(plugin.CreateBoard("b2", "numbered"), ZEL_OK);  // keeps its own number 5
     EXPECT_EQ(plugin.CreateBoard("b3", "test"), ZEL_OK);
     EXPECT_EQ(g_boardsAlive, 4);
-    ASSERT_NE(Board("B3"), nullptr);  // names found without regard to case
-    EXPECT_EQ(Read(Board("b0"), "Number"), "0");
-    EXPECT_EQ(Read(Board("b1"), "Number"), "1");
-    EXPECT_EQ(Read(Board("b2"), "Number"), "5");
-    EXPECT_EQ(Read(Board("b3"), "Number"), "2");
-
+    for (PathValue c : {PathValue{"b0", "0"}, {"b1", "1"}, {"b2", "5"}, {"B3", "2"}})  // names without regard to case
+        EXPECT_EQ(Read(Board(c.path), "Number"), c.value) << c.path;
     EXPECT_EQ(plugin.DestroyBoard("b1"), ZEL_OK);
     EXPECT_EQ(plugin.DestroyBoard("b1"), ZEL_ERR_UNKNOWN_BOARD);
     EXPECT_EQ(g_boardsAlive, 3);
@@ -440,79 +297,66 @@ TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     EXPECT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);  // usable again after Exit
 }
 
-TEST_F(PlugIn, HandlesNameBoardsForKeywordCallsAndAreNeverReused) {
+TEST_F(PlugIn, HandlesAndNamesReachTheBoardsAndHandlesAreNeverReused) {
+    dynamic_cast<CZelKWStrArray*>(plugin.GetKeywordByName("Products"))->AddStrValue("KV One");
+    EXPECT_EQ(Get(0, "Products"), "\"KV One\"");  // handle 0 is the plug-in object
+    EXPECT_EQ(Get(0, "Version.Minor"), "0");
+    EXPECT_EQ(Qual(0, "Products", "Handle"), "<8>");
+    char buffer[32];  // the 32-bit handle calls answer as the 64-bit ones
+    EXPECT_EQ(plugin.GetQualifier(uint32_t{0}, "Products", "Type", buffer, sizeof(buffer)), ZEL_OK);
+    EXPECT_STREQ(buffer, "List");
+
     ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
     ASSERT_EQ(plugin.CreateBoard("b1", "plain"), ZEL_OK);
-    EXPECT_EQ(Handle("b0"), "1");
-    EXPECT_EQ(Handle("B1"), "2");
-    EXPECT_EQ(Handle("b9"), "<2>");
+    EXPECT_EQ(Qual(0, "b0", "Handle"), "1");
+    EXPECT_EQ(Qual(0, "B1", "Handle"), "2");
+    EXPECT_EQ(Qual(0, "b9", "Handle"), "<2>");
     EXPECT_EQ(plugin.GetBoardHandle("b1"), 2u);
-
-    EXPECT_EQ(Get(1, "State"), "IDLE");
     EXPECT_EQ(plugin.SetKeyword(uint32_t{1}, "Driver.Name", "kvhw"), ZEL_OK);
     EXPECT_EQ(Board("b0")->lastSet, "Driver.Name=kvhw");  // through the board's own override
     EXPECT_EQ(Get(1, "Driver.Name"), "kvhw");
     EXPECT_EQ(Get(2, "Driver.Name"), "");
-    char buffer[32];
-    EXPECT_EQ(plugin.GetQualifier(uint64_t{1}, "Number", "Type", buffer, sizeof(buffer)), ZEL_OK);
-    EXPECT_STREQ(buffer, "Integer");
-    EXPECT_EQ(plugin.GetQualifier(uint64_t{1}, "Number", "Handle", buffer, sizeof(buffer)),
-              ZEL_ERR_UNKNOWN_QUALIFIER);
+    EXPECT_EQ(Qual(1, "Number", "Type"), "Integer");
+    EXPECT_EQ(Qual(1, "Number", "Handle"), "<8>");
     EXPECT_EQ(plugin.OpenObject(2, 0), ZEL_OK);
     EXPECT_EQ(plugin.CloseObject(2), ZEL_OK);
 
-    ASSERT_EQ(plugin.DestroyBoard("b0"), ZEL_OK);
-    EXPECT_EQ(Get(1, "State"), "<10>");
-    EXPECT_EQ(plugin.SetKeyword(uint64_t{1}, "State", "IDLE"), ZEL_ERR_UNKNOWN_BOARD);
-    EXPECT_EQ(plugin.GetQualifier(uint64_t{1}, "State", "Type", buffer, sizeof(buffer)), ZEL_ERR_UNKNOWN_BOARD);
-    EXPECT_EQ(plugin.OpenObject(1, 0), ZEL_ERR_UNKNOWN_BOARD);
-    EXPECT_EQ(plugin.CloseObject(99), ZEL_ERR_UNKNOWN_BOARD);
-    ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
-    EXPECT_EQ(Handle("b0"), "3");
-}
-
-TEST_F(PlugIn, BoardOperationsReachTheNamedBoard) {
-    ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
-    ASSERT_EQ(plugin.CreateBoard("b1", "plain"), ZEL_OK);
     EXPECT_EQ(plugin.StartBoard("B0"), ZEL_OK);
     EXPECT_EQ(Board("b0")->starts, 1);
     EXPECT_EQ(plugin.TestBoard("b0", 42), 42u);
     EXPECT_EQ(plugin.SendBuffer("b0", "abc", 3), 3u);
-    EXPECT_EQ(plugin.StartBoard("b1"), ZEL_ERR_NOT_SUPPORTED);
     EXPECT_EQ(plugin.StopBoard("b1"), ZEL_ERR_NOT_SUPPORTED);
-    for (const char* name : {"b9", "", static_cast<const char*>(nullptr)}) {
-        EXPECT_EQ(plugin.StartBoard(name), ZEL_ERR_UNKNOWN_BOARD);
-        EXPECT_EQ(plugin.StopBoard(name), ZEL_ERR_UNKNOWN_BOARD);
-        EXPECT_EQ(plugin.TestBoard(name, 0), ZEL_ERR_UNKNOWN_BOARD);
-        EXPECT_EQ(plugin.SendBuffer(name, "x", 1), ZEL_ERR_UNKNOWN_BOARD);
-    }
+    for (const char* name : {"b9", "", static_cast<const char*>(nullptr)})
+        for (unsigned r : {plugin.StartBoard(name), plugin.StopBoard(name), plugin.TestBoard(name, 0),
+                           plugin.SendBuffer(name, "x", 1)})
+            EXPECT_EQ(r, ZEL_ERR_UNKNOWN_BOARD);
+
+    ASSERT_EQ(plugin.DestroyBoard("b0"), ZEL_OK);
+    EXPECT_EQ(Get(1, "State"), "<10>");
+    EXPECT_EQ(plugin.SetKeyword(uint64_t{1}, "State", "IDLE"), ZEL_ERR_UNKNOWN_BOARD);
+    EXPECT_EQ(Qual(1, "State", "Type"), "<10>");
+    EXPECT_EQ(plugin.OpenObject(1, 0), ZEL_ERR_UNKNOWN_BOARD);
+    EXPECT_EQ(plugin.CloseObject(99), ZEL_ERR_UNKNOWN_BOARD);
+    ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
+    EXPECT_EQ(Qual(0, "b0", "Handle"), "3");
 }
 
-TEST_F(PlugIn, DetectedBoardsListTheSupportedDevices) {
-    g_devices = {"KVX7400", "OTHER", "KVX7401"};
-    ZelSetDeviceEnumerator(&EnumerateDevices);
-    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
-    EXPECT_EQ(Get(0, "DetectedBoards.Count"), "2");
-    struct Case {
-        const char* path;
-        const char* value;
-    } cases[] = {
-        {"DetectedBoards[0].Name", "KV0"},    {"DetectedBoards[0].Driver", "KVX7400"},
-        {"DetectedBoards[0].Plugin", "libkv"}, {"DetectedBoards[0].Bus", "10"},
-        {"DetectedBoards[0].Slot", "20"},     {"DetectedBoards[1].Name", "KV1"},
-        {"DetectedBoards[1].Driver", "KVX7401"}, {"DetectedBoards[1].Bus", "12"},
-        {"DetectedBoards[1].Slot", "22"},     {"DetectedBoards[2].Name", "<2>"},
+TEST_F(PlugIn, DetectedBoardsListTheSupportedDevicesAndAreReplacedEachTime) {
+    struct Round { std::vector<std::string> devices; std::vector<PathValue> values; } rounds[] = {
+        {{"KVX7400", "OTHER", "KVX7401"},
+         {{"DetectedBoards.Count", "2"}, {"DetectedBoards[0].Name", "KV0"}, {"DetectedBoards[0].Driver", "KVX7400"},
+          {"DetectedBoards[0].Plugin", "libkv"}, {"DetectedBoards[0].Bus", "10"}, {"DetectedBoards[0].Slot", "20"},
+          {"DetectedBoards[1].Name", "KV1"}, {"DetectedBoards[1].Driver", "KVX7401"}, {"DetectedBoards[1].Bus", "12"},
+          {"DetectedBoards[1].Slot", "22"}, {"DetectedBoards[2].Name", "<2>"}}},
+        {{"KVX9"}, {{"DetectedBoards.Count", "1"}, {"DetectedBoards[0].Driver", "KVX9"}}},
+        {{}, {{"DetectedBoards.Count", "0"}}},  // without an enumerator
     };
-    for (const Case& c : cases) EXPECT_EQ(Get(0, c.path), c.value) << c.path;
-
-    // Each detection replaces the previous list.
-    g_devices = {"KVX9"};
-    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
-    EXPECT_EQ(Get(0, "DetectedBoards.Count"), "1");
-    EXPECT_EQ(Get(0, "DetectedBoards[0].Driver"), "KVX9");
-    ZelSetDeviceEnumerator(nullptr);
-    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
-    EXPECT_EQ(Get(0, "DetectedBoards.Count"), "0");
+    for (const Round& round : rounds) {
+        g_devices = round.devices;
+        ZelSetDeviceEnumerator(round.devices.empty() ? nullptr : &EnumerateDevices);
+        EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
+        for (const PathValue& c : round.values) EXPECT_EQ(Get(0, c.path), c.value) << c.path;
+    }
 }
 
 }  // namespace
