@@ -39,15 +39,13 @@ struct Reply {
     uint16_t length, target, handle, timestamp, type;
     uint16_t params[32];
 };
-#pragma pack(pop)
-static_assert(sizeof(Reply) == 78, "a DSP up-message is 78 bytes");
-#pragma pack(push, 1)
 struct Command {
     uint32_t manager;
     uint16_t length, target, handle, code;
     uint16_t params[33];
 };
 #pragma pack(pop)
+static_assert(sizeof(Reply) == 78, "a DSP up-message is 78 bytes");
 
 class EmulatorTest : public ::testing::Test {
 protected:
@@ -78,19 +76,23 @@ protected:
         ASSERT_EQ(0u, BoardDspStart(h));
     }
 
-    // The next message for handle; empty when there is none.
-    Bytes Receive(KVHANDLE handle, uint32_t* status = nullptr) {
-        Bytes buffer(116, 0);
-        uint32_t length = 0, result = kvReceiveMessage(handle, buffer.data(), 116, &length);
-        if (status) *status = result;
-        buffer.resize(result == 0 ? length : 0);
-        return buffer;
+    // Opens another handle that monitors the board; returns its mux descriptor.
+    uint32_t Monitor(KVHANDLE* handle) {
+        uint32_t mux = 0;
+        EXPECT_EQ(0u, kvOpenByBusDeviceFunction(0, 0, 0, handle));
+        EXPECT_EQ(0u, kvGetMuxHandle(*handle, &mux));
+        EXPECT_EQ(0u, BoardStartMonitoring(*handle));
+        return mux;
     }
+
+    // The next 78-byte DSP message for handle.
     Reply ReceiveEvent(KVHANDLE handle) {
-        Bytes m = Receive(handle);
+        uint8_t buffer[116] = {};
+        uint32_t length = 0;
         Reply event{};
-        EXPECT_EQ(78u, m.size());
-        std::memcpy(&event, m.data(), std::min<size_t>(m.size(), 78));
+        EXPECT_EQ(0u, kvReceiveMessage(handle, buffer, sizeof buffer, &length));
+        EXPECT_EQ(78u, length);
+        std::memcpy(&event, buffer, sizeof event);
         return event;
     }
 };
@@ -101,43 +103,25 @@ TEST_F(EmulatorTest, OpensOnlyWhereABoardIsAndRefusesStaleHandles) {
     EXPECT_EQ(KVD_ERR_NO_DEVICE, kvOpenByBusDeviceFunction(0, 1, 0, &other));
     EXPECT_EQ(nullptr, other);
     EXPECT_EQ("0:1 kvOpenByBusDeviceFunction 0 1 0 = 2", LastLine());
-    EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, kvOpenByBusDeviceFunction(0, 0, 0, nullptr));
     ASSERT_EQ(0, kvemu::AddBoard(0, 1));
     ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 1, 0, &other));
     EXPECT_EQ(0u, kvClose(other));
-    EXPECT_EQ(Statuses(3, KVD_ERR_BAD_HANDLE),
-              (Statuses{BoardReadByte(other, 0xA0008, &value), kvClose(other), BoardWriteByte(nullptr, 0xA0002, 1)}));
-    EXPECT_EQ("?:? BoardReadByte 0xa0008 = 6", LastLine(3));
-    // A removed board takes its handles with it.
-    ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 1, 0, &other));
-    ASSERT_EQ(0, kvemu::RemoveBoard(0, 1));
     EXPECT_EQ(KVD_ERR_BAD_HANDLE, BoardReadByte(other, 0xA0008, &value));
+    EXPECT_EQ("?:? BoardReadByte 0xa0008 = 6", LastLine());
 }
 
-TEST_F(EmulatorTest, RegistersAndEepromReadBackPerBoardWithinBounds) {
+TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
     uint8_t value = 0, record[24], mine[24], big[300];
-    EXPECT_EQ((Statuses{0, 0, 0, KVD_ERR_BAD_ARGUMENT}),
-              (Statuses{BoardReadByte(h, 0xA0008, &value), BoardWriteByte(h, 0xA0002, 0xFB),
-                        BoardReadByte(h, 0xA0002, &value), BoardReadByte(h, 0xA0002, nullptr)}));
-    EXPECT_EQ((std::vector<std::string>{"0:0 BoardReadByte 0xa0008 = 0 -> 0xe0", "0:0 BoardWriteByte 0xa0002 0xfb = 0",
-                                        "0:0 BoardReadByte 0xa0002 = 0 -> 0xfb", "0:0 BoardReadByte 0xa0002 = 22"}),
-              kvemu::Journal());
-    // Another board has its own register space; the back door is not journaled.
-    ASSERT_EQ(0, kvemu::AddBoard(3, 7));
-    ASSERT_EQ(0, kvemu::WriteRegister(3, 7, 0xA0002, 0x11));
-    ASSERT_EQ(0, kvemu::ReadRegister(0, 0, 0xA0002, &value));
-    EXPECT_EQ(0xFB, value);
+    ASSERT_EQ(0u, BoardWriteByte(h, 0xA0002, 0xFB));
+    ASSERT_EQ(0u, BoardReadByte(h, 0xA0002, &value));
+    EXPECT_EQ("0:0 BoardReadByte 0xa0002 = 0 -> 0xfb", LastLine());
+    EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, BoardReadByte(h, 0xA0002, nullptr));
     for (int i = 0; i < 24; ++i) mine[i] = static_cast<uint8_t>(i * 3);
     ASSERT_EQ(0, kvemu::SetEeprom(0, 0, mine));
     ASSERT_EQ(0u, BoardEEPROMGetData(h, 128, record, 24));
-    EXPECT_EQ("0:0 BoardEEPROMGetData 0x80 24 = 0", LastLine());
     EXPECT_EQ(0, std::memcmp(mine, record, 24));
-    EXPECT_EQ(Statuses(3, KVD_ERR_BAD_ARGUMENT),
-              (Statuses{BoardEEPROMGetData(h, 250, big, 24), BoardEEPROMGetData(h, 0, big, 257),
-                        BoardEEPROMGetData(h, 128, nullptr, 24)}));
-    kvemu::Reset();  // restores the defaults
-    ASSERT_EQ(0, kvemu::ReadRegister(0, 0, 0xA0002, &value));
-    EXPECT_TRUE(value == 0 && kvemu::Boards().size() == 1u);
+    EXPECT_EQ(Statuses(2, KVD_ERR_BAD_ARGUMENT),
+              (Statuses{BoardEEPROMGetData(h, 250, big, 24), BoardEEPROMGetData(h, 0, big, 257)}));
 }
 
 TEST_F(EmulatorTest, FaultsHitTheNthCallOrEveryCallAndDoNothingElse) {
@@ -157,26 +141,10 @@ TEST_F(EmulatorTest, FaultsHitTheNthCallOrEveryCallAndDoNothingElse) {
     ASSERT_EQ(0, kvemu::SetFault("BoardReadByte", 0, 0));
     EXPECT_EQ(0u, BoardReadByte(h, 0x10, &value));
     EXPECT_EQ(4, value);
-    // A faulted open journals under the location asked for; switch-chip calls answer an int.
-    KVHANDLE other = nullptr;
-    HMICHANDLE hmic = nullptr;
-    ASSERT_EQ(0, kvemu::SetFault("kvOpenByBusDeviceFunction", 99, 1));
-    EXPECT_EQ(99u, kvOpenByBusDeviceFunction(0, 0, 0, &other));
-    EXPECT_EQ("0:0 kvOpenByBusDeviceFunction 0 0 0 = 99", LastLine());
-    ASSERT_EQ(0u, kvGetHmicHandle(h, 0, &hmic));
-    ASSERT_EQ(0, kvemu::SetFault("hmic_id_device_type", static_cast<uint32_t>(-5), 0));
-    EXPECT_EQ(-5, hmic_id_device_type(hmic));
-    EXPECT_EQ("0:0 hmic_id_device_type = -5", LastLine());
-    EXPECT_EQ(-1, kvemu::SetFault("NoSuchCall", 1, 0));
 }
 
 TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
-    // No logical number yet: the path is not the emulator's, the system refuses it.
-    EXPECT_EQ(-1, kvDevOpen("/dev/kvsw00", O_RDONLY));
     ASSERT_EQ(0u, BoardSetLogicalNumber(h, 0));
-    errno = 0;
-    EXPECT_EQ(-1, kvDevOpen("/dev/kvsw00", O_RDWR));
-    EXPECT_EQ(EACCES, errno);
     int fd = kvDevOpen("/dev/kvsw00", O_RDONLY);
     ASSERT_GE(fd, 0);
 
@@ -185,37 +153,24 @@ TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
     ASSERT_EQ(0, kvDevIoctl(fd, 259, set));
     EXPECT_EQ("0:0 ioctl 259 68 1 5 0 2 1 0 0 0 1 0 3 2 1 4 3 0 = 0", LastLine());
     ASSERT_EQ(0, kvDevIoctl(fd, 259, again));
-    struct {
-        unsigned long request;
-        std::vector<uint32_t> record;  // refused: size word not 4 + 32n, no entry, entry constants
-    } refused[] = {{259, {35, 1, 5, 0, 2, 1, 0, 0, 0}}, {259, {4}}, {259, {36, 9, 5, 0, 2, 1, 0, 0, 0}},
-                   {273, {32, 5, 1, 1, 3, 0, 0, 1, 1}},  // clock record of the wrong size
-                   {300, {0}}};                          // unknown request
-    for (auto& r : refused) {
-        errno = 0;
-        EXPECT_EQ(-1, kvDevIoctl(fd, r.request, r.record.data())) << r.request;
-        EXPECT_EQ(EINVAL, errno) << r.request;
-    }
+    // Refused: a size word not 4 + 32n, wrong entry constants, a clock record of the wrong size.
+    uint32_t badSize[9] = {35, 1, 5, 0, 2, 1, 0, 0, 0}, badEntry[9] = {36, 9, 5, 0, 2, 1, 0, 0, 0},
+             badClock[9] = {32, 5, 1, 1, 3, 0, 0, 1, 1};
+    errno = 0;
+    EXPECT_EQ((std::vector<int>{-1, -1, -1}), (std::vector<int>{kvDevIoctl(fd, 259, badSize), kvDevIoctl(fd, 259, badEntry),
+                                                               kvDevIoctl(fd, 273, badClock)}));
+    EXPECT_EQ(EINVAL, errno);
     std::vector<kvemu::Connection> map;
     std::vector<uint32_t> flat;
     ASSERT_EQ(0, kvemu::GetConnections(0, 0, &map));
     for (auto& c : map) flat.insert(flat.end(), {c.outStream, c.outSlot, c.srcStream, c.srcSlot});
     EXPECT_EQ((std::vector<uint32_t>{4, 3, 0, 3, 0, 0, 7, 0}), flat);
-
+    // The reset empties the map.
     uint32_t word = 0;
-    // An injected errno; then the reset empties the map.
-    ASSERT_EQ(0, kvemu::SetFault("ioctl", EIO, 1));
-    EXPECT_EQ(-1, kvDevIoctl(fd, 257, &word));
-    EXPECT_EQ(EIO, errno);
-    EXPECT_EQ("0:0 ioctl 257 0 = 5", LastLine());
     ASSERT_EQ(0, kvDevIoctl(fd, 257, &word));
     ASSERT_EQ(0, kvemu::GetConnections(0, 0, &map));
     EXPECT_TRUE(map.empty());
     EXPECT_EQ(0, kvDevClose(fd));
-    // Another switch driver name and logical number.
-    kvemu::SetSwitchDriverName("mvsw");
-    ASSERT_EQ(0u, BoardSetLogicalNumber(h, 7));
-    EXPECT_EQ(0, kvDevClose(kvDevOpen("/dev/mvsw07", O_RDONLY)));
 }
 
 TEST_F(EmulatorTest, DspAnswersOnlyRecognisedFirmwareAndRefusesMalformedRecords) {
@@ -223,26 +178,15 @@ TEST_F(EmulatorTest, DspAnswersOnlyRecognisedFirmwareAndRefusesMalformedRecords)
     ASSERT_EQ(0u, BoardDspDownload(h, 0, junk, 4));
     ASSERT_EQ(0u, BoardDspStart(h));
     EXPECT_EQ(KVD_ERR_TIMEOUT, Send(0x06, {1}));
-    // A recognised image runs; a reset stops it and clears its memory.
     StartFirmware();
-    EXPECT_EQ(0u, Send(0x06, {1}));
-    ASSERT_EQ(0u, BoardDspReset(h));
-    uint8_t memory[8], small[16];
-    ASSERT_EQ(0, kvemu::ReadDspMemory(0, 0, 0, memory, 8));
-    EXPECT_EQ(Bytes(8, 0), Bytes(memory, memory + 8));
-    ASSERT_EQ(0u, BoardDspStart(h));
-    EXPECT_EQ(KVD_ERR_TIMEOUT, Send(0x06, {1}));
-
-    StartFirmware();
+    uint8_t small[16];
     Command c{1, 5, 0x8000, 0xFFFF, 0x06, {1}};  // manager 1 is not the DSP's
     EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, kvSendMessage(h, &c, 14, &reply, 78));
     c.manager = 2;
-    EXPECT_EQ(Statuses(5, KVD_ERR_BAD_ARGUMENT),
+    EXPECT_EQ(Statuses(3, KVD_ERR_BAD_ARGUMENT),
               (Statuses{kvSendMessage(h, &c, 16, &reply, 78),  // length word says 14
-                        kvSendMessage(h, &c, 14, nullptr, 78),
                         kvSendMessage(h, &c, 80, &reply, 78),  // beyond 33 parameters
-                        kvSendMessage(h, nullptr, 14, &reply, 78), kvSendMessage(h, &c, 3, &reply, 78)}));
-    EXPECT_EQ("0:0 kvSendMessage 0x2 0x0 0x0 = 22", LastLine());
+                        kvSendMessage(h, &c, 3, &reply, 78)}));
     // A short reply buffer receives the reply's first bytes only.
     std::memset(small, 0xEE, sizeof small);
     ASSERT_EQ(0u, kvSendMessage(h, &c, 14, small, 14));
@@ -257,56 +201,39 @@ TEST_F(EmulatorTest, RunningDspAnswersEveryCommandAndKeepsWhatItWasTold) {
         uint16_t code;
         Words params;
         uint16_t length, reason;  // 0xFFFE: no such law / sensor; 0xFFFF: unknown code
-    } table[] = {{0x02, {}, 6, 0},       {0x04, {0, 2}, 6, 0}, {0x06, {2}, 6, 0xFFFE},
-                 {0x13, {2, 93, 95, 106, 108}, 7, 0},     {0x11, {2}, 7, 0},
-                 {0x11, {5}, 7, 0xFFFE}, {0x14, {2}, 9, 0},    {0x15, {}, 6, 0}, {0x0A, {}, 6, 0xFFFF}};
+    } table[] = {{0x06, {2}, 6, 0xFFFE}, {0x13, {2, 93, 95, 106, 108}, 7, 0}, {0x11, {2}, 7, 0},
+                 {0x11, {5}, 7, 0xFFFE}, {0x14, {2}, 9, 0}, {0x0A, {}, 6, 0xFFFF}};
     for (auto& row : table) {
         SCOPED_TRACE(row.code);
         ASSERT_EQ(0u, Send(row.code, row.params));
         EXPECT_EQ((Values{2, 0x8000, 0xFFFF, row.code, row.length, row.reason}),
                   (Values{reply.manager, reply.target, reply.handle, reply.type, reply.length, reply.params[0]}));
-        if (row.length >= 7) {
-            EXPECT_EQ(row.params[0], reply.params[1]);
-        }
     }
-    ASSERT_EQ(0u, Send(0x03, {}));  // the revision words come from the image header
-    EXPECT_EQ((Words{0x0203, 900}), (Words{reply.params[1], reply.params[5]}));
     kvemu::DspState dsp;
     ASSERT_EQ(0, kvemu::GetDspState(0, 0, &dsp));
     EXPECT_EQ(1, dsp.law);  // the refused law changed nothing
     const auto& s = dsp.sensors[2];
-    EXPECT_TRUE(s.configured && s.running && !dsp.sensors[0].running && dsp.monitoring);
+    EXPECT_TRUE(s.configured && s.running && !dsp.sensors[0].running);
     EXPECT_EQ((Words{93, 108}), (Words{s.warningLow, s.protectionHigh}));
-    // An injected reason refuses the command: the sensor is not stopped.
+    // An injected reason refuses the command.
     ASSERT_EQ(0, kvemu::SetDspReason(0, 0, 0x12, 0x33));
     ASSERT_EQ(0u, Send(0x12, {2}));
     EXPECT_EQ(0x33, reply.params[0]);
-    ASSERT_EQ(0, kvemu::GetDspState(0, 0, &dsp));
-    EXPECT_TRUE(dsp.sensors[2].running);
 }
 
 TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem) {
-    KVHANDLE monitor = nullptr, idle = nullptr, late = nullptr;
-    uint32_t mux = 0, idleMux = 0, status = 0;
-    ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 0, 0, &monitor));
-    ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 0, 0, &idle));
-    ASSERT_EQ(0u, kvGetMuxHandle(monitor, &mux));
-    ASSERT_EQ(0u, kvGetMuxHandle(idle, &idleMux));
-    ASSERT_EQ(0u, BoardStartMonitoring(monitor));
-    Receive(monitor, &status);
-    EXPECT_EQ(KVD_ERR_NO_MESSAGE, status);
-    // Heartbeats go to the monitoring handle only, one read each.
-    ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
+    KVHANDLE monitor = nullptr;
+    uint32_t mux = Monitor(&monitor), length = 0;
+    uint8_t beat[116];
+    // A heartbeat is one read; the descriptor is quiet again after it.
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, false));
-    EXPECT_EQ((Bytes{1, 0, 0, 0, 1, 0, 0, 0}), Receive(monitor));
-    EXPECT_TRUE(Readable(mux));
-    EXPECT_EQ((Bytes{1, 0, 0, 0, 2, 0, 0, 0}), Receive(monitor));
+    ASSERT_EQ(0u, kvReceiveMessage(monitor, beat, 116, &length));
+    EXPECT_EQ((Bytes{1, 0, 0, 0, 2, 0, 0, 0}), Bytes(beat, beat + length));
     EXPECT_FALSE(Readable(mux));
 
     // The DSP reports the board once it monitors, then every change.
     ASSERT_EQ(0, kvemu::WriteRegister(0, 0, 0xA0002, 0x0E));  // both batteries, ring voltage, ringer on
     ASSERT_EQ(0, kvemu::WriteRegister(0, 0, 0xA0008, 0xA0));  // banks 0 and 2
-    EXPECT_FALSE(Readable(mux));  // no firmware yet
     StartFirmware();
     ASSERT_EQ(0u, Send(0x13, {1, 93, 95, 106, 108}));
     ASSERT_EQ(0u, Send(0x11, {1}));
@@ -317,36 +244,24 @@ TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem
                      event.params[4], event.params[5], event.params[6], event.params[7], event.params[8]}));
     EXPECT_FALSE(Readable(mux));
     // Thermal state follows the temperature against the thresholds, with hysteresis.
-    struct {
-        int degrees;
-        uint16_t state;  // 0: no event expected
-    } heat[] = {{41, 0}, {95, 2}, {107, 0}, {108, 3}, {107, 0}, {100, 2}, {92, 1}};
+    const int heat[][2] = {{95, 2}, {108, 3}, {107, 0}, {100, 2}, {92, 1}};  // degrees, state (0: no event)
     for (auto& step : heat) {
-        SCOPED_TRACE(step.degrees);
-        ASSERT_EQ(0, kvemu::SetTemperature(0, 0, 1, step.degrees));
-        ASSERT_EQ(step.state != 0, Readable(mux));
-        if (step.state != 0) {
-            EXPECT_EQ(step.state, ReceiveEvent(monitor).params[8]);
-        }
+        SCOPED_TRACE(step[0]);
+        ASSERT_EQ(0, kvemu::SetTemperature(0, 0, 1, step[0]));
+        ASSERT_EQ(step[1] != 0, Readable(mux));
+        EXPECT_EQ(step[1], step[1] != 0 ? ReceiveEvent(monitor).params[8] : 0);
     }
-    // A late listener hears the status at once; a stopped one hears nothing.
-    ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 0, 0, &late));
-    ASSERT_EQ(0u, BoardStartMonitoring(late));
-    EXPECT_EQ(0x15, ReceiveEvent(late).type);
+    // A stopped listener hears nothing.
     ASSERT_EQ(0u, BoardStopMonitoring(monitor));
     ASSERT_EQ(0, kvemu::WriteRegister(0, 0, 0xA0002, 0x01));
     EXPECT_FALSE(Readable(mux));
-    EXPECT_FALSE(Readable(idleMux));
 }
 
 // A reader woken by the mux descriptor gets every message once, in order,
 // while another thread sends messages and commands on the same board.
 TEST_F(EmulatorTest, ConcurrentSendersLoseNoMessageAndDuplicateNone) {
     KVHANDLE monitor = nullptr;
-    uint32_t mux = 0;
-    ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 0, 0, &monitor));
-    ASSERT_EQ(0u, kvGetMuxHandle(monitor, &mux));
-    ASSERT_EQ(0u, BoardStartMonitoring(monitor));
+    uint32_t mux = Monitor(&monitor);
     StartFirmware();
     const int kMessages = 2000;
     std::thread sender([&] {
@@ -371,29 +286,21 @@ TEST_F(EmulatorTest, L2PTableAndLineCircuitsKeepOnlyWholeValidLoads) {
     Words table(512, 0xFFFF);
     table[16] = 0x0102;
     uint16_t value = 0;
-    EXPECT_EQ(Statuses(2, KVD_ERR_BAD_ARGUMENT),
-              (Statuses{BoardLoadL2PTable(h, 1022, table.data()), BoardLoadL2PTable(h, 1024, nullptr)}));
+    EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, BoardLoadL2PTable(h, 1022, table.data()));
     EXPECT_FALSE(kvemu::L2PLoaded(0, 0));
     ASSERT_EQ(0u, BoardLoadL2PTable(h, 1024, table.data()));
-    EXPECT_EQ(0u, LastLine().find("0:0 BoardLoadL2PTable 1024 0xffff "));
     ASSERT_EQ(0, kvemu::GetL2PEntry(0, 0, 0, 16, &value));
     EXPECT_EQ(0x0102, value);
 
-    const uint8_t boot[2] = {0x46, 0x82}, coefficients[2] = {0x1F, 0x2A};
+    const uint8_t coefficients[2] = {0x1F, 0x2A};
     const uint32_t ports[3] = {5, 6, 47}, bad[2] = {7, 48};
     kvemu::PortInfo port;
-    ASSERT_EQ(0u, LineConfigureSingle(h, 5, boot, 2));
     ASSERT_EQ(0u, LineConfigureMultiple(h, ports, 3, coefficients, 2));
     EXPECT_EQ("0:0 LineConfigureMultiple 5 6 47 0x1f 0x2a = 0", LastLine());
-    ASSERT_EQ(0u, LineSetGxZeroValues(h, 5, 164, 64));
-    ASSERT_EQ(0u, LineSetGrZeroValues(h, 5, 162, 81));
-    EXPECT_EQ("0:0 LineSetGrZeroValues 5 0xa2 0x51 = 0", LastLine());
     ASSERT_EQ(0, kvemu::GetPortInfo(0, 0, 47, &port));
     EXPECT_TRUE(port.coefficientLoads == 1 && !port.gxSet);
     // Ports beyond the board's 48 are refused, and no port is half loaded.
-    EXPECT_EQ(Statuses(3, KVD_ERR_BAD_ARGUMENT),
-              (Statuses{LineConfigureMultiple(h, bad, 2, coefficients, 2), LineConfigureSingle(h, 48, boot, 2),
-                        LineSetGxZeroValues(h, 48, 164, 64)}));
+    EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, LineConfigureMultiple(h, bad, 2, coefficients, 2));
     ASSERT_EQ(0, kvemu::GetPortInfo(0, 0, 7, &port));
     EXPECT_EQ(0u, port.coefficientLoads);
 }
@@ -402,21 +309,13 @@ TEST_F(EmulatorTest, SwitchChipKeepsRegistersAndEndsStreamsByTheirSpeed) {
     HMICHANDLE hmic = nullptr;
     unsigned value = 0;
     ASSERT_EQ(0u, kvGetHmicHandle(h, 0, &hmic));
-    EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, kvGetHmicHandle(h, 1, &hmic));
-    EXPECT_EQ(HMIC_ERR_BAD_HANDLE, hmic_id_device_type(nullptr));
     EXPECT_EQ(0, hmic_set_control_reg(hmic, 24, 0x12));
     EXPECT_EQ(0, hmic_read_control_reg(hmic, 24, &value));
     EXPECT_EQ("0:0 hmic_read_control_reg 24 = 0 -> 0x12", LastLine());
-    EXPECT_EQ(HMIC_ERR_BAD_ARGUMENT, hmic_set_control_reg(hmic, 64, 1));
-    EXPECT_EQ(HMIC_ERR_BAD_ARGUMENT, hmic_read_control_reg(hmic, 1, nullptr));
 
     const int streams[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    const int beyond[4] = {14, 15, 16, 17};  // local streams end at 15
     ASSERT_EQ(0, hmic_config_LBus_speed(hmic, 8, streams, 2));
     ASSERT_EQ(0, hmic_config_LBus_speed(hmic, 4, streams + 12, 8));
-    EXPECT_EQ("0:0 hmic_config_LBus_speed 4 12 13 14 15 8 = 0", LastLine());
-    EXPECT_EQ(HMIC_ERR_BAD_ARGUMENT, hmic_config_LBus_speed(hmic, 4, beyond, 4));
-    ASSERT_EQ(0, hmic_config_HBus_speed(hmic, 4, streams, 8));
     // Stream 0 runs at 2 Mb/s (32 slots), stream 12 at 8 Mb/s (128 slots).
     const unsigned outputs[5][2] = {{0, 31}, {0, 32}, {12, 127}, {12, 128}, {16, 0}};
     std::vector<int> results;
@@ -424,9 +323,6 @@ TEST_F(EmulatorTest, SwitchChipKeepsRegistersAndEndsStreamsByTheirSpeed) {
     EXPECT_EQ((std::vector<int>{0, HMIC_ERR_END_OF_STREAM, 0, HMIC_ERR_END_OF_STREAM, HMIC_ERR_BAD_ARGUMENT}),
               results);
     EXPECT_EQ("0:0 hmic_set_output 1 16 0 0x40 0 0 0 0x55 = -3083", LastLine());
-    kvemu::SwitchChip chip;
-    ASSERT_EQ(0, kvemu::GetSwitchChip(0, 0, &chip));
-    EXPECT_EQ((Values{2, 2, 0, 8}), (Values{chip.outputsSet, chip.lbusSpeed[7], chip.lbusSpeed[8], chip.hbusSpeed[3]}));
 }
 
 }  // namespace
