@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,35 +24,19 @@ size_t CountJournal(const std::string& fragment)
     return std::count_if(journal.begin(), journal.end(),
                          [&](const std::string& line) { return line.find(fragment) != std::string::npos; });
 }
-uint8_t Register(uint32_t address)
-{
-    uint8_t value = 0;
-    kvemu::ReadRegister(0, 0, address, &value);
-    return value;
-}
-kvemu::BoardInfo Info()
-{
-    kvemu::BoardInfo info{};
-    kvemu::GetBoardInfo(0, 0, &info);
-    return info;
-}
+uint8_t Register(uint32_t address) { uint8_t value = 0; return kvemu::ReadRegister(0, 0, address, &value), value; }
+unsigned OpenHandles() { kvemu::BoardInfo info{}; return kvemu::GetBoardInfo(0, 0, &info), info.openHandles; }
 
 class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         kvemu::Reset();
-        kvtest::ClearAlerts();
         kvtest::ClearDatabase();
         kvtest::SetDbOpenStatus(0);
         board.reset(new CKvBoard("b0", "KV 7400C-48"));
         ASSERT_EQ(board->SetKeywordValue("Number", "3"), 0u);
         kvtest::ClearAlerts();
-    }
-    void TearDown() override
-    {
-        board.reset();
-        kvemu::ClearFaults();
     }
     void Mask(uint32_t mask)
     {
@@ -68,61 +51,29 @@ TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure)
 {
     Mask(KV_TRACE_DEBUG);
     ASSERT_EQ(board->SetKeywordValue("Location.PCI.Bus", "3"), 0u);
-    EXPECT_EQ(board->GetPciBus(), 3u);
     EXPECT_EQ(board->GetDriverHandle(), nullptr);
-    EXPECT_EQ(CountJournal("3:0 kvOpenByBusDeviceFunction 3 0 0 = 2"), 1u);
     EXPECT_EQ(Messages(KV_SEVERITY_INFORM), (Texts{"kvOpen failed to open driver (2) for board 3 in PCI bus:slot 3:0\n",
                                                    "CKvBoard::GetDriverHandle() failed to open driver.\n"}));
-
     ASSERT_EQ(board->SetKeywordValue("Location.PCI.Bus", "0"), 0u);
     KVHANDLE handle = board->GetDriverHandle();
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(board->GetDriverHandle(), handle);  // no second open while it is open
-    EXPECT_EQ(CountJournal("0:0 kvOpenByBusDeviceFunction 0 0 0 = 0"), 1u);
-    EXPECT_EQ(Info().openHandles, 1u);
-
-    EXPECT_EQ(board->CloseDriver(&board->m_DriverHandle), 0u);
-    EXPECT_EQ(board->m_DriverHandle, nullptr);
-    EXPECT_EQ(Info().openHandles, 0u);
-}
-
-TEST_F(BoardTest, ClosingAndReopeningNeverLosesOrReusesAHandle)
-{
-    Mask(KV_TRACE_API | KV_TRACE_DEBUG);
-    KVHANDLE none = nullptr;
-    kvemu::ClearJournal();
-    EXPECT_EQ(board->CloseDriver(&none), 1u);
-    EXPECT_TRUE(kvemu::Journal().empty());
-    EXPECT_EQ(Messages(KV_SEVERITY_INFORM), Texts{"CKvBoard::CloseDriver()\n"});
-
-    // Opening over an open handle closes the old one first.
-    ASSERT_EQ(board->OpenDriver(&board->m_DriverHandle), 0u);
-    ASSERT_EQ(board->OpenDriver(&board->m_DriverHandle), 0u);
-    EXPECT_EQ(Info().openHandles, 1u);
+    ASSERT_EQ(board->OpenDriver(&board->m_DriverHandle), 0u);  // closes the open one first
+    EXPECT_EQ(OpenHandles(), 1u);
 
     // A failed close keeps the handle, still open in the driver, so that a later close releases it.
-    kvtest::ClearAlerts();
     kvemu::SetFault("kvClose", 5, 1);
     EXPECT_EQ(board->CloseDriver(&board->m_DriverHandle), 5u);
     EXPECT_NE(board->m_DriverHandle, nullptr);
-    EXPECT_TRUE(kvtest::AnyAlertContains("kvClose rc 00000005\n"));
     EXPECT_EQ(board->CloseDriver(&board->m_DriverHandle), 0u);
     EXPECT_EQ(board->m_DriverHandle, nullptr);
-    EXPECT_EQ(Info().openHandles, 0u);
+    EXPECT_EQ(OpenHandles(), 0u);
 }
 
-TEST_F(BoardTest, RegisterAccessIsTracedAndWritesGoToTheDriver)
+TEST_F(BoardTest, RegisterAccessFailuresShowOnlyInTheTrace)
 {
     Mask(KV_TRACE_WRITE_BYTE | KV_TRACE_READ_BYTE | KV_TRACE_DEBUG);
-    board->WriteByte(KV_REG_LINE_POWER, 0x31);
-    EXPECT_EQ(Register(KV_REG_LINE_POWER), 0x31);
-    EXPECT_EQ(CountJournal("0:0 BoardWriteByte 0xa0002 0x31 = 0"), 1u);
-    EXPECT_EQ(board->ReadByte(KV_REG_LINE_POWER), 0x31);
-    EXPECT_EQ(Messages(KV_SEVERITY_INFORM),
-              (Texts{"CKvBoard::WriteByte() -> 000a0002 31\n", "CKvBoard::ReadByte() -> 000a0002 31\n"}));
-
-    // Failures show only in the trace, the write trace coming first.
-    kvtest::ClearAlerts();
+    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0x31);
     kvemu::SetFault("BoardWriteByte", 22, 1);
     board->WriteByte(KV_REG_LINE_POWER, 0x07);
     EXPECT_EQ(Register(KV_REG_LINE_POWER), 0x31);
@@ -134,89 +85,53 @@ TEST_F(BoardTest, RegisterAccessIsTracedAndWritesGoToTheDriver)
                      "CKvBoard::ReadByte() - BoardReadByte(000a0002h) returns 22 (00000016h)\n"}));
 }
 
-TEST_F(BoardTest, MaskedWritesChangeOnlyTheMaskedBits)
+TEST_F(BoardTest, MaskedWritesChangeOnlyTheMaskedBitsAndNothingAfterAFailedRead)
 {
-    // Old value, mask, value, expected: set a bit, clear it, an empty mask, a nibble.
-    const struct { uint8_t old, mask, value, expected; } cases[] = {
-        {0x31, 0x04, 0x04, 0x35}, {0x35, 0x04, 0xFB, 0x31}, {0x00, 0x01, 0x01, 0x01},
-        {0xFF, 0x10, 0xEF, 0xEF}, {0xA5, 0x00, 0xFF, 0xA5}, {0x0F, 0xF0, 0x5A, 0x5F}};
+    const struct { uint8_t old, mask, value, expected; } cases[] = {  // set a bit, clear one, a nibble
+        {0x31, 0x04, 0x04, 0x35}, {0x35, 0x04, 0xFB, 0x31}, {0x0F, 0xF0, 0x5A, 0x5F}};
     for (const auto& c : cases) {
         kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, c.old);
         board->WriteByte(KV_REG_LINE_POWER, c.mask, c.value);
-        EXPECT_EQ(Register(KV_REG_LINE_POWER), c.expected)
-            << std::hex << "old " << int(c.old) << " mask " << int(c.mask) << " value " << int(c.value);
+        EXPECT_EQ(Register(KV_REG_LINE_POWER), c.expected) << std::hex << int(c.old) << " " << int(c.mask);
     }
-}
 
-TEST_F(BoardTest, MaskedWriteAfterAFailedReadWritesNothing)
-{
-    Mask(KV_TRACE_WRITE_BYTE | KV_TRACE_DEBUG);
-    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0x31);
-    ASSERT_NE(board->GetDriverHandle(), nullptr);
+    Mask(KV_TRACE_DEBUG);
     kvemu::ClearJournal();
-    kvtest::ClearAlerts();
     kvemu::SetFault("BoardReadByte", 22, 1);
     board->WriteByte(KV_REG_LINE_POWER, 0x04, 0x04);
-    EXPECT_EQ(Register(KV_REG_LINE_POWER), 0x31);
+    EXPECT_EQ(Register(KV_REG_LINE_POWER), 0x5F);
     EXPECT_EQ(CountJournal("BoardWriteByte"), 0u);
-    Texts traces = Messages(KV_SEVERITY_INFORM);
-    ASSERT_EQ(traces.size(), 3u);
-    EXPECT_EQ(Texts(traces.begin(), traces.begin() + 2),
-              (Texts{"CKvBoard::WriteByte() -> 000a0002 04 04\n",
-                     "CKvBoard::ReadByte() - BoardReadByte(000a0002h) returns 22 (00000016h)\n"}));
-    EXPECT_NE(traces[2].find("not written"), std::string::npos);
-
-    // A read that works again lets the next write through.
-    board->WriteByte(KV_REG_LINE_POWER, 0x04, 0x04);
-    EXPECT_EQ(Register(KV_REG_LINE_POWER), 0x35);
+    EXPECT_TRUE(kvtest::AnyAlertContains("not written"));
+    board->WriteByte(KV_REG_LINE_POWER, 0x80, 0x80);  // a read that works again lets the write through
+    EXPECT_EQ(Register(KV_REG_LINE_POWER), 0xDF);
 }
 
 TEST_F(BoardTest, StateIsReadAsItsConstantWhateverTheCase)
 {
-    EXPECT_TRUE(board->IsState("idle"));
     board->SetState("booted");
-    const char* state = board->GetState();
-    EXPECT_STREQ(state, "BOOTED");
-    EXPECT_EQ(state, board->GetState());  // always the same constant text
-    EXPECT_FALSE(board->IsState("IDLE"));
+    EXPECT_STREQ(board->GetState(), "BOOTED");
+    EXPECT_TRUE(board->IsState("Booted"));
     EXPECT_FALSE(board->IsState(nullptr));
-    board->SetState("BOOTING");
-    EXPECT_TRUE(Messages(-1).empty());
-
     // A state the keyword refuses leaves the state as it was.
     board->SetState("HALF-BOOTED");
-    EXPECT_STREQ(board->GetState(), "BOOTING");
-    Texts warnings = Messages(KV_SEVERITY_WARNING);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0].rfind("CKvBoard::SetState() - Failed to update board state: ", 0), 0u);
+    EXPECT_STREQ(board->GetState(), "BOOTED");
+    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::SetState() - Failed to update board state: "));
 
-    // Without the keyword there is no state to start or stop from.
-    kvtest::ClearAlerts();
     board->RemoveKeyword("State");
     EXPECT_EQ(board->GetState(), nullptr);
     EXPECT_FALSE(board->IsState("IDLE"));
-    board->SetState("IDLE");
     EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::GetState() - Expected keyword 'State' not found.\n"));
-    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::SetState() - Expected keyword 'State' not found.\n"));
 }
 
-TEST_F(BoardTest, LogicalNumberReachesTheDriverTheKeywordsAndTheDatabase)
+TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase)
 {
-    EXPECT_EQ(board->GetLogicalNumber(), 3u);
     EXPECT_EQ(board->AssignLogicalNumber(), 0u);
     EXPECT_EQ(CountJournal("0:0 BoardSetLogicalNumber 3 = 0"), 1u);
-    char value[32] = {0};
-    ASSERT_EQ(board->GetKeywordValue("Driver.BoardId", value, sizeof(value)), 0u);
-    EXPECT_STREQ(value, "3");
-    auto database = kvtest::Database();
-    EXPECT_EQ(database["b0"]["Driver.BoardID"], "3");
-    EXPECT_EQ(database["b0"]["Driver.Name"], "kvhw");
-    EXPECT_EQ(Info().logicalNumber, 3);
+    EXPECT_EQ(kvtest::Database()["b0"]["Driver.BoardID"], "3");
 
     // A database that cannot be opened is skipped silently.
     kvtest::ClearDatabase();
     kvtest::SetDbOpenStatus(1);
-    ASSERT_EQ(board->SetKeywordValue("Number", "4"), 0u);
     EXPECT_EQ(board->AssignLogicalNumber(), 0u);
     EXPECT_TRUE(kvtest::Database().empty());
     EXPECT_TRUE(Messages(-1).empty());
@@ -224,26 +139,13 @@ TEST_F(BoardTest, LogicalNumberReachesTheDriverTheKeywordsAndTheDatabase)
     kvemu::SetFault("BoardSetLogicalNumber", 5, 1);
     EXPECT_EQ(board->AssignLogicalNumber(), 1u);
     EXPECT_EQ(Messages(KV_SEVERITY_ERROR),
-              Texts{"Error 5 (00000005h) assigning logical board number 4 to the board in 0:0.\n"});
+              Texts{"Error 5 (00000005h) assigning logical board number 3 to the board in 0:0.\n"});
 
-    kvtest::ClearAlerts();
-    board->RemoveKeyword("Number");
-    EXPECT_EQ(board->GetLogicalNumber(), 0xFFFFFFFFu);
-    EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{"CKvBoard::GetLogicalNumber() - Expected keyword 'Number' not found\n"});
-}
-
-TEST_F(BoardTest, SwitchDriverNameIsKeptUntilReset)
-{
     EXPECT_STREQ(board->GetSwitchDriver(), "kvsw");
     ASSERT_EQ(board->SetKeywordValue("SwitchDriver.Name", "other"), 0u);
     EXPECT_STREQ(board->GetSwitchDriver(), "kvsw");
     board->Reset();
     EXPECT_STREQ(board->GetSwitchDriver(), "other");
-
-    board->Reset();
-    board->RemoveKeyword("SwitchDriver");
-    EXPECT_STREQ(board->GetSwitchDriver(), "");
-    EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{"CKvBoard::GetSwitchDriver() - expected keyword 'SwitchDriver' not found\n"});
 }
 
 TEST_F(BoardTest, MessagesGoOutWithTheirSeverityAndTracesFollowTheMask)
@@ -258,22 +160,16 @@ TEST_F(BoardTest, MessagesGoOutWithTheirSeverityAndTracesFollowTheMask)
 
     // 0x40000000 (print instead of alert) is no level of its own.
     const struct { uint32_t mask, level; bool toSupervisor, toStdout; } cases[] = {
-        {0, KV_TRACE_API, false, false}, {0x40000001, KV_TRACE_API, false, true},
-        {0x40000001, KV_TRACE_DEBUG, false, false}, {0x40000000, KV_TRACE_API, false, false},
-        {0x40000000, 0x40000000, false, false}, {0x00000005, KV_TRACE_DEBUG | KV_TRACE_ALERTS, true, false},
-        {0x00000030, KV_TRACE_READ_BYTE, true, false}, {0x00000002, KV_TRACE_API, false, false}};
+        {0x40000001, KV_TRACE_API, false, true}, {0x40000000, 0x40000000, false, false},
+        {0x00000005, KV_TRACE_DEBUG | KV_TRACE_ALERTS, true, false}, {0x00000002, KV_TRACE_API, false, false}};
     for (const auto& c : cases) {
         Mask(c.mask);
         testing::internal::CaptureStdout();
         board->Trace(c.level, "trace %d\n", 7);
-        std::string printed = testing::internal::GetCapturedStdout();
-        SCOPED_TRACE(testing::Message() << std::hex << "mask " << c.mask << " level " << c.level);
-        EXPECT_EQ(printed, c.toStdout ? "trace 7\n" : "");
-        EXPECT_EQ(Messages(KV_SEVERITY_INFORM), c.toSupervisor ? Texts{"trace 7\n"} : Texts{});
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.toStdout ? "trace 7\n" : "") << c.mask << " " << c.level;
+        EXPECT_EQ(Messages(KV_SEVERITY_INFORM), c.toSupervisor ? Texts{"trace 7\n"} : Texts{}) << c.mask << " " << c.level;
     }
-
-    // Without the mask keyword every trace becomes a warning.
-    board->RemoveKeyword("OamTraceMask");
+    board->RemoveKeyword("OamTraceMask");  // without the mask every trace becomes a warning
     kvtest::ClearAlerts();
     board->Trace(KV_TRACE_API, "lost\n");
     EXPECT_EQ(Messages(KV_SEVERITY_WARNING), Texts{"CKvBoard::Trace() - expected keyword 'OamTraceMask' not found\n"});
@@ -281,13 +177,11 @@ TEST_F(BoardTest, MessagesGoOutWithTheirSeverityAndTracesFollowTheMask)
 
 TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages)
 {
-    kvtest::ClearAlerts();
     {
         CKvBoard board("board1", "KV_7400");
         kvtest::ClearAlerts();
         board.Warning("%s", "abcd");
     }
-    // The board's destruction traced nothing: the last record is the warning.
     std::vector<uint8_t> record = kvtest::LastRecord();
     ASSERT_EQ(record.size(), 36u);
     oam_msg_tag header;
@@ -298,12 +192,11 @@ TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages)
 
     // A message longer than the limit is cut to 20479 characters.
     std::string longText(30000, 'x');
-    for (size_t i = 0; i < longText.size(); i += 100) longText[i] = static_cast<char>('a' + (i / 100) % 26);
+    longText[20478] = 'a', longText[20479] = 'b';
     kvtest::ClearAlerts();
     EXPECT_EQ(CSupervisor::GetSupervisor()->AlertNotify(KV_ALERT_MESSAGE, 0, "b", "%s", longText.c_str()), 0u);
-    std::vector<kvtest::Alert> alerts = kvtest::Alerts();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].text, longText.substr(0, 20479));
+    ASSERT_EQ(kvtest::Alerts().size(), 1u);
+    EXPECT_EQ(kvtest::Alerts()[0].text, longText.substr(0, 20479));
     EXPECT_EQ(kvtest::LastRecord().size(), 24u + 2u + 20480u);  // "b" and the text, each with its NUL
 }
 

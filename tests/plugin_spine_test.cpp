@@ -1,5 +1,4 @@
-// The plug-in's entry points, the plug-in object, the product models and the
-// board keyword tree as the supervisor reads it.
+// The plug-in's entry points, the plug-in object, the product models and a new board's keywords.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -34,7 +33,6 @@ protected:
         kvemu::Reset();
         kvtest::ClearAlerts();
         setenv("WBLOAD", KV_SHARE_DIR, 1);
-        if (boardPlugin != nullptr) Exit();
     }
     void TearDown() override { if (boardPlugin != nullptr) Exit(); }
     uint64_t Handle(const char* board)
@@ -53,28 +51,13 @@ protected:
 TEST_F(PluginSpineTest, EveryEntryPointBeforeInitAnswersNotInitialised)
 {
     char buffer[64];
-    EXPECT_EQ(Exit(), kNotInitialised);
-    EXPECT_EQ(DetectBoards(), kNotInitialised);
-    EXPECT_EQ(CreateBoard("b0", "KV 7400C-48"), kNotInitialised);
-    EXPECT_EQ(DestroyBoard("b0"), kNotInitialised);
-    EXPECT_EQ(GetKeyword(0, "Products", buffer, sizeof(buffer)), kNotInitialised);
-    EXPECT_EQ(SetKeyword(0, "Version.Major", "2"), kNotInitialised);
-    EXPECT_EQ(GetQualifier(0, "Products", "Type", buffer, sizeof(buffer)), kNotInitialised);
-    EXPECT_EQ(OpenObject(0, 0), kNotInitialised);
-    EXPECT_EQ(CloseObject(0), kNotInitialised);
-    EXPECT_EQ(StartBoard("b0"), kNotInitialised);
-    EXPECT_EQ(StopBoard("b0"), kNotInitialised);
-    EXPECT_EQ(TestBoard("b0", 0), kNotInitialised);
-    EXPECT_EQ(SendBuffer("b0", buffer, 1), kNotInitialised);
-    struct {
-        oam_msg_tag header;
-        char texts[4];
-    } record = {{}, "b0"};
-    record.header.size = sizeof record;
-    record.header.alert = KV_ALERT_REMOVAL_REQUESTED;
-    record.header.source_offset = sizeof record.header;
-    record.header.text_offset = sizeof record.header + 3;
-    EXPECT_EQ(AlertReceive(&record.header), kNotInitialised);
+    struct { oam_msg_tag header; char texts[4]; } record = {{}, "b0"};
+    record.header = {sizeof record, KV_ALERT_REMOVAL_REQUESTED, 0, sizeof record.header, sizeof record.header + 3, 0};
+    const uint32_t results[] = {Exit(), DetectBoards(), CreateBoard("b0", "KV 7400C-48"), DestroyBoard("b0"),
+        GetKeyword(0, "Products", buffer, sizeof(buffer)), SetKeyword(0, "Version.Major", "2"),
+        GetQualifier(0, "Products", "Type", buffer, sizeof(buffer)), OpenObject(0, 0), CloseObject(0), StartBoard("b0"),
+        StopBoard("b0"), TestBoard("b0", 0), SendBuffer("b0", buffer, 1), AlertReceive(&record.header)};
+    for (size_t i = 0; i < sizeof results / sizeof results[0]; ++i) EXPECT_EQ(results[i], kNotInitialised) << "entry " << i;
 }
 
 TEST_F(PluginSpineTest, InitTwiceKeepsTheFirstObjectAndExitEndsIt)
@@ -85,12 +68,7 @@ TEST_F(PluginSpineTest, InitTwiceKeepsTheFirstObjectAndExitEndsIt)
     EXPECT_EQ(Init(""), 0x40000101u);
     EXPECT_EQ(boardPlugin, first);
 
-    EXPECT_EQ(Read(0, "Products.Count"), "6");
-    const char* products[] = {"KV 7400C-48", "KV 7400C-32", "KV 7400C-16", "KV 7400-32", "KV 7400-16", "KV_7400"};
-    for (unsigned i = 0; i < 6; ++i) EXPECT_EQ(Read(0, ("Products[" + std::to_string(i) + "]").c_str()), products[i]);
-    EXPECT_EQ(Read(0, "Version.Major"), "1");
-    EXPECT_EQ(Read(0, "Version.Minor"), "1");
-
+    EXPECT_EQ(Read(0, "Products"), "\"KV 7400C-48\" \"KV 7400C-32\" \"KV 7400C-16\" \"KV 7400-32\" \"KV 7400-16\" KV_7400");
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     EXPECT_EQ(Exit(), 0u);
     EXPECT_EQ(boardPlugin, nullptr);
@@ -103,18 +81,13 @@ TEST_F(PluginSpineTest, InitTwiceKeepsTheFirstObjectAndExitEndsIt)
 TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix)
 {
     ASSERT_EQ(Init(""), 0u);
-    struct Case {
-        const char* product;
-        const std::type_info* model;  // null: no board
-        const char* configName;
-    } cases[] = {
-        {"KV 7400C-48", &typeid(CKv7400_C48), "kv7400cpci_48"}, {"kv 7400c-48 rev B", &typeid(CKv7400_C48), "kv7400cpci_48"},
-        {"KV 7400C-32", &typeid(CKv7400_C32), "kv7400cpci_32"}, {"KV 7400C-16", &typeid(CKv7400_C16), "kv7400cpci_16"},
-        {"KV 7400-32", &typeid(CKv7400_32), "kv7400pci_32"},    {"Kv 7400-16", &typeid(CKv7400_16), "kv7400pci_16"},
-        {"KV_7400", &typeid(CKv7400_GENERIC), "kv7400"},        {"kv_7400-anything", &typeid(CKv7400_GENERIC), "kv7400"},
-        {"KV 7400", nullptr, nullptr}, {"KV 7400C-4", nullptr, nullptr}, {"KV 7500-16", nullptr, nullptr}, {"", nullptr, nullptr},
-    };
-    for (const Case& c : cases) {
+    // A null model: no board for that name.
+    const struct { const char* product; const std::type_info* model; const char* configName; } cases[] = {
+        {"kv 7400c-48 rev B", &typeid(CKv7400_C48), "kv7400cpci_48"}, {"KV 7400C-32", &typeid(CKv7400_C32), "kv7400cpci_32"},
+        {"KV 7400C-16", &typeid(CKv7400_C16), "kv7400cpci_16"}, {"KV 7400-32", &typeid(CKv7400_32), "kv7400pci_32"},
+        {"Kv 7400-16", &typeid(CKv7400_16), "kv7400pci_16"}, {"kv_7400-anything", &typeid(CKv7400_GENERIC), "kv7400"},
+        {"KV 7400", nullptr, nullptr}, {"KV 7400C-4", nullptr, nullptr}, {"", nullptr, nullptr}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.product);
         std::unique_ptr<CBoard> board(boardPlugin->CreateProduct("p0", c.product));
         if (c.model == nullptr) {
@@ -123,11 +96,9 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix)
             continue;
         }
         ASSERT_NE(board, nullptr);
-        EXPECT_EQ(typeid(*board), *c.model);
-        CKvBoard* kv = dynamic_cast<CKvBoard*>(board.get());
-        ASSERT_NE(kv, nullptr);
+        ASSERT_EQ(typeid(*board), *c.model);
+        CKvBoard* kv = static_cast<CKvBoard*>(board.get());
         EXPECT_STREQ(kv->m_ConfigBaseName, c.configName);
-        EXPECT_STREQ(kv->m_ConfigExtension, "dft");
         // The clocking structure replaced the framework's one and ends the tree.
         ASSERT_GT(kv->GetChildCount(), 0u);
         EXPECT_NE(dynamic_cast<CKvH100Keyword*>(kv->GetChild(kv->GetChildCount() - 1)), nullptr);
@@ -135,8 +106,7 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix)
 
     // Detected devices are the family's only, by a case-insensitive driver name prefix.
     const struct { const char* name; bool supported; } drivers[] = {
-        {"KV7400cpci", true}, {"kv7400pci", true}, {"Kv7400", true}, {"KV740", false},
-        {"", false}, {"XV7400cpci", false}, {"KV 7400", false}, {nullptr, false}};
+        {"kv7400pci", true}, {"Kv7400", true}, {"KV740", false}, {"XV7400cpci", false}, {nullptr, false}};
     for (const auto& d : drivers)
         EXPECT_EQ(boardPlugin->SupportedDriver(d.name), d.supported) << (d.name ? d.name : "(null)");
     ZelSetDeviceEnumerator(&TwoDevices);
@@ -144,7 +114,6 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix)
     ZelSetDeviceEnumerator(nullptr);
     EXPECT_EQ(Read(0, "DetectedBoards.Count"), "1");
     EXPECT_EQ(Read(0, "DetectedBoards[0].Plugin"), "kv");
-    EXPECT_EQ(Read(0, "DetectedBoards[0].Name").rfind("KV", 0), 0u);
     EXPECT_EQ(Read(0, "DetectedBoards[0].Bus"), "4");
 }
 
@@ -176,41 +145,11 @@ TEST_F(PluginSpineTest, NewBoardReadsEveryDefaultAndRefusesValuesOutsideTheLimit
     uint64_t b0 = Handle("b0");
     ASSERT_NE(b0, 0u);
     const std::pair<const char*, const char*> defaults[] = {
-        {"State", "IDLE"}, {"Location.Type", "PCI"}, {"Location.PCI.Bus", "0"}, {"Location.PCI.Slot", "0"},
-        {"BootDiagnosticLevel", "1"}, {"DebugMask", "0"}, {"Driver.Name", "kvhw"}, {"Driver.BoardId", "-1"},
-        {"Eeprom.AssemblyRevision", "0"}, {"Eeprom.TestLevel", "0"}, {"Eeprom.TestLevelRev", "0"},
-        {"Eeprom.OAMProductNo", "0"}, {"DspFile", "kv100.dsp"}, {"DefaultQslacFile", "k7allsl6.slc"},
-        {"Port.Count", "48"}, {"Port[0].Qslac.File", ""}, {"Port[47].Qslac.File", ""},
-        {"HighBatteryEnable", "Enable"}, {"LowBatteryEnable", "Enable"}, {"ExternalRingerEnable", "Enable"},
-        {"RingVoltageEnable", "Enable"}, {"Encoding", "MuLaw"}, {"SignalingLoopbackEnable", "Disable"},
-        {"SwitchDriver.Name", "kvsw"}, {"SwitchConnections", "Auto"}, {"MonitorEnable", "Enable"},
-        {"HeartbeatRate", "100"}, {"OamTraceMask", "0"}, {"CFBEMCoverride", "Disable"}, {"RawMap", "Disable"},
-        {"Clocking.Type", "HBus"}, {"Clocking.HBus.ClockSource", "OSC"}, {"Clocking.HBus.ClockSourceNetwork", "0"},
-        {"Clocking.HBus.ClockMode", "STANDALONE"}, {"Clocking.HBus.NetRefSource", "STANDALONE"},
-        {"Clocking.HBus.NetRefSpeed", "8K"}, {"Clocking.HBus.SClockSpeed", "2M"}, {"Clocking.HBus.AutoFallBack", "NO"},
-        {"Clocking.HBus.FallBackClockSource", "OSC"}, {"Clocking.HBus.Segment", "1"},
-    };
+        {"State", "IDLE"}, {"Driver.BoardId", "-1"}, {"DefaultQslacFile", "k7allsl6.slc"}, {"Port.Count", "48"},
+        {"Port[47].Qslac.File", ""}, {"Encoding", "MuLaw"}, {"HeartbeatRate", "100"},
+        {"Clocking.HBus.ClockMode", "STANDALONE"}, {"Clocking.HBus.NetRefSpeed", "8K"}, {"Clocking.HBus.Segment", "1"}};
     for (const auto& d : defaults) EXPECT_EQ(Read(b0, d.first), d.second) << d.first;
-    // The sensors live beside the tree.
-    char value[64];
-    EXPECT_NE(GetKeyword(b0, "Thermos", value, sizeof(value)), 0u);
-    EXPECT_NE(GetKeyword(b0, "Thermos[0].Enable", value, sizeof(value)), 0u);
-
-    // The tree keeps its order, the clocking structure last.
-    CKvBoard* board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
-    ASSERT_NE(board, nullptr);
-    std::vector<std::string> names;
-    for (unsigned i = 0; i < board->GetChildCount(); ++i) names.push_back(board->GetChild(i)->GetName());
-    const std::vector<std::string> tail = {
-        "DebugMask", "DspFile", "DefaultQslacFile", "Port", "HighBatteryEnable", "LowBatteryEnable",
-        "ExternalRingerEnable", "RingVoltageEnable", "Encoding", "SignalingLoopbackEnable", "SwitchDriver",
-        "SwitchConnections", "MonitorEnable", "HeartbeatRate", "Ring", "Dsp", "OamTraceMask", "CFBEMCoverride",
-        "RawMap", "Clocking"};
-    ASSERT_GE(names.size(), tail.size());
-    EXPECT_EQ(std::vector<std::string>(names.end() - tail.size(), names.end()), tail);
-    EXPECT_EQ(board->m_pRawMap, board->GetKeywordByName("RawMap"));
-    ASSERT_NE(board->m_pThermos, nullptr);
-    EXPECT_EQ(board->m_pThermos->GetCount(), 5u);
+    EXPECT_EQ(Read(b0, "Thermos")[0], '<');  // the sensors live beside the tree
 
     const struct { const char* name; const char* value; bool accepted; } settings[] = {
         {"Encoding", "alaw", true}, {"Encoding", "G729", false}, {"HeartbeatRate", "-1", false},
