@@ -144,11 +144,33 @@ TEST_F(PluginSpineTest, NewBoardReadsEveryDefaultAndRefusesValuesOutsideTheLimit
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     uint64_t b0 = Handle("b0");
     ASSERT_NE(b0, 0u);
+    // Every default, read through the entry point (the shipped file sets nothing).
     const std::pair<const char*, const char*> defaults[] = {
-        {"State", "IDLE"}, {"Driver.BoardId", "-1"}, {"DefaultQslacFile", "k7allsl6.slc"}, {"Port.Count", "48"},
-        {"Port[47].Qslac.File", ""}, {"Encoding", "MuLaw"}, {"HeartbeatRate", "100"},
-        {"Clocking.HBus.ClockMode", "STANDALONE"}, {"Clocking.HBus.NetRefSpeed", "8K"}, {"Clocking.HBus.Segment", "1"}};
+        {"State", "IDLE"}, {"Location.Type", "PCI"}, {"Location.PCI.Bus", "0"}, {"Location.PCI.Slot", "0"},
+        {"BootDiagnosticLevel", "1"}, {"DebugMask", "0"}, {"Driver.Name", "kvhw"}, {"Driver.BoardId", "-1"},
+        {"Eeprom.AssemblyRevision", "0"}, {"Eeprom.OAMProductNo", "0"}, {"DspFile", "kv100.dsp"},
+        {"DefaultQslacFile", "k7allsl6.slc"}, {"Port.Count", "48"}, {"Port[47].Qslac.File", ""},
+        {"HighBatteryEnable", "Enable"}, {"LowBatteryEnable", "Enable"}, {"ExternalRingerEnable", "Enable"},
+        {"RingVoltageEnable", "Enable"}, {"Encoding", "MuLaw"}, {"SignalingLoopbackEnable", "Disable"},
+        {"SwitchDriver.Name", "kvsw"}, {"SwitchConnections", "Auto"}, {"MonitorEnable", "Enable"},
+        {"HeartbeatRate", "100"}, {"Ring.Period", "6000"}, {"Ring.Cadences.Count", "3"},
+        {"Ring.Cadences[1].Toff1", "800"}, {"Ring.Cadences[2].Toff3", "4000"}, {"Dsp.Interrupt.Time", "10"},
+        {"Dsp.Interrupt.Size", "509"}, {"Dsp.DiagnosticImage", "bootdiag.hex"}, {"Dsp.Image", "kv100.dsp"},
+        {"OamTraceMask", "0"}, {"CFBEMCoverride", "Disable"}, {"RawMap", "Disable"}, {"Clocking.Type", "HBus"},
+        {"Clocking.HBus.ClockSource", "OSC"}, {"Clocking.HBus.ClockSourceNetwork", "0"},
+        {"Clocking.HBus.ClockMode", "STANDALONE"}, {"Clocking.HBus.NetRefSource", "STANDALONE"},
+        {"Clocking.HBus.NetRefSpeed", "8K"}, {"Clocking.HBus.SClockSpeed", "2M"},
+        {"Clocking.HBus.AutoFallBack", "NO"}, {"Clocking.HBus.FallBackClockSource", "OSC"},
+        {"Clocking.HBus.Segment", "1"}};
     for (const auto& d : defaults) EXPECT_EQ(Read(b0, d.first), d.second) << d.first;
+    // The board's own children come in this order, "Clocking" last.
+    CZelKWStruct* board = boardPlugin->GetBoardByName("b0");
+    std::string order;
+    for (unsigned i = 0; i < board->GetChildCount(); ++i) order += std::string(board->GetChild(i)->GetName()) + " ";
+    EXPECT_NE(order.find("DspFile DefaultQslacFile Port HighBatteryEnable LowBatteryEnable ExternalRingerEnable "
+                         "RingVoltageEnable Encoding SignalingLoopbackEnable SwitchDriver SwitchConnections "
+                         "MonitorEnable HeartbeatRate Ring Dsp OamTraceMask CFBEMCoverride RawMap Clocking "),
+              std::string::npos) << order;
     EXPECT_EQ(Read(b0, "Thermos")[0], '<');  // the sensors live beside the tree
 
     const struct { const char* name; const char* value; bool accepted; } settings[] = {
