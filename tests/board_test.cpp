@@ -70,9 +70,18 @@ TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure)
     EXPECT_EQ(OpenHandles(), 0u);
 }
 
-TEST_F(BoardTest, RegisterAccessFailuresShowOnlyInTheTrace)
+TEST_F(BoardTest, RegisterAccessIsJournaledAndTracedAndFailuresShowOnlyInTheTrace)
 {
     Mask(KV_TRACE_WRITE_BYTE | KV_TRACE_READ_BYTE | KV_TRACE_DEBUG);
+    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0x31);
+    kvemu::ClearJournal();
+    board->WriteByte(KV_REG_LINE_POWER, 0x04, 0x04);
+    EXPECT_EQ(kvemu::Journal(), (Texts{"0:0 kvOpenByBusDeviceFunction 0 0 0 = 0", "0:0 BoardReadByte 0xa0002 = 0 -> 0x31",
+                                       "0:0 BoardWriteByte 0xa0002 0x35 = 0"}));
+    EXPECT_EQ(Messages(KV_SEVERITY_INFORM),
+              (Texts{"CKvBoard::WriteByte() -> 000a0002 04 04\n", "CKvBoard::ReadByte() -> 000a0002 31\n"}));
+    kvtest::ClearAlerts();
+
     kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0x31);
     kvemu::SetFault("BoardWriteByte", 22, 1);
     board->WriteByte(KV_REG_LINE_POWER, 0x07);
