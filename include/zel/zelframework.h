@@ -203,6 +203,10 @@ public:
     virtual bool KeywordsValidate();
     virtual void Event();
     virtual void Reset();
+    // Called once by the plug-in object when no operation uses the board any
+    // more, right before it destroys the board: the board ends here whatever
+    // threads of its own still run, while the object is still whole.
+    virtual void Shutdown();
 
 private:
     char m_Product[128];

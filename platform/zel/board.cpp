@@ -73,6 +73,8 @@ bool CBoard::KeywordsValidate() { return true; }
 void CBoard::Event() {}
 void CBoard::Reset() {}
 
+void CBoard::Shutdown() {}
+
 // ---------------------------------------------------------------- CBoardPlugIn
 
 namespace {
@@ -157,6 +159,7 @@ struct CBoardPlugIn::Impl {
         released.wait(guard, [&] { return entry->users == 0; });
         CBoard* board = entry->board;
         guard.unlock();
+        board->Shutdown();
         delete board;
         guard.lock();
         entry->board = nullptr;

@@ -293,6 +293,17 @@ CKvBoard::~CKvBoard()
     if (locked) m_BoardMutex.Unlock();
 }
 
+void CKvBoard::Shutdown()
+{
+    if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+        Error("CKvBoard::Shutdown() - failed to lock mutex.\n");
+        return;
+    }
+    // A monitor that did not end when asked is waited for here without limit.
+    while (MonitorStarted() == 1 || m_pEndingMonitor != nullptr) _StopMonitor();
+    m_BoardMutex.Unlock();
+}
+
 void CKvBoard::SetConfigFile(const char* baseName, const char* extension)
 {
     snprintf(m_ConfigBaseName, sizeof(m_ConfigBaseName), "%s", baseName != nullptr ? baseName : "");

@@ -74,6 +74,9 @@ public:
     bool KeywordsValidate() override;
     void Event() override;
     void Reset() override;
+    // Ends the monitor thread before the board is destroyed, so that it never
+    // runs while the object is being taken apart.
+    void Shutdown() override;
 
     // ---- Construction, configuration (kvboard, ConfigFile) ---------------
     void InitializeRequiredKeywords();
