@@ -1,13 +1,12 @@
-// kvoam driven as a subprocess, the way an operator or a script uses it:
-// output lines, exit status and error handling.
+// kvoam driven as a subprocess, the way an operator or a script uses it: output lines, exit status, errors.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,6 @@ using Strings = std::vector<std::string>;
 struct Outcome {
     int status = -1;  // exit status, or -1 when the process did not exit normally
     std::string out, err;
-    Strings lines;  // standard output, line by line
 };
 
 std::string ReadAll(const std::string& path)
@@ -32,10 +30,9 @@ std::string ReadAll(const std::string& path)
 Strings Lines(const std::string& text)
 {
     Strings lines;
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size());
-        lines.push_back(text.substr(start, end - start));
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -44,18 +41,15 @@ Strings Lines(const std::string& text)
 Outcome RunKvoam(const Strings& args, const std::string& input = "", const char* wbload = nullptr)
 {
     char dir[] = "/tmp/kvoam_e2e_XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
+    if (mkdtemp(dir) == nullptr)
         return Outcome();
-    }
     const std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out", err = std::string(dir) + "/err";
     std::ofstream(in) << input;
     pid_t pid = fork();
     if (pid == 0) {
-        int fds[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT, 0600),
-                      open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
-        for (int i = 0; i < 3; ++i)
-            dup2(fds[i], i);
+        dup2(open(in.c_str(), O_RDONLY), 0);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
         wbload != nullptr ? setenv("WBLOAD", wbload, 1) : unsetenv("WBLOAD");
         std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
         for (const std::string& arg : args)
@@ -67,39 +61,28 @@ Outcome RunKvoam(const Strings& args, const std::string& input = "", const char*
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err), {}};
-    outcome.lines = Lines(outcome.out);
-    for (const std::string& path : {in, out, err})
-        unlink(path.c_str());
-    rmdir(dir);
+    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
+    EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
     return outcome;
 }
 
-// The value of a top-level field of a one-line JSON object: a string
-// (unescaped) or a bare number; empty when the field is missing.
+// A field of a one-line JSON object: a string without escapes or a bare number; empty when missing.
 std::string Field(const std::string& line, const std::string& key)
 {
-    std::string pattern = "\"" + key + "\":", value;
-    size_t pos = line.find(pattern);
+    size_t pos = line.find("\"" + key + "\":");
     if (pos == std::string::npos)
-        return value;
-    pos += pattern.size();
-    if (pos < line.size() && line[pos] != '"')
-        return line.substr(pos, line.find_first_of(",}", pos) - pos);
-    for (++pos; pos < line.size() && line[pos] != '"'; ++pos) {
-        char c = line[pos];
-        if (c == '\\' && ++pos < line.size())
-            c = line[pos] == 'n' ? '\n' : line[pos];
-        value += c;
-    }
-    return value;
+        return "";
+    pos += key.size() + 3;
+    if (line[pos] == '"')
+        return line.substr(pos + 1, line.find('"', pos + 1) - pos - 1);
+    return line.substr(pos, line.find_first_of(",}", pos) - pos);
 }
 
 // The JSON lines of one kind ("call", "alert", "db", "note").
 Strings Records(const Outcome& outcome, const std::string& kind)
 {
     Strings records;
-    for (const std::string& line : outcome.lines)
+    for (const std::string& line : Lines(outcome.out))
         if (line.rfind("{\"" + kind + "\":", 0) == 0)
             records.push_back(line);
     return records;
@@ -121,10 +104,13 @@ bool Contains(const std::string& text, const std::string& fragment)
 
 const std::string kSetUp = "init; create b0 KV 7400C-48; ";
 
+// WBLOAD, when set, is the search path the board looks in for its files.
 TEST(KvoamJson, CallLinesCarryResultsAndValues)
 {
-    Outcome run = RunKvoam({"--json", "-c", kSetUp + "get b0 Clocking.HBus.ClockMode; qualifier b0 State Type"});
+    Outcome run = RunKvoam({"--json", "-c", kSetUp + "get b0 Clocking.HBus.ClockMode; qualifier b0 State Type"}, "",
+                           "/nonexistent/kvoam-files");
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "in path '/nonexistent/kvoam-files'")) << run.out;
     Strings calls = Records(run, "call");
     ASSERT_EQ(calls.size(), 4u) << run.out;
     EXPECT_EQ(calls[1], R"({"call":"CreateBoard","args":["b0","KV 7400C-48"],"result":"0x00000000"})");
@@ -133,8 +119,7 @@ TEST(KvoamJson, CallLinesCarryResultsAndValues)
     EXPECT_EQ(Field(calls[3], "value"), "String");
 }
 
-// Unknown boards reach the plug-in as an impossible handle and are refused by
-// it, with no value; entry points called out of order are refused too.
+// The plug-in refuses unknown boards (with no value) and entry points called out of order.
 TEST(KvoamJson, RefusalsComeFromThePlugin)
 {
     Outcome run = RunKvoam({"--json", "-c", "get b0 State; exit; init; init second; get nosuch State; "
@@ -148,20 +133,18 @@ TEST(KvoamJson, RefusalsComeFromThePlugin)
     EXPECT_FALSE(Contains(Records(run, "call")[4], "\"value\""));
 }
 
-// The record built by "alert" must reach the board named in it: with the
-// alerts trace on, the removal request comes back as a trace from that board.
+// An "alert" record reaches the board it names: the traced removal request comes back from it.
 TEST(KvoamJson, AlertRecordsReachTheNamedBoard)
 {
     Outcome run = RunKvoam({"--json", "-c", kSetUp + "set b0 OamTraceMask 2; alert b0 0x40112002; "
                                                      "alert b0 0x40002001; alert nosuch 0x40112002"});
     EXPECT_EQ(run.status, 1);  // the unknown board's alert is refused
-    Strings results, removals;
-    for (const std::string& line : Records(run, "call"))
-        if (Field(line, "call") == "AlertReceive")
-            results.push_back(Field(line, "result"));
-    EXPECT_EQ(results, (Strings{"0x00000000", "0x00000000", "0x00000001"}));
+    EXPECT_EQ(CallResults(run), (Strings{"Init=0x00000000", "CreateBoard=0x00000000", "SetKeyword=0x00000000",
+                                         "AlertReceive=0x00000000", "AlertReceive=0x00000000",
+                                         "AlertReceive=0x00000001"}));
+    Strings removals;
     for (const std::string& line : Records(run, "alert"))
-        if (Contains(Field(line, "text"), "HSWEVN_REMOVAL_REQUESTED"))
+        if (Contains(line, "HSWEVN_REMOVAL_REQUESTED"))
             removals.push_back(Field(line, "source") + " " + Field(line, "alert") + " " + Field(line, "severity"));
     EXPECT_EQ(removals, Strings{"b0 0x40002001 0"}) << run.out;
 }
@@ -172,12 +155,9 @@ TEST(KvoamOutput, MultiLineAlertTexts)
     const std::string commands = kSetUp + "set b0 OamTraceMask 0x40000005; set b0 OamTraceMask 0";
     Outcome json = RunKvoam({"--json", "-c", commands});
     EXPECT_TRUE(Contains(json.out, R"(OAM trace masks for KV:\n  KV_TRACE_API            0x00000001\n)")) << json.out;
-
     Outcome human = RunKvoam({"-c", commands});
-    auto header = std::find(human.lines.rbegin(), human.lines.rend(), "alert 0x40002001 [info] b0:");
-    ASSERT_GE(header - human.lines.rbegin(), 2) << human.out;
-    EXPECT_EQ(Strings(header.base(), header.base() + 2),
-              (Strings{"    OAM trace masks for KV:", "      KV_TRACE_API            0x00000001"}));
+    EXPECT_TRUE(Contains(human.out, "alert 0x40002001 [info] b0:\n    OAM trace masks for KV:\n"
+                                    "      KV_TRACE_API            0x00000001\n")) << human.out;
 }
 
 TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)
@@ -186,44 +166,35 @@ TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)
     const std::string bad = "frobnicate b0; create b0; get b0 State extra; test b0 0x; alert b0 0x100000000; ";
     Outcome run = RunKvoam({"--json", "-c", bad + "init;; sleep 0x0a ;  # a comment; test b0 0x1"});
     EXPECT_EQ(run.status, 1);
-    Strings errors = Lines(run.err);
-    ASSERT_EQ(errors.size(), 5u) << run.err;
-    EXPECT_EQ(errors[0], "kvoam: unknown command 'frobnicate' (try help)");
-    EXPECT_TRUE(Contains(errors[1], "usage: create BOARD PRODUCT"));
+    EXPECT_EQ(Lines(run.err).size(), 5u) << run.err;
+    EXPECT_EQ(run.err.rfind("kvoam: unknown command 'frobnicate' (try help)\n", 0), 0u) << run.err;
     // No bad command reached the plug-in; the good ones after them all ran.
     EXPECT_EQ(CallResults(run), (Strings{"Init=0x00000000", "TestBoard=0x4000010f"}));
 }
 
 TEST(KvoamInput, ScriptFileAndStandardInput)
 {
-    char path[] = "/tmp/kvoam_script_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const std::string path = "/tmp/kvoam_script_" + std::to_string(getpid());
     const std::string script = "# set up one board\ninit\r\n\n   create b0   KV 7400C-48  \n"
                                "set b0 HeartbeatRate 0x20\nget b0 HeartbeatRate\nquit\nget b0 State\n";
     const Strings expected = {"Init=0x00000000", "CreateBoard=0x00000000", "SetKeyword=0x00000000",
                               "GetKeyword=0x00000000"};  // nothing after quit
     std::ofstream(path) << script;
-    Outcome file = RunKvoam({"--json", path});
-    EXPECT_EQ(CallResults(file), expected);
+    EXPECT_EQ(CallResults(RunKvoam({"--json", path})), expected);
     EXPECT_EQ(CallResults(RunKvoam({"--json", "-"}, script)), expected);
     // A failing line sets the status and is named by its line number.
     std::ofstream(path) << "init\nbogus\ninit\n";
     Outcome failing = RunKvoam({path});
-    unlink(path);
+    unlink(path.c_str());
     EXPECT_EQ(failing.status, 1);
-    EXPECT_EQ(Lines(failing.err), Strings{"kvoam: " + std::string(path) + ":2: unknown command 'bogus' (try help)"});
-    EXPECT_TRUE(Contains(failing.out, "kvoam> init\nInit() -> 0x40000101 failed\n")) << failing.out;
+    EXPECT_EQ(Lines(failing.err), Strings{"kvoam: " + path + ":2: unknown command 'bogus' (try help)"});
 }
 
 TEST(KvoamUsage, UsageErrorsExitWithTwo)
 {
-    const std::pair<Strings, const char*> cases[] = {
-        {{"--bogus"}, "unknown option '--bogus'"},
-        {{"-c", "init", "script.txt"}, "either -c or a script"},
-        {{"--plugin", "/bin/sh", "-c", "init"}, "cannot load plug-in '/bin/sh'"},
-    };
+    const std::pair<Strings, const char*> cases[] = {{{"--bogus"}, "unknown option '--bogus'"},
+                                                     {{"-c", "init", "script.txt"}, "either -c or a script"},
+                                                     {{"--plugin", "/bin/sh"}, "cannot load plug-in '/bin/sh'"}};
     for (const auto& c : cases) {
         Outcome run = RunKvoam(c.first);
         EXPECT_EQ(run.status, 2) << c.second;
@@ -231,20 +202,13 @@ TEST(KvoamUsage, UsageErrorsExitWithTwo)
     }
 }
 
-// The search path: the one WBLOAD gives, or else the shipped one, where every file is found.
-TEST(KvoamSearchPath, WbloadChoosesTheBoardFiles)
-{
-    Outcome given = RunKvoam({"--json", "-c", kSetUp}, "", "/nonexistent/kvoam-files");
-    EXPECT_TRUE(Contains(given.out, "in path '/nonexistent/kvoam-files'")) << given.out;
-    EXPECT_FALSE(Contains(RunKvoam({"--json", "-c", kSetUp}).out, "in path '"));
-}
 
-// The demonstration: the board boots and stops, the monitor's alerts arrive
-// whole from its thread, and the database holds the board's identity.
+// The demonstration: the board boots and stops, whole alerts arrive from the monitor, the database is written.
 TEST(KvoamDemo, JsonAndHumanRunsShowTheBoardsLife)
 {
     Outcome run = RunKvoam({"--json"});
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Contains(run.out, "in path '"));  // without WBLOAD, the shipped files are all found
     Strings states;
     for (const std::string& line : Records(run, "call"))
         if (Contains(line, R"("args":["b0","State"])"))
