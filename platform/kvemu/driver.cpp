@@ -68,6 +68,19 @@ std::string Join(const std::string& a, const std::string& b) {
 
 #define HMIC_RETURN(status) return c.e.LogInt(b, fn, journalArgs, (status))
 
+// The Gx and Gr zero values: a pair of values kept per port.
+uint32_t SetZeroValues(const char* name, KVHANDLE handle, uint32_t device, uint32_t first,
+                       uint32_t second, bool gr) {
+    KV_ENTER(name, Format("%u %s %s", device, Hex(first).c_str(), Hex(second).c_str()));
+    if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
+    kvemu::PortInfo& p = b->ports[device];
+    (gr ? p.grSet : p.gxSet) = true;
+    uint32_t* pair = gr ? p.gr : p.gx;
+    pair[0] = first;
+    pair[1] = second;
+    KV_RETURN(KVD_OK);
+}
+
 }  // namespace
 
 extern "C" {
@@ -331,23 +344,11 @@ uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t 
 }
 
 uint32_t LineSetGxZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second) {
-    KV_ENTER("LineSetGxZeroValues", Format("%u %s %s", device, Hex(first).c_str(), Hex(second).c_str()));
-    if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
-    kvemu::PortInfo& p = b->ports[device];
-    p.gxSet = true;
-    p.gx[0] = first;
-    p.gx[1] = second;
-    KV_RETURN(KVD_OK);
+    return SetZeroValues("LineSetGxZeroValues", handle, device, first, second, false);
 }
 
 uint32_t LineSetGrZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second) {
-    KV_ENTER("LineSetGrZeroValues", Format("%u %s %s", device, Hex(first).c_str(), Hex(second).c_str()));
-    if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
-    kvemu::PortInfo& p = b->ports[device];
-    p.grSet = true;
-    p.gr[0] = first;
-    p.gr[1] = second;
-    KV_RETURN(KVD_OK);
+    return SetZeroValues("LineSetGrZeroValues", handle, device, first, second, true);
 }
 
 // ---- Switch chip -------------------------------------------------------------

@@ -738,16 +738,23 @@ int GetPortInfo(unsigned bus, unsigned slot, unsigned port, PortInfo* info) {
     return 0;
 }
 
-int SendHeartbeat(unsigned bus, unsigned slot, bool lost) {
+namespace {
+
+// A board-manager-style message: two 32-bit words, the source and a code.
+int SendTwoWords(unsigned bus, unsigned slot, uint32_t manager, uint32_t code) {
     Locked l;
     Board* b = l.e.Find(bus, slot);
     if (b == nullptr) return -1;
     std::vector<uint8_t> m(8, 0);
-    detail::Put32(&m[0], 1);
-    detail::Put32(&m[4], lost ? 1 : 2);
+    detail::Put32(&m[0], manager);
+    detail::Put32(&m[4], code);
     l.e.SendToMonitoring(*b, m);
     return 0;
 }
+
+}  // namespace
+
+int SendHeartbeat(unsigned bus, unsigned slot, bool lost) { return SendTwoWords(bus, slot, 1, lost ? 1 : 2); }
 
 int SendStatus(unsigned bus, unsigned slot, const uint16_t params[8]) {
     Locked l;
@@ -774,14 +781,6 @@ int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
     return 0;
 }
 
-int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) {
-    Locked l;
-    Board* b = l.e.Find(bus, slot);
-    if (b == nullptr) return -1;
-    std::vector<uint8_t> m(8, 0);
-    detail::Put32(&m[0], manager);
-    l.e.SendToMonitoring(*b, m);
-    return 0;
-}
+int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) { return SendTwoWords(bus, slot, manager, 0); }
 
 }  // namespace kvemu

@@ -193,12 +193,15 @@ bool DoCreate(Shell& shell, const Args& args)
     return result == 0;
 }
 
-bool DoDestroy(Shell& shell, const Args& args)
+// Entry points that take only a board name.
+bool ByName(const char* call, uint32_t (*entry)(const char*), const Args& args)
 {
-    uint32_t result = shell.entry.DestroyBoard(args.words[0].c_str());
-    ShowCall("DestroyBoard", {args.words[0]}, result);
+    uint32_t result = entry(args.words[0].c_str());
+    ShowCall(call, {args.words[0]}, result);
     return result == 0;
 }
+
+bool DoDestroy(Shell& shell, const Args& args) { return ByName("DestroyBoard", shell.entry.DestroyBoard, args); }
 
 bool DoGet(Shell& shell, const Args& args)
 {
@@ -250,19 +253,9 @@ bool DoClose(Shell& shell, const Args& args)
     return result == 0;
 }
 
-bool DoStart(Shell& shell, const Args& args)
-{
-    uint32_t result = shell.entry.StartBoard(args.words[0].c_str());
-    ShowCall("StartBoard", {args.words[0]}, result);
-    return result == 0;
-}
+bool DoStart(Shell& shell, const Args& args) { return ByName("StartBoard", shell.entry.StartBoard, args); }
 
-bool DoStop(Shell& shell, const Args& args)
-{
-    uint32_t result = shell.entry.StopBoard(args.words[0].c_str());
-    ShowCall("StopBoard", {args.words[0]}, result);
-    return result == 0;
-}
+bool DoStop(Shell& shell, const Args& args) { return ByName("StopBoard", shell.entry.StopBoard, args); }
 
 bool DoTest(Shell& shell, const Args& args)
 {

@@ -118,31 +118,24 @@ unsigned cDsp::Exchange(uint16_t code, const uint16_t* params, uint16_t count,
 }
 
 unsigned cDsp::SendCommand(uint16_t code, const uint16_t* params, uint16_t count) {
-    __DSP_UP_MESSAGE__ reply;
-    if (Exchange(code, params, count, &reply) != 0) return 1;
-    if (!AcceptReply(reply, code, kReplyLength)) {
-        Print("cDsp::SendCommand(%04x) Invalid DSP response.\n", code);
-        return 1;
-    }
-    if (reply.event.params[0] != 0) {
-        Print("cDsp::SendCommand(%04x) failed for reason %04x.\n", code, reply.event.params[0]);
-        return 1;
-    }
-    return 0;
+    char caller[32];
+    snprintf(caller, sizeof(caller), "SendCommand(%04x)", code);
+    return NamedCommand(caller, code, params, count);
 }
 
 unsigned cDsp::SendCommand(uint16_t code, uint16_t param) { return SendCommand(code, &param, 1); }
 
-unsigned cDsp::NamedCommand(const char* operation, uint16_t code, const uint16_t* params,
+// caller names the operation in the messages, as "ConfigureRinger()".
+unsigned cDsp::NamedCommand(const char* caller, uint16_t code, const uint16_t* params,
                             uint16_t count) {
     __DSP_UP_MESSAGE__ reply;
     if (Exchange(code, params, count, &reply) != 0) return 1;
     if (!AcceptReply(reply, code, kReplyLength)) {
-        Print("cDsp::%s() Invalid DSP response.\n", operation);
+        Print("cDsp::%s Invalid DSP response.\n", caller);
         return 1;
     }
     if (reply.event.params[0] != 0) {
-        Print("cDsp::%s() failed for reason %04x.\n", operation, reply.event.params[0]);
+        Print("cDsp::%s failed for reason %04x.\n", caller, reply.event.params[0]);
         return 1;
     }
     return 0;
@@ -224,7 +217,7 @@ unsigned cDsp::ConfigureRinger() {
             params[n++] = static_cast<uint16_t>(atoi(text));
         }
     }
-    return NamedCommand("ConfigureRinger", DSP_CMD_CONFIGURE_RINGER, params, n);
+    return NamedCommand("ConfigureRinger()", DSP_CMD_CONFIGURE_RINGER, params, n);
 }
 
 unsigned cDsp::SetBoardTypecPci() { return SendCommand(DSP_CMD_SET_BOARD_TYPE, 0); }
@@ -284,11 +277,11 @@ unsigned cDsp::ReadThermo(unsigned sensor, uint32_t* reading) {
 }
 
 unsigned cDsp::StartBoardMonitoring() {
-    return NamedCommand("StartBoardMonitoring", DSP_CMD_START_BOARD_MONITORING, nullptr, 0);
+    return NamedCommand("StartBoardMonitoring()", DSP_CMD_START_BOARD_MONITORING, nullptr, 0);
 }
 
 unsigned cDsp::StopBoardMonitoring() {
-    return NamedCommand("StopBoardMonitoring", DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0);
+    return NamedCommand("StopBoardMonitoring()", DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0);
 }
 
 unsigned cDsp::GetBoardStatus() { return 0; }

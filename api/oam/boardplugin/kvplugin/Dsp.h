@@ -126,6 +126,6 @@ private:
     unsigned Exchange(uint16_t code, const uint16_t* params, uint16_t count, __DSP_UP_MESSAGE__* reply);
     unsigned ThermoCommand(const char* operation, uint16_t code, const uint16_t* params, uint16_t count,
                            uint16_t expectedLength, const char* invalidText, uint32_t* reading);
-    unsigned NamedCommand(const char* operation, uint16_t code, const uint16_t* params, uint16_t count);
+    unsigned NamedCommand(const char* caller, uint16_t code, const uint16_t* params, uint16_t count);
     CZelKWInt* FindInterruptKeyword(const char* fullName, const char* shortName);
 };

@@ -694,24 +694,24 @@ unsigned CKvBoard::RunStartSequence()
         return 1;
     }
     if (eeprom != nullptr) {
-        uint16_t word = 0;
-        uint32_t longWord = 0;
-        memcpy(&word, record + 0, 2);
-        SetInt(eeprom->GetKeywordByName("Family"), word);
-        memcpy(&word, record + 2, 2);
-        SetInt(eeprom->GetKeywordByName("TestLevel"), word);
-        SetInt(eeprom->GetKeywordByName("TestLevelRev"), record[4]);
-        SetInt(eeprom->GetKeywordByName("SoftwareCompatibility"), record[5]);
-        memcpy(&word, record + 6, 2);
-        SetInt(eeprom->GetKeywordByName("OAMProductNo"), word);
-        memcpy(&word, record + 8, 2);
-        SetInt(eeprom->GetKeywordByName("MFGYear"), word);
-        SetInt(eeprom->GetKeywordByName("MFGWeek"), record[10]);
-        SetInt(eeprom->GetKeywordByName("ATETestBit"), record[11]);
-        memcpy(&longWord, record + 12, 4);
-        SetInt(eeprom->GetKeywordByName("SerialNum"), static_cast<long>(longWord));
-        memcpy(&longWord, record + 20, 4);
-        SetInt(eeprom->GetKeywordByName("AssemblyRevision"), static_cast<long>(longWord));
+        // The record's fields in their order: offset, size (host byte order), keyword.
+        static const struct { size_t offset, size; const char* keyword; } fields[] = {
+            {0, 2, "Family"},  {2, 2, "TestLevel"}, {4, 1, "TestLevelRev"}, {5, 1, "SoftwareCompatibility"},
+            {6, 2, "OAMProductNo"}, {8, 2, "MFGYear"}, {10, 1, "MFGWeek"}, {11, 1, "ATETestBit"},
+            {12, 4, "SerialNum"}, {20, 4, "AssemblyRevision"}};
+        for (const auto& field : fields) {
+            uint32_t value = 0;
+            if (field.size == 1) {
+                value = record[field.offset];
+            } else if (field.size == 2) {
+                uint16_t word = 0;
+                memcpy(&word, record + field.offset, 2);
+                value = word;
+            } else {
+                memcpy(&value, record + field.offset, 4);
+            }
+            SetInt(eeprom->GetKeywordByName(field.keyword), static_cast<long>(value));
+        }
     }
 
     status = BoardDspReset(GetDriverHandle());
