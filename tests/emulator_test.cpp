@@ -94,6 +94,19 @@ TEST_F(EmulatorTest, OpensOnlyWhereABoardIsAndRefusesStaleHandles) {
     EXPECT_EQ("?:? BoardReadByte 0xa0008 = 6", LastLine());
 }
 
+// The journal keeps the last 200000 calls, oldest first, also once it wrapped
+// around and after it was cleared.
+TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
+    for (uint32_t i = 0; i < 200003; ++i) BoardWriteByte(h, i, 0);
+    std::vector<std::string> journal = kvemu::Journal();
+    ASSERT_EQ(200000u, journal.size());
+    EXPECT_EQ("0:0 BoardWriteByte 0x3 0x0 = 0", journal.front());
+    EXPECT_EQ("0:0 BoardWriteByte 0x30d42 0x0 = 0", journal.back());
+    kvemu::ClearJournal();
+    BoardFlashLedOn(h);
+    EXPECT_EQ((std::vector<std::string>{"0:0 BoardFlashLedOn = 0"}), kvemu::Journal());
+}
+
 TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
     uint8_t value = 0, record[24], mine[24] = {7, 0, 9}, big[300];
     ASSERT_EQ(0u, BoardWriteByte(h, 0xA0002, 0xFB));

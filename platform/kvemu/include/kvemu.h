@@ -28,7 +28,8 @@
 //     0:0 LineConfigureMultiple 0 1 2 0x1f 0x2a = 0     (ports, then bytes)
 //     0:0 hmic_set_output 1 0 31 0x40 0 0 0 0x55 = 0    (chip statuses are signed)
 //   kvOpenByBusDeviceFunction is journaled under the location asked for.
-//   Beyond 200000 lines the oldest are dropped.
+//   Beyond 200000 lines the oldest are dropped. A call keeps a compact record
+//   of what it was handed (copied at call time); Journal makes the text.
 // - Switch device: "/dev/<switch driver name><NN>" (default name "kvsw", NN
 //   the board's logical number as "%02d") is claimed through the device
 //   layer once BoardSetLogicalNumber gave the board its number. Only read-only
