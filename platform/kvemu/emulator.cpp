@@ -798,4 +798,23 @@ int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
 
 int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) { return SendTwoWords(bus, slot, manager, 0); }
 
+int QueueMessage(unsigned bus, unsigned slot, const void* bytes, uint32_t size) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || size > detail::kRawMessageMax || (bytes == nullptr && size > 0)) return -1;
+    const uint8_t* raw = static_cast<const uint8_t*>(bytes);
+    l.e.SendToMonitoring(*b, std::vector<uint8_t>(raw, raw + size));
+    return 0;
+}
+
+int SetNextReply(unsigned bus, unsigned slot, const void* bytes, uint32_t size) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || size > detail::kMessageSize) return -1;
+    b->hasNextReply = bytes != nullptr;
+    std::memset(b->nextReply, 0, sizeof b->nextReply);
+    if (bytes != nullptr && size > 0) std::memcpy(b->nextReply, bytes, size);
+    return 0;
+}
+
 }  // namespace kvemu

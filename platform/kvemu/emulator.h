@@ -27,6 +27,7 @@ constexpr uint32_t kDspPageSize = 4096;
 constexpr size_t kDspMaxPages = 4096;  // 16 MB of DSP memory at most
 constexpr size_t kQueueMax = 4096;      // messages pending per handle at most
 constexpr uint32_t kMessageSize = 78;   // a DSP up-message
+constexpr uint32_t kRawMessageMax = 4096;  // QueueMessage
 constexpr int kDeviceType = 0x8100;     // what hmic_id_device_type answers
 
 // Reason words of the emulated firmware.
@@ -118,6 +119,8 @@ struct Board {
     bool clockSet = false;
     uint32_t clock[9] = {};
     ChipModel chip;
+    bool hasNextReply = false;  // SetNextReply
+    uint8_t nextReply[kMessageSize] = {};
     PortInfo ports[kPorts]{};  // value-initialised: counts and flags start at 0
     unsigned openDevices = 0;
 };

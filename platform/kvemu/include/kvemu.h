@@ -212,4 +212,16 @@ int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
                    const std::vector<uint16_t>& params);
 int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager);
 
+// ---- Raw stimuli (fuzzing the plug-in's parsing) ---------------------------
+// Queues size bytes (at most 4096), whatever they hold, as one message for
+// every monitoring handle of the board; kvReceiveMessage hands them over as
+// they are (value = size).
+int QueueMessage(unsigned bus, unsigned slot, const void* bytes, uint32_t size);
+// The board's next kvSendMessage that would reach its DSP (a well-formed
+// record and a reply buffer, no fault) answers 0 with these bytes as the
+// reply instead, zero-padded to 78 bytes (size at most 78), whether the
+// firmware runs or not; the DSP never sees that command. A later call
+// replaces a reply not yet taken; null bytes remove it. Reset removes it.
+int SetNextReply(unsigned bus, unsigned slot, const void* bytes, uint32_t size);
+
 }  // namespace kvemu
