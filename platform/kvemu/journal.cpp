@@ -180,6 +180,12 @@ std::string Record::Text() const {
 
 // ---- Journal -----------------------------------------------------------------
 
+void Journal::Clear() {
+    for (size_t i = 0; i < count_; ++i) chunks_[i / kChunk][i % kChunk].Release();
+    count_ = 0;
+    first_ = 0;
+}
+
 std::vector<std::string> Journal::Lines() const {
     std::vector<std::string> lines;
     lines.reserve(count_);

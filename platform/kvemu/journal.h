@@ -98,6 +98,8 @@ public:
     }
     // "BUS:SLOT NAME ARGS = STATUS[ -> RESULT]"
     std::string Text() const;
+    // Frees the data that outgrew the record.
+    void Release() { large_.reset(); }
 
 private:
     static constexpr size_t kInline = 40;  // a switch record, a line-circuit command
@@ -129,11 +131,9 @@ public:
         if (index / kChunk == chunks_.size()) chunks_.emplace_back(new Record[kChunk]);
         chunks_[index / kChunk][index % kChunk] = std::move(record);
     }
-    // Forgets every record (the chunks stay for the records to come).
-    void Clear() {
-        count_ = 0;
-        first_ = 0;
-    }
+    // Forgets every record and frees what they held (the chunks stay for the
+    // records to come).
+    void Clear();
     size_t Size() const { return count_; }
     std::vector<std::string> Lines() const;
 
