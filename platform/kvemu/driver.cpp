@@ -11,6 +11,7 @@
 #include "kvd/kvdriver.h"
 
 using kvemu::detail::Board;
+using kvemu::detail::Bytes;
 using kvemu::detail::Emu;
 using kvemu::detail::Emulator;
 using kvemu::detail::Fn;
@@ -24,38 +25,39 @@ struct Call {
     std::lock_guard<std::mutex> lock{e.mutex};
 };
 
-// The common frame of the handle calls: the call's journal record (what it
-// was handed), then the fault, then the handle check.
-#define KV_ENTER(record)                                                   \
+// The common frame of the handle calls: the call's journal record (its
+// function, form, data and words, as for Journal::Emplace), then the fault,
+// then the handle check.
+#define KV_ENTER(...)                                                      \
     Call c;                                                                \
     Board* b = c.e.BoardOf(handle);                                        \
-    Record entry = (record);                                               \
+    Record& entry = c.e.journal.Emplace(__VA_ARGS__);                      \
     {                                                                      \
         uint32_t faulted;                                                  \
-        if (c.e.TakeFault(entry.Function(), &faulted)) return c.e.Log(b, std::move(entry), faulted); \
-        if (b == nullptr) return c.e.Log(nullptr, std::move(entry), KVD_ERR_BAD_HANDLE); \
+        if (c.e.TakeFault(entry.Function(), &faulted)) return c.e.Log(b, entry, faulted); \
+        if (b == nullptr) return c.e.Log(nullptr, entry, KVD_ERR_BAD_HANDLE); \
     }
 
-#define KV_RETURN(status) return c.e.Log(b, std::move(entry), (status))
+#define KV_RETURN(status) return c.e.Log(b, entry, (status))
 
 // Switch-chip calls answer ints of the chip's numbering.
-#define HMIC_ENTER(record)                                                 \
+#define HMIC_ENTER(...)                                                    \
     Call c;                                                                \
     Board* b = c.e.BoardOfHmic(hmic);                                      \
-    Record entry = (record);                                               \
+    Record& entry = c.e.journal.Emplace(__VA_ARGS__);                      \
     {                                                                      \
         uint32_t faulted;                                                  \
         if (c.e.TakeFault(entry.Function(), &faulted))                     \
-            return c.e.LogInt(b, std::move(entry), static_cast<int>(faulted)); \
-        if (b == nullptr) return c.e.LogInt(nullptr, std::move(entry), HMIC_ERR_BAD_HANDLE); \
+            return c.e.LogInt(b, entry, static_cast<int>(faulted));        \
+        if (b == nullptr) return c.e.LogInt(nullptr, entry, HMIC_ERR_BAD_HANDLE); \
     }
 
-#define HMIC_RETURN(status) return c.e.LogInt(b, std::move(entry), (status))
+#define HMIC_RETURN(status) return c.e.LogInt(b, entry, (status))
 
 // The Gx and Gr zero values: a pair of values kept per port.
 uint32_t SetZeroValues(Fn fn, KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second,
                        bool gr) {
-    KV_ENTER(Record(fn, "uxx", device, first, second));
+    KV_ENTER(fn, "uxx", {}, device, first, second);
     if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     kvemu::PortInfo& p = b->ports[device];
     (gr ? p.grSet : p.gxSet) = true;
@@ -72,7 +74,7 @@ extern "C" {
 uint32_t kvOpenByBusDeviceFunction(uint32_t bus, uint32_t slot, uint32_t function, KVHANDLE* handle) {
     Call c;
     Board* b = c.e.Find(bus, slot);
-    Record entry(Fn::kvOpenByBusDeviceFunction, "uuu", bus, slot, function);
+    Record& entry = c.e.journal.Emplace(Fn::kvOpenByBusDeviceFunction, "uuu", {}, bus, slot, function);
     // Journaled under the location asked for, whether a board is there or not.
     entry.Locate(bus, slot);
     uint32_t status;
@@ -91,11 +93,11 @@ uint32_t kvOpenByBusDeviceFunction(uint32_t bus, uint32_t slot, uint32_t functio
             status = KVD_OK;
         }
     }
-    return c.e.Log(nullptr, std::move(entry), status);
+    return c.e.Log(nullptr, entry, status);
 }
 
 uint32_t kvClose(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::kvClose, ""));
+    KV_ENTER(Fn::kvClose, "", {});
     c.e.CloseHandleLocked(reinterpret_cast<uintptr_t>(handle));
     KV_RETURN(KVD_OK);
 }
@@ -107,7 +109,9 @@ uint32_t kvSendMessage(KVHANDLE handle, const void* command, uint32_t length, vo
     // count, at most 33 parameters. It is shown field by field; anything else
     // as its bytes.
     bool wellFormed = false;
-    Record shown(Fn::kvSendMessage, "");
+    const char* form = "";
+    uint32_t words[3] = {0, 0, 0};
+    Bytes shown{record, 0};
     if (record != nullptr && length >= 12 && length <= 78 && length % 2 == 0) {
         uint32_t manager;
         uint16_t size;
@@ -115,12 +119,17 @@ uint32_t kvSendMessage(KVHANDLE handle, const void* command, uint32_t length, vo
         std::memcpy(&size, record + 4, 2);
         unsigned count = (length - 4) / 2;
         wellFormed = manager == 2 && size == count;
-        shown = Record(Fn::kvSendMessage, "uuw", manager, size, count - 1).Data(record + 6, length - 6);
+        form = "uuw";  // manager, length word, then the words after it
+        words[0] = manager;
+        words[1] = size;
+        words[2] = count - 1;
+        shown = Bytes{record + 6, length - 6u};
     } else if (record != nullptr) {
-        uint32_t n = length < 78 ? length : 78;
-        shown = Record(Fn::kvSendMessage, "b", n).Data(record, n);
+        form = "b";
+        words[0] = length < 78 ? length : 78;
+        shown.size = words[0];
     }
-    KV_ENTER(std::move(shown));
+    KV_ENTER(Fn::kvSendMessage, form, {shown}, words[0], words[1], words[2]);
     if (!wellFormed || reply == nullptr || replySize == 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     if (b->hasNextReply) {  // a raw reply set through the back door stands for the DSP's
         b->hasNextReply = false;
@@ -137,7 +146,7 @@ uint32_t kvSendMessage(KVHANDLE handle, const void* command, uint32_t length, vo
 }
 
 uint32_t kvReceiveMessage(KVHANDLE handle, void* buffer, uint32_t size, uint32_t* value) {
-    KV_ENTER(Record(Fn::kvReceiveMessage, "u", size));
+    KV_ENTER(Fn::kvReceiveMessage, "u", {}, size);
     HandleRec* h = c.e.Handle(handle);
     if (buffer == nullptr && size > 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     if (h->queue.empty()) KV_RETURN(KVD_ERR_NO_MESSAGE);
@@ -157,7 +166,7 @@ uint32_t kvReceiveMessage(KVHANDLE handle, void* buffer, uint32_t size, uint32_t
 }
 
 uint32_t kvGetMuxHandle(KVHANDLE handle, uint32_t* muxHandle) {
-    KV_ENTER(Record(Fn::kvGetMuxHandle, ""));
+    KV_ENTER(Fn::kvGetMuxHandle, "", {});
     if (muxHandle == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     HandleRec* h = c.e.Handle(handle);
     if (h->muxFd < 0) {
@@ -169,21 +178,21 @@ uint32_t kvGetMuxHandle(KVHANDLE handle, uint32_t* muxHandle) {
 }
 
 uint32_t kvGetHmicHandle(KVHANDLE handle, uint32_t chip, HMICHANDLE* hmic) {
-    KV_ENTER(Record(Fn::kvGetHmicHandle, "u", chip));
+    KV_ENTER(Fn::kvGetHmicHandle, "u", {}, chip);
     if (chip != 0 || hmic == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     *hmic = reinterpret_cast<HMICHANDLE>(static_cast<uintptr_t>(b->id | 0x40000000u));
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardSetLogicalNumber(KVHANDLE handle, uint32_t logicalNumber) {
-    KV_ENTER(Record(Fn::BoardSetLogicalNumber, "u", logicalNumber));
+    KV_ENTER(Fn::BoardSetLogicalNumber, "u", {}, logicalNumber);
     if (logicalNumber > 0x7FFFFFFFu) KV_RETURN(KVD_ERR_BAD_ARGUMENT);  // no board number
     b->logicalNumber = static_cast<int>(logicalNumber);
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardEEPROMGetData(KVHANDLE handle, uint32_t address, uint8_t* buffer, uint32_t length) {
-    KV_ENTER(Record(Fn::BoardEEPROMGetData, "xu", address, length));
+    KV_ENTER(Fn::BoardEEPROMGetData, "xu", {}, address, length);
     if ((buffer == nullptr && length > 0) || address > kvemu::detail::kEepromSize ||
         length > kvemu::detail::kEepromSize - address)
         KV_RETURN(KVD_ERR_BAD_ARGUMENT);
@@ -192,31 +201,31 @@ uint32_t BoardEEPROMGetData(KVHANDLE handle, uint32_t address, uint8_t* buffer, 
 }
 
 uint32_t BoardDspReset(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardDspReset, ""));
+    KV_ENTER(Fn::BoardDspReset, "", {});
     c.e.DspResetLocked(*b);
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardDspStart(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardDspStart, ""));
+    KV_ENTER(Fn::BoardDspStart, "", {});
     c.e.DspStartLocked(*b);
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardFlashLedOn(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardFlashLedOn, ""));
+    KV_ENTER(Fn::BoardFlashLedOn, "", {});
     b->ledOn = true;
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardFlashLedOff(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardFlashLedOff, ""));
+    KV_ENTER(Fn::BoardFlashLedOff, "", {});
     b->ledOn = false;
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardDspDownload(KVHANDLE handle, uint32_t address, const uint8_t* data, uint8_t count) {
-    KV_ENTER(Record(Fn::BoardDspDownload, "xu", address, count));
+    KV_ENTER(Fn::BoardDspDownload, "xu", {}, address, count);
     if ((data == nullptr && count > 0) || !c.e.DspMemoryFits(*b, address, count))
         KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     c.e.DspWrite(*b, address, data, count);
@@ -224,7 +233,7 @@ uint32_t BoardDspDownload(KVHANDLE handle, uint32_t address, const uint8_t* data
 }
 
 uint32_t BoardStartHeartBeat(KVHANDLE handle, uint32_t rate) {
-    KV_ENTER(Record(Fn::BoardStartHeartBeat, "u", rate));
+    KV_ENTER(Fn::BoardStartHeartBeat, "u", {}, rate);
     if (rate == 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     b->heartbeat = true;
     b->heartbeatRate = rate;
@@ -232,13 +241,13 @@ uint32_t BoardStartHeartBeat(KVHANDLE handle, uint32_t rate) {
 }
 
 uint32_t BoardStopHeartBeat(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardStopHeartBeat, ""));
+    KV_ENTER(Fn::BoardStopHeartBeat, "", {});
     b->heartbeat = false;
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardStartMonitoring(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardStartMonitoring, ""));
+    KV_ENTER(Fn::BoardStartMonitoring, "", {});
     HandleRec* h = c.e.Handle(handle);
     h->monitoring = true;
     // A new listener hears the board's status at once when the DSP monitors.
@@ -253,13 +262,13 @@ uint32_t BoardStartMonitoring(KVHANDLE handle) {
 }
 
 uint32_t BoardStopMonitoring(KVHANDLE handle) {
-    KV_ENTER(Record(Fn::BoardStopMonitoring, ""));
+    KV_ENTER(Fn::BoardStopMonitoring, "", {});
     c.e.Handle(handle)->monitoring = false;
     KV_RETURN(KVD_OK);
 }
 
 uint32_t BoardReadByte(KVHANDLE handle, uint32_t address, uint8_t* value) {
-    KV_ENTER(Record(Fn::BoardReadByte, "x", address));
+    KV_ENTER(Fn::BoardReadByte, "x", {}, address);
     if (value == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     auto it = b->registers.find(address);
     *value = it == b->registers.end() ? 0 : it->second;
@@ -268,7 +277,7 @@ uint32_t BoardReadByte(KVHANDLE handle, uint32_t address, uint8_t* value) {
 }
 
 uint32_t BoardWriteByte(KVHANDLE handle, uint32_t address, uint8_t value) {
-    KV_ENTER(Record(Fn::BoardWriteByte, "xx", address, value));
+    KV_ENTER(Fn::BoardWriteByte, "xx", {}, address, value);
     b->registers[address] = value;
     c.e.StatusChanged(*b);
     KV_RETURN(KVD_OK);
@@ -276,7 +285,7 @@ uint32_t BoardWriteByte(KVHANDLE handle, uint32_t address, uint8_t value) {
 
 uint32_t BoardLoadL2PTable(KVHANDLE handle, uint32_t size, const uint16_t* table) {
     bool whole = table != nullptr && size == 1024;
-    KV_ENTER(Record(Fn::BoardLoadL2PTable, whole ? "uw" : "u", size, 512).Data(table, whole ? 1024 : 0));
+    KV_ENTER(Fn::BoardLoadL2PTable, whole ? "uw" : "u", {{table, whole ? 1024u : 0u}}, size, 512);
     if (table == nullptr || size != 1024) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     std::memcpy(b->l2p, table, 1024);
     b->l2pLoaded = true;
@@ -284,7 +293,7 @@ uint32_t BoardLoadL2PTable(KVHANDLE handle, uint32_t size, const uint16_t* table
 }
 
 uint32_t BoardGetPhysicalSlot(KVHANDLE handle, uint32_t* shelfAddress, uint32_t* geographicAddress) {
-    KV_ENTER(Record(Fn::BoardGetPhysicalSlot, ""));
+    KV_ENTER(Fn::BoardGetPhysicalSlot, "", {});
     if (shelfAddress == nullptr || geographicAddress == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     *shelfAddress = b->shelf;
     *geographicAddress = b->geographic;
@@ -293,7 +302,7 @@ uint32_t BoardGetPhysicalSlot(KVHANDLE handle, uint32_t* shelfAddress, uint32_t*
 }
 
 uint32_t BoardGetDriverVersion(KVHANDLE handle, uint32_t* major, uint32_t* minor) {
-    KV_ENTER(Record(Fn::BoardGetDriverVersion, ""));
+    KV_ENTER(Fn::BoardGetDriverVersion, "", {});
     if (major == nullptr || minor == nullptr) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     *major = 2;
     *minor = 3;
@@ -303,7 +312,7 @@ uint32_t BoardGetDriverVersion(KVHANDLE handle, uint32_t* major, uint32_t* minor
 
 uint32_t LineConfigureSingle(KVHANDLE handle, uint32_t device, const uint8_t* bytes, uint32_t count) {
     uint32_t shown = bytes != nullptr && count <= 4096 ? count : 0;
-    KV_ENTER(Record(Fn::LineConfigureSingle, "ub", device, shown).Data(bytes, shown));
+    KV_ENTER(Fn::LineConfigureSingle, "ub", {{bytes, shown}}, device, shown);
     if (device >= kvemu::detail::kPorts || bytes == nullptr || count == 0 || count > 4096)
         KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     b->ports[device].commands.emplace_back(bytes, bytes + count);
@@ -315,10 +324,8 @@ uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t 
     bool readable = ports != nullptr && count <= kvemu::detail::kPorts && bytes != nullptr &&
                     byteCount <= 4096;
     // The ports and the bytes when they can be read; else their counts.
-    KV_ENTER(readable ? Record(Fn::LineConfigureMultiple, "nb", count, byteCount)
-                            .Data(ports, 4 * count)
-                            .Data(bytes, byteCount)
-                      : Record(Fn::LineConfigureMultiple, "uu", count, byteCount));
+    KV_ENTER(Fn::LineConfigureMultiple, readable ? "nb" : "uu",
+             {{ports, readable ? 4u * count : 0u}, {bytes, readable ? byteCount : 0u}}, count, byteCount);
     if (!readable || count == 0 || byteCount == 0) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     for (uint32_t i = 0; i < count; ++i)
         if (ports[i] >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
@@ -341,33 +348,33 @@ uint32_t LineSetGrZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, u
 // ---- Switch chip -------------------------------------------------------------
 
 int hmic_init(HMICHANDLE hmic, int mode) {
-    HMIC_ENTER(Record(Fn::hmic_init, "d", mode));
+    HMIC_ENTER(Fn::hmic_init, "d", {}, mode);
     b->chip.initialised = true;
     b->chip.initMode = mode;
     HMIC_RETURN(0);
 }
 
 int hmic_id_device_type(HMICHANDLE hmic) {
-    HMIC_ENTER(Record(Fn::hmic_id_device_type, ""));
+    HMIC_ENTER(Fn::hmic_id_device_type, "", {});
     HMIC_RETURN(kvemu::detail::kDeviceType);
 }
 
 int hmic_set_master_reg(HMICHANDLE hmic, unsigned mask, unsigned value) {
-    HMIC_ENTER(Record(Fn::hmic_set_master_reg, "xx", mask, value));
+    HMIC_ENTER(Fn::hmic_set_master_reg, "xx", {}, mask, value);
     b->chip.master = (b->chip.master & ~mask) | (value & mask);
     b->chip.masterPairs.emplace_back(mask, value);
     HMIC_RETURN(0);
 }
 
 int hmic_set_control_reg(HMICHANDLE hmic, unsigned reg, unsigned value) {
-    HMIC_ENTER(Record(Fn::hmic_set_control_reg, "ux", reg, value));
+    HMIC_ENTER(Fn::hmic_set_control_reg, "ux", {}, reg, value);
     if (reg >= 64 || value > 0xFF) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
     b->chip.controlRegs[reg] = value;
     HMIC_RETURN(0);
 }
 
 int hmic_read_control_reg(HMICHANDLE hmic, unsigned reg, unsigned* value) {
-    HMIC_ENTER(Record(Fn::hmic_read_control_reg, "u", reg));
+    HMIC_ENTER(Fn::hmic_read_control_reg, "u", {}, reg);
     if (reg >= 64 || value == nullptr) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
     *value = b->chip.controlRegs[reg];
     entry.SetForm("u=x").AddWord(*value);
@@ -375,7 +382,7 @@ int hmic_read_control_reg(HMICHANDLE hmic, unsigned reg, unsigned* value) {
 }
 
 int hmic_config_connect_mode(HMICHANDLE hmic, unsigned mode) {
-    HMIC_ENTER(Record(Fn::hmic_config_connect_mode, "u", mode));
+    HMIC_ENTER(Fn::hmic_config_connect_mode, "u", {}, mode);
     b->chip.connectMode = mode;
     HMIC_RETURN(0);
 }
@@ -384,10 +391,9 @@ int hmic_config_connect_mode(HMICHANDLE hmic, unsigned mode) {
 
 namespace {
 
-// The count, the streams when they can be read, the speed.
-Record StreamArgs(Fn fn, int count, const int* streams, unsigned speed) {
-    uint32_t shown = streams != nullptr && count > 0 && count <= 32 ? static_cast<uint32_t>(count) : 0;
-    return Record(fn, "diu", count, shown, speed).Data(streams, 4 * shown);
+// How many streams a speed call's journal record shows: all when they can be read.
+uint32_t ShownStreams(int count, const int* streams) {
+    return streams != nullptr && count > 0 && count <= 32 ? static_cast<uint32_t>(count) : 0;
 }
 
 int ConfigSpeed(unsigned* speeds, int limit, int count, const int* streams, unsigned speed) {
@@ -403,17 +409,19 @@ int ConfigSpeed(unsigned* speeds, int limit, int count, const int* streams, unsi
 extern "C" {
 
 int hmic_config_HBus_speed(HMICHANDLE hmic, int count, const int* streams, unsigned speed) {
-    HMIC_ENTER(StreamArgs(Fn::hmic_config_HBus_speed, count, streams, speed));
+    HMIC_ENTER(Fn::hmic_config_HBus_speed, "diu", {{streams, 4 * ShownStreams(count, streams)}}, count,
+               ShownStreams(count, streams), speed);
     HMIC_RETURN(ConfigSpeed(b->chip.hbusSpeed, 32, count, streams, speed));
 }
 
 int hmic_config_LBus_speed(HMICHANDLE hmic, int count, const int* streams, unsigned speed) {
-    HMIC_ENTER(StreamArgs(Fn::hmic_config_LBus_speed, count, streams, speed));
+    HMIC_ENTER(Fn::hmic_config_LBus_speed, "diu", {{streams, 4 * ShownStreams(count, streams)}}, count,
+               ShownStreams(count, streams), speed);
     HMIC_RETURN(ConfigSpeed(b->chip.lbusSpeed, 16, count, streams, speed));
 }
 
 int hmic_reset_switch(HMICHANDLE hmic) {
-    HMIC_ENTER(Record(Fn::hmic_reset_switch, ""));
+    HMIC_ENTER(Fn::hmic_reset_switch, "", {});
     b->chip.outputsSet = 0;
     HMIC_RETURN(0);
 }
@@ -422,7 +430,7 @@ int hmic_reset_switch(HMICHANDLE hmic) {
 // timeslots, 4: 64, 8: 128); an unconfigured stream has 32.
 int hmic_set_output(HMICHANDLE hmic, unsigned mode, unsigned stream, unsigned timeslot,
                     unsigned source, unsigned a5, unsigned a6, unsigned a7, unsigned pattern) {
-    HMIC_ENTER(Record(Fn::hmic_set_output, "uuuxuuux", mode, stream, timeslot, source, a5, a6, a7, pattern));
+    HMIC_ENTER(Fn::hmic_set_output, "uuuxuuux", {}, mode, stream, timeslot, source, a5, a6, a7, pattern);
     if (stream >= 16) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
     unsigned speed = b->chip.lbusSpeed[stream];
     unsigned timeslots = (speed == 2 || speed == 4 || speed == 8) ? 16 * speed : 32;

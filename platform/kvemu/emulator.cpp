@@ -70,21 +70,28 @@ std::string Format(const char* format, ...) {
 
 // ---- Switch connections ------------------------------------------------------
 
+size_t& ConnectionMap::Position(const Connection& c) {
+    if (c.outStream < kStreams && c.outSlot < kSlots) {
+        if (table_.empty()) table_.assign(kStreams * kSlots, 0);
+        return table_[c.outStream * kSlots + c.outSlot];
+    }
+    return others_[static_cast<uint64_t>(c.outStream) << 32 | c.outSlot];
+}
+
 void ConnectionMap::Set(const Connection& c) {
-    uint64_t output = static_cast<uint64_t>(c.outStream) << 32 | c.outSlot;
-    auto found = byOutput_.emplace(output, order_.size());
-    if (!found.second) {
-        order_[found.first->second].live = false;
-        found.first->second = order_.size();
+    size_t& position = Position(c);
+    if (position != 0) {
+        order_[position - 1].live = false;
         ++dead_;
     }
     order_.push_back(Entry{c, true});
+    position = order_.size();
     if (dead_ > 64 && dead_ > order_.size() / 2) {  // drop the replaced entries
         size_t kept = 0;
-        for (const Entry& e : order_)
-            if (e.live) {
-                byOutput_[static_cast<uint64_t>(e.c.outStream) << 32 | e.c.outSlot] = kept;
-                order_[kept++] = e;
+        for (size_t i = 0; i < order_.size(); ++i)
+            if (order_[i].live) {
+                order_[kept++] = order_[i];
+                Position(order_[i].c) = kept;
             }
         order_.resize(kept);
         dead_ = 0;
@@ -92,8 +99,10 @@ void ConnectionMap::Set(const Connection& c) {
 }
 
 void ConnectionMap::Clear() {
+    for (const Entry& e : order_)
+        if (e.live && e.c.outStream < kStreams && e.c.outSlot < kSlots) table_[e.c.outStream * kSlots + e.c.outSlot] = 0;
     order_.clear();
-    byOutput_.clear();
+    others_.clear();
     dead_ = 0;
 }
 
@@ -216,17 +225,15 @@ bool Emulator::TakeFault(Fn function, uint32_t* status) {
     return fire;
 }
 
-uint32_t Emulator::Log(const Board* board, Record&& record, uint32_t status) {
+uint32_t Emulator::Log(const Board* board, Record& record, uint32_t status) {
     if (board != nullptr) record.Locate(board->bus, board->slot);
     record.SetStatus(status, false);
-    journal.Add(std::move(record));
     return status;
 }
 
-int Emulator::LogInt(const Board* board, Record&& record, int status) {
+int Emulator::LogInt(const Board* board, Record& record, int status) {
     if (board != nullptr) record.Locate(board->bus, board->slot);
     record.SetStatus(static_cast<uint32_t>(status), true);
-    journal.Add(std::move(record));
     return status;
 }
 

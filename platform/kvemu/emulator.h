@@ -81,6 +81,8 @@ struct ChipModel {
 
 // The switch's connections in the order they were made; an output has one
 // source, and a new one replaces the old one (which then leaves the order).
+// Outputs on the usual streams and timeslots are found through a table,
+// others through a hash map.
 class ConnectionMap {
 public:
     void Set(const Connection& c);
@@ -88,12 +90,17 @@ public:
     std::vector<Connection> List() const;
 
 private:
+    static constexpr uint32_t kStreams = 64, kSlots = 256;
     struct Entry {
         Connection c;
         bool live;
     };
+    // Where the output's entry number + 1 is kept (0: none yet).
+    size_t& Position(const Connection& c);
+
     std::vector<Entry> order_;
-    std::unordered_map<uint64_t, size_t> byOutput_;  // output (stream, slot) -> its entry
+    std::vector<size_t> table_;                      // by stream * kSlots + slot
+    std::unordered_map<uint64_t, size_t> others_;    // by (stream << 32 | slot)
     size_t dead_ = 0;
 };
 
@@ -162,8 +169,9 @@ public:
     // Journals the call under the board's location ("?:?" without a board)
     // with its status, and returns the status: unsigned for the driver calls
     // and the switch device, signed for the switch chip's calls.
-    uint32_t Log(const Board* board, Record&& record, uint32_t status);
-    int LogInt(const Board* board, Record&& record, int status);
+    // The record is the call's, made by journal.Emplace when the call began.
+    uint32_t Log(const Board* board, Record& record, uint32_t status);
+    int LogInt(const Board* board, Record& record, int status);
 
     // Messages.
     void Queue(HandleRec& handle, std::vector<uint8_t> message);

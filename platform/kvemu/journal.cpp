@@ -71,12 +71,18 @@ bool FindFunction(const char* name, Fn* fn) {
 Record& Record::AddData(const void* data, size_t size) {
     if (size == 0) return *this;
     size_t total = size_ + size;
-    if (large_ || total > kInline) {
-        std::unique_ptr<uint8_t[]> grown(new uint8_t[total]);
-        std::memcpy(grown.get(), Bytes(), size_);
-        large_ = std::move(grown);
+    if (total > kInline) {
+        if (total > capacity_) {
+            size_t capacity = total < 2 * static_cast<size_t>(capacity_) ? 2 * static_cast<size_t>(capacity_) : total;
+            std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+            std::memcpy(grown.get(), Data(), size_);
+            large_ = std::move(grown);
+            capacity_ = static_cast<uint32_t>(capacity);
+        } else if (size_ <= kInline) {
+            std::memcpy(large_.get(), inline_, size_);
+        }
     }
-    std::memcpy((large_ ? large_.get() : inline_) + size_, data, size);
+    std::memcpy((total > kInline ? large_.get() : inline_) + size_, data, size);
     size_ = static_cast<uint32_t>(total);
     return *this;
 }
@@ -94,7 +100,7 @@ std::string Record::Text() const {
     }
     line += FunctionName(fn_);
 
-    const uint8_t* data = Bytes();
+    const uint8_t* data = Data();
     size_t word = 0, at = 0;
     bool statusShown = false, inResult = false, resultStarted = false;
     auto next = [&]() -> uint32_t { return word < wordCount_ ? words_[word++] : 0; };

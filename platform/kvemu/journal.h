@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,12 @@ const char* FunctionName(Fn fn);
 // False when no function has that name.
 bool FindFunction(const char* name, Fn* fn);
 
+// Bytes a call was handed, copied into its record.
+struct Bytes {
+    const void* data;
+    size_t size;
+};
+
 // One call as the journal keeps it. Its form says how its words and data
 // read, one letter per field; fields are separated by a space, and a list
 // with no element gives no field:
@@ -49,32 +56,25 @@ public:
     static constexpr size_t kWords = 8;
 
     Record() = default;
-    template <typename... Words>
-    Record(Fn fn, const char* form, Words... words)
-        : fn_(fn), wordCount_(sizeof...(Words)), form_(form), words_{static_cast<uint32_t>(words)...} {
-        static_assert(sizeof...(Words) <= kWords, "a record holds at most kWords words");
-    }
-    Record(Record&& other) noexcept { *this = std::move(other); }
-    Record& operator=(Record&& other) noexcept {
-        bus_ = other.bus_;
-        slot_ = other.slot_;
-        status_ = other.status_;
-        fn_ = other.fn_;
-        located_ = other.located_;
-        signed_ = other.signed_;
-        wordCount_ = other.wordCount_;
-        form_ = other.form_;
-        size_ = other.size_;
-        std::memcpy(words_, other.words_, sizeof words_);
-        large_ = std::move(other.large_);
-        if (!large_ && size_ > 0) std::memcpy(inline_, other.inline_, size_);
-        return *this;
-    }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
 
-    // Builders for the call's record (on a temporary, as in
-    // Record(...).Data(bytes, n)).
-    Record&& Data(const void* data, size_t size) && { return std::move(AddData(data, size)); }
-    // The same on a named record, for results known only at the end.
+    // Makes this record a new call's: its function, form, data and words.
+    template <typename... Words>
+    void Assign(Fn fn, const char* form, std::initializer_list<Bytes> data, Words... words) {
+        static_assert(sizeof...(Words) <= kWords, "a record holds at most kWords words");
+        fn_ = fn;
+        form_ = form;
+        located_ = false;
+        signed_ = false;
+        status_ = 0;
+        wordCount_ = 0;
+        uint32_t values[] = {static_cast<uint32_t>(words)..., 0};
+        for (size_t i = 0; i < sizeof...(Words); ++i) words_[wordCount_++] = values[i];
+        size_ = 0;
+        for (const Bytes& bytes : data) AddData(bytes.data, bytes.size);
+    }
+    // For results known only at the end of the call.
     Record& AddWord(uint32_t word) {
         if (wordCount_ < kWords) words_[wordCount_++] = word;
         return *this;
@@ -98,38 +98,48 @@ public:
     }
     // "BUS:SLOT NAME ARGS = STATUS[ -> RESULT]"
     std::string Text() const;
-    // Frees the data that outgrew the record.
-    void Release() { large_.reset(); }
+    // Frees the buffer of data that outgrew the record.
+    void Release() {
+        large_.reset();
+        capacity_ = 0;
+        size_ = 0;
+    }
 
 private:
     static constexpr size_t kInline = 40;  // a switch record, a line-circuit command
-    const uint8_t* Bytes() const { return large_ ? large_.get() : inline_; }
+    const uint8_t* Data() const { return size_ > kInline ? large_.get() : inline_; }
 
     uint32_t bus_ = 0, slot_ = 0, status_ = 0;
     Fn fn_ = Fn::kvClose;
     bool located_ = false, signed_ = false;
     uint8_t wordCount_ = 0;
     const char* form_ = "";
-    uint32_t size_ = 0;
+    uint32_t size_ = 0;      // data bytes: in inline_ up to kInline, else in large_
+    uint32_t capacity_ = 0;  // of large_, kept for the next call recorded here
     uint32_t words_[kWords] = {};
     uint8_t inline_[kInline];
-    std::unique_ptr<uint8_t[]> large_;  // the data when it outgrows inline_
+    std::unique_ptr<uint8_t[]> large_;
 };
 
 // The records of the last kMax calls, oldest first. Records live in chunks
-// that never move, so the journal grows without copying what it holds.
+// that never move, and a call's record is made in its place.
 class Journal {
 public:
     static constexpr size_t kMax = 200000;  // oldest records are dropped beyond this
 
-    void Add(Record&& record) {
+    // The record of a new call, in place of the oldest once the journal is
+    // full; valid until the next call is recorded.
+    template <typename... Words>
+    Record& Emplace(Fn fn, const char* form, std::initializer_list<Bytes> data, Words... words) {
         size_t index = first_;
         if (count_ < kMax)
             index = count_++;
         else if (++first_ == kMax)
             first_ = 0;
         if (index / kChunk == chunks_.size()) chunks_.emplace_back(new Record[kChunk]);
-        chunks_[index / kChunk][index % kChunk] = std::move(record);
+        Record& record = chunks_[index / kChunk][index % kChunk];
+        record.Assign(fn, form, data, words...);
+        return record;
     }
     // Forgets every record and frees what they held (the chunks stay for the
     // records to come).

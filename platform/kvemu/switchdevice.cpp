@@ -47,25 +47,25 @@ int DeviceOpen(const char* path, int flags, void*) {
     }
     if (board == nullptr) return -2;  // not one of ours: the system's own open answers
     uint32_t length = static_cast<uint32_t>(std::strlen(path));
-    Record entry = Record(Fn::open, "sx", length, flags).Data(path, length);
+    Record& entry = e.journal.Emplace(Fn::open, "sx", {{path, length}}, length, flags);
     uint32_t status;
     if (e.TakeFault(Fn::open, &status)) {
-        e.Log(board, std::move(entry), status);
+        e.Log(board, entry, status);
         return Answer(static_cast<int>(status));
     }
     if ((flags & O_ACCMODE) != O_RDONLY) {
-        e.Log(board, std::move(entry), EACCES);
+        e.Log(board, entry, EACCES);
         return Answer(EACCES);
     }
     // A real descriptor, so that its number cannot clash with any other.
     int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
-        e.Log(board, std::move(entry), static_cast<uint32_t>(error));
+        e.Log(board, entry, static_cast<uint32_t>(error));
         return Answer(error);
     }
     e.devices[fd] = DeviceRec{board->id};
-    e.Log(board, std::move(entry), 0);
+    e.Log(board, entry, 0);
     return fd;
 }
 
@@ -85,11 +85,11 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
         if (request == kBoardClock && words[0] == 36) count = 9;
     }
     uint64_t code = request;
-    Record entry = Record(Fn::ioctl, "ln", static_cast<uint32_t>(code), static_cast<uint32_t>(code >> 32), count)
-                       .Data(words, 4 * count);
+    Record& entry = e.journal.Emplace(Fn::ioctl, "ln", {{words, 4 * count}}, static_cast<uint32_t>(code),
+                                      static_cast<uint32_t>(code >> 32), count);
     uint32_t status;
     if (e.TakeFault(Fn::ioctl, &status)) {
-        e.Log(board, std::move(entry), status);
+        e.Log(board, entry, status);
         return Answer(static_cast<int>(status));
     }
     int error = 0;
@@ -124,7 +124,7 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
     } else {
         error = EINVAL;
     }
-    e.Log(board, std::move(entry), static_cast<uint32_t>(error));
+    e.Log(board, entry, static_cast<uint32_t>(error));
     return Answer(error);
 }
 
@@ -140,12 +140,13 @@ int DeviceClose(int fd, void*) {
     e.devices.erase(device);
     // The descriptor is gone whatever the answer, as with the system's close.
     ::close(fd);
+    Record& entry = e.journal.Emplace(Fn::close, "", {});
     uint32_t status;
     if (e.TakeFault(Fn::close, &status)) {
-        e.Log(board, Record(Fn::close, ""), status);
+        e.Log(board, entry, status);
         return Answer(static_cast<int>(status));
     }
-    e.Log(board, Record(Fn::close, ""), 0);
+    e.Log(board, entry, 0);
     return 0;
 }
 
