@@ -48,6 +48,7 @@ void Build() {
 
 void Rebuild() {
     Exit();
+    kvtest::ClearDatabase();
     Build();
 }
 
