@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -158,6 +159,58 @@ TEST(KvoamOutput, MultiLineAlertTexts)
     Outcome human = RunKvoam({"-c", commands});
     EXPECT_TRUE(Contains(human.out, "alert 0x40002001 [info] b0:\n    OAM trace masks for KV:\n"
                                     "      KV_TRACE_API            0x00000001\n")) << human.out;
+}
+
+// schema reads the tree through the plug-in without showing its own queries as calls; the
+// defaults are the creation values even when the configuration file changes the values.
+TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits)
+{
+    char dir[] = "/tmp/kvoam_schema_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::ofstream(std::string(dir) + "/kv7400cpci_48.dft") << "Encoding = ALaw\n";
+    Outcome json = RunKvoam({"--json", "-c", kSetUp + "schema b0; schema b0 Ring.Cadences; schema b0 Nope"}, "", dir);
+    EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(Lines(json.err), Strings{"kvoam: schema: unknown keyword 'Nope'"});
+    EXPECT_EQ(CallResults(json), (Strings{"Init=0x00000000", "CreateBoard=0x00000000"}));
+    Strings keywords = Records(json, "keyword");
+    const std::pair<const char*, long> lines[] = {  // a line and how often it comes (the subtree repeats it)
+        {R"({"keyword":"Encoding","type":"string","default":"MuLaw","value":"ALaw","choices":["MuLaw","ALaw"],"settable":true})", 1},
+        {R"({"keyword":"Eeprom.Family","type":"integer","default":0,"value":0,"min":0,"max":4294967295,"settable":false})", 1},
+        {R"({"keyword":"Ring.Cadences[2].Ton3","type":"integer","default":400,"value":400,"min":0,"max":32766,"settable":true})", 2},
+        {R"({"keyword":"Port[47].Qslac.File","type":"string","default":"","value":"","settable":true})", 1},
+        {R"({"keyword":"Location.PCI","type":"structure","default":null,"value":null,"settable":false})", 1}};
+    for (const auto& line : lines)
+        EXPECT_EQ(std::count(keywords.begin(), keywords.end(), line.first), line.second) << line.first;
+    EXPECT_EQ(Field(keywords.back(), "keyword"), "Ring.Cadences[2].Toff3");  // the subtree, element by element
+
+    Outcome text = RunKvoam({"-c", kSetUp + "schema b0 Ring"});
+    EXPECT_TRUE(Contains(text.out, "\nRing.Cadences[0..2].Ton1                 integer   settable   default 2000|600|400  "
+                                   "limits 0..32766  value 2000|600|400\n")) << text.out;
+}
+
+// A failed get, set or qualifier says why in one more line (a "why" field in JSON); results stay the plug-in's.
+TEST(KvoamSchema, FailuresAreExplained)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"get b0 Stat", "unknown keyword 'Stat'; nearest: State"},
+        {"set b0 Encoding Law", "'Law' is not among the choices of 'Encoding': MuLaw, ALaw"},
+        {"set b0 HeartbeatRate -1", "-1 is outside the limits of 'HeartbeatRate': 0 to 2147483647"},
+        {"set b0 HeartbeatRate 1x", "'1x' is not a number (decimal, or hexadecimal with 0x)"},
+        {"set b0 Eeprom.Family 3", "'Eeprom.Family' is read-only"},
+        {"get b0 Location", "'Location' is a structure and has no value of its own (schema b0 Location lists it)"},
+        {"qualifier b0 State Nonsense", "'State' has no qualifier 'Nonsense'"},
+        {"get b9 State", "there is no board named 'b9'"}};
+    std::string commands = kSetUp;
+    for (const auto& c : cases)
+        commands += std::string(c.first) + "; ";
+    Outcome json = RunKvoam({"--json", "-c", commands});
+    Strings calls = Records(json, "call");
+    ASSERT_EQ(calls.size(), 2 + sizeof cases / sizeof cases[0]) << json.out;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+        EXPECT_EQ(Field(calls[i + 2], "why"), cases[i].second) << cases[i].first;
+    Outcome text = RunKvoam({"-c", kSetUp + "get b0 Stat"});
+    EXPECT_TRUE(Contains(text.out, "-> 0x40000107 failed\n  why: unknown keyword 'Stat'; nearest: State\n")) << text.out;
 }
 
 TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)

@@ -9,6 +9,7 @@
 
 #include "emucmd.h"
 #include "kvoam.h"
+#include "schema.h"
 
 namespace kvoam {
 namespace {
@@ -83,9 +84,10 @@ const char* ResultMeaning(uint32_t result)
 }
 
 // Shows one entry point call: its name, the arguments as given and the
-// result, plus the value read when a read succeeded.
+// result, plus the value read when a read succeeded, and why it failed when
+// that is known (a line of its own for people, a field in JSON).
 void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t result,
-              const std::string* value = nullptr)
+              const std::string* value = nullptr, const std::string& why = std::string())
 {
     std::string line;
     if (JsonOutput()) {
@@ -95,6 +97,8 @@ void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t r
         line += "],\"result\":\"" + Hex32(result) + "\"";
         if (value != nullptr && result == 0)
             line += ",\"value\":" + JsonString(*value);
+        if (!why.empty())
+            line += ",\"why\":" + JsonString(why);
         line += "}";
     } else {
         line = std::string(call) + "(";
@@ -103,6 +107,8 @@ void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t r
         line += ") -> " + Hex32(result) + " " + ResultMeaning(result);
         if (value != nullptr && result == 0)
             line += ": " + *value;
+        if (!why.empty())
+            line += "\n  why: " + why;
     }
     PrintLine(line);
 }
@@ -210,7 +216,10 @@ bool DoGet(Shell& shell, const Args& args)
     uint32_t result = shell.entry.GetKeyword(handle, args.words[1].c_str(), value.data(), kValueSize);
     value[kValueSize - 1] = '\0';
     std::string text(value.data());
-    ShowCall("GetKeyword", {args.words[0], args.words[1]}, result, &text);
+    std::string why;
+    if (result != 0)
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, nullptr, result);
+    ShowCall("GetKeyword", {args.words[0], args.words[1]}, result, &text, why);
     return result == 0;
 }
 
@@ -218,7 +227,10 @@ bool DoSet(Shell& shell, const Args& args)
 {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.SetKeyword(handle, args.words[1].c_str(), args.rest.c_str());
-    ShowCall("SetKeyword", {args.words[0], args.words[1], args.rest}, result);
+    std::string why;
+    if (result != 0)
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], &args.rest, nullptr, result);
+    ShowCall("SetKeyword", {args.words[0], args.words[1], args.rest}, result, nullptr, why);
     return result == 0;
 }
 
@@ -230,8 +242,25 @@ bool DoQualifier(Shell& shell, const Args& args)
                                                value.data(), kValueSize);
     value[kValueSize - 1] = '\0';
     std::string text(value.data());
-    ShowCall("GetQualifier", {args.words[0], args.words[1], args.words[2]}, result, &text);
+    std::string why;
+    if (result != 0)
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, &args.words[2], result);
+    ShowCall("GetQualifier", {args.words[0], args.words[1], args.words[2]}, result, &text, why);
     return result == 0;
+}
+
+// The keywords of a board (or of one subtree), as the plug-in describes them.
+bool DoSchema(Shell& shell, const Args& args)
+{
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    std::string path = args.words.size() > 1 ? args.words[1] : std::string();
+    std::vector<SchemaEntry> entries;
+    if (!ReadSchema(shell.entry, handle, path, entries)) {
+        std::string why = ExplainFailure(shell.entry, handle, args.words[0], path, nullptr, nullptr, 1);
+        return Fail(shell, "schema: " + why);
+    }
+    PrintText(JsonOutput() ? SchemaJson(entries) : SchemaText(entries));
+    return true;
 }
 
 bool DoOpen(Shell& shell, const Args& args)
@@ -365,6 +394,8 @@ const Command kCommands[] = {
     {"get", 2, 2, Rest::None, DoGet, "get BOARD KEYWORD", "GetKeyword (BOARD '-': the plug-in object)"},
     {"set", 2, 2, Rest::Required, DoSet, "set BOARD KEYWORD VALUE", "SetKeyword"},
     {"qualifier", 3, 3, Rest::None, DoQualifier, "qualifier BOARD KEYWORD QUALIFIER", "GetQualifier"},
+    {"schema", 1, 2, Rest::None, DoSchema, "schema BOARD [KEYWORD]",
+     "the keywords: kind, default, choices or limits, settable, value"},
     {"open", 1, 2, Rest::None, DoOpen, "open BOARD [VALUE]", "OpenObject"},
     {"close", 1, 1, Rest::None, DoClose, "close BOARD", "CloseObject"},
     {"start", 1, 1, Rest::None, DoStart, "start BOARD", "StartBoard"},
