@@ -24,6 +24,18 @@
 #ifndef KVOAM_DEFAULT_SHARE
 #define KVOAM_DEFAULT_SHARE "share"
 #endif
+// Where an installed tree keeps the plug-in and the search path, relative to
+// the directory of the kvoam executable, so that the tree works from any
+// prefix it is installed or extracted to.
+#ifndef KVOAM_INSTALLED_PLUGIN
+#define KVOAM_INSTALLED_PLUGIN "../lib/kv/libkv.so"
+#endif
+#ifndef KVOAM_INSTALLED_SHARE
+#define KVOAM_INSTALLED_SHARE "../share/kv"
+#endif
+#ifndef KVOAM_VERSION
+#define KVOAM_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -35,11 +47,13 @@ const int kStatusUsage = 2;
 
 const char kUsage[] =
     "usage: kvoam [--json] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
+    "       kvoam --version | --help\n"
     "  -c CMDS        run the commands, separated by ';'\n"
     "  SCRIPT         run the commands of a file, one a line ('#' starts a comment)\n"
     "  -              read commands from standard input\n"
     "  --json         one JSON object per line on standard output\n"
-    "  --plugin PATH  the plug-in to load (default: the libkv.so built with kvoam)\n"
+    "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
+    "  --version      print kvoam's version\n"
     "With no commands kvoam runs its demonstration on the emulated boards.\n"
     "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
 
@@ -68,13 +82,14 @@ std::string ExecutableDirectory()
     return slash == std::string::npos ? std::string() : text.substr(0, slash);
 }
 
-// The plug-in built with this kvoam: beside the executable first (so that a
-// moved build still finds its own), then where the build put it.
+// The plug-in of this kvoam: where an installed tree keeps it relative to
+// the executable, then beside the executable (so that a moved build still
+// finds its own), then where the build put it.
 std::string FindPlugin()
 {
     std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
-        for (const char* relative : {"/../lib/libkv.so", "/libkv.so"}) {
+        for (const char* relative : {"/" KVOAM_INSTALLED_PLUGIN, "/../lib/libkv.so", "/libkv.so"}) {
             std::string candidate = exeDir + relative;
             if (IsFile(candidate))
                 return candidate;
@@ -83,13 +98,16 @@ std::string FindPlugin()
     return KVOAM_DEFAULT_PLUGIN;
 }
 
-// The shipped search path: the source tree's share directory, else one found
-// from the executable (bin/ of a build inside the tree, or an installed tree).
+// The shipped search path: an installed tree's, found from the executable;
+// else the source tree's share directory; else one found from the executable
+// (bin/ of a build inside the tree).
 std::string FindShare()
 {
+    std::string exeDir = ExecutableDirectory();
+    if (!exeDir.empty() && IsDirectory(exeDir + "/" KVOAM_INSTALLED_SHARE))
+        return exeDir + "/" KVOAM_INSTALLED_SHARE;
     if (IsDirectory(KVOAM_DEFAULT_SHARE))
         return KVOAM_DEFAULT_SHARE;
-    std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
         for (const char* relative : {"/../../share", "/../share", "/share"}) {
             std::string candidate = exeDir + relative;
@@ -218,6 +236,9 @@ int Main(int argc, char** argv)
             fputs(kUsage, stdout);
             fputs("\n", stdout);
             fputs(CommandHelp().c_str(), stdout);
+            return kStatusOk;
+        } else if (arg == "--version") {
+            printf("kvoam %s\n", KVOAM_VERSION);
             return kStatusOk;
         } else if (arg == "--plugin" || arg == "-c") {
             if (i + 1 >= argc)
