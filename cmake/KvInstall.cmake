@@ -122,6 +122,7 @@ endforeach()
 # Everything the install rules take, without the tests and benchmarks.
 add_custom_target(installables DEPENDS kv kvdev zel tsi kvd kvoam manpages)
 
+include(${CMAKE_CURRENT_LIST_DIR}/KvPackages.cmake)
 
 if(KV_TESTS)
   # Installs into a scratch prefix and runs the installed kvoam from there.
