@@ -34,3 +34,10 @@ add_custom_target(manpages ALL DEPENDS "${KV_MAN_BUILD_DIR}/kvoam.1.gz" "${KV_MA
 
 install(FILES "${KV_MAN_BUILD_DIR}/kvoam.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT kvoam)
 install(FILES "${KV_MAN_BUILD_DIR}/libkv.7.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man7" COMPONENT libkv)
+
+if(KV_TESTS)
+  add_test(NAME kvoam_manpage_documents_every_command
+    COMMAND ${CMAKE_COMMAND} -DKVOAM=$<TARGET_FILE:kvoam> -DPAGE=${PROJECT_SOURCE_DIR}/doc/kvoam.1.in
+            -P ${CMAKE_CURRENT_LIST_DIR}/KvCheckManPage.cmake)
+  set_tests_properties(kvoam_manpage_documents_every_command PROPERTIES LABELS unit)
+endif()
