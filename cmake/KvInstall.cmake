@@ -66,7 +66,8 @@ set_target_properties(kv_declarations PROPERTIES EXPORT_NAME declarations)
 set_target_properties(kvd PROPERTIES EXPORT_NAME kvemu)
 
 # ---- The plug-in (package libkv) --------------------------------------------
-install(TARGETS kv kvdev EXPORT libkvTargets
+install(TARGETS kv LIBRARY DESTINATION "${KV_PLUGIN_DIR}" COMPONENT libkv NAMELINK_COMPONENT libkv)
+install(TARGETS kvdev EXPORT libkvTargets
   LIBRARY DESTINATION "${KV_PLUGIN_DIR}" COMPONENT libkv NAMELINK_COMPONENT libkv)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/share/" DESTINATION "${KV_DATA_DIR}" COMPONENT libkv)
 
