@@ -125,11 +125,14 @@ public:
         if ((e.type != "structure" && e.type != "array") || depth >= kMaxDepth)
             return true;
 
-        unsigned long& count = entries.empty() || !listSelf ? e.count : entries.back().count;
+        // The count goes into this keyword's entry now: the walk below adds
+        // entries, which may move the vector's elements.
+        unsigned long count = 0;
         if (Qualifier(path, "Children", text) == 0)
             count = strtoul(text.c_str(), nullptr, 10);
         else if (e.type == "array" && Value(path.empty() ? "Count" : path + ".Count", text))
             count = strtoul(text.c_str(), nullptr, 10);
+        (entries.empty() || !listSelf ? e.count : entries.back().count) = count;
         for (unsigned long i = 0; i < count; ++i) {
             std::string step;
             if (Qualifier(path, Format("Child[%lu]", i).c_str(), step) != 0) {
