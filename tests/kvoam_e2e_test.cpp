@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -187,6 +190,81 @@ TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits)
     Outcome text = RunKvoam({"-c", kSetUp + "schema b0 Ring"});
     EXPECT_TRUE(Contains(text.out, "\nRing.Cadences[0..2].Ton1                 integer   settable   default 2000|600|400  "
                                    "limits 0..32766  value 2000|600|400\n")) << text.out;
+}
+
+// Index lists of a configuration key ("Port[0-3,8].Qslac.File") written out, one path each.
+Strings ExpandIndices(const std::string& key)
+{
+    size_t open = key.find('['), close = key.find(']');
+    if (open == std::string::npos || close == std::string::npos)
+        return {key};
+    Strings paths;
+    std::istringstream list(key.substr(open + 1, close - open - 1));
+    for (std::string part; std::getline(list, part, ',');) {
+        unsigned long first = std::stoul(part), last = first;
+        size_t dash = part.find_first_of("-.");
+        if (dash != std::string::npos)
+            last = std::stoul(part.substr(part.find_first_of("0123456789", dash)));
+        for (unsigned long i = first; i <= last; ++i)
+            for (const std::string& rest : ExpandIndices(key.substr(close + 1)))
+                paths.push_back(key.substr(0, open) + "[" + std::to_string(i) + "]" + rest);
+    }
+    return paths;
+}
+
+// The shipped configuration files document each setting as "# KEY = DEFAULT  #: SPEC" and
+// name what they leave out in "#: left out: ..."; the board's schema must agree with them.
+TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
+{
+    const std::pair<const char*, const char*> files[] = {
+        {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
+        {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
+    for (const auto& file : files) {
+        // "default value choices-or-limits" of each keyword, as the schema and as the file say.
+        std::map<std::string, std::string> schema, documented;
+        std::set<std::string> settable;
+        Outcome run = RunKvoam({"--json", "-c", "init; create b0 " + std::string(file.second) + "; schema b0"}, "",
+                               "/nonexistent");
+        for (const std::string& line : Records(run, "keyword")) {
+            size_t choices = line.find("\"choices\":");
+            std::string spec = choices != std::string::npos
+                                   ? line.substr(choices + 10, line.find(']', choices) - choices - 9)
+                                   : Field(line, "min").empty() ? "" : Field(line, "min") + " " + Field(line, "max");
+            schema[Field(line, "keyword")] = Field(line, "default") + " | " + spec;
+            if (Field(line, "settable") == "true")
+                settable.insert(Field(line, "keyword"));
+        }
+        Strings leftOut;
+        std::ifstream in(std::string(KV_SHARE_DIR) + "/" + file.first + ".dft");
+        for (std::string line; std::getline(in, line);) {
+            std::smatch m;
+            if (std::regex_match(line, m, std::regex(R"(#: left out: (.*))"))) {
+                std::istringstream names(m[1].str());
+                for (std::string name; std::getline(names >> std::ws, name, ',');)
+                    for (const std::string& path : ExpandIndices(name))
+                        leftOut.push_back(path);
+            } else if (std::regex_match(line, m, std::regex(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))"))) {
+                std::string spec;
+                if (m[4].matched)
+                    spec = "[\"" + std::regex_replace(m[4].str(), std::regex(", "), "\",\"") + "\"]";
+                else if (m[5].matched)
+                    spec = m[5].str() + " " + m[6].str();
+                for (const std::string& path : ExpandIndices(m[1].str()))
+                    documented[path] = m[2].str() + " | " + spec;
+            }
+        }
+        ASSERT_GT(documented.size(), 40u) << file.first;
+        for (const auto& d : documented) {
+            ASSERT_TRUE(schema.count(d.first)) << file.first << ": documents the unknown keyword " << d.first;
+            EXPECT_EQ(d.second, schema[d.first]) << file.first << ": " << d.first;
+        }
+        for (const std::string& path : settable) {
+            bool left = std::any_of(leftOut.begin(), leftOut.end(), [&](const std::string& name) {
+                return path == name || path.rfind(name + ".", 0) == 0 || path.rfind(name + "[", 0) == 0;
+            });
+            EXPECT_TRUE(documented.count(path) || left) << file.first << ": does not document " << path;
+        }
+    }
 }
 
 // A failed get, set or qualifier says why in one more line (a "why" field in JSON); results stay the plug-in's.
