@@ -1,9 +1,13 @@
 // kvoam driven as a subprocess, the way an operator or a script uses it: output lines, exit status, errors.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -319,6 +323,101 @@ TEST(KvoamInput, ScriptFileAndStandardInput)
     unlink(path.c_str());
     EXPECT_EQ(failing.status, 1);
     EXPECT_EQ(Lines(failing.err), Strings{"kvoam: " + path + ":2: unknown command 'bogus' (try help)"});
+}
+
+// kvoam - at a terminal: each input is sent once the prompt is back; the output is all the terminal showed.
+struct Terminal {
+    pid_t pid = -1;
+    int fd = -1;
+    std::string out;
+
+    Terminal(const std::string& home, const Strings& args)
+    {
+        pid = forkpty(&fd, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            setenv("HOME", home.c_str(), 1);
+            setenv("TERM", "xterm", 1);
+            unsetenv("WBLOAD");
+            std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            alarm(60);
+            execv(KVOAM_PATH, argv.data());
+            _exit(127);
+        }
+    }
+    // Reads until the output holds count prompts, or the process ends (or 20 s pass).
+    void Prompts(size_t count)
+    {
+        auto prompts = [&] {
+            size_t n = 0;
+            for (size_t at = out.find("kvoam> "); at != std::string::npos; at = out.find("kvoam> ", at + 1))
+                ++n;
+            return n;
+        };
+        for (int waited = 0; prompts() < count && waited < 200; ++waited) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    void Type(const std::string& keys, size_t promptsAfter)
+    {
+        ASSERT_EQ(write(fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        Prompts(promptsAfter);
+    }
+    int End()
+    {
+        Prompts(SIZE_MAX);  // everything to the end
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fd);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// At a terminal: Tab completes commands, products and keyword paths, Up recalls a line (also from the last
+// session, kept in a 0600 file in HOME), Ctrl-C drops the line typed; --no-history keeps no file.
+TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
+{
+    char home[] = "/tmp/kvoam_home_XXXXXX";
+    ASSERT_NE(mkdtemp(home), nullptr);
+    const std::string history = std::string(home) + "/.kvoam_history";
+    Terminal first(home, {"-"});
+    first.Prompts(1);
+    first.Type("init\n", 2);
+    first.Type("cre\tb0 KV 7400C-4\t\n", 3);
+    first.Type("get b0 Clo\tHB\tClockM\t\n", 4);
+    first.Type("\x1b[A\n", 5);
+    first.Type("bogus\x03", 6);
+    first.Type("quit\n", 7);
+    EXPECT_EQ(first.End(), 0) << first.out;  // "bogus" never ran
+    EXPECT_TRUE(Contains(first.out, "CreateBoard(\"b0\", \"KV 7400C-48\") -> 0x00000000 ok")) << first.out;
+    const std::string read = "GetKeyword(\"b0\", \"Clocking.HBus.ClockMode\") -> 0x00000000 ok: STANDALONE";
+    EXPECT_NE(first.out.find(read), first.out.rfind(read)) << first.out;  // twice
+    struct stat info {};
+    ASSERT_EQ(stat(history.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    Terminal second(home, {"-"});
+    second.Prompts(1);
+    second.Type("\x1b[A\n", 2);  // the last line of the first session: quit
+    EXPECT_EQ(second.End(), 0) << second.out;
+    EXPECT_FALSE(Contains(second.out, "->")) << second.out;
+
+    unlink(history.c_str());
+    Terminal without(home, {"--no-history", "-"});
+    without.Prompts(1);
+    without.Type("quit\n", 2);
+    EXPECT_EQ(without.End(), 0) << without.out;
+    EXPECT_NE(access(history.c_str(), F_OK), 0);
+    EXPECT_EQ(system(("rm -rf " + std::string(home)).c_str()), 0);
 }
 
 TEST(KvoamUsage, UsageErrorsExitWithTwo)
