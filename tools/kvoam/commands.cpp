@@ -508,6 +508,8 @@ std::string CommandHelp()
         out += "  " + emu.substr(start, end - start) + "\n";
         start = end + 1;
     }
+    out += "A failed get, set or qualifier is followed by a line saying why.\n"
+           "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
     return out;
 }
 
