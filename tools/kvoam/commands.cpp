@@ -1,5 +1,6 @@
 // kvoam's commands: one table entry per command, each calling one entry
 // point of the plug-in (or controlling the shell) and showing the result.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -158,6 +159,8 @@ bool DoExit(Shell& shell, const Args&)
 {
     uint32_t result = shell.entry.Exit();
     ShowCall("Exit", {}, result);
+    if (result == 0)
+        shell.boards.clear();
     return result == 0;
 }
 
@@ -196,6 +199,8 @@ bool DoCreate(Shell& shell, const Args& args)
 {
     uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
     ShowCall("CreateBoard", {args.words[0], args.rest}, result);
+    if (result == 0)
+        shell.boards.push_back(args.words[0]);
     return result == 0;
 }
 
@@ -207,7 +212,13 @@ bool ByName(const char* call, uint32_t (*entry)(const char*), const Args& args)
     return result == 0;
 }
 
-bool DoDestroy(Shell& shell, const Args& args) { return ByName("DestroyBoard", shell.entry.DestroyBoard, args); }
+bool DoDestroy(Shell& shell, const Args& args)
+{
+    if (!ByName("DestroyBoard", shell.entry.DestroyBoard, args))
+        return false;
+    shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]), shell.boards.end());
+    return true;
+}
 
 bool DoGet(Shell& shell, const Args& args)
 {
@@ -471,6 +482,14 @@ bool ParseNumber(const std::string& text, uint32_t* value)
     return true;
 }
 
+std::vector<std::string> CommandUsages()
+{
+    std::vector<std::string> usages;
+    for (const Command& command : kCommands)
+        usages.push_back(command.usage);
+    return usages;
+}
+
 std::string CommandHelp()
 {
     std::string out = "Commands (numbers decimal or 0x-hex; PRODUCT, VALUE and TEXT are the rest of the line):\n";
@@ -489,6 +508,8 @@ std::string CommandHelp()
         out += "  " + emu.substr(start, end - start) + "\n";
         start = end + 1;
     }
+    out += "A failed get, set or qualifier is followed by a line saying why.\n"
+           "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
     return out;
 }
 

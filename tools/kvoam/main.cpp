@@ -16,6 +16,7 @@
 
 #include "kvemu.h"
 #include "kvoam.h"
+#include "lineedit.h"
 #include "zel/zelframework.h"
 
 #ifndef KVOAM_DEFAULT_PLUGIN
@@ -46,11 +47,13 @@ const int kStatusFailed = 1;
 const int kStatusUsage = 2;
 
 const char kUsage[] =
-    "usage: kvoam [--json] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
+    "usage: kvoam [--json] [--no-history] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
     "       kvoam --version | --help\n"
     "  -c CMDS        run the commands, separated by ';'\n"
     "  SCRIPT         run the commands of a file, one a line ('#' starts a comment)\n"
-    "  -              read commands from standard input\n"
+    "  -              read commands from standard input (at a terminal: line editing,\n"
+    "                 Tab completion, history in ~/.kvoam_history)\n"
+    "  --no-history   at a terminal, neither read nor keep the history file\n"
     "  --json         one JSON object per line on standard output\n"
     "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
     "  --version      print kvoam's version\n"
@@ -223,6 +226,7 @@ int UsageError(const std::string& message)
 int Main(int argc, char** argv)
 {
     bool json = false;
+    bool history = true;
     std::string plugin;
     std::vector<std::string> commands;
     std::string script;
@@ -232,6 +236,8 @@ int Main(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--no-history") {
+            history = false;
         } else if (arg == "--help" || arg == "-h") {
             fputs(kUsage, stdout);
             fputs("\n", stdout);
@@ -296,7 +302,8 @@ int Main(int argc, char** argv)
     } else if (haveScript && script == "-") {
         bool interactive = isatty(STDIN_FILENO) != 0;
         shell.echo = !json && !interactive;
-        RunStream(shell, std::cin, "stdin", interactive && !json);
+        if (!(interactive && !json && RunLineEditor(shell, history)))
+            RunStream(shell, std::cin, "stdin", interactive && !json);
     } else if (haveScript) {
         shell.echo = !json;
         RunStream(shell, file, script, false);
