@@ -11,13 +11,14 @@ string(REPLACE "\\-" "-" page "${page}")
 string(REGEX REPLACE "\\\\f[BIRP]" "" page "${page}")
 
 # Options: "--word" and "-c" anywhere in the usage; commands: the first word
-# (and the second after "emu") of each indented line of the command list.
+# (and the next lower-case words after "emu") of each indented line of the
+# command list.
 string(REGEX REPLACE "[][|]" " " usage "${help}")
 string(REGEX MATCHALL " --?[a-z][a-z-]*" options "${usage}")
 list(TRANSFORM options STRIP)
 string(FIND "${help}" "Commands" at)
 string(SUBSTRING "${help}" ${at} -1 commands)
-string(REGEX MATCHALL "\n  (emu [a-z0-9]+|[a-z0-9]+)" commands "${commands}")
+string(REGEX MATCHALL "\n  (emu [a-z0-9]+( [a-z]+)?|[a-z0-9]+)" commands "${commands}")
 list(TRANSFORM commands REPLACE "^\n  " "")
 set(names ${options} ${commands})
 list(REMOVE_DUPLICATES names)
