@@ -32,7 +32,7 @@ function(kv_relative_path out from to)
     if(IS_ABSOLUTE "${${dir}}")
       set(${dir}_full "${${dir}}")
     else()
-      set(${dir}_full "/prefix/${${dir}}")
+      set(${dir}_full "${CMAKE_INSTALL_PREFIX}/${${dir}}")
     endif()
   endforeach()
   file(RELATIVE_PATH relative "${from_full}" "${to_full}")
@@ -105,6 +105,11 @@ install(FILES "${PROJECT_BINARY_DIR}/cmake/libkvConfig.cmake"
 
 # libkv.pc finds its prefix from its own location.
 kv_relative_path(KV_PC_TO_PREFIX "${KV_PKGCONFIG_DIR}" "")
+if(IS_ABSOLUTE "${KV_PLUGIN_DIR}")
+  set(KV_PC_PLUGIN_DIR "${KV_PLUGIN_DIR}")
+else()
+  set(KV_PC_PLUGIN_DIR "\${prefix}/${KV_PLUGIN_DIR}")
+endif()
 configure_file(cmake/libkv.pc.in "${PROJECT_BINARY_DIR}/cmake/libkv.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/cmake/libkv.pc" DESTINATION "${KV_PKGCONFIG_DIR}" COMPONENT dev)
 
