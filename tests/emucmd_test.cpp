@@ -142,9 +142,12 @@ TEST_F(EmuCommandTest, FullStartsMatchTheGoldenJournals) {
         ASSERT_EQ(0, Emu({"reg", "0", "0", "0xa0008", population})) << error;
         ASSERT_EQ(0u, Init(""));
         ASSERT_EQ(0u, CreateBoard("b0", "KV 7400C-48"));
+        char handle[32] = "";
+        ASSERT_EQ(0u, GetQualifier(0, "b0", "Handle", handle, sizeof handle));
         while (words >> setting) {
             size_t equals = setting.find('=');
-            EXPECT_EQ(0u, SetKeyword(1, setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str()));
+            EXPECT_EQ(0u, SetKeyword(std::strtoull(handle, nullptr, 10), setting.substr(0, equals).c_str(),
+                                     setting.substr(equals + 1).c_str()));
         }
         EXPECT_EQ(0u, StartBoard("b0"));
         EXPECT_EQ(0, Emu({"journal", "wait", "kvReceiveMessage"})) << error;

@@ -125,14 +125,13 @@ public:
         if ((e.type != "structure" && e.type != "array") || depth >= kMaxDepth)
             return true;
 
-        // The count goes into this keyword's entry now: the walk below adds
-        // entries, which may move the vector's elements.
         unsigned long count = 0;
         if (Qualifier(path, "Children", text) == 0)
             count = strtoul(text.c_str(), nullptr, 10);
         else if (e.type == "array" && Value(path.empty() ? "Count" : path + ".Count", text))
             count = strtoul(text.c_str(), nullptr, 10);
-        (entries.empty() || !listSelf ? e.count : entries.back().count) = count;
+        if (listSelf)
+            entries.back().count = count;  // before the children go in behind it
         for (unsigned long i = 0; i < count; ++i) {
             std::string step;
             if (Qualifier(path, Format("Child[%lu]", i).c_str(), step) != 0) {
