@@ -382,7 +382,7 @@ struct Terminal {
     }
 };
 
-// At a terminal: Tab completes commands, products and keyword paths, Up recalls a line (also from the last
+// At a terminal: Tab completes commands, emu sub-commands, boards, products and keyword paths, Up recalls a line (also from the last
 // session, kept in a 0600 file in HOME), Ctrl-C drops the line typed; --no-history keeps no file.
 TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
 {
@@ -395,12 +395,16 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
     first.Type("cre\tb0 KV 7400C-4\t\n", 3);
     first.Type("get b0 Clo\tHB\tClockM\t\n", 4);
     first.Type("\x1b[A\n", 5);
-    first.Type("bogus\x03", 6);
-    first.Type("quit\n", 7);
+    first.Type("emu jo\tcl\t\n", 6);
+    first.Type("get b\tSta\t\n", 7);
+    first.Type("bogus\x03", 8);
+    first.Type("quit\n", 9);
     EXPECT_EQ(first.End(), 0) << first.out;  // "bogus" never ran
     EXPECT_TRUE(Contains(first.out, "CreateBoard(\"b0\", \"KV 7400C-48\") -> 0x00000000 ok")) << first.out;
     const std::string read = "GetKeyword(\"b0\", \"Clocking.HBus.ClockMode\") -> 0x00000000 ok: STANDALONE";
     EXPECT_NE(first.out.find(read), first.out.rfind(read)) << first.out;  // twice
+    EXPECT_TRUE(Contains(first.out, "journal cleared")) << first.out;
+    EXPECT_TRUE(Contains(first.out, "GetKeyword(\"b0\", \"State\") -> 0x00000000 ok: IDLE")) << first.out;
     struct stat info {};
     ASSERT_EQ(stat(history.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
