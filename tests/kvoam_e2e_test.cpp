@@ -223,6 +223,8 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
     const std::pair<const char*, const char*> files[] = {
         {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
         {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
+    const std::regex leftOutLine(R"(#: left out: (.*))"), separator(", "),
+        settingLine(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))");
     for (const auto& file : files) {
         // "default value choices-or-limits" of each keyword, as the schema and as the file say.
         std::map<std::string, std::string> schema, documented;
@@ -242,15 +244,15 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
         std::ifstream in(std::string(KV_SHARE_DIR) + "/" + file.first + ".dft");
         for (std::string line; std::getline(in, line);) {
             std::smatch m;
-            if (std::regex_match(line, m, std::regex(R"(#: left out: (.*))"))) {
+            if (std::regex_match(line, m, leftOutLine)) {
                 std::istringstream names(m[1].str());
                 for (std::string name; std::getline(names >> std::ws, name, ',');)
                     for (const std::string& path : ExpandIndices(name))
                         leftOut.push_back(path);
-            } else if (std::regex_match(line, m, std::regex(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))"))) {
+            } else if (std::regex_match(line, m, settingLine)) {
                 std::string spec;
                 if (m[4].matched)
-                    spec = "[\"" + std::regex_replace(m[4].str(), std::regex(", "), "\",\"") + "\"]";
+                    spec = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
                 else if (m[5].matched)
                     spec = m[5].str() + " " + m[6].str();
                 for (const std::string& path : ExpandIndices(m[1].str()))
