@@ -206,6 +206,7 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
     const std::string accepts = ", which accepts 00 (data), 01 (end of file) and 04 (extended linear address)";
     const struct { std::string image; Texts problems; } cases[] = {
         {":020000040001F9\r\n" + kData + kEnd, {}},
+        {ReadFile(KV_SHARE_DIR "/kv100.dsp"), {}}, {ReadFile(KV_SHARE_DIR "/bootdiag.hex"), {}},
         {"", {"1: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
         {kData + kData, {"2: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
         {":0400100012345678D9\n" + kData + kEnd, {"1: error: checksum D9 is wrong; the record's bytes need D8"}},

@@ -414,7 +414,11 @@ int CKvBoard::LoadDSP(KVHANDLE handle, const char* name) {
         file.GetStream(),
         [](void* context, uint32_t address, const uint8_t* data, uint8_t count) {
             DownloadTarget* t = static_cast<DownloadTarget*>(context);
-            return t->board->DspDownload(t->handle, address, data, count);
+            const uint32_t status = t->board->DspDownload(t->handle, address, data, count);
+            if (status != 0)
+                t->board->Trace(KV_TRACE_DEBUG, "CKvBoard::LoadDSP() - BoardDspDownload(%08xh) returns %d\n",
+                                address, static_cast<int>(status));
+            return status;
         },
         &target);
     file.Close();
