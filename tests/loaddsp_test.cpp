@@ -75,6 +75,7 @@ protected:
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
     const struct { std::string text; unsigned rc; uint8_t count, type; uint16_t address; std::vector<uint8_t> data; } cases[] = {
         {":04abcd00deadbeef4c\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},
+        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},  // white space before fields
         {":FF123400" + std::string(510, '1') + "CC\n", 0, 255, 0, 0x1234, std::vector<uint8_t>(255, 0x11)},
         {":020000040001F9", 0, 2, 4, 0, {0x00, 0x01}},  // no line end after the last record
         {":0400100012345678D9\n", 1, 0, 0, 0, {}}, {" :00000001FF\n", 1, 0, 0, 0, {}}, {":", 1, 0, 0, 0, {}},
