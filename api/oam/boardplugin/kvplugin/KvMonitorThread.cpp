@@ -188,6 +188,16 @@ unsigned CKvBoard::MonitorStarted() {
 
 bool CKvBoard::OnMonitorThread() { return t_monitorThread != nullptr; }
 
+unsigned CKvBoard::WaitForMonitorEnd(CKvMonitorThread* thread, unsigned timeoutMs) {
+    // Whoever holds the board mutex now waits for the thread; should the
+    // thread want the mutex meanwhile, it is refused instead of waiting.
+    m_WaitedMonitor.store(thread);
+    m_BoardMutex.Nudge();
+    unsigned rc = g_waits.load()->threadEnd(thread->GetThreadId(), timeoutMs);
+    m_WaitedMonitor.store(nullptr);
+    return rc;
+}
+
 unsigned CKvBoard::ReapEndingMonitor(unsigned timeoutMs) {
     CKvMonitorThread* ending;
     {
@@ -200,7 +210,7 @@ unsigned CKvBoard::ReapEndingMonitor(unsigned timeoutMs) {
         // ending the board (MonitorEnded); then nothing runs it any more.
         if (!t_owesBoardEnd || t_monitorBoard != this) return 1;
     } else {
-        unsigned rc = g_waits.load()->threadEnd(ending->GetThreadId(), timeoutMs);
+        unsigned rc = WaitForMonitorEnd(ending, timeoutMs);
         if (rc != 0) return rc;
     }
     {
@@ -258,13 +268,7 @@ unsigned CKvBoard::_StopMonitor() {
     thread->EndThread();
     // On the thread itself: it ends once the callback that called here returns.
     if (thread == t_monitorThread) return 0;
-    // Whoever holds the board mutex now waits for the thread; should the
-    // thread want the mutex meanwhile, it is refused instead of waiting.
-    m_WaitedMonitor.store(thread);
-    m_BoardMutex.Nudge();
-    unsigned long id = thread->GetThreadId();
-    unsigned rc = g_waits.load()->threadEnd(id, KV_MONITOR_END_TIMEOUT_MS);
-    m_WaitedMonitor.store(nullptr);
+    unsigned rc = WaitForMonitorEnd(thread, KV_MONITOR_END_TIMEOUT_MS);
     if (rc != 0) {
         Warning("CKvBoard::_StopMonitor() - error %d (%08xh) terminating monitor thread\n", rc, rc);
         // Still running: keep it until it has ended, never destroy it under its feet.

@@ -237,6 +237,9 @@ private:
     // Waits for a monitor thread that was told to end, then destroys it;
     // answers 1 when it has not ended (it is kept) or is the calling thread.
     unsigned ReapEndingMonitor(unsigned timeoutMs);
+    // Waits for a monitor thread to end (the waits' threadEnd), refusing it
+    // the board mutex meanwhile.
+    unsigned WaitForMonitorEnd(CKvMonitorThread* thread, unsigned timeoutMs);
     void Message(uint32_t severity, const char* format, va_list arguments);
     // Steps of Start between "BOOTING" and "BOOTED": 0, or 1 after a failing
     // step has sent its message.
