@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,32 +83,13 @@ unsigned OpenOnBoards() {
     return open;
 }
 
-// Fails the test (by ending the process) when the body has not finished in time.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : m_Thread([this, limit] {
-              std::unique_lock<std::mutex> guard(m_Lock);
-              if (!m_Ended.wait_for(guard, limit, [this] { return m_Done; })) {
-                  fprintf(stderr, "watchdog: hung for %lld s\n", static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> guard(m_Lock);
-            m_Done = true;
-        }
-        m_Ended.notify_all();
-        m_Thread.join();
-    }
-
-private:
-    std::mutex m_Lock;
-    std::condition_variable m_Ended;
-    bool m_Done = false;
-    std::thread m_Thread;
-};
+// Runs body, failing the test (by ending the process) when it has not finished in time.
+void WithWatchdog(std::chrono::seconds limit, const std::function<void()>& body) {
+    std::future<void> done = std::async(std::launch::async, body);
+    if (done.wait_for(limit) == std::future_status::ready) return done.get();
+    fprintf(stderr, "watchdog: still running after %lld s\n", static_cast<long long>(limit.count()));
+    std::abort();
+}
 
 class BoardThreadsTest : public ::testing::Test {
 protected:
@@ -143,37 +123,37 @@ protected:
 // call back in. Whatever the interleaving, each call answers one of its
 // codes, nothing waits for a monitor that cannot end, and Exit leaves nothing open.
 TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
-    Watchdog watchdog(std::chrono::seconds(120));
-    std::atomic<bool> feeding{true};
-    std::atomic<unsigned> wrong{0}, callbacks{0};
-    std::atomic<unsigned> started{0};
-    auto expect = [&wrong](uint32_t rc, std::initializer_list<uint32_t> allowed, const char* what) {
-        if (rc == 0 || rc == kNotInitialised) return;
-        for (uint32_t a : allowed)
-            if (rc == a) return;
-        fprintf(stderr, "%s answered 0x%08x\n", what, rc);
-        ++wrong;
-    };
-    // One call back into the plug-in for some alerts, never from a call-back's call-back.
-    thread_local unsigned depth = 0;
-    std::atomic<unsigned> alerts{0};
-    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-        const unsigned n = alerts++;
-        if (depth != 0 || n % 4 != 0) return;
-        std::minstd_rand callbackRandom(n + 1);
-        ++depth, ++callbacks;
-        const std::string& board = alert.source;
-        char buffer[64];
-        switch (callbackRandom() % 7) {
-        case 0: expect(StopBoard(board.c_str()), {0x4000010D}, "StopBoard in callback"); break;
-        case 1: expect(DestroyBoard(board.c_str()), {0x40000106}, "DestroyBoard in callback"); break;
-        case 2: expect(Exit(), {0x40000102}, "Exit in callback"); break;
-        case 3: expect(SetKeyword(Handle(board), "MonitorEnable", callbackRandom() % 2 ? "Enable" : "Disable"), {0x40000108}, "Set in callback"); break;
-        case 4: expect(RequestRemoval(board), {1}, "AlertReceive in callback"); break;
-        case 5: expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), {0x40000107}, "Get in callback"); break;
-        default: expect(StartBoard(board.c_str()), {0x4000010C}, "StartBoard in callback"); break;
-        }
-        --depth;
+    WithWatchdog(std::chrono::seconds(120), [] {
+        std::atomic<bool> feeding{true};
+        std::atomic<unsigned> wrong{0}, callbacks{0};
+        std::atomic<unsigned> started{0};
+        auto expect = [&wrong](uint32_t rc, std::initializer_list<uint32_t> allowed, const char* what) {
+            if (rc == 0 || rc == kNotInitialised) return;
+            for (uint32_t a : allowed)
+                if (rc == a) return;
+            fprintf(stderr, "%s answered 0x%08x\n", what, rc);
+            ++wrong;
+        };
+        // One call back into the plug-in for some alerts, never from a call-back's call-back.
+        thread_local unsigned depth = 0;
+        std::atomic<unsigned> alerts{0};
+        kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+            const unsigned n = alerts++;
+            if (depth != 0 || n % 4 != 0) return;
+            std::minstd_rand callbackRandom(n + 1);
+            ++depth, ++callbacks;
+            const std::string& board = alert.source;
+            char buffer[64];
+            switch (callbackRandom() % 7) {
+            case 0: expect(StopBoard(board.c_str()), {0x4000010D}, "StopBoard in callback"); break;
+            case 1: expect(DestroyBoard(board.c_str()), {0x40000106}, "DestroyBoard in callback"); break;
+            case 2: expect(Exit(), {0x40000102}, "Exit in callback"); break;
+            case 3: expect(SetKeyword(Handle(board), "MonitorEnable", callbackRandom() % 2 ? "Enable" : "Disable"), {0x40000108}, "Set in callback"); break;
+            case 4: expect(RequestRemoval(board), {1}, "AlertReceive in callback"); break;
+            case 5: expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), {0x40000107}, "Get in callback"); break;
+            default: expect(StartBoard(board.c_str()), {0x4000010C}, "StartBoard in callback"); break;
+            }
+            --depth;
     });
     std::thread feeder([&] {
         for (unsigned i = 0; feeding; ++i) {
@@ -225,6 +205,7 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
     // Never a stop that had to give up on a monitor, never two monitors on one board.
     for (const char* text : {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
         EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;
+    });
 }
 
 // Calls back in from the first "Heartbeat lost" alert, on b0's own monitor thread.

@@ -223,7 +223,12 @@ unsigned CKvBoard::ReapEndingMonitor(unsigned timeoutMs) {
 
 unsigned CKvBoard::_StartMonitor() {
     Trace(KV_TRACE_API, "CKvBoard::_StartMonitor()\n");
-    if (MonitorStarted() == 1) {
+    bool running;
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        running = m_pMonitorThread != nullptr;
+    }
+    if (running) {
         Warning("CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n");
         return 1;
     }
