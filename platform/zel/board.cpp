@@ -117,15 +117,19 @@ void PushHeld(BoardEntry* entry) {
     ++t_heldCount;
 }
 
+// A hold given back on another thread than the one that took it is not
+// listed on the giving thread, and is left alone here.
 void PopHeld(BoardEntry* entry) {
-    if (t_heldCount == 0) return;
-    unsigned top = t_heldCount < kHeldMax ? t_heldCount : kHeldMax;
-    for (unsigned i = top; i-- > 0;)
+    if (t_heldCount > kHeldMax) {  // the deepest holds were counted, not listed
+        --t_heldCount;
+        return;
+    }
+    for (unsigned i = t_heldCount; i-- > 0;)
         if (t_held[i] == entry) {
-            for (unsigned j = i; j + 1 < top; ++j) t_held[j] = t_held[j + 1];
-            break;
+            for (unsigned j = i; j + 1 < t_heldCount; ++j) t_held[j] = t_held[j + 1];
+            --t_heldCount;
+            return;
         }
-    --t_heldCount;
 }
 
 bool HeldByMe(const BoardEntry* entry) {
