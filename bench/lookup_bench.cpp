@@ -1,7 +1,8 @@
 // Board look-up in the framework: GetQualifier(0, name, "Handle") (by name)
 // and GetKeyword(handle, "State") (by handle) on the first and on the last
 // board, with 1 board and with 256 (every logical number), median of 5.
-// Goal: calls on the last of 256 boards within 1.1 x of calls on the first.
+// Goal: calls on the last of 256 boards within 1.1 x of calls on the first;
+// the times with 1 board are shown beside them.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -25,7 +26,8 @@ uint64_t Handle(const std::string& name) {
     return strtoull(text, nullptr, 10);
 }
 
-// Makes the plug-in hold exactly count boards, b0 to b<count-1>.
+// Makes the plug-in hold exactly count boards, b000 to b255 at most (names of
+// one length, so that only the look-up differs between boards).
 bool Boards(size_t count) {
     if (g_names.size() == count) return true;
     Exit();
@@ -33,7 +35,9 @@ bool Boards(size_t count) {
     g_handles.clear();
     if (Init("") != 0) return false;
     for (size_t i = 0; i < count; ++i) {
-        g_names.push_back("b" + std::to_string(i));
+        char name[32];
+        std::snprintf(name, sizeof(name), "b%03u", static_cast<unsigned>(i % 1000));
+        g_names.push_back(name);
         if (CreateBoard(g_names.back().c_str(), "KV 7400C-48") != 0) return false;
         g_handles.push_back(Handle(g_names.back()));
     }
@@ -72,8 +76,8 @@ int main(int argc, char** argv) {
         const char* what = b == "BM_ByName" ? "GetQualifier(0, name, \"Handle\")" : "GetKeyword(handle, \"State\")";
         kvbench::PrintRatio((std::string(what) + " on the last of 256 boards / on the first").c_str(),
                             reporter.Median(b + "/256/1"), reporter.Median(b + "/256/0"), 1.1);
-        kvbench::PrintRatio((std::string(what) + " on the last of 256 boards / with 1 board").c_str(),
-                            reporter.Median(b + "/256/1"), reporter.Median(b + "/1/0"), 1.1);
+        std::printf("note: %s: %.1f ns with 1 board, %.1f ns on the first and %.1f ns on the last of 256\n", what,
+                    reporter.Median(b + "/1/0"), reporter.Median(b + "/256/0"), reporter.Median(b + "/256/1"));
     }
     Exit();
     return 0;
