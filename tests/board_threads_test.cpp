@@ -3,6 +3,7 @@
 // calling thread and on a board's monitor thread. Run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,9 +21,9 @@
 #include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
+#include "fake_waits.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
-#include "tsi/tsi.h"
 
 namespace {
 
@@ -102,7 +103,6 @@ protected:
     }
     void TearDown() override {
         kvtest::SetAlertCallback(nullptr);
-        KvSetWaits(nullptr);
         Exit();
         EXPECT_EQ(0u, OpenOnBoards());
     }
@@ -272,21 +272,12 @@ TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnc
 // b0's monitor thread wants the board mutex while StopBoard holds it and waits for that thread.
 TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
     BootB0();
-    static std::promise<void> stopWaits;
-    static std::atomic<bool> told;
-    stopWaits = std::promise<void>();
-    told = false;
-    static const KvWaits waits = {
-        [](CZelMutex* m, unsigned ms, bool (*giveUp)(void*), void* c) { return m->Lock(ms, giveUp, c); },
-        [](unsigned long id, unsigned ms) {
-            if (ms == KV_MONITOR_END_TIMEOUT_MS && !told.exchange(true)) stopWaits.set_value();
-            return tsiWaitForDestroyThread(id, ms);
-        }};
-    KvSetWaits(&waits);
+    kvtest::FakeWaits waits;  // real waits, recorded
     std::promise<uint32_t> answered;
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
         if (alert.text != "Heartbeat lost\n") return;
-        stopWaits.get_future().wait();
+        const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
+        WaitFor([&] { auto given = waits.Waits(); return std::count(given.begin(), given.end(), monitorEnd) != 0; });
         answered.set_value(SetKeyword(Handle("b0"), "HighBatteryEnable", "Disable"));
     });
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));

@@ -16,8 +16,8 @@
 #include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
+#include "fake_waits.h"
 #include "kvemu.h"
-#include "tsi/tsi.h"
 
 namespace {
 
@@ -47,25 +47,6 @@ bool Monitoring() {
                          (line.find(" BoardStopMonitoring") != std::string::npos);
     return listening > 0;
 }
-
-// Waits on a clock of the test's own: a wait that cannot end at once expires
-// at once, and the clock moves on by the time-out it was given. Waits without
-// limit really wait.
-struct FakeClock {
-    static inline std::atomic<unsigned long long> now{0};
-    static unsigned ThreadEnd(unsigned long id, unsigned timeoutMs) {
-        if (timeoutMs == ZEL_WAIT_INFINITE) return tsiWaitForDestroyThread(id, timeoutMs);
-        unsigned rc = tsiWaitForDestroyThread(id, 0);
-        if (rc != 0) now += timeoutMs;
-        return rc;
-    }
-    static int Lock(CZelMutex* mutex, unsigned timeoutMs, bool (*giveUp)(void*), void* context) {
-        int taken = mutex->Lock(0, giveUp, context);
-        if (taken == 0) now += timeoutMs;
-        return taken;
-    }
-    static constexpr KvWaits kWaits = {Lock, ThreadEnd};
-};
 
 // A board whose message handling can be held up, as by a supervisor that does not take an alert.
 struct HeldBoard : CKvBoard {
@@ -222,16 +203,16 @@ TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {
 }
 
 TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
-    KvSetWaits(&FakeClock::kWaits);
+    kvtest::FakeWaits waits;
     ASSERT_EQ(0u, board->_StartMonitor());
     ASSERT_TRUE(HoldNextMessage());
-    // The stop gives up waiting after its 5000 ms (on the fake clock), warns,
+    // The stop gives up waiting after its 5000 ms (on the test's clock), warns,
     // and keeps the running thread; no second monitor meanwhile.
-    FakeClock::now = 0;
+    waits.Expiring = true;
     EXPECT_EQ(0u, board->_StopMonitor());
-    EXPECT_EQ(5000u, FakeClock::now.load());
+    EXPECT_EQ(5000u, waits.Clock.load());
     EXPECT_EQ(1u, board->_StartMonitor());
-    EXPECT_EQ(10000u, FakeClock::now.load());
+    EXPECT_EQ(10000u, waits.Clock.load());
     EXPECT_EQ(1u, OpenHandles());
     EXPECT_EQ((Texts{"CKvBoard::_StopMonitor() - error 1 (00000001h) terminating monitor thread\n",
                      "CKvBoard::_StartMonitor() - previous monitor thread has not ended, error 1 (00000001h)\n"}),
@@ -264,7 +245,6 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     EXPECT_EQ(nullptr, board->m_pEndingMonitor);
     EXPECT_EQ(0u, OpenHandles());
     releaser.join();
-    KvSetWaits(nullptr);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@
 #include "kvboard.h"
 #include "kvboardplugin.h"
 #include "kvemu.h"
+#include "fake_waits.h"
 #include "oam/boardplugin.h"
-#include "tsi/tsi.h"
 
 namespace {
 
@@ -140,33 +140,13 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
     for (const auto& d : damages) EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
 }
 
-// Waits that record the time-out each is given and, while expiring is set,
-// expire at once on a clock of the test's own instead of waiting.
-struct RecordedWaits {
-    static inline std::vector<std::pair<const void*, unsigned>> given;  // what was waited for, and how long
-    static inline bool expiring = false;
-    static inline unsigned long long clock = 0;
-    static int Lock(CZelMutex* mutex, unsigned ms, bool (*giveUp)(void*), void* context) {
-        given.emplace_back(mutex, ms);
-        if (!expiring) return mutex->Lock(ms, giveUp, context);
-        int taken = mutex->Lock(0, giveUp, context);
-        clock += taken ? 0 : ms;
-        return taken;
-    }
-    static unsigned ThreadEnd(unsigned long id, unsigned ms) {
-        given.emplace_back(nullptr, ms);
-        return tsiWaitForDestroyThread(id, ms);
-    }
-    static constexpr KvWaits kWaits = {Lock, ThreadEnd};
-};
-
 TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNothing) {
-    RecordedWaits::given.clear();
-    KvSetWaits(&RecordedWaits::kWaits);
+    kvtest::FakeWaits waits;
     ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Enable"), 0u);
     Boot();
     ASSERT_EQ(board->Stop(), 0u);
-    std::set<std::pair<const void*, unsigned>> kinds(RecordedWaits::given.begin(), RecordedWaits::given.end());
+    const kvtest::FakeWaits::Given given = waits.Waits();
+    std::set<std::pair<const void*, unsigned>> kinds(given.begin(), given.end());
     EXPECT_EQ(kinds, (std::set<std::pair<const void*, unsigned>>{
                          {&board->m_BoardMutex, 60000}, {&board->m_StateMutex, 60000}, {nullptr, 5000}}));
 
@@ -179,7 +159,7 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
         board->m_BoardMutex.Unlock();
     });
     held.get_future().wait();
-    RecordedWaits::expiring = true;
+    waits.Expiring = true;
     const struct { std::function<unsigned()> call; unsigned result; const char* error; } cases[] = {
         {[&] { return board->SetKeywordValue("HighBatteryEnable", "Disable"); }, KV_E_KEYWORD_REFUSED,
          "CKvBoard::SetKeywordValue() - failed to lock mutex.\n"},
@@ -188,15 +168,14 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
     };
     for (const auto& c : cases) {
         kvtest::ClearAlerts();
-        RecordedWaits::clock = 0;
+        waits.Clock = 0;
         EXPECT_EQ(c.call(), c.result);
-        EXPECT_EQ(RecordedWaits::clock, 60000u);
+        EXPECT_EQ(waits.Clock.load(), 60000u);
         EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{c.error});
     }
-    RecordedWaits::expiring = false;
+    waits.Expiring = false;
     release.set_value();
     holder.join();
-    KvSetWaits(nullptr);
     char value[16] = {};
     ASSERT_EQ(board->GetKeywordValue("HighBatteryEnable", value, sizeof(value)), 0u);
     EXPECT_STREQ(value, "Enable");  // the change that could not lock the board was not made
