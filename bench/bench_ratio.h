@@ -5,6 +5,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -15,6 +16,9 @@ namespace kvbench {
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that piped output stays plain text.
+    MedianReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
