@@ -122,12 +122,17 @@ TEST_F(ConfigParser, ParsesAFile) {
     EXPECT_EQ(Warnings(), (Texts{ParseError(6, "No equals sign"), ParseError(10, "Bad   key"),
                                  ParseError(11, "= starts with equals")}));
 
-    // Long physical lines are read in pieces of 1281 characters, each a line; a failing keyword stops the parse.
+    // A physical line is read whole: a comment of any length stays a comment, and a line (or a continued
+    // line) whose text passes 1281 characters is refused with its first 1281; a failing keyword stops the parse.
     board_.refused = "Unknown=4;";
-    EXPECT_EQ(ParseText("A = 1\nK = " + std::string(1296, 'v') + "\nB = 2\nbroken\nUnknown = 4\nD = 5\n"),
+    const std::string text1281 = std::string(245, 'K') + "=" + std::string(12, ' ') + std::string(1023, 'v');
+    EXPECT_EQ(ParseText("A = 1\n#" + std::string(1300, 'c') + "HeartbeatRate = 5\n" + text1281 + "v\nB = 2\n" +
+                        text1281.substr(0, 700) + "\\\n" + text1281.substr(700) + "   \n" + text1281.substr(0, 700) +
+                        "\\\n" + text1281.substr(699) + "\\\nmore\nC = 3 # " + std::string(2000, 'c') +
+                        "\nbroken\nUnknown = 4\nD = 5\n"),
               unsigned(ZEL_ERR_UNKNOWN_KEYWORD));
-    EXPECT_EQ(board_.sets, "A=1; B=2; Unknown=4");
-    EXPECT_EQ(Warnings().size() == 3 ? Warnings()[2] : "", ParseError(5, "broken"));
+    EXPECT_EQ(board_.sets, "A=1; B=2; " + std::string(245, 'K') + "=" + std::string(1023, 'v') + "; C=3; Unknown=4");
+    EXPECT_EQ(Warnings(), (Texts{ParseError(3, text1281), ParseError(9, text1281), ParseError(11, "broken")}));
 }
 
 struct ConfigBoard : TempDirTest {

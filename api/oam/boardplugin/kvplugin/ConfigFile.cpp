@@ -64,30 +64,61 @@ unsigned CConfigFile::Parse() {
     char line[CONFIG_LINE_SIZE];
     char key[CONFIG_KEY_SIZE];
     char value[CONFIG_VALUE_SIZE];
-    size_t pending = 0;  // characters of a continued line already in the buffer
+    size_t pending = 0;     // characters of a continued line already in the buffer
+    bool tooLong = false;   // the logical line's text does not fit in the buffer
     int lineNumber = 0;
 
     for (;;) {
-        char* piece = line + pending;
-        int room = static_cast<int>(sizeof line - pending);
-        if (fgets(piece, room, m_pStream) == nullptr) return 0;  // a pending continuation is dropped
+        // One physical line, read whole whatever its length, so that its tail
+        // never becomes a line of its own. Its text goes into the buffer while
+        // there is room; only text before a '#' counts towards the limit, so a
+        // comment of any length stays a comment. A NUL byte ends the text.
+        size_t length = pending;
+        bool hasComment = false;
+        bool ended = false;
+        bool readAny = false;
+        char last = '\0';  // the last character of the line's text that is no whitespace
+        int c;
+        while ((c = getc(m_pStream)) != EOF) {
+            readAny = true;
+            if (c == '\n') break;
+            if (ended) continue;
+            if (c == '\0') {
+                ended = true;
+                continue;
+            }
+            if (c == '#') hasComment = true;
+            if (!IsSpace(static_cast<char>(c))) last = static_cast<char>(c);
+            if (length < CONFIG_LINE_SIZE - 1) {
+                line[length++] = static_cast<char>(c);
+            } else if (!hasComment && !IsSpace(static_cast<char>(c))) {
+                tooLong = true;
+            }
+        }
+        if (!readAny) return 0;  // end of file; a pending continuation is dropped
         ++lineNumber;
-        bool hasComment = strchr(piece, '#') != nullptr;
-
-        size_t length = pending + strlen(piece);
-        if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
-        TrimRight(line, length);
-        length = strlen(line);
+        line[length] = '\0';
 
         // The next physical line is read over the backslash: nothing is inserted.
-        if (length > 0 && line[length - 1] == '\\' && !hasComment) {
-            pending = length - 1;
-            line[pending] = '\0';
-            continue;
+        // A line already too long only looks for its end, and takes nothing more.
+        if (tooLong) {
+            if (last == '\\' && !hasComment) {
+                pending = length;
+                continue;
+            }
+        } else {
+            TrimRight(line, length);
+            length = strlen(line);
+            if (length > 0 && line[length - 1] == '\\' && !hasComment) {
+                pending = length - 1;
+                line[pending] = '\0';
+                continue;
+            }
         }
         pending = 0;
 
-        unsigned result = ParseKeyValFromBuf(line, key, value);
+        unsigned result = tooLong ? CONFIG_E_SYNTAX : ParseKeyValFromBuf(line, key, value);
+        tooLong = false;
         if (result == CONFIG_E_NOTHING) continue;
         if (result != 0) {
             if (m_pBoard != nullptr) {
