@@ -55,6 +55,8 @@ public:
     unsigned ParseKeyValFromBuf(const char* line, char* key, char* value);
     // key: a CONFIG_KEY_SIZE buffer, changed during the call and restored.
     unsigned SetComplexKeyword(char* key, const char* value, char* scanStart);
+    // The last physical line read: the line a setting being applied ends on.
+    unsigned LineNumber() const { return m_Line; }
 
 private:
     unsigned Split(const char* line, char* key, char* value, const char** why);
