@@ -5,11 +5,13 @@
 // board's Error so that the operator sees why a board came up without a DSP.
 #include "Dsp.h"
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 
+#include "HexReader.h"
 #include "KvFile.h"
 #include "KvKWStr.h"
 #include "kvboard.h"
@@ -366,105 +368,46 @@ const char* cDsp::GetOperationalImage() {
 
 namespace {
 
-enum : uint8_t {
-    HEX_DATA = 0x00,
-    HEX_END_OF_FILE = 0x01,
-    HEX_EXTENDED_LINEAR_ADDRESS = 0x04,
-};
+// An image is read once from start to end: a large buffer saves most read calls.
+const size_t kImageBufferSize = 256 * 1024;
 
-// Skips white space, then reads 1 to maxDigits hexadecimal digits. False when
-// no digit is there; the character that ends the field stays in the stream.
-bool ReadHexField(FILE* file, unsigned maxDigits, unsigned* value) {
-    int c;
-    do {
-        c = getc(file);
-    } while (c != EOF && isspace(c));
-    unsigned result = 0;
-    unsigned digits = 0;
-    while (c != EOF && isxdigit(c) && digits < maxDigits) {
-        result = result * 16 + static_cast<unsigned>(isdigit(c) ? c - '0' : (tolower(c) - 'a' + 10));
-        ++digits;
-        if (digits < maxDigits) c = getc(file);
-    }
-    if (digits < maxDigits && c != EOF) ungetc(c, file);
-    if (digits == 0) return false;
-    *value = result;
-    return true;
-}
+struct DownloadTarget {
+    CKvBoard* board;
+    KVHANDLE handle;
+};
 
 }  // namespace
 
 unsigned CKvBoard::read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type,
                              uint8_t* data) {
-    if (file == nullptr || count == nullptr || address == nullptr || type == nullptr ||
-        data == nullptr)
-        return 1;
+    return KvReadHexRecord(file, count, address, type, data);
+}
 
-    int mark = getc(file);
-    unsigned value = 0;
-    if (mark != ':' || !ReadHexField(file, 2, &value)) return 1;
-    *count = static_cast<uint8_t>(value);
-    uint8_t sum = *count;
-
-    if (!ReadHexField(file, 4, &value)) return 1;
-    *address = static_cast<uint16_t>(value);
-    sum = static_cast<uint8_t>(sum + (*address & 0xFF) + (*address >> 8));
-
-    if (!ReadHexField(file, 2, &value)) return 1;
-    *type = static_cast<uint8_t>(value);
-    sum = static_cast<uint8_t>(sum + *type);
-
-    // count is at most 255, the size of data.
-    for (unsigned i = 0; i < *count; ++i) {
-        if (!ReadHexField(file, 2, &value)) break;
-        data[i] = static_cast<uint8_t>(value);
-        sum = static_cast<uint8_t>(sum + data[i]);
-    }
-
-    if (!ReadHexField(file, 2, &value)) return 1;
-    sum = static_cast<uint8_t>(sum + value);
-
-    // The line end: one character, a carriage return with its line feed, or
-    // the end of the file after the last record.
-    int end = getc(file);
-    if (end == '\r') {
-        int next = getc(file);
-        if (next != '\n' && next != EOF) ungetc(next, file);
-    }
-    return sum == 0 ? 0 : 1;
+uint32_t CKvBoard::DspDownload(KVHANDLE handle, uint32_t address, const uint8_t* data, uint8_t count) {
+    return BoardDspDownload(handle, address, data, count);
 }
 
 int CKvBoard::LoadDSP(KVHANDLE handle, const char* name) {
     if (name == nullptr) return 1;
+    // Declared before the file so that it outlives the stream that uses it.
+    std::unique_ptr<char[]> buffer;
     CKvFile file(this, name, "dsp", "rt");
     if (file.Open() != 0) return 1;
     Record(&file);
+    buffer.reset(new (std::nothrow) char[kImageBufferSize]);
+    if (buffer) setvbuf(file.GetStream(), buffer.get(), _IOFBF, kImageBufferSize);
 
-    // A whole image ends with its end-of-file record: a record that cannot be
-    // read, a wrong checksum or an image that just stops is a failed download,
-    // so the DSP is never started on part of its firmware.
-    uint32_t upper = 0;
-    int result = 1;
-    for (;;) {
-        uint8_t count = 0;
-        uint16_t address = 0;
-        uint8_t type = 0;
-        uint8_t data[255];
-        if (read_line(file.GetStream(), &count, &address, &type, data) != 0) break;
-        if (type == HEX_DATA) {
-            BoardDspDownload(handle, (upper << 16) | address, data, count);
-            continue;
-        }
-        if (type == HEX_END_OF_FILE) {
-            result = 0;
-            break;
-        }
-        if (type == HEX_EXTENDED_LINEAR_ADDRESS && count >= 2) {
-            upper = (static_cast<uint32_t>(data[0]) << 8) | data[1];
-            continue;
-        }
-        break;  // unsupported record type, or an address record without its address
-    }
+    // Only a whole image is a success: a damaged or truncated image, or a
+    // download the driver refused, fails the load, so the DSP is never
+    // started on part of its firmware.
+    DownloadTarget target = {this, handle};
+    const unsigned loaded = KvLoadHexImage(
+        file.GetStream(),
+        [](void* context, uint32_t address, const uint8_t* data, uint8_t count) {
+            DownloadTarget* t = static_cast<DownloadTarget*>(context);
+            return t->board->DspDownload(t->handle, address, data, count);
+        },
+        &target);
     file.Close();
-    return result;
+    return loaded == 0 ? 0 : 1;
 }
