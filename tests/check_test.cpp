@@ -96,8 +96,10 @@ TEST_F(CheckTest, NamesEveryProblemWithItsLine) {
     EXPECT_EQ(run.status, 1);
 }
 
-TEST_F(CheckTest, JsonProductsAndUsage) {
+TEST_F(CheckTest, OptionsAndUsage) {
     const std::string file = Write("c.dft", "HeartbeatRate = 7\nbad\n");
+    const std::string noHeader = Write("n.hex", ":0400000012345678E8\n:00000001FF\n");
+    const std::string wrongHeader = Write("w.hex", ":120000004B564453504657320100020030000000100054\n:00000001FF\n");
     EXPECT_EQ(Kvoam("--json --check --product KV_7400 '" + file + "'").out,
               "{\"file\":\"" + file + "\",\"line\":2,\"severity\":\"warning\",\"message\":\"line skipped, no '=' after "
               "the key: 'bad'\"}\n{\"summary\":{\"files\":1,\"errors\":0,\"warnings\":1}}\n");
@@ -105,6 +107,11 @@ TEST_F(CheckTest, JsonProductsAndUsage) {
         {"-c 'check --product kv7400-16 " + file + "'", 0, "kvoam> check --product kv7400-16 " + file},
         {"--check", 2, "kvoam: check: no file to check (usage: check [--json] [--product PRODUCT] [--emulator] FILE...)"},
         {"--check --bogus x", 2, "kvoam: check: unknown option '--bogus'"},
+        {"--check " + noHeader, 0, "check: 1 file, 0 errors, 0 warnings"},
+        {"--check --emulator " + noHeader, 1, noHeader + ": error: the emulated DSP runs no image without its firmware "
+                                                         "header at address 0: \"KVDSPFW1\" or \"KVDSPDG1\" and five 16-bit words (18 bytes)"},
+        {"--check --emulator " + wrongHeader, 1, wrongHeader + ": error: the image begins with \"KVDSPFW2\" at address 0: the "
+                                                               "emulated DSP runs only an image that begins with \"KVDSPFW1\" or \"KVDSPDG1\""},
         {"--check --product 'KV 9999' x", 2, "kvoam: check: unknown product 'KV 9999' (products: KV 7400C-48, "},
     };
     for (const auto& c : cases) {
@@ -115,9 +122,9 @@ TEST_F(CheckTest, JsonProductsAndUsage) {
 }
 
 TEST_F(CheckTest, ShippedFilesCheckClean) {
-    Outcome run = Kvoam("--check " KV_SHARE_DIR "/*.dft " KV_SHARE_DIR "/*.slc");
+    Outcome run = Kvoam("--check --emulator " KV_SHARE_DIR "/*");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "check: 7 files, 0 errors, 0 warnings\n");
+    EXPECT_EQ(run.out, "check: 9 files, 0 errors, 0 warnings\n");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ConfigReader.h"
+#include "HexReader.h"
 #include "KvDiagnostics.h"
 #include "QslacReader.h"
 
@@ -314,9 +315,58 @@ void CheckCoefficients(FILE* file, Collector& out)
     KvReadCoefficients(file, block, sizeof block, &count, &out);
 }
 
-void CheckImage(FILE*, bool, Collector& out)
+// The firmware header the emulated DSP needs at address 0 before it runs an
+// image (platform/kvemu/include/kvemu.h): "KVDSPFW1" (operational) or
+// "KVDSPDG1" (diagnostic), then five 16-bit words.
+const unsigned kHeaderSize = 18;
+
+struct ImageHead {
+    uint8_t bytes[kHeaderSize] = {};
+    bool written[kHeaderSize] = {};
+};
+
+// Records the bytes an image writes to the header, the last write counting
+// as in the DSP's memory.
+void ReceiveData(void* context, uint32_t address, const uint8_t* data, unsigned count)
 {
-    out.Report(0, KV_SEVERITY_ERROR, "this kvoam cannot check DSP images");
+    ImageHead* head = static_cast<ImageHead*>(context);
+    for (unsigned i = 0; i < count; ++i) {
+        uint64_t at = static_cast<uint64_t>(address) + i;
+        if (at < kHeaderSize) {
+            head->bytes[at] = data[i];
+            head->written[at] = true;
+        }
+    }
+}
+
+void CheckImage(FILE* file, bool emulator, Collector& out)
+{
+    ImageHead head;
+    KvCheckHexImage(file, out, emulator ? ReceiveData : nullptr, &head);
+    if (!emulator)
+        return;
+    unsigned written = 0;
+    for (bool byte : head.written)
+        written += byte ? 1 : 0;
+    if (written < kHeaderSize) {
+        out.Report(0, KV_SEVERITY_ERROR,
+                   "the emulated DSP runs no image without its firmware header at address 0: \"KVDSPFW1\" or "
+                   "\"KVDSPDG1\" and five 16-bit words (18 bytes)");
+    } else if (memcmp(head.bytes, "KVDSPFW1", 8) != 0 && memcmp(head.bytes, "KVDSPDG1", 8) != 0) {
+        std::string found;
+        for (unsigned i = 0; i < 8; ++i) {
+            char text[8];
+            snprintf(text, sizeof text, head.bytes[i] >= 0x20 && head.bytes[i] < 0x7f ? "%c" : "\\x%02x",
+                     head.bytes[i]);
+            found += text;
+        }
+        char message[160];
+        snprintf(message, sizeof message,
+                 "the image begins with \"%s\" at address 0: the emulated DSP runs only an image that begins with "
+                 "\"KVDSPFW1\" or \"KVDSPDG1\"",
+                 found.c_str());
+        out.Report(0, KV_SEVERITY_ERROR, message);
+    }
 }
 
 // ---- Output ---------------------------------------------------------------------
