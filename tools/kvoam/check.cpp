@@ -23,6 +23,7 @@
 #include "HexReader.h"
 #include "KvDiagnostics.h"
 #include "QslacReader.h"
+#include "tsi/tsi.h"
 
 namespace kvoam {
 
@@ -216,6 +217,25 @@ private:
     bool m_OwnInit = false;
 };
 
+// The default extension of the file a keyword names, for the keywords whose
+// files a start loads ("DefaultQslacFile", "Port[n].Qslac.File", "Dsp.Image");
+// null for other keywords.
+const char* FileExtension(const char* name)
+{
+    if (strcasecmp(name, "DefaultQslacFile") == 0)
+        return "slc";
+    if (strcasecmp(name, "Dsp.Image") == 0)
+        return "dsp";
+    if (strncasecmp(name, "Port[", 5) != 0)
+        return nullptr;
+    const char* p = name + 5;
+    if (!isdigit(static_cast<unsigned char>(*p)))
+        return nullptr;
+    while (isdigit(static_cast<unsigned char>(*p)))
+        ++p;
+    return strcasecmp(p, "].Qslac.File") == 0 ? "slc" : nullptr;
+}
+
 // The settings of a configuration file go to the scratch board by handle,
 // as a supervisor sets them.
 class ScratchTarget : public IKvConfigTarget {
@@ -233,9 +253,13 @@ public:
             return 0;
         }
         unsigned result = m_Entry.SetKeyword(m_Handle, name, value);
-        if (result == 0 && m_pReader != nullptr && strncasecmp(name, "Clocking", 8) == 0 &&
-            (name[8] == '\0' || name[8] == '.'))
+        if (result != 0 || m_pReader == nullptr)
+            return result;
+        if (strncasecmp(name, "Clocking", 8) == 0 && (name[8] == '\0' || name[8] == '.'))
             m_ClockLine = m_pReader->LineNumber();
+        const char* extension = FileExtension(name);
+        if (extension != nullptr && value[0] != '\0')
+            m_Files.push_back(FileSetting{m_pReader->LineNumber(), value, extension});
         return result;
     }
     unsigned GetKeywordValue(const char* name, char* buffer, unsigned size) override
@@ -251,6 +275,12 @@ public:
     CKvConfigReader* m_pReader = nullptr;
     IKvDiagnostics* m_pSink = nullptr;
     unsigned m_ClockLine = 0;  // the line of the last clocking setting applied
+    struct FileSetting {
+        unsigned line;
+        std::string name;
+        const char* extension;
+    };
+    std::vector<FileSetting> m_Files;  // the files the settings name, in order
 
 private:
     const EntryPoints& m_Entry;
@@ -268,11 +298,12 @@ void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, 
     while (entry.GetQualifier(0, name.c_str(), "Handle", text, sizeof text) == 0);
 
     DivertAlerts divert(name);
-    const char* searchPath = getenv("WBLOAD");
-    std::string saved = searchPath != nullptr ? searchPath : "";
+    const char* wbload = getenv("WBLOAD");
+    const bool hadSearchPath = wbload != nullptr;
+    const std::string saved = hadSearchPath ? wbload : "";
     setenv("WBLOAD", kNoSearchPath, 1);
     uint32_t created = entry.CreateBoard(name.c_str(), product.c_str());
-    if (searchPath != nullptr)
+    if (hadSearchPath)
         setenv("WBLOAD", saved.c_str(), 1);
     else
         unsetenv("WBLOAD");
@@ -290,6 +321,23 @@ void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, 
     target.m_pReader = &reader;
     target.m_pSink = &out;
     reader.Parse(file);
+
+    // Every file a setting names must be found where a start looks for it.
+    const char* searchPath = getenv("WBLOAD");
+    std::vector<std::string> looked;
+    for (const ScratchTarget::FileSetting& setting : target.m_Files) {
+        std::string key = setting.name + "." + setting.extension;
+        if (std::find(looked.begin(), looked.end(), key) != looked.end())
+            continue;
+        looked.push_back(key);
+        char path[256];
+        if (tsiFindFile(setting.name.c_str(), setting.extension, searchPath, nullptr, path, sizeof path) == 0)
+            continue;
+        char message[640];
+        snprintf(message, sizeof message, "File '%s (*.%s)' not found in path '%s'",
+                 setting.name.c_str(), setting.extension, searchPath != nullptr ? searchPath : "");
+        out.Report(setting.line, KV_SEVERITY_WARNING, message);
+    }
 
     // The board's clock validation, with the trace mask the file may have
     // set cleared first: its traces are no problem of the file.
