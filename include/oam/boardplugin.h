@@ -1,12 +1,15 @@
 // The fifteen entry points of a board plug-in, as a supervisor resolves them
 // by name with dlsym. Results are 32-bit codes, 0 for success.
+// Plain C (C99 and later) as well as C++, for supervisors in either.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "oam/oamsupervisor.h"
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 uint32_t Init(const char* text);
 uint32_t Exit(void);
 uint32_t DetectBoards(void);
@@ -23,7 +26,9 @@ uint32_t StopBoard(const char* boardName);
 uint32_t TestBoard(const char* boardName, uint32_t value);
 uint32_t SendBuffer(const char* boardName, const void* buffer, uint32_t length);
 uint32_t AlertReceive(oam_msg_tag* message);
+#ifdef __cplusplus
 }
+#endif
 
 // Pointer types of the entry points, for hosts that load a plug-in.
 typedef uint32_t (*PFN_Init)(const char*);

@@ -7,6 +7,18 @@
 // choices are compared without regard to case. Every keyword answers the
 // qualifier "Type": "Structure", "String", "Integer", or "List" for arrays.
 //
+// A client walks a tree it does not know through these qualifiers, which every
+// keyword answers:
+//   "Kind"      "string", "integer", "structure" or "array"
+//   "Settable"  "Yes" when SetKeywordValue may change the value, else "No"
+//   "Children"  the number of children: members of a structure, elements of
+//               an array, 0 for a value
+//   "Child[i]"  the path step to child i (from 0): its name, or "[i]" for an
+//               element of an array (appended without a dot)
+// Strings and integers also answer "Default": the value the keyword had when
+// its owner was created (see FreezeDefaults); strings answer "Choices" (a
+// comma-separated list, empty for free text), integers "Minimum" and "Maximum".
+//
 // All operations return an unsigned result, 0 for success; the non-zero
 // results are the ZEL_ERR_ codes below. Nothing throws.
 #pragma once
@@ -61,6 +73,19 @@ public:
     virtual unsigned GetOwnValue(char* buffer, unsigned size);     // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned SetOwnValue(const char* value);               // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size);
+    // Children for the walk above and the qualifiers "Children" and "Child[i]".
+    virtual unsigned GetChildCount() const;              // default 0
+    virtual CZelKeyword* GetChild(unsigned index) const; // default null
+    // Whether SetKeywordValue may change the value. Default false.
+    virtual bool IsSettable() const;
+    // Until this is called, a value the program sets (the constructor,
+    // SetStrValue, SetIntValue) becomes the keyword's "Default", while a value
+    // set through SetKeywordValue (a configuration file, the supervisor) does
+    // not and fixes the default at the value before it. From the call on, the
+    // default stays as it is. Structures and arrays pass it to every keyword
+    // below them; the plug-in object calls it on each board it has created.
+    virtual void FreezeDefaults();
+
     // One step of a path: a child by name (len characters of name, no dots, no
     // brackets) when index < 0, or the element at index (name then unused)
     // when index >= 0. "Port[2]" is walked as the step "Port", then the step
@@ -87,8 +112,9 @@ public:
     unsigned RemoveKeyword(const char* name);
     // The keyword at a dotted path below this structure (usually a direct child's name), or null.
     CZelKeyword* GetKeywordByName(const char* name);
-    unsigned GetChildCount() const;
-    CZelKeyword* GetChild(unsigned index) const;
+    unsigned GetChildCount() const override;
+    CZelKeyword* GetChild(unsigned index) const override;
+    void FreezeDefaults() override;
 
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
     CZelKeyword* FindStep(const char* name, size_t len, long index) override;
@@ -108,6 +134,9 @@ public:
     CZelKWStruct* operator[](unsigned index) const { return GetElement(index); }
     unsigned GetCount() const;
 
+    unsigned GetChildCount() const override;             // the element count
+    CZelKeyword* GetChild(unsigned index) const override;  // the element
+    void FreezeDefaults() override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
     CZelKeyword* FindStep(const char* name, size_t len, long index) override;
 
@@ -133,6 +162,8 @@ public:
     unsigned GetOwnValue(char* buffer, unsigned size) override;
     unsigned SetOwnValue(const char* value) override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
+    bool IsSettable() const override;
+    void FreezeDefaults() override;
 
 private:
     struct Impl;
@@ -153,6 +184,8 @@ public:
     unsigned GetOwnValue(char* buffer, unsigned size) override;
     unsigned SetOwnValue(const char* value) override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
+    bool IsSettable() const override;
+    void FreezeDefaults() override;
 
 private:
     long m_Value;
@@ -160,6 +193,7 @@ private:
     long m_Max;
     int m_Flags;
     long m_Default;
+    long m_DefaultFixed;  // non-zero once the default no longer follows the value
 };
 
 class CZelKWStrArray : public CZelKeyword {
@@ -171,6 +205,8 @@ public:
     unsigned AddChoice(const char* choice);
     unsigned AddStrValue(const char* value);  // appends; refused when outside the choices
     unsigned GetCount() const;
+    unsigned GetChildCount() const override;             // the item count
+    CZelKeyword* GetChild(unsigned index) const override;  // the keyword of item index
 
     // Own value: the items as a list, each double-quoted when it holds white space.
     unsigned GetOwnValue(char* buffer, unsigned size) override;

@@ -248,6 +248,7 @@ unsigned CBoardPlugIn::CreateBoard(const char* name, const char* product) {
         for (size_t i = 0; i < taken.size(); ++i)
             if (!taken[i] && number->SetIntValue(static_cast<long>(i)) == ZEL_OK) break;
     }
+    board->FreezeDefaults();  // "Default" answers what the board was created with
     entry->handle = impl->nextHandle++;
     entry->board = board;
     return ZEL_OK;
