@@ -179,6 +179,29 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
     EXPECT_EQ(Keyword("b1", "HeartbeatRate"), "7");
 }
 
+// The clock validation runs only when asked through the qualifier "Valid" of "Clocking"; setting stays silent.
+TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
+    ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
+    char text[64] = "";
+    ASSERT_EQ(GetQualifier(0, "b0", "Handle", text, sizeof text), 0u);
+    const uint64_t handle = strtoull(text, nullptr, 10);
+    const struct { const char* mode; const char* source; const char* valid; Texts warnings; } cases[] = {
+        {"STANDALONE", "osc", "Yes", {}},
+        {"MASTER_A", "A_CLOCK", "No",
+         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'MASTER_A'  and  ClockSource = 'A_CLOCK'\n"}},
+        {"SLAVE", "OSC", "No",
+         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'SLAVE' and ClockSource = 'OSC'\n"}}};
+    for (const auto& c : cases) {
+        kvtest::ClearAlerts();
+        ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockMode", c.mode), 0u);
+        ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockSource", c.source), 0u);
+        EXPECT_TRUE(kvtest::Alerts().empty()) << c.mode;
+        EXPECT_EQ(GetQualifier(handle, "Clocking", "Valid", text, sizeof text), 0u);
+        EXPECT_STREQ(text, c.valid);
+        EXPECT_EQ(Warnings(), c.warnings) << c.mode;
+    }
+}
+
 // Each shipped file, with every commented-out setting also uncommented, makes its board silently.
 TEST_F(ConfigBoard, ShippedFiles) {
     const std::pair<const char*, const char*> products[] = {

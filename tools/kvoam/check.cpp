@@ -186,7 +186,8 @@ public:
         uint32_t result = m_Entry.Init("");
         m_OwnInit = result == 0;
         char text[32];
-        if (result == 0 || (result == kAlreadyInitialised && m_Entry.GetKeyword(0, "Products.Count", text, sizeof text) == 0))
+        if (result == 0 ||
+            (result == kAlreadyInitialised && m_Entry.GetKeyword(0, "Products.Count", text, sizeof text) == 0))
             return true;
         char detail[96];
         snprintf(detail, sizeof detail, "the plug-in could not be initialised (0x%08x)", result);

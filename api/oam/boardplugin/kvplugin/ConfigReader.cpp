@@ -144,7 +144,8 @@ unsigned CKvConfigReader::Parse(FILE* stream) {
         }
         if (!readAny) {  // end of file; a pending continuation is dropped
             if (continued) {
-                Report(KV_SEVERITY_WARNING, "the last line ends in a backslash at the end of the file and is not applied");
+                Report(KV_SEVERITY_WARNING,
+                       "the last line ends in a backslash at the end of the file and is not applied");
             }
             return 0;
         }
@@ -253,7 +254,9 @@ unsigned CKvConfigReader::Split(const char* line, char* key, char* value, const 
     TrimRight(value, valueLength);
     if (*p != '\0' && *p != '#') {
         const char* rest = SkipSpace(p + 1);
-        if (*rest != '\0' && *rest != '#') *why = "the value ends at a tab or a byte that is not printable ASCII; the rest of the line is ignored";
+        if (*rest != '\0' && *rest != '#') {
+            *why = "the value ends at a tab or a byte that is not printable ASCII; the rest of the line is ignored";
+        }
     }
     return 0;
 }
@@ -332,7 +335,8 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
     // ---- List keywords ----------------------------------------------------------
     size_t keyLength = strlen(key);
     if (keyLength + LIST_KEY_ROOM > CONFIG_KEY_SIZE - 1) {
-        Report(KV_SEVERITY_ERROR, "key longer than 245 characters, too long to be tested for a list: '%.60s...'", key);
+        Report(KV_SEVERITY_ERROR, "key longer than 245 characters, too long to be tested for a list: '%.60s...'",
+               key);
         return CONFIG_E_KEY_TOO_LONG;
     }
 
@@ -376,7 +380,8 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
 
         int keyWritten = snprintf(itemKey, sizeof itemKey, "%s[%lu]", key, index);
         if (keyWritten < 0 || static_cast<size_t>(keyWritten) >= sizeof itemKey) {
-            Report(KV_SEVERITY_ERROR, "key longer than 245 characters, too long to be tested for a list: '%.60s...'", key);
+            Report(KV_SEVERITY_ERROR, "key longer than 245 characters, too long to be tested for a list: '%.60s...'",
+                   key);
             return CONFIG_E_KEY_TOO_LONG;
         }
         // The scan starts at the end of the item key: its index is not a list.
