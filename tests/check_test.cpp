@@ -54,7 +54,7 @@ TEST_F(CheckTest, NamesEveryProblemWithItsLine) {
         {"settings.dft",
          "Encoding = ALaw\nNoSuch = 1\nHeartbeatRate = 1x\nHeartbeatRate = -5\nEncoding = Foo\nbad line\n= 1\n"
          "Clocking.HBus.ClockMode = SLAVE\nDefaultQslacFile = k7allsl6\tb\nLocation = 1\nState = BOOTED\nKey =\n" +
-             key246 + " = 1\nPort[1-2].Qslac.File = nothere\nA = 1\\\n",
+             key246 + " = 1\nPort[1-2].Qslac.File = nothere\nP[0-99999].Q[1-0] = x\nA = 1\\\n",
          {"F:2: error: unknown keyword 'NoSuch'", "F:3: error: HeartbeatRate = '1x' is not a number (0 to 2147483647)",
           "F:4: error: HeartbeatRate = '-5' is outside its limits 0 to 2147483647",
           "F:5: error: Encoding = 'Foo' is not one of its choices MuLaw,ALaw",
@@ -67,7 +67,8 @@ TEST_F(CheckTest, NamesEveryProblemWithItsLine) {
           "F:12: warning: line skipped, no value after '=': 'Key ='",
           "F:13: error: key longer than 245 characters, too long to be tested for a list: '" + key246.substr(0, 60) + "...'",
           "F:14: warning: File 'nothere (*.slc)' not found in path '" KV_SHARE_DIR "'",
-          "F:15: warning: the last line ends in a backslash at the end of the file and is not applied"}},
+          "F:15: error: index lists expanding to more than 16384 keys: 'P[0-99999].Q[1-0]'",
+          "F:16: warning: the last line ends in a backslash at the end of the file and is not applied"}},
         {"long.cfg", "A = " + std::string(1300, 'v') + "\n",
          {"F:1: warning: line skipped, its text is longer than 1281 characters: 'A = " + std::string(76, 'v') + "...'"}},
         {"clock.dft", "Clocking.HBus.ClockMode = MASTER_A\nClocking.HBus.ClockSource = A_CLOCK\n",

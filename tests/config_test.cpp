@@ -104,6 +104,7 @@ TEST_F(ConfigParser, ExpandsIndexListsAndListValues) {
         {"P[1,]", "x", UNKNOWN, "P[1]=x; P[1,]=x"},  // set as written; indices already applied stay
         {"P[4294967296]", "x", UNKNOWN, "P[4294967296]=x"},  // never wrapped into a small index
         {"P[4294967294-4294967295]", "x", 0, "P[4294967294]=x; P[4294967295]=x"},
+        {"P[0-4294967295].Q[1-0]", "x", CONFIG_E_SYNTAX, ""},  // bounded: no key, yet no end in sight
         {"Names", "one \"two  words\" three", 0, "Names[0]=one; Names[1]=two  words; Names[2]=three"},
         {"Products", "  a   b ", 0, "Products[0]=a; Products[1]=b"},
         {"Plain", "a \"b c\"", 0, "Plain=a \"b c\""}, {"Names", "a \"open", 0, "Names[0]=a; Names=a \"open"},

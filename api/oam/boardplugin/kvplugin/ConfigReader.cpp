@@ -57,7 +57,7 @@ enum : unsigned { LIST_TEST_SIZE = 16, LIST_KEY_ROOM = 10, QUALIFIER_SIZE = 512 
 }  // namespace
 
 CKvConfigReader::CKvConfigReader(IKvConfigTarget& target, IKvDiagnostics* sink)
-    : m_Target(target), m_pSink(sink), m_Line(0) {}
+    : m_Target(target), m_pSink(sink), m_Line(0), m_Expansions(0) {}
 
 void CKvConfigReader::Report(KvSeverity severity, const char* format, ...) {
     if (m_pSink == nullptr) return;
@@ -264,6 +264,7 @@ unsigned CKvConfigReader::Split(const char* line, char* key, char* value, const 
 unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* scanStart) {
     if (key == nullptr) return CONFIG_E_SYNTAX;
     if (value == nullptr) value = "";
+    if (scanStart == nullptr) m_Expansions = 0;  // a line of its own
 
     // ---- Index lists: Name[1,3-5,7..9].Rest -----------------------------------
     char* scan = scanStart != nullptr ? scanStart : key;
@@ -305,6 +306,15 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
 
             // Indices run in 64 bits, so an end of 4294967295 cannot wrap.
             for (uint64_t index = first; index <= last; ++index) {
+                // A board's arrays are short, and a wide range fails at its
+                // first missing element; but a range whose keys expand to
+                // nothing (Name[0-4294967295].Sub[1-0]) would run for hours.
+                if (++m_Expansions > CONFIG_MAX_EXPANSIONS) {
+                    memcpy(key, original, keyLength + 1);
+                    Report(KV_SEVERITY_ERROR, "index lists expanding to more than 16384 keys: '%.60s%s'", key,
+                           keyLength > 60 ? "..." : "");
+                    return CONFIG_E_SYNTAX;
+                }
                 char digits[16];
                 int digitCount = snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(index));
                 size_t at = prefixLength;

@@ -21,6 +21,9 @@ enum : unsigned {
     CONFIG_E_KEY_TOO_LONG = 0x40000003,
     CONFIG_E_NOTHING = 0x40000004,  // no file open; inside the parser, a line with nothing to apply
     CONFIG_E_SYNTAX = 0x40000007,
+    // Keys that the index lists of one line may expand to; past it the line
+    // fails with CONFIG_E_SYNTAX (the keys already applied stay applied).
+    CONFIG_MAX_EXPANSIONS = 16384,
 };
 
 // Where the settings of a configuration file go: the seam between the file
@@ -66,5 +69,6 @@ private:
 
     IKvConfigTarget& m_Target;
     IKvDiagnostics* m_pSink;
-    unsigned m_Line;  // the last physical line read
+    unsigned m_Line;        // the last physical line read
+    unsigned m_Expansions;  // keys the index lists of the current line expanded to
 };
