@@ -67,7 +67,7 @@ TEST_F(CheckTest, NamesEveryProblemWithItsLine) {
           "F:12: warning: line skipped, no value after '=': 'Key ='",
           "F:13: error: key longer than 245 characters, too long to be tested for a list: '" + key246.substr(0, 60) + "...'",
           "F:14: warning: File 'nothere (*.slc)' not found in path '" KV_SHARE_DIR "'",
-          "F:15: error: index lists expanding to more than 16384 keys: 'P[0-99999].Q[1-0]'",
+          "F:15: error: index lists expanding to more than 1024 keys: 'P[0-99999].Q[1-0]'",
           "F:16: warning: the last line ends in a backslash at the end of the file and is not applied"}},
         {"long.cfg", "A = " + std::string(1300, 'v') + "\n",
          {"F:1: warning: line skipped, its text is longer than 1281 characters: 'A = " + std::string(76, 'v') + "...'"}},

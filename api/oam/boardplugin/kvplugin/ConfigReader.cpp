@@ -311,7 +311,7 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
                 // nothing (Name[0-4294967295].Sub[1-0]) would run for hours.
                 if (++m_Expansions > CONFIG_MAX_EXPANSIONS) {
                     memcpy(key, original, keyLength + 1);
-                    Report(KV_SEVERITY_ERROR, "index lists expanding to more than 16384 keys: '%.60s%s'", key,
+                    Report(KV_SEVERITY_ERROR, "index lists expanding to more than 1024 keys: '%.60s%s'", key,
                            keyLength > 60 ? "..." : "");
                     return CONFIG_E_SYNTAX;
                 }

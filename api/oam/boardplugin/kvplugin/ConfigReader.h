@@ -23,7 +23,7 @@ enum : unsigned {
     CONFIG_E_SYNTAX = 0x40000007,
     // Keys that the index lists of one line may expand to; past it the line
     // fails with CONFIG_E_SYNTAX (the keys already applied stay applied).
-    CONFIG_MAX_EXPANSIONS = 16384,
+    CONFIG_MAX_EXPANSIONS = 1024,
 };
 
 // Where the settings of a configuration file go: the seam between the file
