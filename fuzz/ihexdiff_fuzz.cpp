@@ -81,23 +81,32 @@ void Log(Downloads* log, uint32_t address, const uint8_t* data, unsigned count) 
     log->insert(log->end(), data, data + count);
 }
 
-unsigned PlainLoad(FILE* file, Downloads* downloads) {
-    uint32_t upper = 0;
-    uint8_t data[255];
-    for (;;) {
-        uint8_t count = 0, type = 0;
-        uint16_t address = 0;
-        if (PlainRecord(file, &count, &address, &type, data) != 0) return 1;
-        if (type == 0x01) return 0;
+// The load as the rules have it, fed record by record: data records are
+// downloaded at the upper address and the record's address until the
+// end-of-file record (success) or a record it refuses (failure).
+class PlainLoad {
+public:
+    explicit PlainLoad(Downloads* downloads) : m_Downloads(downloads) {}
+    void Take(uint8_t count, uint16_t address, uint8_t type, const uint8_t* data) {
+        if (m_Done) return;
         if (type == 0x00) {
-            Log(downloads, (upper << 16) + address, data, count);
+            Log(m_Downloads, (m_Upper << 16) + address, data, count);
         } else if (type == 0x04 && count >= 2) {
-            upper = data[0] * 256u + data[1];
+            m_Upper = data[0] * 256u + data[1];
         } else {
-            return 1;
+            m_Done = true;
+            m_Result = type == 0x01 ? 0 : 1;
         }
     }
-}
+    // 1 as long as no end-of-file record was taken: an image that stops early fails.
+    unsigned Result() const { return m_Result; }
+
+private:
+    Downloads* m_Downloads;
+    uint32_t m_Upper = 0;
+    bool m_Done = false;
+    unsigned m_Result = 1;
+};
 
 // ---- Harness ------------------------------------------------------------------------
 
@@ -113,9 +122,10 @@ struct Counter : IKvDiagnostics {
 // buffers are kept between inputs so that an input costs few allocations.
 class Streams {
 public:
-    Streams(const uint8_t* data, size_t size) : m_Text(data, data + size) {
+    // A stream opened for reading never writes to its buffer.
+    Streams(const uint8_t* data, size_t size) {
         for (int i = 0; i < 2; ++i) {
-            m_File[i] = fmemopen(m_Text.data(), m_Text.size(), "r");
+            m_File[i] = fmemopen(const_cast<uint8_t*>(data), size, "r");
             REQUIRE(m_File[i] != nullptr);
             setvbuf(m_File[i], s_Buffers[i], _IOFBF, sizeof(s_Buffers[i]));
         }
@@ -126,19 +136,18 @@ public:
     }
     FILE* Fast() { return m_File[0]; }
     FILE* Plain() { return m_File[1]; }
-    void Rewind() {
-        rewind(m_File[0]);
-        rewind(m_File[1]);
-    }
+    // Back to the start of the fast reader's stream.
+    void Rewind() { rewind(m_File[0]); }
 
 private:
     static char s_Buffers[2][4096];
-    std::vector<uint8_t> m_Text;
     FILE* m_File[2];
 };
 char Streams::s_Buffers[2][4096];
 
-void CompareRecords(FILE* fast, FILE* plain) {
+// Reads both streams record by record to the first record that cannot be
+// read, comparing the readers, and feeds the plain records to load.
+void CompareRecords(FILE* fast, FILE* plain, PlainLoad* load) {
     for (;;) {
         uint8_t count[2] = {}, type[2] = {}, data[2][255];
         uint16_t address[2] = {};
@@ -148,6 +157,7 @@ void CompareRecords(FILE* fast, FILE* plain) {
         if (rc != 0) break;
         REQUIRE(count[0] == count[1] && address[0] == address[1] && type[0] == type[1]);
         REQUIRE(memcmp(data[0], data[1], count[0]) == 0);
+        load->Take(count[1], address[1], type[1], data[1]);
     }
 }
 
@@ -164,16 +174,18 @@ void Seen(void* context, uint32_t address, const uint8_t* data, unsigned count) 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;  // fmemopen takes no empty buffer
-    Streams streams(data, size);
-    CompareRecords(streams.Fast(), streams.Plain());
-
     static Downloads fastDownloads, plainDownloads, checked;
     fastDownloads.clear();
     plainDownloads.clear();
     checked.clear();
+
+    Streams streams(data, size);
+    PlainLoad plainLoad(&plainDownloads);
+    CompareRecords(streams.Fast(), streams.Plain(), &plainLoad);
+
     streams.Rewind();
     const unsigned loaded = KvLoadHexImage(streams.Fast(), Collect, &fastDownloads);
-    REQUIRE(loaded == PlainLoad(streams.Plain(), &plainDownloads));
+    REQUIRE(loaded == plainLoad.Result());
     REQUIRE(fastDownloads == plainDownloads);
 
     streams.Rewind();

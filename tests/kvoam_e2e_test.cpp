@@ -223,6 +223,8 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
     const std::pair<const char*, const char*> files[] = {
         {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
         {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
+    const std::regex leftOutLine(R"(#: left out: (.*))"), separator(", "),
+        settingLine(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))");
     for (const auto& file : files) {
         // "default value choices-or-limits" of each keyword, as the schema and as the file say.
         std::map<std::string, std::string> schema, documented;
@@ -242,15 +244,15 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
         std::ifstream in(std::string(KV_SHARE_DIR) + "/" + file.first + ".dft");
         for (std::string line; std::getline(in, line);) {
             std::smatch m;
-            if (std::regex_match(line, m, std::regex(R"(#: left out: (.*))"))) {
+            if (std::regex_match(line, m, leftOutLine)) {
                 std::istringstream names(m[1].str());
                 for (std::string name; std::getline(names >> std::ws, name, ',');)
                     for (const std::string& path : ExpandIndices(name))
                         leftOut.push_back(path);
-            } else if (std::regex_match(line, m, std::regex(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))"))) {
+            } else if (std::regex_match(line, m, settingLine)) {
                 std::string spec;
                 if (m[4].matched)
-                    spec = "[\"" + std::regex_replace(m[4].str(), std::regex(", "), "\",\"") + "\"]";
+                    spec = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
                 else if (m[5].matched)
                     spec = m[5].str() + " " + m[6].str();
                 for (const std::string& path : ExpandIndices(m[1].str()))
@@ -382,10 +384,12 @@ struct Terminal {
     }
 };
 
-// At a terminal: Tab completes commands, products and keyword paths, Up recalls a line (also from the last
+// At a terminal: Tab completes commands, emu sub-commands, boards, products and keyword paths, Up recalls a line (also from the last
 // session, kept in a 0600 file in HOME), Ctrl-C drops the line typed; --no-history keeps no file.
 TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
 {
+    if (Contains(RunKvoam({"--help"}).out, "built without libedit"))
+        GTEST_SKIP() << "kvoam has no line editor";
     char home[] = "/tmp/kvoam_home_XXXXXX";
     ASSERT_NE(mkdtemp(home), nullptr);
     const std::string history = std::string(home) + "/.kvoam_history";
@@ -395,12 +399,16 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
     first.Type("cre\tb0 KV 7400C-4\t\n", 3);
     first.Type("get b0 Clo\tHB\tClockM\t\n", 4);
     first.Type("\x1b[A\n", 5);
-    first.Type("bogus\x03", 6);
-    first.Type("quit\n", 7);
+    first.Type("emu jo\tcl\t\n", 6);
+    first.Type("get b\tSta\t\n", 7);
+    first.Type("bogus\x03", 8);
+    first.Type("quit\n", 9);
     EXPECT_EQ(first.End(), 0) << first.out;  // "bogus" never ran
     EXPECT_TRUE(Contains(first.out, "CreateBoard(\"b0\", \"KV 7400C-48\") -> 0x00000000 ok")) << first.out;
     const std::string read = "GetKeyword(\"b0\", \"Clocking.HBus.ClockMode\") -> 0x00000000 ok: STANDALONE";
     EXPECT_NE(first.out.find(read), first.out.rfind(read)) << first.out;  // twice
+    EXPECT_TRUE(Contains(first.out, "journal cleared")) << first.out;
+    EXPECT_TRUE(Contains(first.out, "GetKeyword(\"b0\", \"State\") -> 0x00000000 ok: IDLE")) << first.out;
     struct stat info {};
     ASSERT_EQ(stat(history.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);

@@ -75,6 +75,7 @@ protected:
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
     const struct { std::string text; unsigned rc; uint8_t count, type; uint16_t address; std::vector<uint8_t> data; } cases[] = {
         {":04abcd00deadbeef4c\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},
+        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},  // white space before fields
         {":FF123400" + std::string(510, '1') + "CC\n", 0, 255, 0, 0x1234, std::vector<uint8_t>(255, 0x11)},
         {":020000040001F9", 0, 2, 4, 0, {0x00, 0x01}},  // no line end after the last record
         {":0400100012345678D9\n", 1, 0, 0, 0, {}}, {" :00000001FF\n", 1, 0, 0, 0, {}}, {":", 1, 0, 0, 0, {}},
@@ -206,6 +207,7 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
     const std::string accepts = ", which accepts 00 (data), 01 (end of file) and 04 (extended linear address)";
     const struct { std::string image; Texts problems; } cases[] = {
         {":020000040001F9\r\n" + kData + kEnd, {}},
+        {ReadFile(KV_SHARE_DIR "/kv100.dsp"), {}}, {ReadFile(KV_SHARE_DIR "/bootdiag.hex"), {}},
         {"", {"1: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
         {kData + kData, {"2: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
         {":0400100012345678D9\n" + kData + kEnd, {"1: error: checksum D9 is wrong; the record's bytes need D8"}},

@@ -27,6 +27,10 @@
 #include <cstdint>
 
 enum : unsigned {
+    ZEL_NAME_MAX = 128,  // keyword and board names are shorter than this many bytes
+};
+
+enum : unsigned {
     ZEL_OK = 0,
     ZEL_ERR_UNKNOWN_KEYWORD = 2,   // no keyword at that path (or index out of range)
     ZEL_ERR_INVALID_VALUE = 3,     // value outside the keyword's choices or limits
@@ -40,6 +44,7 @@ enum : unsigned {
     ZEL_ERR_DUPLICATE = 11,        // a keyword or board of that name already exists
     ZEL_ERR_NOT_SUPPORTED = 12,    // the object does not support the operation
     ZEL_ERR_CREATE_FAILED = 13,    // CreateProduct made no board
+    ZEL_ERR_BUSY = 14,             // the calling thread is itself inside an operation on that board
 };
 
 // Flag bits of keyword constructors.
@@ -243,9 +248,23 @@ public:
     // more, right before it destroys the board: the board ends here whatever
     // threads of its own still run, while the object is still whole.
     virtual void Shutdown();
+    // Asked by DestroyBoard once the board has left every look-up (its name
+    // stays taken). A board answers true when the calling thread is a thread
+    // of its own, which cannot wait for its own end: DestroyBoard then returns
+    // at once, and the board is destroyed (on whichever thread lets go of it
+    // last) once that thread has called OwnThreadDone and every operation on
+    // the board has returned. Default: false.
+    virtual bool EndsOnOwnThread();
+
+protected:
+    // The board's own thread, after EndsOnOwnThread answered true on it, as its
+    // very last act on the board: the board may be destroyed within the call.
+    void OwnThreadDone();
 
 private:
+    friend class CBoardPlugIn;
     char m_Product[128];
+    void* m_pTableEntry;  // the plug-in's record of this board, set when it joins the table
 };
 
 // The plug-in object: a structure that already holds "Products" (string array)
@@ -258,17 +277,27 @@ private:
 // GetQualifier(0, "b0", "Handle", ...), answers the handle in decimal.
 //
 // Board operations by name are safe against a concurrent DestroyBoard: a board
-// in use is destroyed only once every operation on it has returned.
+// in use is destroyed only once every operation on it has returned. A thread
+// that is itself inside an operation on a board (a callback raised by it, say)
+// is refused StartBoard, StopBoard and DestroyBoard of that board at once with
+// ZEL_ERR_BUSY, instead of waiting for itself.
+//
+// Boards are found by name (without regard to case) and by handle in
+// constant time, however many boards the plug-in keeps.
 class CBoardPlugIn : public CZelKWStruct {
 public:
     CBoardPlugIn(CZelKeyword** initial, unsigned count);
     ~CBoardPlugIn() override;  // destroys every board
 
     virtual unsigned Init(const char* text);
-    virtual unsigned Exit();  // destroys every board
+    // Destroys every board, waits for boards whose destruction another thread
+    // (or a board's own thread) has begun, and joins every framework thread
+    // that ended on its own (see CZelThread); afterwards none of them runs.
+    virtual unsigned Exit();
     virtual unsigned DetectBoards();
     // Refuses a name already taken (also while a board of that name is still
-    // being destroyed); calls CreateProduct; assigns "Number" (the lowest
+    // being destroyed) and a name of ZEL_NAME_MAX bytes or more (two longer
+    // names would share one keyword name, cut to fit); calls CreateProduct; assigns "Number" (the lowest
     // number no other board holds) when the board left it at -1.
     virtual unsigned CreateBoard(const char* name, const char* product);
     virtual unsigned DestroyBoard(const char* name);
@@ -333,6 +362,11 @@ public:
     CZelMutex& operator=(const CZelMutex&) = delete;
     // 1 when taken, 0 when timeoutMs passed (0xFFFFFFFF waits without limit).
     int Lock(unsigned timeoutMs);
+    // As Lock, but also gives up (0) as soon as giveUp(context) answers true;
+    // it is asked on entry and whenever Nudge is called while the lock waits.
+    int Lock(unsigned timeoutMs, bool (*giveUp)(void* context), void* context);
+    // Has every Lock waiting on this mutex ask its giveUp again.
+    void Nudge();
     void Unlock();
 
 private:
@@ -381,7 +415,8 @@ enum : unsigned {
 // loop; then ExitInstance. When the thread has ended it reports its end to
 // tsiWaitForDestroyThread under GetThreadId. Without ZEL_THREAD_AUTO_DELETE the
 // object outlives its thread and its owner destroys it (the destructor waits
-// for the thread if it is still ending).
+// for the thread if it is still ending). An object destroyed on its own thread
+// leaves that thread to finish alone; ZelJoinEndedThreads waits for such threads.
 class CZelThread {
 public:
     CZelThread();
@@ -410,3 +445,8 @@ private:
 
 // Starts the thread; answers the thread object, or null when it could not start.
 CZelThread* ZelBeginThread(CZelThread* thread, unsigned stackSize, unsigned flags);
+
+// Waits until every thread whose object was destroyed on that thread itself
+// has finished, so that none of them still runs code of a library about to
+// be unloaded. CBoardPlugIn::Exit calls it.
+void ZelJoinEndedThreads();

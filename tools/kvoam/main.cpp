@@ -245,6 +245,8 @@ int Main(int argc, char** argv)
             history = false;
         } else if (arg == "--help" || arg == "-h") {
             fputs(kUsage, stdout);
+            if (!LineEditorAvailable())
+                fputs("This kvoam was built without libedit: at a terminal it reads plain lines.\n", stdout);
             fputs("\n", stdout);
             fputs(CommandHelp().c_str(), stdout);
             return kStatusOk;

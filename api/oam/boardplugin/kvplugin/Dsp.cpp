@@ -120,42 +120,34 @@ unsigned cDsp::Exchange(uint16_t code, const uint16_t* params, uint16_t count,
 }
 
 unsigned cDsp::SendCommand(uint16_t code, const uint16_t* params, uint16_t count) {
-    char caller[32];
-    snprintf(caller, sizeof(caller), "SendCommand(%04x)", code);
-    return NamedCommand(caller, code, params, count);
+    return Command(code, params, count, kReplyLength, "cDsp::SendCommand(%04x) Invalid DSP response.\n",
+                   "cDsp::SendCommand(%04x) failed for reason %04x.\n", Refusal::CodeReason);
 }
 
 unsigned cDsp::SendCommand(uint16_t code, uint16_t param) { return SendCommand(code, &param, 1); }
 
-// caller names the operation in the messages, as "ConfigureRinger()".
-unsigned cDsp::NamedCommand(const char* caller, uint16_t code, const uint16_t* params,
-                            uint16_t count) {
-    __DSP_UP_MESSAGE__ reply;
-    if (Exchange(code, params, count, &reply) != 0) return 1;
-    if (!AcceptReply(reply, code, kReplyLength)) {
-        Print("cDsp::%s Invalid DSP response.\n", caller);
-        return 1;
-    }
-    if (reply.event.params[0] != 0) {
-        Print("cDsp::%s failed for reason %04x.\n", caller, reply.event.params[0]);
-        return 1;
-    }
-    return 0;
-}
-
-unsigned cDsp::ThermoCommand(const char* operation, uint16_t code, const uint16_t* params,
-                             uint16_t count, uint16_t expectedLength, const char* invalidText,
-                             uint32_t* reading) {
+// Each operation hands over its own texts whole, so that every text stands
+// in the source as it is printed.
+unsigned cDsp::Command(uint16_t code, const uint16_t* params, uint16_t count, uint16_t expectedLength,
+                       const char* invalidText, const char* refusedText, Refusal refusal,
+                       uint32_t* reading) {
     __DSP_UP_MESSAGE__ reply;
     if (Exchange(code, params, count, &reply) != 0) return 1;
     if (!AcceptReply(reply, code, expectedLength)) {
-        Print("%s", invalidText);
+        if (refusal == Refusal::CodeReason)
+            Print(invalidText, code);
+        else
+            Print("%s", invalidText);
         return 1;
     }
-    if (reply.event.params[0] != 0) {
-        // The sensor named is the one the DSP answered for.
-        Print("cDsp::%s() failed for thermo %d, reason %04x.\n", operation, reply.event.params[1],
-              reply.event.params[0]);
+    const uint16_t reason = reply.event.params[0];
+    if (reason != 0) {
+        if (refusal == Refusal::CodeReason)
+            Print(refusedText, code, reason);
+        else if (refusal == Refusal::SensorReason)
+            Print(refusedText, reply.event.params[1], reason);  // the sensor the DSP answered for
+        else
+            Print(refusedText, reason);
         return 1;
     }
     if (reading != nullptr) *reading = reply.event.params[2];
@@ -198,9 +190,12 @@ unsigned cDsp::ConfigureRinger() {
     CZelKWInt* period = dynamic_cast<CZelKWInt*>(m_pRinger->GetKeywordByName("Period"));
     CZelKWStructArray* cadences =
         dynamic_cast<CZelKWStructArray*>(m_pRinger->GetKeywordByName("Cadences"));
-    if (period == nullptr || cadences == nullptr) {
-        Print("cDsp::ConfigureRinger() - expected keyword '%s' not found\n",
-              period == nullptr ? "Period" : "Cadences");
+    if (period == nullptr) {
+        Print("cDsp::ConfigureRinger() - expected keyword 'Period' not found\n");
+        return 1;
+    }
+    if (cadences == nullptr) {
+        Print("cDsp::ConfigureRinger() - expected keyword 'Cadences' not found\n");
         return 1;
     }
 
@@ -219,7 +214,9 @@ unsigned cDsp::ConfigureRinger() {
             params[n++] = static_cast<uint16_t>(atoi(text));
         }
     }
-    return NamedCommand("ConfigureRinger()", DSP_CMD_CONFIGURE_RINGER, params, n);
+    return Command(DSP_CMD_CONFIGURE_RINGER, params, static_cast<uint16_t>(n), kReplyLength,
+                   "cDsp::ConfigureRinger() Invalid DSP response.\n",
+                   "cDsp::ConfigureRinger() failed for reason %04x.\n", Refusal::Reason);
 }
 
 unsigned cDsp::SetBoardTypecPci() { return SendCommand(DSP_CMD_SET_BOARD_TYPE, 0); }
@@ -237,9 +234,12 @@ CZelKWInt* cDsp::FindInterruptKeyword(const char* fullName, const char* shortNam
 unsigned cDsp::SetInterruptRate() {
     CZelKWInt* time = FindInterruptKeyword("Dsp.Interrupt.Time", "Interrupt.Time");
     CZelKWInt* size = FindInterruptKeyword("Dsp.Interrupt.Size", "Interrupt.Size");
-    if (time == nullptr || size == nullptr) {
-        Print("cDsp::SetInterruptRate() - expected keyword '%s' not found\n",
-              time == nullptr ? "Dsp.Interrupt.Time" : "Dsp.Interrupt.Size");
+    if (time == nullptr) {
+        Print("cDsp::SetInterruptRate() - expected keyword 'Dsp.Interrupt.Time' not found\n");
+        return 1;
+    }
+    if (size == nullptr) {
+        Print("cDsp::SetInterruptRate() - expected keyword 'Dsp.Interrupt.Size' not found\n");
         return 1;
     }
     const uint16_t params[2] = {static_cast<uint16_t>(time->GetIntValue()),
@@ -249,14 +249,16 @@ unsigned cDsp::SetInterruptRate() {
 
 unsigned cDsp::StartThermo(unsigned sensor) {
     const uint16_t param = static_cast<uint16_t>(sensor);
-    return ThermoCommand("StartThermo", DSP_CMD_START_THERMO, &param, 1, kThermoReplyLength,
-                         "cDsp::StartThermo() Invalid DSP resonse.\n", nullptr);
+    return Command(DSP_CMD_START_THERMO, &param, 1, kThermoReplyLength,
+                   "cDsp::StartThermo() Invalid DSP resonse.\n",
+                   "cDsp::StartThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason);
 }
 
 unsigned cDsp::StopThermo(unsigned sensor) {
     const uint16_t param = static_cast<uint16_t>(sensor);
-    return ThermoCommand("StopThermo", DSP_CMD_STOP_THERMO, &param, 1, kThermoReplyLength,
-                         "cDsp::StopThermo() Invalid DSP response.\n", nullptr);
+    return Command(DSP_CMD_STOP_THERMO, &param, 1, kThermoReplyLength,
+                   "cDsp::StopThermo() Invalid DSP response.\n",
+                   "cDsp::StopThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason);
 }
 
 unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned warningHigh,
@@ -265,25 +267,32 @@ unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned wa
                                 static_cast<uint16_t>(warningHigh),
                                 static_cast<uint16_t>(protectionLow),
                                 static_cast<uint16_t>(protectionHigh)};
-    return ThermoCommand("ConfigureThermo", DSP_CMD_CONFIGURE_THERMO, params, 5, kThermoReplyLength,
-                         "cDsp::ConfigureThermo() Invalid DSP resonse.\n", nullptr);
+    return Command(DSP_CMD_CONFIGURE_THERMO, params, 5, kThermoReplyLength,
+                   "cDsp::ConfigureThermo() Invalid DSP resonse.\n",
+                   "cDsp::ConfigureThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason);
 }
 
 unsigned cDsp::ReadThermo(unsigned sensor, uint32_t* reading) {
     const uint16_t param = static_cast<uint16_t>(sensor);
     uint32_t value = 0;
-    unsigned rc = ThermoCommand("ReadThermo", DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength,
-                                "cDsp::ReadThermo() Invalid DSP response.\n", &value);
+    unsigned rc = Command(DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength,
+                          "cDsp::ReadThermo() Invalid DSP response.\n",
+                          "cDsp::ReadThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason,
+                          &value);
     if (rc == 0 && reading != nullptr) *reading = value;
     return rc;
 }
 
 unsigned cDsp::StartBoardMonitoring() {
-    return NamedCommand("StartBoardMonitoring()", DSP_CMD_START_BOARD_MONITORING, nullptr, 0);
+    return Command(DSP_CMD_START_BOARD_MONITORING, nullptr, 0, kReplyLength,
+                   "cDsp::StartBoardMonitoring() Invalid DSP response.\n",
+                   "cDsp::StartBoardMonitoring() failed for reason %04x.\n", Refusal::Reason);
 }
 
 unsigned cDsp::StopBoardMonitoring() {
-    return NamedCommand("StopBoardMonitoring()", DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0);
+    return Command(DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0, kReplyLength,
+                   "cDsp::StopBoardMonitoring() Invalid DSP response.\n",
+                   "cDsp::StopBoardMonitoring() failed for reason %04x.\n", Refusal::Reason);
 }
 
 unsigned cDsp::GetBoardStatus() { return 0; }
@@ -405,7 +414,11 @@ int CKvBoard::LoadDSP(KVHANDLE handle, const char* name) {
         file.GetStream(),
         [](void* context, uint32_t address, const uint8_t* data, uint8_t count) {
             DownloadTarget* t = static_cast<DownloadTarget*>(context);
-            return t->board->DspDownload(t->handle, address, data, count);
+            const uint32_t status = t->board->DspDownload(t->handle, address, data, count);
+            if (status != 0)
+                t->board->Trace(KV_TRACE_DEBUG, "CKvBoard::LoadDSP() - BoardDspDownload(%08xh) returns %d\n",
+                                address, static_cast<int>(status));
+            return status;
         },
         &target);
     file.Close();
