@@ -161,7 +161,7 @@ protected:
         kvemu::ClearFaults();
         kvtest::ClearAlerts();
         ASSERT_EQ(Start(), 0u);
-        ASSERT_TRUE(WaitUntil([] { return kvtest::AnyAlertContains(kStatusEvent); }));
+        ASSERT_TRUE(kvtest::WaitForAlert(kStatusEvent));
         ASSERT_EQ(Stop(), 0u);
         ExpectIdleWithNothingLeft(false);
         EXPECT_TRUE(LinePowerOff());
@@ -181,7 +181,7 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
     ASSERT_EQ(SetKeyword(board, "MonitorEnable", "Enable"), 0u);
     kvemu::ClearJournal();
     ASSERT_EQ(Start(), 0u);
-    ASSERT_TRUE(WaitUntil([] { return kvtest::AnyAlertContains(kStatusEvent); }));
+    ASSERT_TRUE(kvtest::WaitForAlert(kStatusEvent));
     size_t startAndMonitor = kvemu::Journal().size();
     ASSERT_EQ(Stop(), 0u);
     const std::vector<std::string> lines = kvemu::Journal();

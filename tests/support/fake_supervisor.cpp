@@ -1,5 +1,7 @@
 #include "fake_supervisor.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -12,6 +14,7 @@ namespace {
 
 struct State {
     std::mutex lock;
+    std::condition_variable alerted;
     std::vector<Alert> alerts;
     std::vector<uint8_t> lastRecord;
     uint32_t alertStatus = 0;
@@ -60,6 +63,15 @@ bool AnyAlertContains(const std::string& fragment) {
     for (const Alert& a : Alerts())
         if (a.text.find(fragment) != std::string::npos) return true;
     return false;
+}
+
+bool WaitForAlert(const std::string& fragment, unsigned timeoutMs) {
+    std::unique_lock<std::mutex> g(state().lock);
+    return state().alerted.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const Alert& a : state().alerts)
+            if (a.text.find(fragment) != std::string::npos) return true;
+        return false;
+    });
 }
 
 std::vector<uint8_t> LastRecord() {
@@ -128,6 +140,7 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
                      alert.source.c_str(), alert.text.c_str());
     state().lastRecord.assign(bytes, bytes + message->size);
     state().alerts.push_back(std::move(alert));
+    state().alerted.notify_all();
     return state().alertStatus;
 }
 

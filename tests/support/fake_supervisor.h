@@ -23,6 +23,9 @@ void ClearAlerts();
 std::vector<std::string> AlertTexts(uint32_t code, int severity = -1);
 // Whether any alert's text contains the fragment.
 bool AnyAlertContains(const std::string& fragment);
+// Waits until an alert whose text contains the fragment has come (alerts from
+// the monitor thread arrive on its own schedule); false after timeoutMs.
+bool WaitForAlert(const std::string& fragment, unsigned timeoutMs = 20000);
 // The raw bytes of the last alert record handed over.
 std::vector<uint8_t> LastRecord();
 // What _oamAlertNotify answers from now on (default 0).
