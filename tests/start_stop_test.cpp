@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "Supervisor.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
@@ -18,36 +18,15 @@
 namespace {
 
 using Texts = std::vector<std::string>;
+using kvtest::Dsp;
+using kvtest::Info;
+using kvtest::Register;
 Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
-
-uint8_t Register(uint32_t address) {
-    uint8_t value = 0;
-    kvemu::ReadRegister(0, 0, address, &value);
-    return value;
-}
-
-kvemu::BoardInfo Info() {
-    kvemu::BoardInfo info{};
-    kvemu::GetBoardInfo(0, 0, &info);
-    return info;
-}
-
-kvemu::DspState Dsp() {
-    kvemu::DspState dsp;
-    kvemu::GetDspState(0, 0, &dsp);
-    return dsp;
-}
-
-// The driver call named on a journal line ("0:0 NAME ARGS = STATUS").
-std::string CallOf(const std::string& line) {
-    size_t start = line.find(' ') + 1;
-    return line.substr(start, line.find(' ', start) - start);
-}
 
 // Whether wanted appear in the journal's calls in this order (others may come between).
 ::testing::AssertionResult CallsInOrder(const Texts& wanted) {
     Texts calls;
-    for (const std::string& line : kvemu::Journal()) calls.push_back(CallOf(line));
+    for (const std::string& line : kvemu::Journal()) calls.push_back(kvtest::CallOf(line));
     auto at = calls.begin();
     for (const std::string& want : wanted) {
         at = std::find(at, calls.end(), want);
@@ -60,9 +39,9 @@ std::string CallOf(const std::string& line) {
 Texts Writes(const char* until) {
     Texts writes;
     for (const std::string& line : kvemu::Journal()) {
-        if (CallOf(line) == until) break;
+        if (kvtest::CallOf(line) == until) break;
         size_t start = line.find("BoardWriteByte ") + strlen("BoardWriteByte ");
-        if (CallOf(line) == "BoardWriteByte") writes.push_back(line.substr(start, line.find(" =") - start));
+        if (kvtest::CallOf(line) == "BoardWriteByte") writes.push_back(line.substr(start, line.find(" =") - start));
     }
     return writes;
 }
@@ -70,13 +49,7 @@ Texts Writes(const char* until) {
 class StartStopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kvemu::Reset();
-        setenv("WBLOAD", KV_SHARE_DIR, 1);
-        ASSERT_EQ(Init(""), 0u);
-        ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
-        char handle[32] = {0};
-        ASSERT_EQ(GetQualifier(0, "b0", "Handle", handle, sizeof(handle)), 0u);
-        board = std::strtoull(handle, nullptr, 10);
+        ASSERT_NE(board = kvtest::InitWithBoard(), 0u);
         Set("MonitorEnable", "Disable");
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
@@ -88,10 +61,7 @@ protected:
     }
 
     void Set(const char* name, const char* value) { ASSERT_EQ(SetKeyword(board, name, value), 0u) << name; }
-    std::string Read(const char* name) {
-        char value[128] = {0};
-        return GetKeyword(board, name, value, sizeof(value)) == 0 ? value : "<missing>";
-    }
+    std::string Read(const char* name) { return kvtest::Keyword(board, name); }
 
     kvtest::SleepRecorder sleeps;
     uint64_t board = 0;
