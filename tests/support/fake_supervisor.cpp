@@ -18,7 +18,6 @@ struct State {
     std::vector<Alert> alerts;
     std::vector<uint8_t> lastRecord;
     uint32_t alertStatus = 0;
-    bool echo = false;
     std::map<std::string, std::map<std::string, std::string>> db;
     uint32_t dbOpenStatus = 0;
     std::vector<unsigned> pauses;
@@ -84,11 +83,6 @@ void SetAlertStatus(uint32_t status) {
     state().alertStatus = status;
 }
 
-void SetEcho(bool echo) {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().echo = echo;
-}
-
 std::map<std::string, std::map<std::string, std::string>> Database() {
     std::lock_guard<std::mutex> g(state().lock);
     return state().db;
@@ -135,9 +129,6 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
     alert.source.assign(reinterpret_cast<const char*>(bytes + message->source_offset));
     alert.text.assign(reinterpret_cast<const char*>(bytes + message->text_offset));
     std::lock_guard<std::mutex> g(state().lock);
-    if (state().echo)
-        std::fprintf(stderr, "[alert 0x%08x sev %u %s] %s", alert.code, alert.severity,
-                     alert.source.c_str(), alert.text.c_str());
     state().lastRecord.assign(bytes, bytes + message->size);
     state().alerts.push_back(std::move(alert));
     state().alerted.notify_all();

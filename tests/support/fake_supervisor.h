@@ -30,8 +30,6 @@ bool WaitForAlert(const std::string& fragment, unsigned timeoutMs = 20000);
 std::vector<uint8_t> LastRecord();
 // What _oamAlertNotify answers from now on (default 0).
 void SetAlertStatus(uint32_t status);
-// Whether alerts are also printed on standard error (default off).
-void SetEcho(bool echo);
 
 // Database: object name -> keyword -> value.
 std::map<std::string, std::map<std::string, std::string>> Database();
