@@ -1,23 +1,35 @@
-// Several boards driven from several threads at once through the entry points:
-// starts, stops, monitor switches, removal requests and destruction racing
-// while heartbeats and status events arrive. Run under ThreadSanitizer too.
+// The plug-in as supervisors call it: entry points from many threads at once,
+// Exit while other calls run, and alert callbacks that call back in, on the
+// calling thread and on a board's monitor thread. Run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Supervisor.h"
 #include "fake_supervisor.h"
+#include "kvboard.h"
+#include "fake_waits.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
 
 namespace {
 
-const unsigned kBoards = 4, kRounds = 3, kIterations = 8;
+const unsigned kBoards = 4;
+const uint32_t kNotInitialised = 0x40000002;
+const uint16_t kStatus[8] = {0xF, 0x7, 0, 0, 0, 0, 0x1F, 1};
 
 std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
 
@@ -39,6 +51,47 @@ uint64_t Handle(const std::string& board) {
     return strtoull(text, nullptr, 10);
 }
 
+std::string State(const std::string& board) {
+    char text[32] = {};
+    return GetKeyword(Handle(board), "State", text, sizeof(text)) == 0 ? text : "?";
+}
+
+// Creates board bN for the emulated board in slot N, with its monitor enabled.
+uint32_t Create(unsigned slot) {
+    uint32_t rc = CreateBoard(BoardName(slot).c_str(), "KV 7400C-48");
+    if (rc != 0) return rc;
+    uint64_t handle = Handle(BoardName(slot));
+    SetKeyword(handle, "Location.PCI.Slot", std::to_string(slot).c_str());
+    SetKeyword(handle, "MonitorEnable", "Enable");
+    return 0;
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 5000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+unsigned OpenOnBoards() {
+    unsigned open = 0;
+    for (unsigned slot = 0; slot < kBoards; ++slot) {
+        kvemu::BoardInfo info{};
+        kvemu::GetBoardInfo(0, slot, &info);
+        open += info.openHandles + info.openDevices;
+    }
+    return open;
+}
+
+// Runs body, failing the test (by ending the process) when it has not finished in time.
+void WithWatchdog(std::chrono::seconds limit, const std::function<void()>& body) {
+    std::future<void> done = std::async(std::launch::async, body);
+    if (done.wait_for(limit) == std::future_status::ready) return done.get();
+    fprintf(stderr, "watchdog: still running after %lld s\n", static_cast<long long>(limit.count()));
+    std::abort();
+}
+
 class BoardThreadsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,107 +101,219 @@ protected:
         kvtest::ClearAlerts();
         ASSERT_EQ(0u, Init(""));
     }
-    void TearDown() override { EXPECT_EQ(0u, Exit()); }
-
-    // Creates board bN for the emulated board in slot N, with its monitor enabled.
-    uint64_t Create(unsigned slot) {
-        EXPECT_EQ(0u, CreateBoard(BoardName(slot).c_str(), "KV 7400C-48"));
-        uint64_t handle = Handle(BoardName(slot));
-        EXPECT_NE(0u, handle);
-        EXPECT_EQ(0u, SetKeyword(handle, "Location.PCI.Slot", std::to_string(slot).c_str()));
-        EXPECT_EQ(0u, SetKeyword(handle, "MonitorEnable", "Enable"));
-        return handle;
+    void TearDown() override {
+        kvtest::SetAlertCallback(nullptr);
+        Exit();
+        EXPECT_EQ(0u, OpenOnBoards());
     }
-
-    static void ExpectNothingOpen() {
-        for (unsigned slot = 0; slot < kBoards; ++slot) {
-            kvemu::BoardInfo info{};
-            ASSERT_EQ(0, kvemu::GetBoardInfo(0, slot, &info));
-            EXPECT_EQ(0u, info.openHandles + info.openDevices) << "slot " << slot;
-        }
-    }
-    // Never two monitors on one board, never a monitor stop that had to give up.
-    static void ExpectMonitorsKeptApart() {
-        for (const char* text : {"multiple monitor attempt blocked", "terminating monitor thread", "kvReceiveMessage returns"})
-            EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;
+    // A booted b0 whose monitor listens.
+    void BootB0() {
+        kvtest::ClearAlerts();
+        ASSERT_EQ(0u, Create(0));
+        ASSERT_EQ(0u, StartBoard("b0"));
+        ASSERT_TRUE(WaitFor([] { return kvemu::SendHeartbeat(0, 0, false) == 0 && kvtest::AnyAlertContains("Heartbeat returned"); }));
+        kvtest::ClearAlerts();
     }
 
     kvtest::SleepRecorder pauses;
 };
 
-TEST_F(BoardThreadsTest, BoardsStartStopAndDieWhileTheirMonitorsRun) {
-    for (unsigned round = 0; round < kRounds; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        std::vector<uint64_t> handles;
-        for (unsigned slot = 0; slot < kBoards; ++slot) handles.push_back(Create(slot));
-
+// Several supervisor threads make random entry-point calls on several boards
+// while the emulator sends heartbeats and status events, and alert callbacks
+// call back in. Whatever the interleaving, each call answers one of its
+// codes, nothing waits for a monitor that cannot end, and Exit leaves nothing open.
+TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
+    WithWatchdog(std::chrono::seconds(120), [] {
+        std::atomic<bool> feeding{true};
+        std::atomic<unsigned> wrong{0}, callbacks{0};
         std::atomic<unsigned> started{0};
-        std::vector<std::thread> threads;
-        for (unsigned slot = 0; slot < kBoards; ++slot) {
-            const std::string name = BoardName(slot);
-            const uint64_t handle = handles[slot];
-            // Starts and stops the board, asking for its removal in between.
-            threads.emplace_back([name, &started] {
-                for (unsigned i = 0; i < kIterations; ++i) {
-                    if (StartBoard(name.c_str()) == 0) ++started;
-                    RequestRemoval(name);
-                    StopBoard(name.c_str());
-                }
-            });
-            // Switches the monitor on and off and feeds it messages.
-            threads.emplace_back([slot, handle] {
-                const uint16_t status[8] = {0xF, 0x7, 0, 0, 0, 0, 0x1F, 1};
-                for (unsigned i = 0; i < kIterations * 2; ++i) {
-                    SetKeyword(handle, "MonitorEnable", i % 2 ? "Disable" : "Enable");
-                    kvemu::SendHeartbeat(0, slot, i % 2 == 0);
-                    kvemu::SendStatus(0, slot, status);
-                }
-            });
-            // Asks for removal, stops, restarts; in the last round destroys the board under the others.
-            threads.emplace_back([name, round, &started] {
-                for (unsigned i = 0; i < kIterations; ++i) {
-                    RequestRemoval(name);
-                    if (i % 3 == 2) StopBoard(name.c_str());
-                    if (StartBoard(name.c_str()) == 0) ++started;
-                    if (round == kRounds - 1 && i == kIterations / 2) DestroyBoard(name.c_str());
-                }
-            });
+        auto expect = [&wrong](uint32_t rc, std::initializer_list<uint32_t> allowed, const char* what) {
+            if (rc == 0 || rc == kNotInitialised) return;
+            for (uint32_t a : allowed)
+                if (rc == a) return;
+            fprintf(stderr, "%s answered 0x%08x\n", what, rc);
+            ++wrong;
+        };
+        // One call back into the plug-in for some alerts, never from a call-back's call-back.
+        thread_local unsigned depth = 0;
+        std::atomic<unsigned> alerts{0};
+        kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+            const unsigned n = alerts++;
+            if (depth != 0 || n % 4 != 0) return;
+            std::minstd_rand callbackRandom(n + 1);
+            ++depth, ++callbacks;
+            const std::string& board = alert.source;
+            char buffer[64];
+            switch (callbackRandom() % 7) {
+            case 0: expect(StopBoard(board.c_str()), {0x4000010D}, "StopBoard in callback"); break;
+            case 1: expect(DestroyBoard(board.c_str()), {0x40000106}, "DestroyBoard in callback"); break;
+            case 2: expect(Exit(), {0x40000102}, "Exit in callback"); break;
+            case 3: expect(SetKeyword(Handle(board), "MonitorEnable", callbackRandom() % 2 ? "Enable" : "Disable"), {0x40000108}, "Set in callback"); break;
+            case 4: expect(RequestRemoval(board), {1}, "AlertReceive in callback"); break;
+            case 5: expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), {0x40000107}, "Get in callback"); break;
+            default: expect(StartBoard(board.c_str()), {0x4000010C}, "StartBoard in callback"); break;
+            }
+            --depth;
+    });
+    std::thread feeder([&] {
+        for (unsigned i = 0; feeding; ++i) {
+            kvemu::SendHeartbeat(0, i % kBoards, i % 2 == 0);
+            kvemu::SendStatus(0, (i + 1) % kBoards, kStatus);
+            std::this_thread::yield();
         }
-        for (std::thread& t : threads) t.join();
-        EXPECT_GT(started.load(), 0u);
-
-        // Boards still alive are destroyed with their monitors running.
-        for (unsigned slot = 0; slot < kBoards; ++slot) {
-            if (slot % 2 == 0) StartBoard(BoardName(slot).c_str());
-            DestroyBoard(BoardName(slot).c_str());
-            EXPECT_EQ(0u, Handle(BoardName(slot)));
-        }
-        ExpectNothingOpen();
-    }
-    // Whether a monitor happened to run when a message came is up to the
-    // scheduler; what must hold whatever the interleaving is checked here.
-    ExpectMonitorsKeptApart();
-}
-
-TEST_F(BoardThreadsTest, OneBootedBoardFacesManyMonitorSwitches) {
-    uint64_t handle = Create(0);
-    ASSERT_EQ(0u, StartBoard("b0"));
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < 4; ++t) {
-        threads.emplace_back([t, handle] {
-            for (unsigned i = 0; i < kIterations * 4; ++i) {
-                if ((i + t) % 3 == 2) RequestRemoval("b0");
-                else SetKeyword(handle, "MonitorEnable", (i + t) % 3 ? "Disable" : "Enable");
-                kvemu::SendHeartbeat(0, 0, i % 2 == 0);
+    });
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < 4; ++t)
+        workers.emplace_back([&, t] {
+            std::minstd_rand random(t + 1);
+            char buffer[64];
+            for (unsigned i = 0; i < 250; ++i) {
+                const unsigned slot = random() % kBoards;
+                const std::string name = BoardName(slot);
+                const char* c = name.c_str();
+                uint32_t rc = 0, failure = 0;  // the call's answer and the failure code it may give
+                if (t == 0 && i % 60 == 30) expect(Exit(), {}, "Exit");  // now and then the end of everything
+                switch (random() % 15) {
+                case 0: rc = DetectBoards(); break;
+                case 1: case 2: rc = Create(slot), failure = 0x40000105; break;
+                case 3: rc = DestroyBoard(c), failure = 0x40000106; break;
+                case 4: case 5: case 6: rc = StartBoard(c), failure = 0x4000010C, started += rc == 0; break;
+                case 7: case 8: rc = StopBoard(c), failure = 0x4000010D; break;
+                case 9: rc = GetKeyword(Handle(name), "State", buffer, sizeof(buffer)), failure = 0x40000107; break;
+                case 10: case 11:
+                    rc = SetKeyword(Handle(name), random() % 2 ? "MonitorEnable" : "HighBatteryEnable",
+                                    random() % 2 ? "Enable" : "Disable");
+                    failure = 0x40000108;
+                    break;
+                case 12: case 13: rc = GetQualifier(0, c, "Handle", buffer, sizeof(buffer)), failure = 0x40000109; break;
+                default: rc = RequestRemoval(name), failure = 1; break;
+                }
+                expect(rc, {failure}, "a call");
+                // A supervisor that finds the plug-in gone initialises it again (threads race here).
+                if (rc == kNotInitialised) expect(Init(""), {0x40000101}, "Init");
             }
         });
+    for (std::thread& w : workers) w.join();
+    feeding = false;
+    feeder.join();
+    kvtest::SetAlertCallback(nullptr);
+    Exit();
+    EXPECT_EQ(0u, wrong.load());
+    EXPECT_GT(callbacks.load(), 0u);
+    EXPECT_GT(started.load(), 0u);
+    EXPECT_EQ(0u, OpenOnBoards());
+    // Never a stop that had to give up on a monitor, never two monitors on one board.
+    for (const char* text : {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
+        EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;
+    });
+}
+
+// Calls back in from the first "Heartbeat lost" alert, on b0's own monitor thread.
+TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
+    const struct {
+        const char* what;
+        std::function<uint32_t()> call;
+        uint32_t result;
+        const char* state;  // of b0 afterwards; null: b0 is gone
+    } cases[] = {
+        {"StopBoard", [] { return StopBoard("b0"); }, 0, "IDLE"},
+        {"MonitorEnable", [] { return SetKeyword(Handle("b0"), "MonitorEnable", "Disable"); }, 0, "BOOTED"},
+        {"removal request", [] { return RequestRemoval("b0"); }, 0, "BOOTED"},
+        {"Exit", [] { return Exit(); }, 0x40000102, "BOOTED"},
+        // Gone from every look-up at once, its name taken until the thread has ended.
+        {"DestroyBoard", []() -> uint32_t {
+             uint32_t rc = DestroyBoard("b0");
+             return rc != 0 ? rc : static_cast<uint32_t>(Handle("b0") != 0 || CreateBoard("b0", "KV 7400C-48") != 0x40000105);
+         }, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BootB0();
+        pauses.Clear();
+        std::promise<uint32_t> answered;
+        std::atomic<bool> once{false};
+        kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+            if (alert.text == "Heartbeat lost\n" && !once.exchange(true)) answered.set_value(c.call());
+        });
+        ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
+        std::future<uint32_t> result = answered.get_future();
+        ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
+        EXPECT_EQ(c.result, result.get());
+        kvtest::SetAlertCallback(nullptr);
+        if (c.state == nullptr) {
+            EXPECT_TRUE(WaitFor([] { return Create(0) == 0; }));
+        } else {
+            EXPECT_EQ(c.state, State("b0"));
+        }
+        // The monitor (only the monitor) has ended; a stop paused only for the hardware.
+        EXPECT_TRUE(WaitFor([&] { return OpenOnBoards() == (c.result == 0 ? 0u : 1u); }));
+        EXPECT_EQ(std::vector<unsigned>(c.state != nullptr && std::string(c.state) == "IDLE" ? 1 : 0, 1200u), pauses.Pauses());
+        EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
+        ASSERT_EQ(0u, DestroyBoard("b0"));
     }
-    for (std::thread& t : threads) t.join();
-    ASSERT_EQ(0u, SetKeyword(handle, "MonitorEnable", "Enable"));
-    ASSERT_EQ(0u, StopBoard("b0"));
-    ExpectNothingOpen();
-    ASSERT_EQ(0u, DestroyBoard("b0"));
-    ExpectMonitorsKeptApart();
+}
+
+// Calls back in from the board report, sent on the thread that runs StartBoard.
+TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnce) {
+    ASSERT_EQ(0u, Create(0));
+    std::vector<uint32_t> results;
+    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+        if (alert.code != KV_ALERT_REPORT) return;
+        char state[32] = {};
+        results = {StartBoard("b0"), StopBoard("b0"), DestroyBoard("b0"), Exit(),
+                   GetKeyword(Handle("b0"), "State", state, sizeof(state))};
+        EXPECT_STREQ("BOOTING", state);
+    });
+    EXPECT_EQ(0u, StartBoard("b0"));
+    EXPECT_EQ((std::vector<uint32_t>{0x4000010C, 0x4000010D, 0x40000106, 0x40000102, 0}), results);
+    EXPECT_EQ("BOOTED", State("b0"));
+}
+
+// b0's monitor thread wants the board mutex while StopBoard holds it and waits for that thread.
+TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
+    BootB0();
+    kvtest::FakeWaits waits;  // real waits, recorded
+    std::promise<uint32_t> answered;
+    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+        if (alert.text != "Heartbeat lost\n") return;
+        const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
+        WaitFor([&] { auto given = waits.Waits(); return std::count(given.begin(), given.end(), monitorEnd) != 0; });
+        answered.set_value(SetKeyword(Handle("b0"), "HighBatteryEnable", "Disable"));
+    });
+    ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
+    ASSERT_TRUE(WaitFor([] { return kvtest::AnyAlertContains("Heartbeat lost"); }));
+    EXPECT_EQ(0u, StopBoard("b0"));
+    EXPECT_EQ(0x40000108u, answered.get_future().get());
+    char value[32] = {};
+    EXPECT_EQ(0u, GetKeyword(Handle("b0"), "HighBatteryEnable", value, sizeof(value)));
+    EXPECT_STREQ("Enable", value);  // the refused change kept the previous value
+    EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
+    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::SetKeywordValue() - failed to lock mutex.\n"));
+}
+
+// Exit waits for a call in progress; calls made meanwhile find the plug-in gone.
+TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
+    ASSERT_EQ(0u, Create(0));
+    std::promise<void> inside, release;
+    std::shared_future<void> released = release.get_future().share();
+    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+        if (alert.code != KV_ALERT_REPORT) return;
+        inside.set_value();
+        released.wait();
+    });
+    auto started = std::async(std::launch::async, [] { return StartBoard("b0"); });
+    inside.get_future().wait();
+    auto exited = std::async(std::launch::async, [] { return Exit(); });
+    EXPECT_EQ(std::future_status::timeout, exited.wait_for(std::chrono::milliseconds(50)));
+    char buffer[32];
+    EXPECT_TRUE(WaitFor([&] { return GetKeyword(0, "Products", buffer, sizeof(buffer)) == kNotInitialised; }));
+    EXPECT_EQ(0x40000101u, Init(""));  // not while Exit runs
+    release.set_value();
+    EXPECT_EQ(0u, started.get());
+    EXPECT_EQ(0u, exited.get());
+    EXPECT_EQ(0u, OpenOnBoards());
+    EXPECT_EQ(kNotInitialised, Exit());
+    ASSERT_EQ(0u, Init(""));
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 // kvoam's "emu" commands: what they print, in words and in JSON, what they
 // change in the emulator, and how they refuse bad input.
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "fake_supervisor.h"
 #include "kvd/kvdriver.h"
 #include "kvemu.h"
+#include "oam/boardplugin.h"
 // The commands are part of kvoam; the test builds their source in.
 #include "../tools/kvoam/emucmd.cpp"
 
@@ -52,6 +58,16 @@ TEST_F(EmuCommandTest, RegistersBoardsFaultsAndTheJournal) {
     EXPECT_EQ("{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfb = 0\"}\n"
               "{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfa = 16\"}\n",
               out);
+    // A saved journal compares equal; one call more shows as the first difference, and the compare fails.
+    const std::string saved = "/tmp/emucmd_journal_" + std::to_string(getpid());
+    ASSERT_EQ(0, Emu({"journal", "save", saved})) << error;
+    ASSERT_EQ(0, Emu({"journal", "compare", saved})) << error;
+    EXPECT_EQ(0u, BoardWriteByte(h, 0xA0002, 0x01));
+    EXPECT_EQ(1, Emu({"journal", "compare", saved}, true));
+    unlink(saved.c_str());
+    EXPECT_EQ("{\"emu\":\"journal\",\"compared\":\"" + saved + "\",\"same\":false,\"line\":3,"
+              "\"expected\":\"(end)\",\"got\":\"0:0 BoardWriteByte 0xa0002 0x1 = 0\"}\n", out);
+    EXPECT_EQ("emu journal compare: the journal differs from '" + saved + "' at line 3", error);
     // Without NTH every call fails.
     ASSERT_EQ(0, Emu({"fail", "BoardReadByte", "7"}));
     EXPECT_EQ(7u, BoardReadByte(h, 0xA0008, &value));
@@ -91,7 +107,9 @@ TEST_F(EmuCommandTest, BadInputGivesAnErrorAndPrintsNothing) {
         {"reg", "0", "5", "0xa0002"}, {"board", "0", "0"},  // no board there; already there
         {"fail", "NoSuchCall", "1"}, {"fail", "ioctl", "5", "0"}, {"l2p", "0", "0", "8", "0"},
         {"port", "0", "0", "48"}, {"temp", "0", "0", "5", "40"}, {"heartbeat", "0", "0", "gone"},
-        {"status", "0", "0", "1", "2", "3", "4", "5", "6", "7", "65536"}, {"dspmsg", "0", "0", "3", "6"},
+        {"status", "0", "0", "1", "2", "3", "4", "5", "6", "7", "65536"}, {"journal", "save"},
+        {"journal", "compare", "/nonexistent/journal"}, {"journal", "save", "/nonexistent/journal"},
+        {"journal", "wait", "NoSuchCall", "1"}, {"dspmsg", "0", "0", "3", "6"},
     };
     bad.back().resize(5 + 33, "1");  // 33 parameters
     for (const auto& words : bad) {
@@ -101,6 +119,43 @@ TEST_F(EmuCommandTest, BadInputGivesAnErrorAndPrintsNothing) {
         EXPECT_EQ(std::string::npos, error.find('\n'));  // one line
         EXPECT_EQ("", out);
     }
+}
+
+// Full starts against the golden journals in tests/journals (see its "cases"):
+// the journal of driver calls must match byte for byte. With
+// KV_REGENERATE_JOURNALS set, the journals are written instead
+// (scripts/regen-journals).
+TEST_F(EmuCommandTest, FullStartsMatchTheGoldenJournals) {
+    kvtest::SleepRecorder pauses;
+    setenv("WBLOAD", KV_SHARE_DIR, 1);
+    const bool regenerate = getenv("KV_REGENERATE_JOURNALS") != nullptr;
+    const std::string dir = std::string(KV_SOURCE_DIR) + "/tests/journals/";
+    std::ifstream cases(dir + "cases");
+    ASSERT_TRUE(cases.good());
+    unsigned starts = 0;
+    for (std::string line; std::getline(cases, line);) {
+        std::istringstream words(line);
+        std::string name, population, setting;
+        if (line.empty() || line[0] == '#' || !(words >> name >> population)) continue;
+        SCOPED_TRACE(name);
+        kvemu::Reset();
+        ASSERT_EQ(0, Emu({"reg", "0", "0", "0xa0008", population})) << error;
+        ASSERT_EQ(0u, Init(""));
+        ASSERT_EQ(0u, CreateBoard("b0", "KV 7400C-48"));
+        char handle[32] = "";
+        ASSERT_EQ(0u, GetQualifier(0, "b0", "Handle", handle, sizeof handle));
+        while (words >> setting) {
+            size_t equals = setting.find('=');
+            EXPECT_EQ(0u, SetKeyword(std::strtoull(handle, nullptr, 10), setting.substr(0, equals).c_str(),
+                                     setting.substr(equals + 1).c_str()));
+        }
+        EXPECT_EQ(0u, StartBoard("b0"));
+        EXPECT_EQ(0, Emu({"journal", "wait", "kvReceiveMessage"})) << error;
+        EXPECT_EQ(0, Emu({"journal", regenerate ? "save" : "compare", dir + name + ".journal"})) << error << "\n" << out;
+        EXPECT_EQ(0u, Exit());
+        ++starts;
+    }
+    EXPECT_EQ(8u, starts);
 }
 
 }  // namespace

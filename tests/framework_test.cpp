@@ -97,12 +97,26 @@ TEST_F(KeywordTree, LongValuesAreKeptWholeAndCutSafelyIntoSmallBuffers) {
     EXPECT_EQ(root->GetKeywordValue("Text", nullptr, 10), ZEL_ERR_INVALID_ARGUMENT);
 }
 
+// "Default" follows what the program sets until a value comes through
+// SetKeywordValue or the owner freezes the defaults; the walk qualifiers
+// (Kind, Settable, Children, Child[i]) describe every kind of keyword.
 TEST_F(KeywordTree, QualifiersDescribeEachKind) {
-    root->SetKeywordValue("Rate", "5");  // the default stays what the keyword was made with
+    Get<CZelKWStr>("Text")->SetStrValue("made");  // the program's own value: still the default
+    root->SetKeywordValue("Rate", "5");           // a configured value is not
+    root->FreezeDefaults();
+    Get<CZelKWInt>("Location.PCI.Bus")->SetIntValue(9);  // nor a value set after creation
     struct Case { const char* path; const char* name; const char* value; } cases[] = {
         {"Encoding", "Type", "String"}, {"Encoding", "choices", "MuLaw,ALaw"}, {"Rate", "TYPE", "Integer"},
         {"Rate", "Minimum", "-50"}, {"Rate", "Default", "100"}, {"Location", "Type", "Structure"},
-        {"Ring.Cadences", "Type", "List"}, {"Products", "Minimum", "<8>"}, {"Missing", "Type", "<2>"}};
+        {"Ring.Cadences", "Type", "List"}, {"Products", "Minimum", "<8>"}, {"Missing", "Type", "<2>"},
+        {"Text", "Default", "made"}, {"Location.PCI.Bus", "Default", "3"},
+        {"Encoding", "Kind", "string"}, {"Rate", "kind", "integer"}, {"Location", "Kind", "structure"},
+        {"Ring.Cadences", "Kind", "array"}, {"Products", "Kind", "array"}, {"Products[1]", "Kind", "string"},
+        {"Rate", "Settable", "Yes"}, {"Serial", "Settable", "No"}, {"Location", "Settable", "No"},
+        {"Products.Count", "Settable", "No"}, {"Products[0]", "Settable", "Yes"}, {"", "Children", "7"},
+        {"", "Child[5]", "Products"}, {"Ring.Cadences", "Children", "3"}, {"Ring.Cadences", "Child[2]", "[2]"},
+        {"Products", "Child[0]", "[0]"}, {"Rate", "Children", "0"}, {"", "Child[7]", "<2>"},
+        {"", "Child[x]", "<8>"}, {"", "Child[1", "<8>"}};
     for (const Case& c : cases) EXPECT_EQ(Read(root.get(), c.path, c.name), c.value) << c.path << "/" << c.name;
 }
 

@@ -1,11 +1,19 @@
 // kvoam driven as a subprocess, the way an operator or a script uses it: output lines, exit status, errors.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -160,6 +168,135 @@ TEST(KvoamOutput, MultiLineAlertTexts)
                                     "      KV_TRACE_API            0x00000001\n")) << human.out;
 }
 
+// schema reads the tree through the plug-in without showing its own queries as calls; the
+// defaults are the creation values even when the configuration file changes the values.
+TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits)
+{
+    char dir[] = "/tmp/kvoam_schema_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::ofstream(std::string(dir) + "/kv7400cpci_48.dft") << "Encoding = ALaw\n";
+    Outcome json = RunKvoam({"--json", "-c", kSetUp + "schema b0; schema b0 Ring.Cadences; schema b0 Nope"}, "", dir);
+    EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(Lines(json.err), Strings{"kvoam: schema: unknown keyword 'Nope'"});
+    EXPECT_EQ(CallResults(json), (Strings{"Init=0x00000000", "CreateBoard=0x00000000"}));
+    Strings keywords = Records(json, "keyword");
+    const std::pair<const char*, long> lines[] = {  // a line and how often it comes (the subtree repeats it)
+        {R"({"keyword":"Encoding","type":"string","default":"MuLaw","value":"ALaw","choices":["MuLaw","ALaw"],"settable":true})", 1},
+        {R"({"keyword":"Eeprom.Family","type":"integer","default":0,"value":0,"min":0,"max":4294967295,"settable":false})", 1},
+        {R"({"keyword":"Ring.Cadences[2].Ton3","type":"integer","default":400,"value":400,"min":0,"max":32766,"settable":true})", 2},
+        {R"({"keyword":"Port[47].Qslac.File","type":"string","default":"","value":"","settable":true})", 1},
+        {R"({"keyword":"Location.PCI","type":"structure","default":null,"value":null,"settable":false})", 1}};
+    for (const auto& line : lines)
+        EXPECT_EQ(std::count(keywords.begin(), keywords.end(), line.first), line.second) << line.first;
+    EXPECT_EQ(Field(keywords.back(), "keyword"), "Ring.Cadences[2].Toff3");  // the subtree, element by element
+
+    Outcome text = RunKvoam({"-c", kSetUp + "schema b0 Ring"});
+    EXPECT_TRUE(Contains(text.out, "\nRing.Cadences[0..2].Ton1                 integer   settable   default 2000|600|400  "
+                                   "limits 0..32766  value 2000|600|400\n")) << text.out;
+}
+
+// Index lists of a configuration key ("Port[0-3,8].Qslac.File") written out, one path each.
+Strings ExpandIndices(const std::string& key)
+{
+    size_t open = key.find('['), close = key.find(']');
+    if (open == std::string::npos || close == std::string::npos)
+        return {key};
+    Strings paths;
+    std::istringstream list(key.substr(open + 1, close - open - 1));
+    for (std::string part; std::getline(list, part, ',');) {
+        unsigned long first = std::stoul(part), last = first;
+        size_t dash = part.find_first_of("-.");
+        if (dash != std::string::npos)
+            last = std::stoul(part.substr(part.find_first_of("0123456789", dash)));
+        for (unsigned long i = first; i <= last; ++i)
+            for (const std::string& rest : ExpandIndices(key.substr(close + 1)))
+                paths.push_back(key.substr(0, open) + "[" + std::to_string(i) + "]" + rest);
+    }
+    return paths;
+}
+
+// The shipped configuration files document each setting as "# KEY = DEFAULT  #: SPEC" and
+// name what they leave out in "#: left out: ..."; the board's schema must agree with them.
+TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
+{
+    const std::pair<const char*, const char*> files[] = {
+        {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
+        {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
+    const std::regex leftOutLine(R"(#: left out: (.*))"), separator(", "),
+        settingLine(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))");
+    for (const auto& file : files) {
+        // "default value choices-or-limits" of each keyword, as the schema and as the file say.
+        std::map<std::string, std::string> schema, documented;
+        std::set<std::string> settable;
+        Outcome run = RunKvoam({"--json", "-c", "init; create b0 " + std::string(file.second) + "; schema b0"}, "",
+                               "/nonexistent");
+        for (const std::string& line : Records(run, "keyword")) {
+            size_t choices = line.find("\"choices\":");
+            std::string spec = choices != std::string::npos
+                                   ? line.substr(choices + 10, line.find(']', choices) - choices - 9)
+                                   : Field(line, "min").empty() ? "" : Field(line, "min") + " " + Field(line, "max");
+            schema[Field(line, "keyword")] = Field(line, "default") + " | " + spec;
+            if (Field(line, "settable") == "true")
+                settable.insert(Field(line, "keyword"));
+        }
+        Strings leftOut;
+        std::ifstream in(std::string(KV_SHARE_DIR) + "/" + file.first + ".dft");
+        for (std::string line; std::getline(in, line);) {
+            std::smatch m;
+            if (std::regex_match(line, m, leftOutLine)) {
+                std::istringstream names(m[1].str());
+                for (std::string name; std::getline(names >> std::ws, name, ',');)
+                    for (const std::string& path : ExpandIndices(name))
+                        leftOut.push_back(path);
+            } else if (std::regex_match(line, m, settingLine)) {
+                std::string spec;
+                if (m[4].matched)
+                    spec = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
+                else if (m[5].matched)
+                    spec = m[5].str() + " " + m[6].str();
+                for (const std::string& path : ExpandIndices(m[1].str()))
+                    documented[path] = m[2].str() + " | " + spec;
+            }
+        }
+        ASSERT_GT(documented.size(), 40u) << file.first;
+        for (const auto& d : documented) {
+            ASSERT_TRUE(schema.count(d.first)) << file.first << ": documents the unknown keyword " << d.first;
+            EXPECT_EQ(d.second, schema[d.first]) << file.first << ": " << d.first;
+        }
+        for (const std::string& path : settable) {
+            bool left = std::any_of(leftOut.begin(), leftOut.end(), [&](const std::string& name) {
+                return path == name || path.rfind(name + ".", 0) == 0 || path.rfind(name + "[", 0) == 0;
+            });
+            EXPECT_TRUE(documented.count(path) || left) << file.first << ": does not document " << path;
+        }
+    }
+}
+
+// A failed get, set or qualifier says why in one more line (a "why" field in JSON); results stay the plug-in's.
+TEST(KvoamSchema, FailuresAreExplained)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"get b0 Stat", "unknown keyword 'Stat'; nearest: State"},
+        {"set b0 Encoding Law", "'Law' is not among the choices of 'Encoding': MuLaw, ALaw"},
+        {"set b0 HeartbeatRate -1", "-1 is outside the limits of 'HeartbeatRate': 0 to 2147483647"},
+        {"set b0 HeartbeatRate 1x", "'1x' is not a number (decimal, or hexadecimal with 0x)"},
+        {"set b0 Eeprom.Family 3", "'Eeprom.Family' is read-only"},
+        {"get b0 Location", "'Location' is a structure and has no value of its own (schema b0 Location lists it)"},
+        {"qualifier b0 State Nonsense", "'State' has no qualifier 'Nonsense'"},
+        {"get b9 State", "there is no board named 'b9'"}};
+    std::string commands = kSetUp;
+    for (const auto& c : cases)
+        commands += std::string(c.first) + "; ";
+    Outcome json = RunKvoam({"--json", "-c", commands});
+    Strings calls = Records(json, "call");
+    ASSERT_EQ(calls.size(), 2 + sizeof cases / sizeof cases[0]) << json.out;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+        EXPECT_EQ(Field(calls[i + 2], "why"), cases[i].second) << cases[i].first;
+    Outcome text = RunKvoam({"-c", kSetUp + "get b0 Stat"});
+    EXPECT_TRUE(Contains(text.out, "-> 0x40000107 failed\n  why: unknown keyword 'Stat'; nearest: State\n")) << text.out;
+}
+
 TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)
 {
     // Unknown command, a missing word, a word too many, a hex prefix without digits, more than 32 bits.
@@ -188,6 +325,107 @@ TEST(KvoamInput, ScriptFileAndStandardInput)
     unlink(path.c_str());
     EXPECT_EQ(failing.status, 1);
     EXPECT_EQ(Lines(failing.err), Strings{"kvoam: " + path + ":2: unknown command 'bogus' (try help)"});
+}
+
+// kvoam - at a terminal: each input is sent once the prompt is back; the output is all the terminal showed.
+struct Terminal {
+    pid_t pid = -1;
+    int fd = -1;
+    std::string out;
+
+    Terminal(const std::string& home, const Strings& args)
+    {
+        pid = forkpty(&fd, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            setenv("HOME", home.c_str(), 1);
+            setenv("TERM", "xterm", 1);
+            unsetenv("WBLOAD");
+            std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            alarm(60);
+            execv(KVOAM_PATH, argv.data());
+            _exit(127);
+        }
+    }
+    // Reads until the output holds count prompts, or the process ends (or 20 s pass).
+    void Prompts(size_t count)
+    {
+        auto prompts = [&] {
+            size_t n = 0;
+            for (size_t at = out.find("kvoam> "); at != std::string::npos; at = out.find("kvoam> ", at + 1))
+                ++n;
+            return n;
+        };
+        for (int waited = 0; prompts() < count && waited < 200; ++waited) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    void Type(const std::string& keys, size_t promptsAfter)
+    {
+        ASSERT_EQ(write(fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        Prompts(promptsAfter);
+    }
+    int End()
+    {
+        Prompts(SIZE_MAX);  // everything to the end
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fd);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// At a terminal: Tab completes commands, emu sub-commands, boards, products and keyword paths, Up recalls a line (also from the last
+// session, kept in a 0600 file in HOME), Ctrl-C drops the line typed; --no-history keeps no file.
+TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
+{
+    if (Contains(RunKvoam({"--help"}).out, "built without libedit"))
+        GTEST_SKIP() << "kvoam has no line editor";
+    char home[] = "/tmp/kvoam_home_XXXXXX";
+    ASSERT_NE(mkdtemp(home), nullptr);
+    const std::string history = std::string(home) + "/.kvoam_history";
+    Terminal first(home, {"-"});
+    first.Prompts(1);
+    first.Type("init\n", 2);
+    first.Type("cre\tb0 KV 7400C-4\t\n", 3);
+    first.Type("get b0 Clo\tHB\tClockM\t\n", 4);
+    first.Type("\x1b[A\n", 5);
+    first.Type("emu jo\tcl\t\n", 6);
+    first.Type("get b\tSta\t\n", 7);
+    first.Type("bogus\x03", 8);
+    first.Type("quit\n", 9);
+    EXPECT_EQ(first.End(), 0) << first.out;  // "bogus" never ran
+    EXPECT_TRUE(Contains(first.out, "CreateBoard(\"b0\", \"KV 7400C-48\") -> 0x00000000 ok")) << first.out;
+    const std::string read = "GetKeyword(\"b0\", \"Clocking.HBus.ClockMode\") -> 0x00000000 ok: STANDALONE";
+    EXPECT_NE(first.out.find(read), first.out.rfind(read)) << first.out;  // twice
+    EXPECT_TRUE(Contains(first.out, "journal cleared")) << first.out;
+    EXPECT_TRUE(Contains(first.out, "GetKeyword(\"b0\", \"State\") -> 0x00000000 ok: IDLE")) << first.out;
+    struct stat info {};
+    ASSERT_EQ(stat(history.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    Terminal second(home, {"-"});
+    second.Prompts(1);
+    second.Type("\x1b[A\n", 2);  // the last line of the first session: quit
+    EXPECT_EQ(second.End(), 0) << second.out;
+    EXPECT_FALSE(Contains(second.out, "->")) << second.out;
+
+    unlink(history.c_str());
+    Terminal without(home, {"--no-history", "-"});
+    without.Prompts(1);
+    without.Type("quit\n", 2);
+    EXPECT_EQ(without.End(), 0) << without.out;
+    EXPECT_NE(access(history.c_str(), F_OK), 0);
+    EXPECT_EQ(system(("rm -rf " + std::string(home)).c_str()), 0);
 }
 
 TEST(KvoamUsage, UsageErrorsExitWithTwo)

@@ -1,6 +1,7 @@
 // The monitor: board messages from status and heartbeat events, its own handle, its thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -15,12 +16,14 @@
 #include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
+#include "fake_waits.h"
 #include "kvemu.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
 const std::string kHeader = "Status event(s) -\n";
+const uint16_t kHeldStatus[8] = {0xF, 0xF, 0, 0, 0, 0, 0x1F, 1};
 
 Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
 
@@ -60,7 +63,6 @@ class MonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kvemu::Reset();
-        CKvMonitorThread::m_EndWaitMs = 5000;
         board = std::make_unique<HeldBoard>();
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
@@ -74,11 +76,11 @@ protected:
         Texts sent = kvtest::AlertTexts(KV_ALERT_MESSAGE);
         return sent.size() == 1 ? sent[0] : std::to_string(sent.size()) + " messages";
     }
-    // Sends a heartbeat to the running monitor thread and holds its handling.
+    // Sends a status event to the running monitor thread and holds its handling.
     bool HoldNextMessage() {
         board->m_Hold = true;
         board->m_Entered = false;
-        return WaitFor(Monitoring) && kvemu::SendHeartbeat(0, 0, true) == 0 &&
+        return WaitFor(Monitoring) && kvemu::SendStatus(0, 0, kHeldStatus) == 0 &&
                WaitFor([this] { return board->m_Entered.load(); });
     }
     void ExpectNothingHeld() {
@@ -201,22 +203,35 @@ TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {
 }
 
 TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
-    CKvMonitorThread::m_EndWaitMs = 50;
+    kvtest::FakeWaits waits;
     ASSERT_EQ(0u, board->_StartMonitor());
     ASSERT_TRUE(HoldNextMessage());
-    // The stop gives up waiting, warns, and keeps the running thread; no second monitor meanwhile.
+    // The stop gives up waiting after its 5000 ms (on the test's clock), warns,
+    // and keeps the running thread; no second monitor meanwhile.
+    waits.Expiring = true;
     EXPECT_EQ(0u, board->_StopMonitor());
+    EXPECT_EQ(5000u, waits.Clock.load());
     EXPECT_EQ(1u, board->_StartMonitor());
+    EXPECT_EQ(10000u, waits.Clock.load());
     EXPECT_EQ(1u, OpenHandles());
     EXPECT_EQ((Texts{"CKvBoard::_StopMonitor() - error 1 (00000001h) terminating monitor thread\n",
                      "CKvBoard::_StartMonitor() - previous monitor thread has not ended, error 1 (00000001h)\n"}),
               Messages(KV_SEVERITY_WARNING));
 
-    // Once it has ended, a new monitor starts in its place.
+    // Once it has ended, a new monitor starts in its place. The thread given
+    // up on dropped the status it held: the new monitor's first status event
+    // still reports every item.
+    kvtest::ClearAlerts();
     board->m_Hold = false;
-    ASSERT_TRUE(WaitFor([] { return OpenHandles() == 0; }));
-    ASSERT_EQ(0u, board->_StartMonitor());
+    bool restarted = false;
+    ASSERT_TRUE(WaitFor([&] { return restarted || (restarted = board->_StartMonitor() == 0); }));
     EXPECT_EQ(nullptr, board->m_pEndingMonitor);
+    EXPECT_TRUE(Messages(KV_SEVERITY_INFORM).empty());
+    ASSERT_TRUE(WaitFor(Monitoring));
+    ASSERT_EQ(0, kvemu::SendStatus(0, 0, kHeldStatus));
+    ASSERT_TRUE(WaitFor([] { return !Messages(KV_SEVERITY_INFORM).empty(); }));
+    const std::string report = Messages(KV_SEVERITY_INFORM)[0];
+    EXPECT_EQ(18, std::count(report.begin(), report.end(), '\n')) << report;  // header, 16 items, blank
 
     // The destruction path waits for a left-over thread without limit.
     ASSERT_TRUE(HoldNextMessage());
@@ -226,7 +241,8 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         board->m_Hold = false;
     });
-    EXPECT_EQ(0u, board->_StopMonitor());
+    board->Shutdown();
+    EXPECT_EQ(nullptr, board->m_pEndingMonitor);
     EXPECT_EQ(0u, OpenHandles());
     releaser.join();
 }

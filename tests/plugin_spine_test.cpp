@@ -128,6 +128,11 @@ TEST_F(PluginSpineTest, FailuresMapToTheirCodes)
     uint64_t b0 = Handle("b0");
     ASSERT_NE(b0, 0u);
     EXPECT_EQ(CreateBoard("b0", "KV 7400C-48"), 0x40000105u);
+    // Names shorter than the framework's 128-byte limit only: two longer ones would share a name cut to fit.
+    const std::string longest(127, 'n');
+    EXPECT_EQ(CreateBoard((longest + "x").c_str(), "KV 7400C-48"), 0x40000105u);
+    EXPECT_EQ(CreateBoard(longest.c_str(), "KV 7400C-48"), 0u);
+    EXPECT_NE(Handle(longest.c_str()), 0u);
     EXPECT_EQ(SetKeyword(b0, "Encoding", "G729"), 0x40000108u);
     EXPECT_EQ(GetKeyword(b0, "NoSuchKeyword", value, sizeof(value)), 0x40000107u);
     EXPECT_EQ(TestBoard("b0", 0), 0x4000010Fu);

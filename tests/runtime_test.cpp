@@ -1,7 +1,13 @@
 // Keyword changes that act on a running board, and alerts from the supervisor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <future>
+#include <set>
+#include <thread>
+#include <utility>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +17,7 @@
 #include "kvboard.h"
 #include "kvboardplugin.h"
 #include "kvemu.h"
+#include "fake_waits.h"
 #include "oam/boardplugin.h"
 
 namespace {
@@ -131,6 +138,70 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
         {"name not terminated inside the record", &oam_msg_tag::size, sizeof(oam_msg_tag) + 2},  // "b0", no NUL
     };
     for (const auto& d : damages) EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
+}
+
+TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNothing) {
+    kvtest::FakeWaits waits;
+    ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Enable"), 0u);
+    Boot();
+    ASSERT_EQ(board->Stop(), 0u);
+    const kvtest::FakeWaits::Given given = waits.Waits();
+    std::set<std::pair<const void*, unsigned>> kinds(given.begin(), given.end());
+    EXPECT_EQ(kinds, (std::set<std::pair<const void*, unsigned>>{
+                         {&board->m_BoardMutex, 60000}, {&board->m_StateMutex, 60000}, {nullptr, 5000}}));
+
+    // Another thread holds the board: each call gives up after its 60000 ms (on the test's clock).
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        board->m_BoardMutex.Lock(0);
+        held.set_value();
+        release.get_future().wait();
+        board->m_BoardMutex.Unlock();
+    });
+    held.get_future().wait();
+    waits.Expiring = true;
+    const struct { std::function<unsigned()> call; unsigned result; const char* error; } cases[] = {
+        {[&] { return board->SetKeywordValue("HighBatteryEnable", "Disable"); }, KV_E_KEYWORD_REFUSED,
+         "CKvBoard::SetKeywordValue() - failed to lock mutex.\n"},
+        {[&] { return board->Start(); }, KV_E_START_FAILED, "CKvBoard::Start() - failed to lock mutex.\n"},
+        {[&] { return board->Stop(); }, KV_E_STOP_FAILED, "CKvBoard::Stop() - failed to lock mutex.\n"},
+    };
+    for (const auto& c : cases) {
+        kvtest::ClearAlerts();
+        waits.Clock = 0;
+        EXPECT_EQ(c.call(), c.result);
+        EXPECT_EQ(waits.Clock.load(), 60000u);
+        EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{c.error});
+    }
+    waits.Expiring = false;
+    release.set_value();
+    holder.join();
+    char value[16] = {};
+    ASSERT_EQ(board->GetKeywordValue("HighBatteryEnable", value, sizeof(value)), 0u);
+    EXPECT_STREQ(value, "Enable");  // the change that could not lock the board was not made
+    EXPECT_STREQ(board->GetState(), "IDLE");
+}
+
+TEST_F(RuntimeTest, StopThatCannotReachTheBoardSaysSoAndDestructionClosesBothHandles) {
+    Boot();
+    ASSERT_EQ(kvemu::SetFault("kvOpenByBusDeviceFunction", 7, 0), 0);
+    EXPECT_EQ(board->Stop(), 0u);
+    kvemu::ClearFaults();
+    EXPECT_STREQ(board->GetState(), "IDLE");
+    EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{"CKvBoard::Stop() - could not access board; line power may still be on.\n"});
+
+    // The destruction closes the monitor's handle, then the board's (open here), each traced.
+    Boot();
+    ASSERT_EQ(board->SetKeywordValue("HighBatteryEnable", "Enable"), 0u);  // opens the board's handle
+    ASSERT_EQ(board->SetKeywordValue("OamTraceMask", "1"), 0u);
+    kvtest::ClearAlerts();
+    kvemu::ClearJournal();
+    ASSERT_EQ(DestroyBoard("b0"), 0u);
+    Texts traces = Messages(KV_SEVERITY_INFORM);
+    auto end = std::find(traces.begin(), traces.end(), "CKvBoard::~CKvBoard()\n");
+    ASSERT_NE(end, traces.end());
+    EXPECT_EQ(std::count(end, traces.end(), "CKvBoard::CloseDriver()\n"), 2);
+    EXPECT_EQ(kvemu::Journal(), Texts{"0:0 kvClose = 0"});
 }
 
 }  // namespace

@@ -1,12 +1,46 @@
 // The fifteen entry points of a board plug-in, as a supervisor resolves them
 // by name with dlsym. Results are 32-bit codes, 0 for success.
+// Plain C (C99 and later) as well as C++, for supervisors in either.
+//
+// Threads. Every entry point may be called from any thread at any time,
+// concurrently with every other, and from inside _oamAlertNotify (on the
+// supervisor's own calling thread or on a board's monitor thread):
+// - Init creates the one plug-in object. Init while the plug-in is
+//   initialised, while another Init runs or while Exit runs answers
+//   0x40000101.
+// - Exit waits until every call in progress has returned, destroys every
+//   board and joins every monitor thread before it returns, so that the
+//   library may be unloaded right after. Calls made once Exit has begun
+//   answer 0x40000002 (AlertReceive too). Exit on a thread that is inside
+//   _oamAlertNotify or inside another entry point answers 0x40000102.
+// - Board names are shorter than 128 bytes; CreateBoard refuses longer ones
+//   (0x40000105).
+// Calls back from _oamAlertNotify:
+// - On a board's own monitor thread, StopBoard of that board stops it
+//   without waiting for the thread (the stop keeps its hardware pause); the
+//   thread ends itself once the callback has returned. StartBoard of that
+//   board then fails (0x4000010C) until the thread has ended. DestroyBoard of
+//   that board returns 0 at once: the board leaves every look-up (its
+//   keywords answer as for an unknown board) and its name stays taken
+//   (CreateBoard of it answers 0x40000105) until the thread has ended and
+//   destroyed it.
+// - From a callback raised on the same thread by an operation of the same
+//   board (an alert sent during StartBoard, say), StartBoard, StopBoard and
+//   DestroyBoard of that board answer 0x4000010C, 0x4000010D and 0x40000106
+//   at once.
+// - A call on a monitor thread that needs its board's mutex while the
+//   mutex's holder waits for that monitor thread to end is refused at once
+//   with its failure code (SetKeyword 0x40000108, StopBoard 0x4000010D,
+//   StartBoard 0x4000010C, TestBoard 0x4000010F).
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "oam/oamsupervisor.h"
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 uint32_t Init(const char* text);
 uint32_t Exit(void);
 uint32_t DetectBoards(void);
@@ -23,7 +57,9 @@ uint32_t StopBoard(const char* boardName);
 uint32_t TestBoard(const char* boardName, uint32_t value);
 uint32_t SendBuffer(const char* boardName, const void* buffer, uint32_t length);
 uint32_t AlertReceive(oam_msg_tag* message);
+#ifdef __cplusplus
 }
+#endif
 
 // Pointer types of the entry points, for hosts that load a plug-in.
 typedef uint32_t (*PFN_Init)(const char*);

@@ -1,10 +1,13 @@
 // What the supervisor provides to a board plug-in: alerts and its database.
 // The host process (the supervisor) defines these functions; the plug-in calls them.
+// Plain C (C99 and later) as well as C++.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 // An alert record, one contiguous block: this header, then the source name
 // and the message text, both terminated. Integers in host byte order.
@@ -27,4 +30,6 @@ uint32_t _oamAlertNotify(oam_msg_tag* message);
 uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t mode);
 uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value);
 uint32_t _oamDbCloseObject(void* handle);
+#ifdef __cplusplus
 }
+#endif

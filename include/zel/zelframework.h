@@ -7,12 +7,28 @@
 // choices are compared without regard to case. Every keyword answers the
 // qualifier "Type": "Structure", "String", "Integer", or "List" for arrays.
 //
+// A client walks a tree it does not know through these qualifiers, which every
+// keyword answers:
+//   "Kind"      "string", "integer", "structure" or "array"
+//   "Settable"  "Yes" when SetKeywordValue may change the value, else "No"
+//   "Children"  the number of children: members of a structure, elements of
+//               an array, 0 for a value
+//   "Child[i]"  the path step to child i (from 0): its name, or "[i]" for an
+//               element of an array (appended without a dot)
+// Strings and integers also answer "Default": the value the keyword had when
+// its owner was created (see FreezeDefaults); strings answer "Choices" (a
+// comma-separated list, empty for free text), integers "Minimum" and "Maximum".
+//
 // All operations return an unsigned result, 0 for success; the non-zero
 // results are the ZEL_ERR_ codes below. Nothing throws.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+enum : unsigned {
+    ZEL_NAME_MAX = 128,  // keyword and board names are shorter than this many bytes
+};
 
 enum : unsigned {
     ZEL_OK = 0,
@@ -28,6 +44,7 @@ enum : unsigned {
     ZEL_ERR_DUPLICATE = 11,        // a keyword or board of that name already exists
     ZEL_ERR_NOT_SUPPORTED = 12,    // the object does not support the operation
     ZEL_ERR_CREATE_FAILED = 13,    // CreateProduct made no board
+    ZEL_ERR_BUSY = 14,             // the calling thread is itself inside an operation on that board
 };
 
 // Flag bits of keyword constructors.
@@ -61,6 +78,19 @@ public:
     virtual unsigned GetOwnValue(char* buffer, unsigned size);     // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned SetOwnValue(const char* value);               // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size);
+    // Children for the walk above and the qualifiers "Children" and "Child[i]".
+    virtual unsigned GetChildCount() const;              // default 0
+    virtual CZelKeyword* GetChild(unsigned index) const; // default null
+    // Whether SetKeywordValue may change the value. Default false.
+    virtual bool IsSettable() const;
+    // Until this is called, a value the program sets (the constructor,
+    // SetStrValue, SetIntValue) becomes the keyword's "Default", while a value
+    // set through SetKeywordValue (a configuration file, the supervisor) does
+    // not and fixes the default at the value before it. From the call on, the
+    // default stays as it is. Structures and arrays pass it to every keyword
+    // below them; the plug-in object calls it on each board it has created.
+    virtual void FreezeDefaults();
+
     // One step of a path: a child by name (len characters of name, no dots, no
     // brackets) when index < 0, or the element at index (name then unused)
     // when index >= 0. "Port[2]" is walked as the step "Port", then the step
@@ -87,8 +117,9 @@ public:
     unsigned RemoveKeyword(const char* name);
     // The keyword at a dotted path below this structure (usually a direct child's name), or null.
     CZelKeyword* GetKeywordByName(const char* name);
-    unsigned GetChildCount() const;
-    CZelKeyword* GetChild(unsigned index) const;
+    unsigned GetChildCount() const override;
+    CZelKeyword* GetChild(unsigned index) const override;
+    void FreezeDefaults() override;
 
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
     CZelKeyword* FindStep(const char* name, size_t len, long index) override;
@@ -108,6 +139,9 @@ public:
     CZelKWStruct* operator[](unsigned index) const { return GetElement(index); }
     unsigned GetCount() const;
 
+    unsigned GetChildCount() const override;             // the element count
+    CZelKeyword* GetChild(unsigned index) const override;  // the element
+    void FreezeDefaults() override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
     CZelKeyword* FindStep(const char* name, size_t len, long index) override;
 
@@ -133,6 +167,8 @@ public:
     unsigned GetOwnValue(char* buffer, unsigned size) override;
     unsigned SetOwnValue(const char* value) override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
+    bool IsSettable() const override;
+    void FreezeDefaults() override;
 
 private:
     struct Impl;
@@ -153,6 +189,8 @@ public:
     unsigned GetOwnValue(char* buffer, unsigned size) override;
     unsigned SetOwnValue(const char* value) override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
+    bool IsSettable() const override;
+    void FreezeDefaults() override;
 
 private:
     long m_Value;
@@ -160,6 +198,7 @@ private:
     long m_Max;
     int m_Flags;
     long m_Default;
+    long m_DefaultFixed;  // non-zero once the default no longer follows the value
 };
 
 class CZelKWStrArray : public CZelKeyword {
@@ -171,6 +210,8 @@ public:
     unsigned AddChoice(const char* choice);
     unsigned AddStrValue(const char* value);  // appends; refused when outside the choices
     unsigned GetCount() const;
+    unsigned GetChildCount() const override;             // the item count
+    CZelKeyword* GetChild(unsigned index) const override;  // the keyword of item index
 
     // Own value: the items as a list, each double-quoted when it holds white space.
     unsigned GetOwnValue(char* buffer, unsigned size) override;
@@ -207,9 +248,23 @@ public:
     // more, right before it destroys the board: the board ends here whatever
     // threads of its own still run, while the object is still whole.
     virtual void Shutdown();
+    // Asked by DestroyBoard once the board has left every look-up (its name
+    // stays taken). A board answers true when the calling thread is a thread
+    // of its own, which cannot wait for its own end: DestroyBoard then returns
+    // at once, and the board is destroyed (on whichever thread lets go of it
+    // last) once that thread has called OwnThreadDone and every operation on
+    // the board has returned. Default: false.
+    virtual bool EndsOnOwnThread();
+
+protected:
+    // The board's own thread, after EndsOnOwnThread answered true on it, as its
+    // very last act on the board: the board may be destroyed within the call.
+    void OwnThreadDone();
 
 private:
+    friend class CBoardPlugIn;
     char m_Product[128];
+    void* m_pTableEntry;  // the plug-in's record of this board, set when it joins the table
 };
 
 // The plug-in object: a structure that already holds "Products" (string array)
@@ -222,17 +277,27 @@ private:
 // GetQualifier(0, "b0", "Handle", ...), answers the handle in decimal.
 //
 // Board operations by name are safe against a concurrent DestroyBoard: a board
-// in use is destroyed only once every operation on it has returned.
+// in use is destroyed only once every operation on it has returned. A thread
+// that is itself inside an operation on a board (a callback raised by it, say)
+// is refused StartBoard, StopBoard and DestroyBoard of that board at once with
+// ZEL_ERR_BUSY, instead of waiting for itself.
+//
+// Boards are found by name (without regard to case) and by handle in
+// constant time, however many boards the plug-in keeps.
 class CBoardPlugIn : public CZelKWStruct {
 public:
     CBoardPlugIn(CZelKeyword** initial, unsigned count);
     ~CBoardPlugIn() override;  // destroys every board
 
     virtual unsigned Init(const char* text);
-    virtual unsigned Exit();  // destroys every board
+    // Destroys every board, waits for boards whose destruction another thread
+    // (or a board's own thread) has begun, and joins every framework thread
+    // that ended on its own (see CZelThread); afterwards none of them runs.
+    virtual unsigned Exit();
     virtual unsigned DetectBoards();
     // Refuses a name already taken (also while a board of that name is still
-    // being destroyed); calls CreateProduct; assigns "Number" (the lowest
+    // being destroyed) and a name of ZEL_NAME_MAX bytes or more (two longer
+    // names would share one keyword name, cut to fit); calls CreateProduct; assigns "Number" (the lowest
     // number no other board holds) when the board left it at -1.
     virtual unsigned CreateBoard(const char* name, const char* product);
     virtual unsigned DestroyBoard(const char* name);
@@ -297,6 +362,11 @@ public:
     CZelMutex& operator=(const CZelMutex&) = delete;
     // 1 when taken, 0 when timeoutMs passed (0xFFFFFFFF waits without limit).
     int Lock(unsigned timeoutMs);
+    // As Lock, but also gives up (0) as soon as giveUp(context) answers true;
+    // it is asked on entry and whenever Nudge is called while the lock waits.
+    int Lock(unsigned timeoutMs, bool (*giveUp)(void* context), void* context);
+    // Has every Lock waiting on this mutex ask its giveUp again.
+    void Nudge();
     void Unlock();
 
 private:
@@ -345,7 +415,8 @@ enum : unsigned {
 // loop; then ExitInstance. When the thread has ended it reports its end to
 // tsiWaitForDestroyThread under GetThreadId. Without ZEL_THREAD_AUTO_DELETE the
 // object outlives its thread and its owner destroys it (the destructor waits
-// for the thread if it is still ending).
+// for the thread if it is still ending). An object destroyed on its own thread
+// leaves that thread to finish alone; ZelJoinEndedThreads waits for such threads.
 class CZelThread {
 public:
     CZelThread();
@@ -374,3 +445,8 @@ private:
 
 // Starts the thread; answers the thread object, or null when it could not start.
 CZelThread* ZelBeginThread(CZelThread* thread, unsigned stackSize, unsigned flags);
+
+// Waits until every thread whose object was destroyed on that thread itself
+// has finished, so that none of them still runs code of a library about to
+// be unloaded. CBoardPlugIn::Exit calls it.
+void ZelJoinEndedThreads();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tsi/tsi.h"
@@ -46,7 +47,8 @@ void ZelSetDeviceEnumerator(ZelDeviceEnumerator enumerator) { g_enumerator.store
 
 // ---------------------------------------------------------------- CBoard
 
-CBoard::CBoard(const char* name, const char* product) : CZelKWStruct(name, nullptr, 0), m_Product{} {
+CBoard::CBoard(const char* name, const char* product)
+    : CZelKWStruct(name, nullptr, 0), m_Product{}, m_pTableEntry(nullptr) {
     std::snprintf(m_Product, sizeof(m_Product), "%s", product != nullptr ? product : "");
 
     static const char* const kStates[] = {"IDLE", "BOOTED"};
@@ -79,84 +81,138 @@ void CBoard::Shutdown() {}
 
 namespace {
 
+struct BoardTable;
+
 // One board of the table. Operations hold a reference while they run; a board
-// leaves the table at once when it is destroyed, and is deleted when the last
-// reference is given back.
+// leaves the look-ups at once when it is destroyed, and is deleted when the
+// last reference is given back (its name stays taken until then).
 struct BoardEntry {
+    BoardTable* table = nullptr;
     std::string name;
+    std::string key;          // the name folded to lower case
     uint64_t handle = 0;
     CBoard* board = nullptr;  // null while CreateProduct is making it
     unsigned users = 0;
     bool dying = false;       // being destroyed: unknown to new calls, name still taken
+    bool ownThread = false;   // the board's own thread still has to call OwnThreadDone
+    bool lastOut = false;     // whoever lets go last deletes the board (no caller waits)
+    bool ending = false;      // being deleted right now
 };
 
-}  // namespace
+std::string FoldName(const char* name) {
+    std::string key(name);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    return key;
+}
 
-struct CBoardPlugIn::Impl {
-    std::mutex lock;                     // guards the table and the counters
-    std::condition_variable released;    // a reference was given back
-    std::vector<std::shared_ptr<BoardEntry>> boards;
+// The entries that the calling thread holds (operations in progress on its
+// stack), so that it is never made to wait for itself.
+constexpr unsigned kHeldMax = 32;
+thread_local BoardEntry* t_held[kHeldMax];
+thread_local unsigned t_heldCount = 0;
+
+void PushHeld(BoardEntry* entry) {
+    if (t_heldCount < kHeldMax) t_held[t_heldCount] = entry;
+    ++t_heldCount;
+}
+
+// A hold given back on another thread than the one that took it is not
+// listed on the giving thread, and is left alone here.
+void PopHeld(BoardEntry* entry) {
+    if (t_heldCount > kHeldMax) {  // the deepest holds were counted, not listed
+        --t_heldCount;
+        return;
+    }
+    for (unsigned i = t_heldCount; i-- > 0;)
+        if (t_held[i] == entry) {
+            for (unsigned j = i; j + 1 < t_heldCount; ++j) t_held[j] = t_held[j + 1];
+            --t_heldCount;
+            return;
+        }
+}
+
+bool HeldByMe(const BoardEntry* entry) {
+    unsigned top = t_heldCount < kHeldMax ? t_heldCount : kHeldMax;
+    for (unsigned i = 0; i < top; ++i)
+        if (t_held[i] == entry) return true;
+    return false;
+}
+
+struct BoardTable {
+    std::mutex lock;                     // guards the table, the maps and the counters
+    std::condition_variable released;    // a reference was given back, or an entry left
+    // Every entry by folded name (made, being made or being destroyed), and
+    // the boards that calls may use by handle.
+    std::unordered_map<std::string, std::shared_ptr<BoardEntry>> byName;
+    std::unordered_map<uint64_t, std::shared_ptr<BoardEntry>> byHandle;
     uint64_t nextHandle = 1;
-    std::recursive_mutex ownKeywords;    // the plug-in's own keywords (handle 0)
 
-    // The entry holding that name (a board made, being made or being
-    // destroyed), or null. Caller holds lock.
+    static bool Live(const std::shared_ptr<BoardEntry>& entry) {
+        return entry != nullptr && entry->board != nullptr && !entry->dying;
+    }
+
+    // The entry holding that name, or null. Caller holds lock.
     std::shared_ptr<BoardEntry> FindName(const char* name) {
-        for (auto& entry : boards)
-            if (tsiStricmp(entry->name.c_str(), name) == 0) return entry;
-        return nullptr;
+        auto it = byName.find(FoldName(name));
+        return it != byName.end() ? it->second : nullptr;
     }
 
     // The board of that name that calls may use, or null. Caller holds lock.
     std::shared_ptr<BoardEntry> FindLive(const char* name) {
         std::shared_ptr<BoardEntry> entry = FindName(name);
-        return entry != nullptr && entry->board != nullptr && !entry->dying ? entry : nullptr;
+        return Live(entry) ? entry : nullptr;
+    }
+
+    std::shared_ptr<BoardEntry> Hold(std::shared_ptr<BoardEntry> entry) {
+        if (!Live(entry)) return nullptr;
+        ++entry->users;
+        PushHeld(entry.get());
+        return entry;
     }
 
     std::shared_ptr<BoardEntry> Acquire(const char* name) {
         if (name == nullptr) return nullptr;
         std::lock_guard<std::mutex> guard(lock);
-        std::shared_ptr<BoardEntry> entry = FindLive(name);
-        if (entry == nullptr) return nullptr;
-        ++entry->users;
-        return entry;
+        return Hold(FindLive(name));
     }
 
     std::shared_ptr<BoardEntry> Acquire(uint64_t handle) {
         std::lock_guard<std::mutex> guard(lock);
-        for (auto& entry : boards)
-            if (entry->board != nullptr && !entry->dying && entry->handle == handle) {
-                ++entry->users;
-                return entry;
-            }
-        return nullptr;
+        auto it = byHandle.find(handle);
+        return it != byHandle.end() ? Hold(it->second) : nullptr;
     }
 
-    void Release(const std::shared_ptr<BoardEntry>& entry) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            --entry->users;
+    // Gives back one reference; the last one out of a board that nobody waits
+    // for deletes it.
+    void Release(BoardEntry* entry) {
+        PopHeld(entry);
+        std::unique_lock<std::mutex> guard(lock);
+        --entry->users;
+        if (!entry->dying) return;
+        if (Deletable(entry)) {
+            End(entry, guard);
+            return;
         }
+        guard.unlock();
         released.notify_all();
     }
 
-    void Erase(const std::shared_ptr<BoardEntry>& entry) {
-        for (auto it = boards.begin(); it != boards.end(); ++it)
-            if (*it == entry) {
-                boards.erase(it);
-                return;
-            }
+    static bool Deletable(const BoardEntry* entry) {
+        return entry->lastOut && entry->users == 0 && !entry->ownThread && !entry->ending;
     }
 
-    // Marks a live entry dying (new calls no longer find it), waits until no
-    // operation uses it, deletes the board, and only then frees the name, so
-    // that a board of the same name cannot be made while the old one still
-    // exists. Answers false when another thread is already destroying it.
-    bool Destroy(const std::shared_ptr<BoardEntry>& entry) {
-        std::unique_lock<std::mutex> guard(lock);
-        if (entry->board == nullptr || entry->dying) return false;
-        entry->dying = true;
-        released.wait(guard, [&] { return entry->users == 0; });
+    void Erase(BoardEntry* entry) {
+        auto it = byName.find(entry->key);
+        if (it != byName.end() && it->second.get() == entry) byName.erase(it);
+        released.notify_all();
+    }
+
+    // Deletes the board of a dying entry that nobody uses any more, then frees
+    // its name. Caller holds lock (through guard); it is released meanwhile.
+    void End(BoardEntry* entry, std::unique_lock<std::mutex>& guard) {
+        std::shared_ptr<BoardEntry> keep = byName[entry->key];  // the entry outlives its erasure here
+        entry->ending = true;
         CBoard* board = entry->board;
         guard.unlock();
         board->Shutdown();
@@ -164,7 +220,39 @@ struct CBoardPlugIn::Impl {
         guard.lock();
         entry->board = nullptr;
         Erase(entry);
-        return true;
+    }
+
+    // Takes a live entry out of the look-ups and destroys its board: at once
+    // when the calling thread is the board's own (the board ends on that
+    // thread later), else once no operation uses it. Answers false when
+    // another thread is already destroying it, ZEL_ERR_BUSY when the calling
+    // thread itself holds it.
+    unsigned Destroy(const std::shared_ptr<BoardEntry>& entry) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!Live(entry)) return ZEL_ERR_UNKNOWN_BOARD;
+        if (HeldByMe(entry.get())) return ZEL_ERR_BUSY;
+        entry->dying = true;
+        byHandle.erase(entry->handle);
+        CBoard* board = entry->board;
+        guard.unlock();
+        // Asked unlocked: the board may send messages from here.
+        bool deferred = board->EndsOnOwnThread();
+        guard.lock();
+        if (deferred) {
+            entry->ownThread = true;
+            entry->lastOut = true;
+            return ZEL_OK;
+        }
+        released.wait(guard, [&] { return entry->users == 0; });
+        End(entry.get(), guard);
+        return ZEL_OK;
+    }
+
+    // The board's own thread has let go of a board whose end it was left.
+    void OwnThreadDone(BoardEntry* entry) {
+        std::unique_lock<std::mutex> guard(lock);
+        entry->ownThread = false;
+        if (Deletable(entry)) End(entry, guard);
     }
 
     // Calls op on the board that the name or handle designates, holding a
@@ -174,25 +262,45 @@ struct CBoardPlugIn::Impl {
         std::shared_ptr<BoardEntry> entry = Acquire(key);
         if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
         unsigned result = op(entry->board);
-        Release(entry);
+        Release(entry.get());
         return result;
     }
 
+    // Destroys every board and waits for those whose end another thread has
+    // begun (or is making), until the table is empty.
     void DestroyAll() {
+        std::unique_lock<std::mutex> guard(lock);
         for (;;) {
-            std::shared_ptr<BoardEntry> entry;
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                for (auto& e : boards)
-                    if (e->board != nullptr && !e->dying) {
-                        entry = e;
-                        break;
-                    }
+            std::shared_ptr<BoardEntry> live;
+            for (auto& item : byName)
+                if (Live(item.second)) {
+                    live = item.second;
+                    break;
+                }
+            if (live != nullptr) {
+                guard.unlock();
+                Destroy(live);
+                guard.lock();
+                continue;
             }
-            if (entry == nullptr) return;
-            Destroy(entry);
+            if (byName.empty()) return;
+            released.wait(guard);
         }
     }
+};
+
+}  // namespace
+
+void CBoard::OwnThreadDone() {
+    auto* entry = static_cast<BoardEntry*>(m_pTableEntry);
+    if (entry != nullptr) entry->table->OwnThreadDone(entry);
+}
+
+bool CBoard::EndsOnOwnThread() { return false; }
+
+struct CBoardPlugIn::Impl {
+    BoardTable table;
+    std::recursive_mutex ownKeywords;    // the plug-in's own keywords (handle 0)
 };
 
 CBoardPlugIn::CBoardPlugIn(CZelKeyword** initial, unsigned count)
@@ -205,14 +313,16 @@ CBoardPlugIn::CBoardPlugIn(CZelKeyword** initial, unsigned count)
 }
 
 CBoardPlugIn::~CBoardPlugIn() {
-    m_pImpl->DestroyAll();
+    m_pImpl->table.DestroyAll();
+    ZelJoinEndedThreads();
     delete m_pImpl;
 }
 
 unsigned CBoardPlugIn::Init(const char*) { return ZEL_OK; }
 
 unsigned CBoardPlugIn::Exit() {
-    m_pImpl->DestroyAll();
+    m_pImpl->table.DestroyAll();
+    ZelJoinEndedThreads();
     return ZEL_OK;
 }
 
@@ -220,27 +330,30 @@ unsigned CBoardPlugIn::DetectBoards() { return ZEL_OK; }
 
 unsigned CBoardPlugIn::CreateBoard(const char* name, const char* product) {
     if (name == nullptr || *name == '\0' || product == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
-    Impl* impl = m_pImpl;
+    if (strnlen(name, ZEL_NAME_MAX) >= ZEL_NAME_MAX) return ZEL_ERR_INVALID_ARGUMENT;
+    BoardTable& table = m_pImpl->table;
     // The name is reserved first, so that two creations of one name cannot
     // both succeed; CreateProduct (which may read files) runs unlocked.
     auto entry = std::make_shared<BoardEntry>();
+    entry->table = &table;
     entry->name = name;
+    entry->key = FoldName(name);
     {
-        std::lock_guard<std::mutex> guard(impl->lock);
-        if (impl->FindName(name) != nullptr) return ZEL_ERR_DUPLICATE;
-        impl->boards.push_back(entry);
+        std::lock_guard<std::mutex> guard(table.lock);
+        if (!table.byName.emplace(entry->key, entry).second) return ZEL_ERR_DUPLICATE;
     }
     CBoard* board = CreateProduct(name, product);
-    std::lock_guard<std::mutex> guard(impl->lock);
+    std::lock_guard<std::mutex> guard(table.lock);
     if (board == nullptr) {
-        impl->Erase(entry);
+        table.Erase(entry.get());
         return ZEL_ERR_CREATE_FAILED;
     }
     auto* number = dynamic_cast<CZelKWInt*>(board->GetKeywordByName("Number"));
     if (number != nullptr && number->GetIntValue() == -1) {
         std::vector<bool> taken(256, false);
-        for (auto& other : impl->boards) {
-            if (other->board == nullptr || other->dying) continue;  // a dying board may be mid-delete
+        for (auto& item : table.byName) {
+            const std::shared_ptr<BoardEntry>& other = item.second;
+            if (!BoardTable::Live(other)) continue;  // a dying board may be mid-delete
             auto* n = dynamic_cast<CZelKWInt*>(other->board->GetKeywordByName("Number"));
             long value = n != nullptr ? n->GetIntValue() : -1;
             if (value >= 0 && value < static_cast<long>(taken.size())) taken[static_cast<size_t>(value)] = true;
@@ -248,36 +361,63 @@ unsigned CBoardPlugIn::CreateBoard(const char* name, const char* product) {
         for (size_t i = 0; i < taken.size(); ++i)
             if (!taken[i] && number->SetIntValue(static_cast<long>(i)) == ZEL_OK) break;
     }
-    entry->handle = impl->nextHandle++;
+    board->FreezeDefaults();  // "Default" answers what the board was created with
+    entry->handle = table.nextHandle++;
     entry->board = board;
+    board->m_pTableEntry = entry.get();
+    table.byHandle.emplace(entry->handle, entry);
+    table.released.notify_all();  // Exit may be waiting for boards being made
     return ZEL_OK;
 }
 
 unsigned CBoardPlugIn::DestroyBoard(const char* name) {
     if (name == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    BoardTable& table = m_pImpl->table;
     std::shared_ptr<BoardEntry> entry;
     {
-        std::lock_guard<std::mutex> guard(m_pImpl->lock);
-        entry = m_pImpl->FindLive(name);
+        std::lock_guard<std::mutex> guard(table.lock);
+        entry = table.FindLive(name);
         if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
     }
-    return m_pImpl->Destroy(entry) ? ZEL_OK : ZEL_ERR_UNKNOWN_BOARD;
+    return table.Destroy(entry);
 }
 
+namespace {
+
+// A board operation that must not run inside another operation on the same
+// board on the same thread (it would start or stop the board under itself).
+template <typename Op>
+unsigned WithBoardNotHeld(BoardTable& table, const char* name, Op op) {
+    if (name == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
+    std::shared_ptr<BoardEntry> entry;
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        entry = table.FindLive(name);
+        if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
+        if (HeldByMe(entry.get())) return ZEL_ERR_BUSY;
+        table.Hold(entry);
+    }
+    unsigned result = op(entry->board);
+    table.Release(entry.get());
+    return result;
+}
+
+}  // namespace
+
 unsigned CBoardPlugIn::StartBoard(const char* name) {
-    return m_pImpl->WithBoard(name, [](CBoard* b) { return b->Start(); });
+    return WithBoardNotHeld(m_pImpl->table, name, [](CBoard* b) { return b->Start(); });
 }
 
 unsigned CBoardPlugIn::StopBoard(const char* name) {
-    return m_pImpl->WithBoard(name, [](CBoard* b) { return b->Stop(); });
+    return WithBoardNotHeld(m_pImpl->table, name, [](CBoard* b) { return b->Stop(); });
 }
 
 unsigned CBoardPlugIn::TestBoard(const char* name, unsigned value) {
-    return m_pImpl->WithBoard(name, [value](CBoard* b) { return b->Test(value); });
+    return m_pImpl->table.WithBoard(name, [value](CBoard* b) { return b->Test(value); });
 }
 
 unsigned CBoardPlugIn::SendBuffer(const char* name, const void* buffer, unsigned length) {
-    return m_pImpl->WithBoard(name, [=](CBoard* b) { return b->SendBuffer(buffer, length); });
+    return m_pImpl->table.WithBoard(name, [=](CBoard* b) { return b->SendBuffer(buffer, length); });
 }
 
 CBoard* CBoardPlugIn::CreateProduct(const char*, const char*) { return nullptr; }
@@ -302,7 +442,7 @@ unsigned CBoardPlugIn::GetKeyword(uint64_t handle, const char* name, char* buffe
         std::lock_guard<std::recursive_mutex> guard(m_pImpl->ownKeywords);
         return GetKeywordValue(name, buffer, size);
     }
-    return m_pImpl->WithBoard(handle, [&](CBoard* b) { return b->GetKeywordValue(name, buffer, size); });
+    return m_pImpl->table.WithBoard(handle, [&](CBoard* b) { return b->GetKeywordValue(name, buffer, size); });
 }
 
 unsigned CBoardPlugIn::SetKeyword(uint64_t handle, const char* name, const char* value) {
@@ -310,7 +450,7 @@ unsigned CBoardPlugIn::SetKeyword(uint64_t handle, const char* name, const char*
         std::lock_guard<std::recursive_mutex> guard(m_pImpl->ownKeywords);
         return SetKeywordValue(name, value);
     }
-    return m_pImpl->WithBoard(handle, [&](CBoard* b) { return b->SetKeywordValue(name, value); });
+    return m_pImpl->table.WithBoard(handle, [&](CBoard* b) { return b->SetKeywordValue(name, value); });
 }
 
 unsigned CBoardPlugIn::GetQualifier(uint64_t handle, const char* name, const char* qualifier,
@@ -319,48 +459,41 @@ unsigned CBoardPlugIn::GetQualifier(uint64_t handle, const char* name, const cha
         std::lock_guard<std::recursive_mutex> guard(m_pImpl->ownKeywords);
         return GetQualifierValue(name, qualifier, buffer, size);
     }
-    return m_pImpl->WithBoard(handle,
+    return m_pImpl->table.WithBoard(handle,
                      [&](CBoard* b) { return b->GetQualifierValue(name, qualifier, buffer, size); });
 }
 
 unsigned CBoardPlugIn::OpenObject(uint64_t handle, unsigned) {
     if (handle == 0) return ZEL_OK;
-    return m_pImpl->WithBoard(handle, [](CBoard*) { return static_cast<unsigned>(ZEL_OK); });
+    return m_pImpl->table.WithBoard(handle, [](CBoard*) { return static_cast<unsigned>(ZEL_OK); });
 }
 
 unsigned CBoardPlugIn::CloseObject(uint64_t handle) { return OpenObject(handle, 0); }
 
 CBoard* CBoardPlugIn::GetBoardByName(const char* name) {
     if (name == nullptr) return nullptr;
-    std::lock_guard<std::mutex> guard(m_pImpl->lock);
-    std::shared_ptr<BoardEntry> entry = m_pImpl->FindLive(name);
+    BoardTable& table = m_pImpl->table;
+    std::lock_guard<std::mutex> guard(table.lock);
+    std::shared_ptr<BoardEntry> entry = table.FindLive(name);
     return entry != nullptr ? entry->board : nullptr;
 }
 
 CBoard* CBoardPlugIn::AcquireBoard(const char* name) {
-    std::shared_ptr<BoardEntry> entry = m_pImpl->Acquire(name);
+    std::shared_ptr<BoardEntry> entry = m_pImpl->table.Acquire(name);
     return entry != nullptr ? entry->board : nullptr;
 }
 
 void CBoardPlugIn::ReleaseBoard(CBoard* board) {
-    if (board == nullptr) return;
-    Impl* impl = m_pImpl;
-    {
-        std::lock_guard<std::mutex> guard(impl->lock);
-        // A held board stays in the table (dying at most) until its holds are back.
-        for (auto& entry : impl->boards)
-            if (entry->board == board && entry->users != 0) {
-                --entry->users;
-                break;
-            }
-    }
-    impl->released.notify_all();
+    // A held board stays in the table (dying at most) until its holds are back.
+    if (board != nullptr && board->m_pTableEntry != nullptr)
+        m_pImpl->table.Release(static_cast<BoardEntry*>(board->m_pTableEntry));
 }
 
 uint64_t CBoardPlugIn::GetBoardHandle(const char* name) {
     if (name == nullptr) return 0;
-    std::lock_guard<std::mutex> guard(m_pImpl->lock);
-    std::shared_ptr<BoardEntry> entry = m_pImpl->FindLive(name);
+    BoardTable& table = m_pImpl->table;
+    std::lock_guard<std::mutex> guard(table.lock);
+    std::shared_ptr<BoardEntry> entry = table.FindLive(name);
     return entry != nullptr ? entry->handle : 0;
 }
 

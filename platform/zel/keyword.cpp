@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -116,6 +117,42 @@ private:
     std::function<unsigned()> m_Count;
 };
 
+// The qualifiers that let a client walk a tree it does not know; asked of
+// a keyword once its own GetOwnQualifier has answered that it has no such
+// qualifier, so a keyword kind of the plug-in's own is described as well.
+unsigned DescribeKeyword(CZelKeyword* keyword, const char* qualifier, char* buffer, unsigned size) {
+    if (IsQualifier(qualifier, "Kind")) {
+        static const char* const kKinds[][2] = {
+            {"Structure", "structure"}, {"String", "string"}, {"Integer", "integer"}, {"List", "array"}};
+        char type[32] = {0};
+        if (keyword->GetOwnQualifier("Type", type, sizeof(type)) != ZEL_OK) return ZEL_ERR_UNKNOWN_QUALIFIER;
+        for (const auto& kind : kKinds)
+            if (tsiStricmp(type, kind[0]) == 0) return CopyOut(kind[1], buffer, size);
+        return ZEL_ERR_UNKNOWN_QUALIFIER;
+    }
+    if (IsQualifier(qualifier, "Settable")) return CopyOut(keyword->IsSettable() ? "Yes" : "No", buffer, size);
+    if (IsQualifier(qualifier, "Children")) return CopyOutLong(keyword->GetChildCount(), buffer, size);
+    // "Child[i]"
+    if (qualifier != nullptr && tsiStrnicmp(qualifier, "Child[", 6) == 0) {
+        const char* digits = qualifier + 6;
+        char* end = nullptr;
+        if (*digits < '0' || *digits > '9') return ZEL_ERR_UNKNOWN_QUALIFIER;
+        unsigned long index = std::strtoul(digits, &end, 10);
+        if (end == nullptr || std::strcmp(end, "]") != 0) return ZEL_ERR_UNKNOWN_QUALIFIER;
+        CZelKeyword* child = index < keyword->GetChildCount() ? keyword->GetChild(static_cast<unsigned>(index))
+                                                             : nullptr;
+        if (child == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
+        char type[32] = {0};
+        if (keyword->GetOwnQualifier("Type", type, sizeof(type)) == ZEL_OK && tsiStricmp(type, "List") == 0) {
+            char step[32];
+            std::snprintf(step, sizeof(step), "[%lu]", index);
+            return CopyOut(step, buffer, size);
+        }
+        return CopyOut(child->GetName(), buffer, size);
+    }
+    return ZEL_ERR_UNKNOWN_QUALIFIER;
+}
+
 // One path step: a name (possibly empty) followed by any number of "[digits]".
 // Answers false for anything malformed.
 bool ParseStep(const char* step, size_t len, size_t* nameLen, std::vector<long>* indices) {
@@ -195,13 +232,19 @@ unsigned CZelKeyword::GetQualifierValue(const char* name, const char* qualifier,
     if (qualifier == nullptr || buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
     CZelKeyword* keyword = FindKeyword(name);
     if (keyword == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
-    return keyword->GetOwnQualifier(qualifier, buffer, size);
+    unsigned result = keyword->GetOwnQualifier(qualifier, buffer, size);
+    if (result != ZEL_ERR_UNKNOWN_QUALIFIER) return result;
+    return DescribeKeyword(keyword, qualifier, buffer, size);
 }
 
 unsigned CZelKeyword::GetOwnValue(char*, unsigned) { return ZEL_ERR_NOT_A_VALUE; }
 unsigned CZelKeyword::SetOwnValue(const char*) { return ZEL_ERR_NOT_A_VALUE; }
 unsigned CZelKeyword::GetOwnQualifier(const char*, char*, unsigned) { return ZEL_ERR_UNKNOWN_QUALIFIER; }
 CZelKeyword* CZelKeyword::FindStep(const char*, size_t, long) { return nullptr; }
+unsigned CZelKeyword::GetChildCount() const { return 0; }
+CZelKeyword* CZelKeyword::GetChild(unsigned) const { return nullptr; }
+bool CZelKeyword::IsSettable() const { return false; }
+void CZelKeyword::FreezeDefaults() {}
 
 // ---------------------------------------------------------------- CZelKWStruct
 
@@ -264,6 +307,10 @@ CZelKeyword* CZelKWStruct::GetChild(unsigned index) const {
     return index < m_pImpl->children.size() ? m_pImpl->children[index] : nullptr;
 }
 
+void CZelKWStruct::FreezeDefaults() {
+    for (CZelKeyword* child : m_pImpl->children) child->FreezeDefaults();
+}
+
 unsigned CZelKWStruct::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
     if (IsQualifier(qualifier, "Type")) return CopyOut("Structure", buffer, size);
     return ZEL_ERR_UNKNOWN_QUALIFIER;
@@ -305,6 +352,12 @@ CZelKWStruct* CZelKWStructArray::GetElement(unsigned index) const {
 }
 
 unsigned CZelKWStructArray::GetCount() const { return static_cast<unsigned>(m_pImpl->elements.size()); }
+unsigned CZelKWStructArray::GetChildCount() const { return GetCount(); }
+CZelKeyword* CZelKWStructArray::GetChild(unsigned index) const { return GetElement(index); }
+
+void CZelKWStructArray::FreezeDefaults() {
+    for (CZelKWStruct* element : m_pImpl->elements) element->FreezeDefaults();
+}
 
 unsigned CZelKWStructArray::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
     if (IsQualifier(qualifier, "Type")) return CopyOut("List", buffer, size);
@@ -328,6 +381,7 @@ struct CZelKWStr::Impl {
     std::vector<std::string> choices;
     int flags = 0;
     int maxChoices = 0;
+    bool defaultFixed = false;  // the default no longer follows the value
 };
 
 CZelKWStr::CZelKWStr(const char* name, const char* defaultValue, const char** choices,
@@ -356,6 +410,7 @@ unsigned CZelKWStr::SetStrValue(const char* value) {
     std::lock_guard<std::mutex> guard(m_pImpl->lock);
     if (!m_pImpl->choices.empty() && !IsChoice(m_pImpl->choices, value)) return ZEL_ERR_INVALID_VALUE;
     m_pImpl->value = value;
+    if (!m_pImpl->defaultFixed) m_pImpl->defaultValue = value;
     return ZEL_OK;
 }
 
@@ -368,7 +423,15 @@ unsigned CZelKWStr::GetOwnValue(char* buffer, unsigned size) { return GetStrValu
 
 unsigned CZelKWStr::SetOwnValue(const char* value) {
     if (m_pImpl->flags & ZEL_KW_READONLY) return ZEL_ERR_NOT_A_VALUE;
+    FreezeDefaults();
     return SetStrValue(value);
+}
+
+bool CZelKWStr::IsSettable() const { return (m_pImpl->flags & ZEL_KW_READONLY) == 0; }
+
+void CZelKWStr::FreezeDefaults() {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    m_pImpl->defaultFixed = true;
 }
 
 unsigned CZelKWStr::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
@@ -394,7 +457,8 @@ CZelKWInt::CZelKWInt(const char* name, long defaultValue, long minimum, long max
       m_Min(minimum),
       m_Max(maximum),
       m_Flags(flags),
-      m_Default(defaultValue) {}
+      m_Default(defaultValue),
+      m_DefaultFixed(0) {}
 
 CZelKWInt::~CZelKWInt() {}
 
@@ -405,6 +469,7 @@ long CZelKWInt::GetIntValue() { return LoadLong(m_Value); }
 unsigned CZelKWInt::SetIntValue(long value) {
     if (value < LoadLong(m_Min) || value > LoadLong(m_Max)) return ZEL_ERR_INVALID_VALUE;
     StoreLong(m_Value, value);
+    if (LoadLong(m_DefaultFixed) == 0) StoreLong(m_Default, value);
     return ZEL_OK;
 }
 
@@ -415,6 +480,7 @@ unsigned CZelKWInt::GetOwnValue(char* buffer, unsigned size) {
 unsigned CZelKWInt::SetOwnValue(const char* value) {
     if (m_Flags & ZEL_KW_READONLY) return ZEL_ERR_NOT_A_VALUE;
     if (value == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    FreezeDefaults();
     long number = 0;
     unsigned result = ParseLong(value, &number);
     if (result != ZEL_OK) return result;
@@ -425,9 +491,12 @@ unsigned CZelKWInt::GetOwnQualifier(const char* qualifier, char* buffer, unsigne
     if (IsQualifier(qualifier, "Type")) return CopyOut("Integer", buffer, size);
     if (IsQualifier(qualifier, "Minimum")) return CopyOutLong(LoadLong(m_Min), buffer, size);
     if (IsQualifier(qualifier, "Maximum")) return CopyOutLong(LoadLong(m_Max), buffer, size);
-    if (IsQualifier(qualifier, "Default")) return CopyOutLong(m_Default, buffer, size);
+    if (IsQualifier(qualifier, "Default")) return CopyOutLong(LoadLong(m_Default), buffer, size);
     return ZEL_ERR_UNKNOWN_QUALIFIER;
 }
+
+bool CZelKWInt::IsSettable() const { return (m_Flags & ZEL_KW_READONLY) == 0; }
+void CZelKWInt::FreezeDefaults() { StoreLong(m_DefaultFixed, 1); }
 
 // ---------------------------------------------------------------- CZelKWStrArray
 // Items are reached through one keyword per index, kept for the life of the
@@ -442,11 +511,12 @@ public:
     using Writer = std::function<unsigned(size_t, const char*)>;
     using Qualifier = std::function<unsigned(const char*, char*, unsigned)>;
 
-    StrArrayItem(CZelKeyword* owner, size_t index, Reader read, Writer write, Qualifier qualifier)
-        : CZelKeyword(""), m_Index(index), m_Read(std::move(read)), m_Write(std::move(write)),
-          m_Qualifier(std::move(qualifier)) {
+    StrArrayItem(CZelKeyword* owner, size_t index, bool settable, Reader read, Writer write, Qualifier qualifier)
+        : CZelKeyword(""), m_Index(index), m_Settable(settable), m_Read(std::move(read)),
+          m_Write(std::move(write)), m_Qualifier(std::move(qualifier)) {
         SetParent(owner);
     }
+    bool IsSettable() const override { return m_Settable; }
     unsigned GetOwnValue(char* buffer, unsigned size) override { return m_Read(m_Index, buffer, size); }
     unsigned SetOwnValue(const char* value) override { return m_Write(m_Index, value); }
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override {
@@ -455,6 +525,7 @@ public:
 
 private:
     size_t m_Index;
+    bool m_Settable;
     Reader m_Read;
     Writer m_Write;
     Qualifier m_Qualifier;
@@ -514,6 +585,15 @@ unsigned CZelKWStrArray::GetCount() const {
     return static_cast<unsigned>(m_pImpl->values.size());
 }
 
+unsigned CZelKWStrArray::GetChildCount() const { return GetCount(); }
+
+CZelKeyword* CZelKWStrArray::GetChild(unsigned index) const {
+    if (index >= GetCount()) return nullptr;
+    // The item keywords are made on first use; they are the array's own
+    // bookkeeping, not a change a caller can see.
+    return const_cast<CZelKWStrArray*>(this)->FindStep("", 0, static_cast<long>(index));
+}
+
 unsigned CZelKWStrArray::GetOwnValue(char* buffer, unsigned size) {
     std::string list;
     {
@@ -546,7 +626,7 @@ CZelKeyword* CZelKWStrArray::FindStep(const char* name, size_t len, long index) 
         const size_t itemIndex = impl->items.size();
         const int flags = impl->flags;
         impl->items.emplace_back(new StrArrayItem(
-            this, itemIndex,
+            this, itemIndex, (flags & ZEL_KW_READONLY) == 0,
             [impl](size_t i, char* buffer, unsigned size) -> unsigned {
                 std::lock_guard<std::mutex> g(impl->lock);
                 if (i >= impl->values.size()) return ZEL_ERR_UNKNOWN_KEYWORD;

@@ -35,22 +35,35 @@ CZelMutex::CZelMutex(int, const char*, int) : m_pImpl(new Impl) {}
 
 CZelMutex::~CZelMutex() { delete m_pImpl; }
 
-int CZelMutex::Lock(unsigned timeoutMs) {
+int CZelMutex::Lock(unsigned timeoutMs) { return Lock(timeoutMs, nullptr, nullptr); }
+
+int CZelMutex::Lock(unsigned timeoutMs, bool (*giveUp)(void*), void* context) {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> guard(m_pImpl->lock);
     if (m_pImpl->depth != 0 && m_pImpl->owner == self) {
         ++m_pImpl->depth;
         return 1;
     }
-    auto isFree = [this] { return m_pImpl->depth == 0; };
+    bool gaveUp = false;
+    auto canGo = [&] {
+        if (m_pImpl->depth == 0) return true;
+        gaveUp = giveUp != nullptr && giveUp(context);
+        return gaveUp;
+    };
     if (timeoutMs == ZEL_WAIT_INFINITE) {
-        m_pImpl->freed.wait(guard, isFree);
-    } else if (!m_pImpl->freed.wait_for(guard, std::chrono::milliseconds(timeoutMs), isFree)) {
+        m_pImpl->freed.wait(guard, canGo);
+    } else if (!m_pImpl->freed.wait_for(guard, std::chrono::milliseconds(timeoutMs), canGo)) {
         return 0;
     }
+    if (m_pImpl->depth != 0) return 0;  // gave up
     m_pImpl->owner = self;
     m_pImpl->depth = 1;
     return 1;
+}
+
+void CZelMutex::Nudge() {
+    std::lock_guard<std::mutex> guard(m_pImpl->lock);
+    m_pImpl->freed.notify_all();
 }
 
 void CZelMutex::Unlock() {
@@ -59,7 +72,8 @@ void CZelMutex::Unlock() {
     if (m_pImpl->depth == 0 || m_pImpl->owner != std::this_thread::get_id()) return;
     if (--m_pImpl->depth == 0) {
         m_pImpl->owner = std::thread::id();
-        m_pImpl->freed.notify_one();
+        // All: a waiter that gives up must not swallow the wake-up of another.
+        m_pImpl->freed.notify_all();
     }
 }
 
@@ -166,6 +180,30 @@ unsigned SyncWaitForMultipleEvents(unsigned count, CZelEvent* events, unsigned t
 
 namespace {
 std::atomic<unsigned long> g_nextThreadId{1};
+
+// The thread object whose Run the calling thread executes, if any.
+thread_local CZelThread* t_currentThread = nullptr;
+
+// Threads whose object was destroyed on the thread itself: they finish alone
+// and are joined by ZelJoinEndedThreads.
+struct EndedThreads {
+    std::mutex lock;
+    std::vector<pthread_t> threads;
+};
+
+EndedThreads& endedThreads() {
+    static EndedThreads* ended = new EndedThreads;  // usable by threads ending during exit
+    return *ended;
+}
+}  // namespace
+
+void ZelJoinEndedThreads() {
+    std::vector<pthread_t> threads;
+    {
+        std::lock_guard<std::mutex> guard(endedThreads().lock);
+        threads.swap(endedThreads().threads);
+    }
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
 }
 
 struct CZelThread::Impl {
@@ -185,8 +223,10 @@ CZelThread::CZelThread() : m_Flags(ZEL_THREAD_AUTO_DELETE), m_pImpl(new Impl) {
 
 CZelThread::~CZelThread() {
     if (m_pImpl->joinable) {
-        if (pthread_equal(m_pImpl->handle, pthread_self())) {
-            pthread_detach(m_pImpl->handle);
+        if (t_currentThread == this) {
+            // Destroyed by its own thread: whoever needs it gone joins it later.
+            std::lock_guard<std::mutex> guard(endedThreads().lock);
+            endedThreads().threads.push_back(pthread_self());
         } else {
             // Ask the loop to end (should the owner not have), then wait for it.
             m_pImpl->exitRequested.store(true);
@@ -243,7 +283,9 @@ struct ThreadStart {
 void* ThreadMain(void* argument) {
     ThreadStart start = *static_cast<ThreadStart*>(argument);
     delete static_cast<ThreadStart*>(argument);
+    t_currentThread = start.thread;
     start.thread->Run();
+    t_currentThread = nullptr;
     // Once the end is reported the owner may destroy the object, so nothing
     // of it is touched afterwards unless the thread owns it.
     tsiThreadEnded(start.id);
@@ -255,6 +297,7 @@ void* ThreadMain(void* argument) {
 
 CZelThread* ZelBeginThread(CZelThread* thread, unsigned stackSize, unsigned) {
     if (thread == nullptr || thread->m_pImpl->started) return nullptr;
+    ZelJoinEndedThreads();  // threads that finished alone are gathered here too
     const bool autoDelete = (thread->m_Flags & ZEL_THREAD_AUTO_DELETE) != 0;
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return nullptr;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "oam/oamsupervisor.h"
@@ -21,6 +22,7 @@ struct State {
     std::map<std::string, std::map<std::string, std::string>> db;
     uint32_t dbOpenStatus = 0;
     std::vector<unsigned> pauses;
+    std::shared_ptr<std::function<void(const Alert&)>> callback;
 };
 
 State& state() {
@@ -115,6 +117,11 @@ void SleepRecorder::Clear() {
     state().pauses.clear();
 }
 
+void SetAlertCallback(std::function<void(const Alert&)> callback) {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().callback = callback ? std::make_shared<std::function<void(const Alert&)>>(std::move(callback)) : nullptr;
+}
+
 }  // namespace kvtest
 
 using kvtest::state;
@@ -128,11 +135,18 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
     // The record is trusted to be well formed here; the tests check its layout.
     alert.source.assign(reinterpret_cast<const char*>(bytes + message->source_offset));
     alert.text.assign(reinterpret_cast<const char*>(bytes + message->text_offset));
-    std::lock_guard<std::mutex> g(state().lock);
-    state().lastRecord.assign(bytes, bytes + message->size);
-    state().alerts.push_back(std::move(alert));
-    state().alerted.notify_all();
-    return state().alertStatus;
+    std::shared_ptr<std::function<void(const kvtest::Alert&)>> callback;
+    uint32_t status;
+    {
+        std::lock_guard<std::mutex> g(state().lock);
+        state().lastRecord.assign(bytes, bytes + message->size);
+        state().alerts.push_back(alert);
+        state().alerted.notify_all();
+        callback = state().callback;
+        status = state().alertStatus;
+    }
+    if (callback != nullptr) (*callback)(alert);
+    return status;
 }
 
 extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +31,11 @@ bool WaitForAlert(const std::string& fragment, unsigned timeoutMs = 20000);
 std::vector<uint8_t> LastRecord();
 // What _oamAlertNotify answers from now on (default 0).
 void SetAlertStatus(uint32_t status);
+
+// Called with each alert on the thread that sent it, once the alert is
+// recorded and outside every lock of this supervisor: a supervisor that calls
+// back into the plug-in. An empty callback removes it.
+void SetAlertCallback(std::function<void(const Alert&)> callback);
 
 // Database: object name -> keyword -> value.
 std::map<std::string, std::map<std::string, std::string>> Database();

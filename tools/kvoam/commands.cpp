@@ -1,5 +1,6 @@
 // kvoam's commands: one table entry per command, each calling one entry
 // point of the plug-in (or controlling the shell) and showing the result.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "emucmd.h"
 #include "kvoam.h"
+#include "schema.h"
 
 namespace kvoam {
 namespace {
@@ -83,9 +85,10 @@ const char* ResultMeaning(uint32_t result)
 }
 
 // Shows one entry point call: its name, the arguments as given and the
-// result, plus the value read when a read succeeded.
+// result, plus the value read when a read succeeded, and why it failed when
+// that is known (a line of its own for people, a field in JSON).
 void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t result,
-              const std::string* value = nullptr)
+              const std::string* value = nullptr, const std::string& why = std::string())
 {
     std::string line;
     if (JsonOutput()) {
@@ -95,6 +98,8 @@ void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t r
         line += "],\"result\":\"" + Hex32(result) + "\"";
         if (value != nullptr && result == 0)
             line += ",\"value\":" + JsonString(*value);
+        if (!why.empty())
+            line += ",\"why\":" + JsonString(why);
         line += "}";
     } else {
         line = std::string(call) + "(";
@@ -103,6 +108,8 @@ void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t r
         line += ") -> " + Hex32(result) + " " + ResultMeaning(result);
         if (value != nullptr && result == 0)
             line += ": " + *value;
+        if (!why.empty())
+            line += "\n  why: " + why;
     }
     PrintLine(line);
 }
@@ -152,6 +159,8 @@ bool DoExit(Shell& shell, const Args&)
 {
     uint32_t result = shell.entry.Exit();
     ShowCall("Exit", {}, result);
+    if (result == 0)
+        shell.boards.clear();
     return result == 0;
 }
 
@@ -190,6 +199,8 @@ bool DoCreate(Shell& shell, const Args& args)
 {
     uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
     ShowCall("CreateBoard", {args.words[0], args.rest}, result);
+    if (result == 0)
+        shell.boards.push_back(args.words[0]);
     return result == 0;
 }
 
@@ -201,7 +212,13 @@ bool ByName(const char* call, uint32_t (*entry)(const char*), const Args& args)
     return result == 0;
 }
 
-bool DoDestroy(Shell& shell, const Args& args) { return ByName("DestroyBoard", shell.entry.DestroyBoard, args); }
+bool DoDestroy(Shell& shell, const Args& args)
+{
+    if (!ByName("DestroyBoard", shell.entry.DestroyBoard, args))
+        return false;
+    shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]), shell.boards.end());
+    return true;
+}
 
 bool DoGet(Shell& shell, const Args& args)
 {
@@ -210,7 +227,10 @@ bool DoGet(Shell& shell, const Args& args)
     uint32_t result = shell.entry.GetKeyword(handle, args.words[1].c_str(), value.data(), kValueSize);
     value[kValueSize - 1] = '\0';
     std::string text(value.data());
-    ShowCall("GetKeyword", {args.words[0], args.words[1]}, result, &text);
+    std::string why;
+    if (result != 0)
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, nullptr, result);
+    ShowCall("GetKeyword", {args.words[0], args.words[1]}, result, &text, why);
     return result == 0;
 }
 
@@ -218,7 +238,10 @@ bool DoSet(Shell& shell, const Args& args)
 {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.SetKeyword(handle, args.words[1].c_str(), args.rest.c_str());
-    ShowCall("SetKeyword", {args.words[0], args.words[1], args.rest}, result);
+    std::string why;
+    if (result != 0)
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], &args.rest, nullptr, result);
+    ShowCall("SetKeyword", {args.words[0], args.words[1], args.rest}, result, nullptr, why);
     return result == 0;
 }
 
@@ -230,8 +253,25 @@ bool DoQualifier(Shell& shell, const Args& args)
                                                value.data(), kValueSize);
     value[kValueSize - 1] = '\0';
     std::string text(value.data());
-    ShowCall("GetQualifier", {args.words[0], args.words[1], args.words[2]}, result, &text);
+    std::string why;
+    if (result != 0)
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, &args.words[2], result);
+    ShowCall("GetQualifier", {args.words[0], args.words[1], args.words[2]}, result, &text, why);
     return result == 0;
+}
+
+// The keywords of a board (or of one subtree), as the plug-in describes them.
+bool DoSchema(Shell& shell, const Args& args)
+{
+    uint64_t handle = ResolveHandle(shell, args.words[0]);
+    std::string path = args.words.size() > 1 ? args.words[1] : std::string();
+    std::vector<SchemaEntry> entries;
+    if (!ReadSchema(shell.entry, handle, path, entries)) {
+        std::string why = ExplainFailure(shell.entry, handle, args.words[0], path, nullptr, nullptr, 1);
+        return Fail(shell, "schema: " + why);
+    }
+    PrintText(JsonOutput() ? SchemaJson(entries) : SchemaText(entries));
+    return true;
 }
 
 bool DoOpen(Shell& shell, const Args& args)
@@ -365,6 +405,8 @@ const Command kCommands[] = {
     {"get", 2, 2, Rest::None, DoGet, "get BOARD KEYWORD", "GetKeyword (BOARD '-': the plug-in object)"},
     {"set", 2, 2, Rest::Required, DoSet, "set BOARD KEYWORD VALUE", "SetKeyword"},
     {"qualifier", 3, 3, Rest::None, DoQualifier, "qualifier BOARD KEYWORD QUALIFIER", "GetQualifier"},
+    {"schema", 1, 2, Rest::None, DoSchema, "schema BOARD [KEYWORD]",
+     "the keywords: kind, default, choices or limits, settable, value"},
     {"open", 1, 2, Rest::None, DoOpen, "open BOARD [VALUE]", "OpenObject"},
     {"close", 1, 1, Rest::None, DoClose, "close BOARD", "CloseObject"},
     {"start", 1, 1, Rest::None, DoStart, "start BOARD", "StartBoard"},
@@ -440,6 +482,14 @@ bool ParseNumber(const std::string& text, uint32_t* value)
     return true;
 }
 
+std::vector<std::string> CommandUsages()
+{
+    std::vector<std::string> usages;
+    for (const Command& command : kCommands)
+        usages.push_back(command.usage);
+    return usages;
+}
+
 std::string CommandHelp()
 {
     std::string out = "Commands (numbers decimal or 0x-hex; PRODUCT, VALUE and TEXT are the rest of the line):\n";
@@ -458,6 +508,8 @@ std::string CommandHelp()
         out += "  " + emu.substr(start, end - start) + "\n";
         start = end + 1;
     }
+    out += "A failed get, set or qualifier is followed by a line saying why.\n"
+           "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
     return out;
 }
 

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 #include "kvemu.h"
 
@@ -19,6 +22,9 @@ const char kHelp[] =
     "emu fail FUNCTION STATUS [NTH]          fail the NTH call from now (1 = next), or every call;\n"
     "                                        STATUS 0 removes the faults; ioctl takes an errno\n"
     "emu journal [clear]                     print or clear the journal of driver calls\n"
+    "emu journal save FILE                   write the journal to FILE, one call a line\n"
+    "emu journal compare FILE                compare the journal with FILE; fails at the first difference\n"
+    "emu journal wait TEXT [MS]              wait until a journal line holds TEXT (at most MS, 10000)\n"
     "emu l2p BUS SLOT STREAM TIMESLOT        one entry of the loaded logical-to-physical table\n"
     "emu connections BUS SLOT                the switch device's connection map\n"
     "emu port BUS SLOT PORT                  what the port's line circuit was given\n"
@@ -135,6 +141,9 @@ private:
     int Reg();
     int Fault();
     int Journal();
+    int JournalSave();
+    int JournalCompare();
+    int JournalWait();
     int L2p();
     int Connections();
     int Port();
@@ -222,15 +231,81 @@ int Command::Fault() {
 }
 
 int Command::Journal() {
+    if (words_.size() >= 2 && words_[1] == "save") return JournalSave();
+    if (words_.size() >= 2 && words_[1] == "compare") return JournalCompare();
+    if (words_.size() >= 2 && words_[1] == "wait") return JournalWait();
     if (words_.size() == 2 && words_[1] == "clear") {
         kvemu::ClearJournal();
         Line(json_ ? "{\"emu\":\"journal\",\"cleared\":true}" : "journal cleared");
         return 0;
     }
-    if (words_.size() != 1) return Usage("journal [clear]");
+    if (words_.size() != 1) return Usage("journal [clear | save FILE | compare FILE | wait TEXT [MS]]");
     for (const std::string& line : kvemu::Journal())
         Line(json_ ? "{\"journal\":" + JsonString(line) + "}" : line);
     return 0;
+}
+
+int Command::JournalSave() {
+    if (words_.size() != 3) return Usage("journal save FILE");
+    const std::string& path = words_[2];
+    std::vector<std::string> journal = kvemu::Journal();
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    for (const std::string& line : journal) file << line << '\n';
+    file.close();
+    if (!file) return Fail(Printf("emu journal save: cannot write '%s'", path.c_str()));
+    Line(json_ ? "{\"emu\":\"journal\",\"saved\":" + JsonString(path) + Printf(",\"lines\":%zu}", journal.size())
+               : Printf("journal saved to %s (%zu lines)", path.c_str(), journal.size()));
+    return 0;
+}
+
+// The first line that differs is shown with its number, what the file holds
+// there and what the journal holds; a missing line reads as "(end)".
+int Command::JournalCompare() {
+    if (words_.size() != 3) return Usage("journal compare FILE");
+    const std::string& path = words_[2];
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return Fail(Printf("emu journal compare: cannot read '%s'", path.c_str()));
+    std::vector<std::string> expected;
+    for (std::string line; std::getline(file, line);) expected.push_back(line);
+    std::vector<std::string> got = kvemu::Journal();
+    size_t n = 0;
+    while (n < expected.size() && n < got.size() && expected[n] == got[n]) ++n;
+    if (n == expected.size() && n == got.size()) {
+        Line(json_ ? "{\"emu\":\"journal\",\"compared\":" + JsonString(path) + Printf(",\"lines\":%zu,\"same\":true}", n)
+                   : Printf("journal matches %s (%zu lines)", path.c_str(), n));
+        return 0;
+    }
+    const std::string want = n < expected.size() ? expected[n] : "(end)";
+    const std::string have = n < got.size() ? got[n] : "(end)";
+    if (json_) {
+        Line("{\"emu\":\"journal\",\"compared\":" + JsonString(path) + Printf(",\"same\":false,\"line\":%zu,", n + 1) +
+             "\"expected\":" + JsonString(want) + ",\"got\":" + JsonString(have) + "}");
+    } else {
+        Line(Printf("line %zu:", n + 1));
+        Line("  expected: " + want);
+        Line("  got:      " + have);
+    }
+    return Fail(Printf("emu journal compare: the journal differs from '%s' at line %zu", path.c_str(), n + 1));
+}
+
+// Waits on the journal itself (looked at every millisecond), not for a fixed time.
+int Command::JournalWait() {
+    if (words_.size() != 3 && words_.size() != 4) return Usage("journal wait TEXT [MS]");
+    uint64_t ms = 10000;
+    if (words_.size() == 4 && !Number(3, 3600000, &ms, "MS")) return 1;
+    const std::string& text = words_[2];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        for (const std::string& line : kvemu::Journal()) {
+            if (line.find(text) != std::string::npos) {
+                Line(json_ ? "{\"emu\":\"journal\",\"found\":" + JsonString(line) + "}" : "journal: " + line);
+                return 0;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return Fail(Printf("emu journal wait: no journal line holds '%s' after %" PRIu64 " ms", text.c_str(), ms));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int Command::L2p() {

@@ -70,6 +70,7 @@ struct Shell {
     bool failed = false;    // some command failed
     bool quit = false;      // "quit" was given
     std::string location;   // "script.txt:3" for messages, or empty
+    std::vector<std::string> boards;  // boards created and not destroyed, for completion
 };
 
 // Runs one command line (blank lines and '#' comments do nothing). Answers
@@ -77,6 +78,8 @@ struct Shell {
 bool RunLine(Shell& shell, const std::string& line);
 // The command list for "help" and --help.
 std::string CommandHelp();
+// The usage line of each command ("get BOARD KEYWORD"), for completion.
+std::vector<std::string> CommandUsages();
 
 // Decimal or 0x-hexadecimal text, 32 bits, nothing else.
 bool ParseNumber(const std::string& text, uint32_t* value);

@@ -16,6 +16,7 @@
 
 #include "kvemu.h"
 #include "kvoam.h"
+#include "lineedit.h"
 #include "zel/zelframework.h"
 
 #ifndef KVOAM_DEFAULT_PLUGIN
@@ -23,6 +24,18 @@
 #endif
 #ifndef KVOAM_DEFAULT_SHARE
 #define KVOAM_DEFAULT_SHARE "share"
+#endif
+// Where an installed tree keeps the plug-in and the search path, relative to
+// the directory of the kvoam executable, so that the tree works from any
+// prefix it is installed or extracted to.
+#ifndef KVOAM_INSTALLED_PLUGIN
+#define KVOAM_INSTALLED_PLUGIN "../lib/kv/libkv.so"
+#endif
+#ifndef KVOAM_INSTALLED_SHARE
+#define KVOAM_INSTALLED_SHARE "../share/kv"
+#endif
+#ifndef KVOAM_VERSION
+#define KVOAM_VERSION "unknown"
 #endif
 
 namespace {
@@ -34,12 +47,16 @@ const int kStatusFailed = 1;
 const int kStatusUsage = 2;
 
 const char kUsage[] =
-    "usage: kvoam [--json] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
+    "usage: kvoam [--json] [--no-history] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
+    "       kvoam --version | --help\n"
     "  -c CMDS        run the commands, separated by ';'\n"
     "  SCRIPT         run the commands of a file, one a line ('#' starts a comment)\n"
-    "  -              read commands from standard input\n"
+    "  -              read commands from standard input (at a terminal: line editing,\n"
+    "                 Tab completion, history in ~/.kvoam_history)\n"
+    "  --no-history   at a terminal, neither read nor keep the history file\n"
     "  --json         one JSON object per line on standard output\n"
-    "  --plugin PATH  the plug-in to load (default: the libkv.so built with kvoam)\n"
+    "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
+    "  --version      print kvoam's version\n"
     "With no commands kvoam runs its demonstration on the emulated boards.\n"
     "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
 
@@ -68,13 +85,14 @@ std::string ExecutableDirectory()
     return slash == std::string::npos ? std::string() : text.substr(0, slash);
 }
 
-// The plug-in built with this kvoam: beside the executable first (so that a
-// moved build still finds its own), then where the build put it.
+// The plug-in of this kvoam: where an installed tree keeps it relative to
+// the executable, then beside the executable (so that a moved build still
+// finds its own), then where the build put it.
 std::string FindPlugin()
 {
     std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
-        for (const char* relative : {"/../lib/libkv.so", "/libkv.so"}) {
+        for (const char* relative : {"/" KVOAM_INSTALLED_PLUGIN, "/../lib/libkv.so", "/libkv.so"}) {
             std::string candidate = exeDir + relative;
             if (IsFile(candidate))
                 return candidate;
@@ -83,13 +101,16 @@ std::string FindPlugin()
     return KVOAM_DEFAULT_PLUGIN;
 }
 
-// The shipped search path: the source tree's share directory, else one found
-// from the executable (bin/ of a build inside the tree, or an installed tree).
+// The shipped search path: an installed tree's, found from the executable;
+// else the source tree's share directory; else one found from the executable
+// (bin/ of a build inside the tree).
 std::string FindShare()
 {
+    std::string exeDir = ExecutableDirectory();
+    if (!exeDir.empty() && IsDirectory(exeDir + "/" KVOAM_INSTALLED_SHARE))
+        return exeDir + "/" KVOAM_INSTALLED_SHARE;
     if (IsDirectory(KVOAM_DEFAULT_SHARE))
         return KVOAM_DEFAULT_SHARE;
-    std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
         for (const char* relative : {"/../../share", "/../share", "/share"}) {
             std::string candidate = exeDir + relative;
@@ -205,6 +226,7 @@ int UsageError(const std::string& message)
 int Main(int argc, char** argv)
 {
     bool json = false;
+    bool history = true;
     std::string plugin;
     std::vector<std::string> commands;
     std::string script;
@@ -214,10 +236,17 @@ int Main(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--no-history") {
+            history = false;
         } else if (arg == "--help" || arg == "-h") {
             fputs(kUsage, stdout);
+            if (!LineEditorAvailable())
+                fputs("This kvoam was built without libedit: at a terminal it reads plain lines.\n", stdout);
             fputs("\n", stdout);
             fputs(CommandHelp().c_str(), stdout);
+            return kStatusOk;
+        } else if (arg == "--version") {
+            printf("kvoam %s\n", KVOAM_VERSION);
             return kStatusOk;
         } else if (arg == "--plugin" || arg == "-c") {
             if (i + 1 >= argc)
@@ -275,7 +304,8 @@ int Main(int argc, char** argv)
     } else if (haveScript && script == "-") {
         bool interactive = isatty(STDIN_FILENO) != 0;
         shell.echo = !json && !interactive;
-        RunStream(shell, std::cin, "stdin", interactive && !json);
+        if (!(interactive && !json && RunLineEditor(shell, history)))
+            RunStream(shell, std::cin, "stdin", interactive && !json);
     } else if (haveScript) {
         shell.echo = !json;
         RunStream(shell, file, script, false);

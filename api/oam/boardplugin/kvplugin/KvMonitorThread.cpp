@@ -2,9 +2,17 @@
 //
 // The thread opens a driver handle of its own, sleeps on the driver's
 // message-pending descriptor and turns each heartbeat or DSP status message
-// into a board message. It takes no lock: while it runs it alone writes
-// m_MonitorDriverHandle, m_pMonitorEvent, m_LastStatus and m_StatusText, and
-// the supervisor's thread touches them again only after the thread has ended.
+// into a board message. While it runs it alone writes m_MonitorDriverHandle,
+// m_pMonitorEvent and m_StatusText; the supervisor's thread touches them
+// again only after the thread has ended. The status records (m_LastStatus,
+// m_FirstStatusEvent) it handles under m_MonitorLock, and only while it is
+// still the board's current monitor: a thread told to end, or given up on
+// after its time-out, leaves them to the stop and the next start.
+//
+// A supervisor may call back into the plug-in from the alerts this thread
+// sends. Whatever would wait for this thread from this thread does not wait:
+// a stop of its own monitor only tells it to end, and a destruction of its
+// own board is completed by the thread when it ends (MonitorEnded).
 #include "KvMonitorThread.h"
 
 #include <cstdint>
@@ -17,9 +25,20 @@
 #include "kvd/kvdriver.h"
 #include "tsi/tsi.h"
 
-unsigned CKvMonitorThread::m_EndWaitMs = 5000;
-
 namespace {
+
+int RealLock(CZelMutex* mutex, unsigned timeoutMs, bool (*giveUp)(void*), void* context) {
+    return mutex->Lock(timeoutMs, giveUp, context);
+}
+
+const KvWaits kRealWaits = {RealLock, tsiWaitForDestroyThread};
+std::atomic<const KvWaits*> g_waits{&kRealWaits};
+
+// The monitor thread running on the calling thread, and its board.
+thread_local CKvMonitorThread* t_monitorThread = nullptr;
+thread_local CKvBoard* t_monitorBoard = nullptr;
+// Set when the destruction of its board was left to this monitor thread.
+thread_local bool t_owesBoardEnd = false;
 
 enum : uint32_t {
     KV_MANAGER_BOARD = 1,
@@ -100,6 +119,17 @@ CKvMonitorThread::~CKvMonitorThread() {
     m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::~CKvMonitorThread()\n");
 }
 
+int CKvMonitorThread::Run() {
+    t_monitorThread = this;
+    t_monitorBoard = m_pBoard;
+    int result = CZelThread::Run();
+    CKvBoard* board = m_pBoard;  // this object may be gone once the board has ended
+    board->MonitorEnded();
+    t_monitorThread = nullptr;
+    t_monitorBoard = nullptr;
+    return result;
+}
+
 int CKvMonitorThread::InitInstance() {
     m_pBoard->Trace(KV_TRACE_API, "CKvMonitorThread::InitInstance()\n");
     // StartMonitor cleans up after itself; without an event there is nothing to wait on.
@@ -135,38 +165,95 @@ int CKvMonitorThread::OnIdle(long) {
 
 // ---- Board members run on the supervisor's threads --------------------------
 
+void KvSetWaits(const KvWaits* waits) { g_waits.store(waits != nullptr ? waits : &kRealWaits); }
+
+int CKvBoard::LockBoard() {
+    // A monitor thread of this board is refused while the holder waits for it.
+    auto refused = [](void* board) {
+        CKvMonitorThread* waited = static_cast<CKvBoard*>(board)->m_WaitedMonitor.load();
+        return waited != nullptr && waited == t_monitorThread;
+    };
+    return g_waits.load()->lock(&m_BoardMutex, KV_MUTEX_TIMEOUT_MS, refused, this);
+}
+
+int CKvBoard::LockState() {
+    return g_waits.load()->lock(&m_StateMutex, KV_MUTEX_TIMEOUT_MS, nullptr, nullptr);
+}
+
 unsigned CKvBoard::MonitorStarted() {
     Trace(KV_TRACE_API, "CKvBoard::MonitorStarted()\n");
+    std::lock_guard<std::mutex> guard(m_MonitorLock);
     return m_pMonitorThread != nullptr ? 1 : 0;
+}
+
+bool CKvBoard::OnMonitorThread() { return t_monitorThread != nullptr; }
+
+unsigned CKvBoard::WaitForMonitorEnd(CKvMonitorThread* thread, unsigned timeoutMs) {
+    // Whoever holds the board mutex now waits for the thread; should the
+    // thread want the mutex meanwhile, it is refused instead of waiting.
+    m_WaitedMonitor.store(thread);
+    m_BoardMutex.Nudge();
+    unsigned rc = g_waits.load()->threadEnd(thread->GetThreadId(), timeoutMs);
+    m_WaitedMonitor.store(nullptr);
+    return rc;
+}
+
+unsigned CKvBoard::ReapEndingMonitor(unsigned timeoutMs) {
+    CKvMonitorThread* ending;
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        ending = m_pEndingMonitor;
+    }
+    if (ending == nullptr) return 0;
+    if (ending == t_monitorThread) {
+        // The calling thread itself: it has left its loop only when it is
+        // ending the board (MonitorEnded); then nothing runs it any more.
+        if (!t_owesBoardEnd || t_monitorBoard != this) return 1;
+    } else {
+        unsigned rc = WaitForMonitorEnd(ending, timeoutMs);
+        if (rc != 0) return rc;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        m_pEndingMonitor = nullptr;
+    }
+    delete ending;
+    return 0;
 }
 
 unsigned CKvBoard::_StartMonitor() {
     Trace(KV_TRACE_API, "CKvBoard::_StartMonitor()\n");
-    if (m_pMonitorThread != nullptr) {
+    bool running;
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        running = m_pMonitorThread != nullptr;
+    }
+    if (running) {
         Warning("CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n");
         return 1;
     }
     // A thread that did not end when last asked still holds the monitor's
     // handle and event: it must be gone before another one starts.
-    if (m_pEndingMonitor != nullptr) {
-        unsigned rc = tsiWaitForDestroyThread(m_pEndingMonitor->GetThreadId(),
-                                              CKvMonitorThread::m_EndWaitMs);
-        if (rc != 0) {
-            Warning("CKvBoard::_StartMonitor() - previous monitor thread has not ended, "
-                    "error %d (%08xh)\n", rc, rc);
-            return 1;
-        }
-        delete m_pEndingMonitor;
-        m_pEndingMonitor = nullptr;
+    unsigned rc = ReapEndingMonitor(KV_MONITOR_END_TIMEOUT_MS);
+    if (rc != 0) {
+        Warning("CKvBoard::_StartMonitor() - previous monitor thread has not ended, "
+                "error %d (%08xh)\n", rc, rc);
+        return 1;
     }
     CKvMonitorThread* thread = new (std::nothrow) CKvMonitorThread(this);
     if (thread == nullptr) return 1;
-    m_pMonitorThread = thread;
     thread->m_Flags = 0;  // the board destroys the object, not the framework
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        m_pMonitorThread = thread;
+    }
     if (ZelBeginThread(thread, 0, 0) == nullptr) {
         // The thread never ran: nothing else can reach the object.
+        {
+            std::lock_guard<std::mutex> guard(m_MonitorLock);
+            m_pMonitorThread = nullptr;
+        }
         delete thread;
-        m_pMonitorThread = nullptr;
         return 1;
     }
     return 0;
@@ -174,29 +261,50 @@ unsigned CKvBoard::_StartMonitor() {
 
 unsigned CKvBoard::_StopMonitor() {
     Trace(KV_TRACE_API, "CKvBoard::_StopMonitor()\n");
-    if (m_pMonitorThread == nullptr) {
-        // Only the destruction path finds a thread left over from an earlier
-        // stop here: wait for it whatever it takes, then destroy it.
-        if (m_pEndingMonitor != nullptr) {
-            tsiWaitForDestroyThread(m_pEndingMonitor->GetThreadId(), ZEL_WAIT_INFINITE);
-            delete m_pEndingMonitor;
-            m_pEndingMonitor = nullptr;
-        }
-        return 0;
+    CKvMonitorThread* thread;
+    {
+        // From here on the thread no longer counts as the board's monitor.
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        thread = m_pMonitorThread;
+        m_pMonitorThread = nullptr;
+        if (thread != nullptr && thread == t_monitorThread) m_pEndingMonitor = thread;
     }
-    CKvMonitorThread* thread = m_pMonitorThread;
-    unsigned long id = thread->GetThreadId();
+    if (thread == nullptr) return 0;
     thread->EndThread();
-    unsigned rc = tsiWaitForDestroyThread(id, CKvMonitorThread::m_EndWaitMs);
+    // On the thread itself: it ends once the callback that called here returns.
+    if (thread == t_monitorThread) return 0;
+    unsigned rc = WaitForMonitorEnd(thread, KV_MONITOR_END_TIMEOUT_MS);
     if (rc != 0) {
         Warning("CKvBoard::_StopMonitor() - error %d (%08xh) terminating monitor thread\n", rc, rc);
         // Still running: keep it until it has ended, never destroy it under its feet.
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
         m_pEndingMonitor = thread;
     } else {
         delete thread;
     }
-    m_pMonitorThread = nullptr;
     return 0;
+}
+
+bool CKvBoard::EndsOnOwnThread() {
+    if (t_monitorBoard != this) return false;
+    // Stops monitoring without waiting (the thread is told to end), and
+    // leaves the rest of the board's end to the thread's last act.
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        if (m_pMonitorThread == t_monitorThread) {
+            m_pMonitorThread = nullptr;
+            m_pEndingMonitor = t_monitorThread;
+        }
+    }
+    t_monitorThread->EndThread();
+    t_owesBoardEnd = true;
+    return true;
+}
+
+void CKvBoard::MonitorEnded() {
+    if (!t_owesBoardEnd || t_monitorBoard != this) return;
+    OwnThreadDone();  // may destroy the board, and this thread's object with it
+    t_owesBoardEnd = false;
 }
 
 // ---- Board members run on the monitor thread ---------------------------------
@@ -280,8 +388,13 @@ void CKvBoard::Event() {
                     message.event.timestamp, message.event.params[0]);
             return;
         }
-        bool first = m_FirstStatusEvent == 1;
-        if (first) m_FirstStatusEvent = 0;
+        bool first;
+        {
+            std::lock_guard<std::mutex> guard(m_MonitorLock);
+            if (m_pMonitorThread != t_monitorThread) return;  // told to end: not ours any more
+            first = m_FirstStatusEvent == 1;
+            if (first) m_FirstStatusEvent = 0;
+        }
         StatusEvent(&message, first);
         return;
     }
@@ -300,6 +413,18 @@ void CKvBoard::StatusEvent(__DSP_UP_MESSAGE__* message, bool first) {
         return;
     }
     const uint16_t* status = &event.params[1];
+    char text[KV_STATUS_TEXT_SIZE];
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        if (m_pMonitorThread != t_monitorThread) return;  // told to end: not ours any more
+        BuildStatusText(status, first);
+        memcpy(m_LastStatus, status, sizeof(m_LastStatus));
+        memcpy(text, m_StatusText, sizeof(text));
+    }
+    Inform("%s", text);
+}
+
+void CKvBoard::BuildStatusText(const uint16_t* status, bool first) {
     m_StatusText[0] = '\0';
     Append(m_StatusText, sizeof(m_StatusText), "%s", "Status event(s) -\n");
     for (const StatusItem& item : kStatusItems) {
@@ -316,6 +441,4 @@ void CKvBoard::StatusEvent(__DSP_UP_MESSAGE__* message, bool first) {
         Append(m_StatusText, sizeof(m_StatusText), item.line, text);
     }
     Append(m_StatusText, sizeof(m_StatusText), "%s", "\n");
-    Inform("%s", m_StatusText);
-    memcpy(m_LastStatus, status, sizeof(m_LastStatus));
 }

@@ -10,14 +10,13 @@ public:
     explicit CKvMonitorThread(CKvBoard* board);
     ~CKvMonitorThread() override;
 
+    // The framework's loop, then the board's MonitorEnded: the last act of
+    // the thread on the board, after which the object may be gone.
+    int Run() override;
     int InitInstance() override;
     int ExitInstance() override;
     int OnIdle(long count) override;
 
     CKvBoard* m_pBoard;   // not owned
     CZelEvent* m_pEvent;  // the board's message event, not owned
-
-    // How long the board waits for a monitor thread to end when it stops it
-    // (milliseconds). Set only while no monitor runs; tests shorten it.
-    static unsigned m_EndWaitMs;
 };

@@ -154,7 +154,7 @@ CKvBoard::CKvBoard(const char* name, const char* product)
       m_StatusText(), m_ConfigBaseName(), m_ConfigExtension(), m_FileList(), m_SearchPath(),
       m_pRawMap(nullptr), m_pThermos(nullptr), m_MonitorDriverHandle(nullptr), m_SwitchDriverName(),
       m_StateMutex(0, nullptr, 0), m_BoardMutex(0, nullptr, 0), m_pEndingMonitor(nullptr),
-      m_SwitchFdOpen(false)
+      m_SwitchFdOpen(false), m_WaitedMonitor(nullptr)
 {
     m_pT8100 = new cT8100(this);
 
@@ -271,17 +271,20 @@ void CKvBoard::InitializeRequiredKeywords()
 CKvBoard::~CKvBoard()
 {
     Trace(KV_TRACE_API, "CKvBoard::~CKvBoard()\n");
-    // Serialised with runtime monitor changes still finishing on other threads.
-    bool locked = m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) == 1;
-    if (MonitorStarted() == 1 || m_pEndingMonitor != nullptr) _StopMonitor();
+    // Serialised with runtime monitor changes still finishing on other threads;
+    // a board made and destroyed without the plug-in has its monitors ended here.
+    bool locked = LockBoard() == 1;
+    EndMonitors();
 
     m_PortGroups.RemoveAll(true);
     m_Ports.RemoveAll(true);
     m_QslacFiles.RemoveAll(true);
 
     CloseSwitchDevice();
-    if (m_MonitorDriverHandle != nullptr) CloseDriver(&m_MonitorDriverHandle);
-    if (m_DriverHandle != nullptr) CloseDriver(&m_DriverHandle);
+    // The monitor's handle first, then the board's; each close is traced,
+    // also of a handle that is not open.
+    CloseDriver(&m_MonitorDriverHandle);
+    CloseDriver(&m_DriverHandle);
     // The monitor's event outlives a monitor only when the thread never tidied up.
     delete m_pMonitorEvent;
     m_pMonitorEvent = nullptr;
@@ -293,14 +296,20 @@ CKvBoard::~CKvBoard()
     if (locked) m_BoardMutex.Unlock();
 }
 
+void CKvBoard::EndMonitors()
+{
+    if (MonitorStarted() == 1) _StopMonitor();
+    // A monitor that did not end when asked is waited for here without limit.
+    ReapEndingMonitor(ZEL_WAIT_INFINITE);
+}
+
 void CKvBoard::Shutdown()
 {
-    if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockBoard() != 1) {
         Error("CKvBoard::Shutdown() - failed to lock mutex.\n");
         return;
     }
-    // A monitor that did not end when asked is waited for here without limit.
-    while (MonitorStarted() == 1 || m_pEndingMonitor != nullptr) _StopMonitor();
+    EndMonitors();
     m_BoardMutex.Unlock();
 }
 
@@ -423,7 +432,7 @@ void CKvBoard::WriteByte(uint32_t address, uint8_t mask, uint8_t value)
 void CKvBoard::SetState(const char* state)
 {
     Trace(KV_TRACE_API, "CKvBoard::SetState()\n");
-    if (m_StateMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockState() != 1) {
         Error("CKvBoard::SetState() - failed to lock mutex.\n");
         return;
     }
@@ -442,7 +451,7 @@ const char* CKvBoard::GetState()
 {
     static const char* const states[] = {"IDLE", "BOOTED", "BOOTING", "STOPPED"};
     Trace(KV_TRACE_API, "CKvBoard::GetState()\n");
-    if (m_StateMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockState() != 1) {
         Error("CKvBoard::GetState() - failed to lock mutex.\n");
         return nullptr;
     }
@@ -466,7 +475,7 @@ const char* CKvBoard::GetState()
 
 bool CKvBoard::IsState(const char* state)
 {
-    if (m_StateMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockState() != 1) {
         Error("CKvBoard::IsState() - failed to lock m_StateMutex.\n");
         return false;
     }
@@ -478,9 +487,12 @@ bool CKvBoard::IsState(const char* state)
 
 void CKvBoard::Reset()
 {
-    m_FirstStatusEvent = 1;
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        m_FirstStatusEvent = 1;
+        memset(m_LastStatus, 0, sizeof(m_LastStatus));
+    }
     memset(m_SwitchDriverName, 0, sizeof(m_SwitchDriverName));
-    memset(m_LastStatus, 0, sizeof(m_LastStatus));
     memset(m_FileList, 0, sizeof(m_FileList));
 }
 
@@ -623,7 +635,7 @@ void CKvBoard::CloseSwitchDevice()
 
 unsigned CKvBoard::Start()
 {
-    if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockBoard() != 1) {
         Error("CKvBoard::Start() - failed to lock mutex.\n");
         return KV_E_START_FAILED;
     }
@@ -814,7 +826,10 @@ unsigned CKvBoard::RunStartSequence()
     if (dsp != nullptr) dsp->StartBoardMonitoring();
     GenerateReport();
     CloseDriver(&m_DriverHandle);
-    m_FirstStatusEvent = 1;
+    {
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        m_FirstStatusEvent = 1;
+    }
 
     if (Match(monitorEnable, "Enable") == 1 && _StartMonitor() != 0) return 1;
     return 0;
@@ -822,7 +837,7 @@ unsigned CKvBoard::RunStartSequence()
 
 unsigned CKvBoard::Stop()
 {
-    if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockBoard() != 1) {
         Error("CKvBoard::Stop() - failed to lock mutex.\n");
         return KV_E_STOP_FAILED;
     }
@@ -855,6 +870,7 @@ unsigned CKvBoard::Stop()
         CloseDriver(&m_DriverHandle);
     } else {
         Trace(KV_TRACE_DEBUG, "CKVBoard::Stop() - could not access board.\n");
+        Error("CKvBoard::Stop() - could not access board; line power may still be on.\n");
     }
     Reset();
     SetState("IDLE");
@@ -864,7 +880,7 @@ unsigned CKvBoard::Stop()
 
 unsigned CKvBoard::Test(unsigned)
 {
-    if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockBoard() != 1) {
         Error("CKvBoard::Test() - failed to lock mutex.\n");
         return KV_E_NOT_SUPPORTED;
     }
@@ -911,21 +927,20 @@ unsigned CKvBoard::ReactToMonitor(const char* value)
 
 unsigned CKvBoard::SetKeywordValue(const char* name, const char* value)
 {
-    unsigned result = CBoard::SetKeywordValue(name, value);
-    if (result != 0 || name == nullptr) return result;
-
-    bool highBattery = tsiStricmp(name, "HighBatteryEnable") == 0;
-    bool lowBattery = tsiStricmp(name, "LowBatteryEnable") == 0;
-    bool monitor = tsiStricmp(name, "MonitorEnable") == 0;
+    bool highBattery = name != nullptr && tsiStricmp(name, "HighBatteryEnable") == 0;
+    bool lowBattery = name != nullptr && tsiStricmp(name, "LowBatteryEnable") == 0;
+    bool monitor = name != nullptr && tsiStricmp(name, "MonitorEnable") == 0;
     if (highBattery || lowBattery || monitor) {
-        // Under the board mutex, so that a start, stop or destruction on
-        // another thread never sees half a reaction (re-entrant: Initialize
-        // applies its file through here while holding it).
-        if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+        // The board mutex first, then the value: a start, stop or destruction
+        // on another thread never sees a value without its reaction, and a
+        // change that cannot be made keeps the previous value (re-entrant:
+        // Initialize applies its file through here while holding it).
+        if (LockBoard() != 1) {
             Error("CKvBoard::SetKeywordValue() - failed to lock mutex.\n");
             return KV_E_KEYWORD_REFUSED;
         }
-        if (IsState("BOOTED")) {
+        unsigned result = CBoard::SetKeywordValue(name, value);
+        if (result == 0 && IsState("BOOTED")) {
             if (highBattery)
                 result = ReactToBattery(0x04, value);
             else if (lowBattery)
@@ -936,6 +951,9 @@ unsigned CKvBoard::SetKeywordValue(const char* name, const char* value)
         m_BoardMutex.Unlock();
         return result;
     }
+
+    unsigned result = CBoard::SetKeywordValue(name, value);
+    if (result != 0 || name == nullptr) return result;
 
     if (tsiStricmp(name, "OamTraceMask") == 0) {
         uint32_t mask = static_cast<uint32_t>(IntValue(GetKeywordByName("OamTraceMask")));
@@ -960,7 +978,7 @@ uint32_t CKvBoard::AlertReceive(oam_msg_tag* message)
 {
     if (message == nullptr || message->alert != KV_ALERT_REMOVAL_REQUESTED) return 0;
     Trace(KV_TRACE_ALERTS, "CKvBoard::AlertReceive() - HSWEVN_REMOVAL_REQUESTED\n");
-    if (m_BoardMutex.Lock(KV_MUTEX_TIMEOUT_MS) != 1) {
+    if (LockBoard() != 1) {
         Error("CKvBoard::AlertReceive() - failed to lock mutex.\n");
         return 0;
     }

@@ -2,9 +2,11 @@
 // start and stop sequences, messages and report.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "KvKWStr.h"
 #include "List.h"
@@ -55,11 +57,42 @@ enum : uint32_t {
 };
 
 enum : unsigned {
-    KV_MUTEX_TIMEOUT_MS = 60000,
+    KV_MUTEX_TIMEOUT_MS = 60000,         // every wait for the board or state mutex
+    KV_MONITOR_END_TIMEOUT_MS = 5000,    // a stop's wait for the monitor thread to end
     KV_FILE_LIST_SIZE = 4096,
     KV_STATUS_TEXT_SIZE = 1024,  // holds the longest status text (601 characters) whole
 };
 
+// The waits with a time-out that boards make, replaceable as a whole: a seam
+// through which tests see the time-out each wait is given, or let a wait
+// expire at once on a clock of their own. The board and state mutexes are
+// waited for KV_MUTEX_TIMEOUT_MS, the end of a monitor thread
+// KV_MONITOR_END_TIMEOUT_MS (the destruction of a board waits without limit,
+// 0xFFFFFFFF).
+struct KvWaits {
+    // As CZelMutex::Lock with a give-up test: 1 when taken, 0 when not.
+    int (*lock)(CZelMutex* mutex, unsigned timeoutMs, bool (*giveUp)(void*), void* context);
+    // As tsiWaitForDestroyThread: 0 when the thread has ended, non-zero when not.
+    unsigned (*threadEnd)(unsigned long threadId, unsigned timeoutMs);
+};
+// Sets the waits of every board; null restores the real ones. The record
+// must stay valid while boards may use it.
+void KvSetWaits(const KvWaits* waits);
+
+// Threads and re-entry. Every operation may be called from any thread, also
+// from a callback that the board raised (an alert handed to the supervisor):
+// - The board mutex serialises Initialize, Start, Stop, Test, the reacting
+//   keyword changes, the removal request and the destruction. A monitor
+//   thread that needs it while its holder waits for that monitor to end is
+//   refused at once (the operation answers its failure code).
+// - On the board's own monitor thread, stopping the monitor (Stop, a
+//   "MonitorEnable" change, a removal request) does not wait for the thread:
+//   it ends itself once the callback has returned. A new monitor cannot start
+//   on that thread before it has ended (the start fails). The destruction of
+//   the board from that thread returns at once; the board ends when the
+//   thread ends (EndsOnOwnThread).
+// - A monitor thread that has been told to end (or was given up on after
+//   KV_MONITOR_END_TIMEOUT_MS) no longer touches the board's status records.
 class CKvBoard : public CBoard {
 public:
     CKvBoard(const char* name, const char* product);
@@ -77,6 +110,11 @@ public:
     // Ends the monitor thread before the board is destroyed, so that it never
     // runs while the object is being taken apart.
     void Shutdown() override;
+    // True on one of the board's own monitor threads: the thread is told to
+    // end, and the board ends with it.
+    bool EndsOnOwnThread() override;
+    // Whether the calling thread is a monitor thread of any board.
+    static bool OnMonitorThread();
 
     // ---- Construction, configuration (kvboard, ConfigFile) ---------------
     void InitializeRequiredKeywords();
@@ -148,6 +186,9 @@ public:
     unsigned StartMonitor();
     unsigned StopMonitor();
     void StatusEvent(__DSP_UP_MESSAGE__* message, bool first);
+    // Called by a monitor thread once its loop has ended, as its last act on
+    // the board (which may be destroyed within the call).
+    void MonitorEnded();
 
     // ---- Members ---------------------------------------------------------------
     cList<cPortGroup> m_PortGroups;
@@ -179,6 +220,26 @@ public:
     bool m_SwitchFdOpen;
 
 private:
+    // Guards m_pMonitorThread, m_pEndingMonitor, m_FirstStatusEvent and
+    // m_LastStatus: a monitor thread handles a status event only while it is
+    // still m_pMonitorThread.
+    std::mutex m_MonitorLock;
+    // The monitor thread that a holder of the board mutex waits for; that
+    // thread is refused the board mutex.
+    std::atomic<CKvMonitorThread*> m_WaitedMonitor;
+
+    int LockBoard();
+    // Stops the monitor and waits, without limit, for any that is ending.
+    void EndMonitors();
+    // The text of a status event into m_StatusText. Caller holds m_MonitorLock.
+    void BuildStatusText(const uint16_t* status, bool first);
+    int LockState();
+    // Waits for a monitor thread that was told to end, then destroys it;
+    // answers 1 when it has not ended (it is kept) or is the calling thread.
+    unsigned ReapEndingMonitor(unsigned timeoutMs);
+    // Waits for a monitor thread to end (the waits' threadEnd), refusing it
+    // the board mutex meanwhile.
+    unsigned WaitForMonitorEnd(CKvMonitorThread* thread, unsigned timeoutMs);
     void Message(uint32_t severity, const char* format, va_list arguments);
     // Steps of Start between "BOOTING" and "BOOTED": 0, or 1 after a failing
     // step has sent its message.

@@ -3,6 +3,9 @@
 // nothing thrown inside the plug-in leaves through them.
 #include "oam/boardplugin.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 #include "kvboardplugin.h"
@@ -29,12 +32,55 @@ constexpr uint32_t KV_E_TEST = 0x4000010F;
 constexpr uint32_t KV_E_SEND_BUFFER = 0x40000110;
 constexpr uint32_t ZEL_QUALIFIER_UNKNOWN = 8;  // the framework's answer for a qualifier a keyword lacks
 
+// The gate every entry point passes. A call counts itself in before it looks
+// at the plug-in object and out when it is done; Exit closes the gate, waits
+// until no call is inside, and only then destroys the object. Init opens it.
+// A call that finds the gate closed answers "not initialised" without
+// touching the object.
+//
+// Counting in and reading the phase are sequentially consistent on both sides
+// (a call: count in, then read the phase; Exit: close, then read the count),
+// so either the call sees the gate closed or Exit sees the call.
+enum Phase : int { kClosed, kOpening, kOpen, kClosing };
+
+std::atomic<int> g_phase{kClosed};
+std::atomic<unsigned> g_inside{0};
+std::mutex g_drainLock;
+std::condition_variable g_drained;
+
+// Entry points the calling thread is inside (callbacks from the plug-in to
+// the supervisor may call in again).
+thread_local unsigned t_depth = 0;
+
+class Pass {
+public:
+    Pass() : m_Open(false) {
+        ++t_depth;
+        g_inside.fetch_add(1);
+        m_Open = g_phase.load() == kOpen;
+    }
+    ~Pass() {
+        --t_depth;
+        if (g_inside.fetch_sub(1) == 1 && g_phase.load() == kClosing) {
+            std::lock_guard<std::mutex> guard(g_drainLock);
+            g_drained.notify_all();
+        }
+    }
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    bool Open() const { return m_Open; }
+
+private:
+    bool m_Open;
+};
+
 // Calls operation on the plug-in object: 0 stays 0, any other result (or
 // anything thrown) becomes failure; before Init the answer is "not initialised".
 template <class Operation>
 uint32_t Forward(uint32_t failure, Operation operation)
 {
-    if (boardPlugin == nullptr) return KV_E_NOT_INITIALISED;
+    Pass pass;
+    if (!pass.Open()) return KV_E_NOT_INITIALISED;
     try {
         return operation(boardPlugin) == 0 ? 0 : failure;
     } catch (...) {
@@ -48,28 +94,49 @@ extern "C" {
 
 KV_EXPORT uint32_t Init(const char* text)
 {
-    if (boardPlugin != nullptr) return KV_E_INIT;
+    int closed = kClosed;
+    if (!g_phase.compare_exchange_strong(closed, kOpening)) return KV_E_INIT;
+    uint32_t result = KV_E_INIT;
     try {
         boardPlugin = new (std::nothrow) CKvBoardPlugIn();
-        if (boardPlugin == nullptr) return KV_E_INIT;
-        return boardPlugin->Init(text) == 0 ? 0 : KV_E_INIT;
+        if (boardPlugin != nullptr) result = boardPlugin->Init(text) == 0 ? 0 : KV_E_INIT;
     } catch (...) {
-        return KV_E_INIT;
+        result = KV_E_INIT;
     }
+    // A failed Init keeps its object, which a later Exit destroys.
+    g_phase.store(boardPlugin != nullptr ? kOpen : kClosed);
+    return result;
 }
 
 KV_EXPORT uint32_t Exit(void)
 {
-    if (boardPlugin == nullptr) return KV_E_NOT_INITIALISED;
-    try {
-        if (boardPlugin->Exit() != 0) return KV_E_EXIT;
-        CKvBoardPlugIn* plugin = boardPlugin;
-        boardPlugin = nullptr;
-        delete plugin;
-        return 0;
-    } catch (...) {
-        return KV_E_EXIT;
+    // From inside another entry point (a callback of the supervisor's) or on
+    // a monitor thread the wait below would wait for the caller itself.
+    if (t_depth != 0 || CKvBoard::OnMonitorThread()) {
+        return g_phase.load() == kOpen ? KV_E_EXIT : KV_E_NOT_INITIALISED;
     }
+    int open = kOpen;
+    if (!g_phase.compare_exchange_strong(open, kClosing)) return KV_E_NOT_INITIALISED;
+    {
+        std::unique_lock<std::mutex> guard(g_drainLock);
+        g_drained.wait(guard, [] { return g_inside.load() == 0; });
+    }
+    uint32_t result = 0;
+    try {
+        // Destroys every board and joins every monitor thread.
+        if (boardPlugin->Exit() != 0) result = KV_E_EXIT;
+    } catch (...) {
+        result = KV_E_EXIT;
+    }
+    if (result != 0) {
+        g_phase.store(kOpen);  // kept, and may be asked to exit again
+        return result;
+    }
+    CKvBoardPlugIn* plugin = boardPlugin;
+    boardPlugin = nullptr;
+    delete plugin;
+    g_phase.store(kClosed);
+    return 0;
 }
 
 KV_EXPORT uint32_t DetectBoards(void)
@@ -103,7 +170,8 @@ KV_EXPORT uint32_t SetKeyword(uint64_t handle, const char* keyword, const char* 
 KV_EXPORT uint32_t GetQualifier(uint64_t handle, const char* keyword, const char* qualifier,
                                 char* value, uint32_t size)
 {
-    if (boardPlugin == nullptr) return KV_E_NOT_INITIALISED;
+    Pass pass;
+    if (!pass.Open()) return KV_E_NOT_INITIALISED;
     try {
         unsigned result = boardPlugin->GetQualifier(handle, keyword, qualifier, value, size);
         if (result == 0) return 0;
@@ -147,7 +215,8 @@ KV_EXPORT uint32_t SendBuffer(const char* boardName, const void* buffer, uint32_
 // Unlike the others, the result of the plug-in object is passed through as it is.
 KV_EXPORT uint32_t AlertReceive(oam_msg_tag* message)
 {
-    if (boardPlugin == nullptr) return KV_E_NOT_INITIALISED;
+    Pass pass;
+    if (!pass.Open()) return KV_E_NOT_INITIALISED;
     try {
         return boardPlugin->AlertReceive(message);
     } catch (...) {

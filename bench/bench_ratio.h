@@ -1,0 +1,48 @@
+// Runs the registered benchmarks and keeps the median time of each, so that a
+// benchmark program can print its ratio lines ("ratio: ... (goal <= ...)")
+// once the runs are done. Benchmarks that want a median register with
+// Repetitions(n); the figures kept are CPU times.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kvbench {
+
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                m_Medians[Key(run.run_name)] = run.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    // The median CPU time of a benchmark by its name and arguments ("BM_Name/1/0"),
+    // 0 when it did not run. CPU time: the machine may be shared, and the
+    // calls compared run on one thread.
+    double Median(const std::string& name) const {
+        auto it = m_Medians.find(name);
+        return it != m_Medians.end() ? it->second : 0.0;
+    }
+
+private:
+    static std::string Key(const benchmark::BenchmarkName& name) {
+        return name.args.empty() ? name.function_name : name.function_name + "/" + name.args;
+    }
+    std::map<std::string, double> m_Medians;
+};
+
+// Prints one ratio line of the benchmark convention, or a note when a figure is missing.
+inline void PrintRatio(const char* what, double numerator, double denominator, double goal) {
+    if (numerator <= 0 || denominator <= 0) {
+        std::printf("note: %s could not be measured\n", what);
+        return;
+    }
+    std::printf("ratio: %s = %.3f (goal <= %g)\n", what, numerator / denominator, goal);
+}
+
+}  // namespace kvbench

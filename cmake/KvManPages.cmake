@@ -1,0 +1,43 @@
+# Man pages: kvoam(1), written by hand, and libkv(7), the keyword reference
+# generated at build time from the schema that the built plug-in reports
+# through kvoam. Both are installed compressed, as Debian wants them.
+find_program(KV_GZIP gzip REQUIRED)
+set(KV_MAN_BUILD_DIR "${PROJECT_BINARY_DIR}/man")
+
+set(VERSION "${PROJECT_VERSION}")
+set(PLUGIN "${CMAKE_INSTALL_PREFIX}/${KV_PLUGIN_DIR}/libkv.so")
+set(DATADIR_KV "${CMAKE_INSTALL_FULL_DATADIR}/kv")
+set(PRIVATEDIR "${CMAKE_INSTALL_FULL_LIBDIR}/kvoam")
+configure_file(doc/kvoam.1.in "${KV_MAN_BUILD_DIR}/kvoam.1" @ONLY)
+
+add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7"
+  COMMAND ${CMAKE_COMMAND}
+    -DKVOAM=$<TARGET_FILE:kvoam>
+    -DSHARE=${PROJECT_SOURCE_DIR}/share
+    -DTEMPLATE=${PROJECT_SOURCE_DIR}/doc/libkv.7.in
+    -DOUTPUT=${KV_MAN_BUILD_DIR}/libkv.7
+    -DVERSION=${PROJECT_VERSION}
+    -DPLUGIN=${PLUGIN}
+    -DDATADIR_KV=${DATADIR_KV}
+    -P ${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake
+  DEPENDS kvoam kv "${PROJECT_SOURCE_DIR}/doc/libkv.7.in" "${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake"
+  COMMENT "Generating libkv(7) from the plug-in's keyword schema"
+  VERBATIM)
+
+foreach(page kvoam.1 libkv.7)
+  add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/${page}.gz"
+    COMMAND ${KV_GZIP} -9 -n -k -f "${KV_MAN_BUILD_DIR}/${page}"
+    DEPENDS "${KV_MAN_BUILD_DIR}/${page}"
+    VERBATIM)
+endforeach()
+add_custom_target(manpages ALL DEPENDS "${KV_MAN_BUILD_DIR}/kvoam.1.gz" "${KV_MAN_BUILD_DIR}/libkv.7.gz")
+
+install(FILES "${KV_MAN_BUILD_DIR}/kvoam.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT kvoam)
+install(FILES "${KV_MAN_BUILD_DIR}/libkv.7.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man7" COMPONENT libkv)
+
+if(KV_TESTS)
+  add_test(NAME kvoam_manpage_documents_every_command
+    COMMAND ${CMAKE_COMMAND} -DKVOAM=$<TARGET_FILE:kvoam> -DPAGE=${PROJECT_SOURCE_DIR}/doc/kvoam.1.in
+            -P ${CMAKE_CURRENT_LIST_DIR}/KvCheckManPage.cmake)
+  set_tests_properties(kvoam_manpage_documents_every_command PROPERTIES LABELS unit)
+endif()
