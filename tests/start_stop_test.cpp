@@ -34,6 +34,16 @@ Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, sever
     return ::testing::AssertionSuccess();
 }
 
+// The register writes of the journal, "ADDRESS VALUE" in order, up to the call named until.
+Texts Writes(const std::string& until = "") {
+    Texts writes;
+    for (const std::string& line : kvemu::Journal()) {
+        if (kvtest::CallOf(line) == until) break;
+        if (kvtest::CallOf(line) == "BoardWriteByte") writes.push_back(line.substr(19, line.find(" =") - 19));
+    }
+    return writes;
+}
+
 class StartStopTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -60,19 +70,24 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
     const uint8_t eeprom[24] = {0x34, 0x12, 0x02, 0x03, 0x07, 0x05, 0x21, 0x43, 0xD3, 0x07, 0x2A, 0x01,
                                 0x78, 0x56, 0x34, 0x12, 0xEE, 0xDD, 0xCC, 0xBB, 0x09, 0x01, 0x00, 0x00};
     ASSERT_EQ(kvemu::SetEeprom(0, 0, eeprom), 0);
-    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0xE0);
-    kvemu::WriteRegister(0, 0, KV_REG_RESET, 0xE0);
-    kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xE8);
+    // Bits that each write turns over on their own, so that the order of the writes shows.
+    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0xFF);
+    kvemu::WriteRegister(0, 0, KV_REG_RESET, 0x00);
+    kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xFB);
     Set("HeartbeatRate", "7");
 
     ASSERT_EQ(StartBoard("b0"), 0u);
     EXPECT_EQ(Read("State"), "BOOTED");
     EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{});
-    // The calls and their order are compared whole with the golden journals (kvoam_e2e_test).
-    // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback.
+    // The calls and their order are compared whole with the golden journals (kvoam_e2e_test). Before the
+    // logical number: control bit 3 off, line power off (ringer active low), reset bits on, bit 4 pulsed.
+    EXPECT_EQ(Writes("BoardSetLogicalNumber"), (Texts{"0xa0006 0xf3", "0xa0002 0xfb", "0xa0002 0xf9", "0xa0002 0xf1", "0xa0002 0xf1",
+                             "0xa0002 0xe1", "0xa0003 0x10", "0xa0003 0x14", "0xa0003 0x1c", "0xa0003 0x1e",
+                             "0xa0003 0xe"}));
+    // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback; resets released but bit 2.
     EXPECT_EQ(Register(KV_REG_LINE_POWER), 0xEE);
-    EXPECT_EQ(Register(KV_REG_RESET), 0xE4);
-    EXPECT_EQ(Register(KV_REG_CONTROL), 0xE4);
+    EXPECT_EQ(Register(KV_REG_RESET), 0x04);
+    EXPECT_EQ(Register(KV_REG_CONTROL), 0xF7);
     // After the DSP reset, the DSP start, the line power, and before the temperatures.
     EXPECT_EQ(sleeps.Pauses(), (std::vector<unsigned>{100, 1000, 250, 500}));
 
@@ -187,8 +202,9 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
         EXPECT_EQ(Read("State"), "IDLE");
         EXPECT_TRUE(CallsInOrder({"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
         EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
-        EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x01);
-        EXPECT_EQ(Register(KV_REG_RESET) & 0x0E, 0x0E);
+        // Feeds and loopback off, ringer off (active low), then the resets on, each in its turn.
+        EXPECT_EQ(Writes(), (Texts{"0xa0002 0x6", "0xa0002 0x2", "0xa0002 0x0", "0xa0002 0x1", "0xa0002 0x1",
+                                   "0xa0003 0x4", "0xa0003 0x6", "0xa0003 0xe"}));
         EXPECT_FALSE(Info().heartbeat);
     }
     // The stop forgot the files of the first run: the second report lists each file once.
