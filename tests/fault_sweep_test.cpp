@@ -87,13 +87,16 @@ protected:
         return kvtest::Journaled(" BoardStartMonitoring = 0") &&
                (!kvtest::Dsp().monitoring || kvtest::AnyAlertContains(kStatusEvent));
     }
-    void ExpectIdleWithNothingLeft(bool handleKept) {
+    // A thread left by the run after the fault shows at the next occurrence's check.
+    void ExpectIdleWithNothingLeft(bool handleKept, bool threadsToo = true) {
         EXPECT_EQ(kvtest::Keyword(board, "State"), "IDLE");
         if (!handleKept) {
             EXPECT_EQ(kvtest::Info().openHandles, 0u) << "a driver handle is left open";
         }
         EXPECT_EQ(kvtest::Info().openDevices, 0u) << "the switch device is left open";
-        EXPECT_TRUE(WaitUntil([this] { return Threads() == threads; })) << "a thread is left";
+        if (threadsToo) {
+            EXPECT_TRUE(WaitUntil([this] { return Threads() == threads; })) << "a thread is left";
+        }
     }
 
     // Fails the nth call of function from now. phase and line are where the
@@ -126,7 +129,7 @@ protected:
         ASSERT_EQ(Quietly(StartBoard), 0u);
         ASSERT_TRUE(kvtest::WaitForAlert(kStatusEvent));
         ASSERT_EQ(Quietly(StopBoard), 0u);
-        ExpectIdleWithNothingLeft(false);
+        ExpectIdleWithNothingLeft(false, false);
         EXPECT_TRUE(LinePowerOff());
     }
 
@@ -173,6 +176,7 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
             SetUp();
         }
     }
+    EXPECT_TRUE(WaitUntil([this] { return Threads() == threads; })) << "a thread is left";
     printf("%zu calls failed in turn: %zu of the start, %zu of the monitor, %zu of the stop\n", lines.size(), start,
            startAndMonitor - start, lines.size() - startAndMonitor);
 }
