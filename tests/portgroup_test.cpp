@@ -29,23 +29,33 @@ TEST(ListTest, KeepsOrderLinksAndCount) {
     EXPECT_TRUE(list.m_Count == 0 && list.m_Head == nullptr && list.m_Tail == nullptr);
 }
 
-TEST(PortGroupTest, LookupsFindOnlyTheGroupsOwnStations) {
-    const struct { const STATION_MAP_ENTRY* table; int station, voice, signal, slot; } cases[] = {
-        {g_PortGroup_1_16, 16, 0, 3, 15}, {g_PortGroup_17_32, 17, 1, 4, 2}, {g_PortGroup_33_48, 48, 2, 5, 19},
-        {g_PortGroup_17_32, 33, -1, -1, -1}, {g_PortGroup_1_16, 0, -1, -1, -1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.station);
-        cPortGroup group(c.table, 16, 1);
-        EXPECT_EQ((std::vector<int>{group.GetPhysicalStreamVoiceOut(c.station), group.GetPhysicalStreamSignalIn(c.station),
-                                    group.GetPhysicalTimeslot(c.station), group.GetLogicalTimeslot(c.station)}),
-                  (std::vector<int>{c.voice, c.signal, c.slot, -1}));
-        // A failed look-up changes nothing.
-        EXPECT_EQ(group.SetLogicalTimeslot(c.station, 9) | group.SetLogicalStreamSignalIn(c.station, 3),
-                  c.slot < 0 ? 0xFFFFFFFFu : 0u);
-        EXPECT_EQ(group.GetLogicalStreamSignalIn(c.station) + group.GetLogicalTimeslot(c.station), c.slot < 0 ? -2 : 12);
+// The five logical fields of a station, in entry order.
+std::vector<int> Logical(cPortGroup& g, int s) {
+    return {g.GetLogicalStreamVoiceOut(s), g.GetLogicalStreamVoiceIn(s), g.GetLogicalStreamSignalOut(s),
+            g.GetLogicalStreamSignalIn(s), g.GetLogicalTimeslot(s)};
+}
+
+TEST(PortGroupTest, EachSetterWritesItsOwnFieldOfItsOwnStation) {
+    cPortGroup group(g_PortGroup_17_32, 16, 2);
+    EXPECT_EQ(group.SetLogicalStreamVoiceOut(20, 4) | group.SetLogicalStreamVoiceIn(20, 5) |
+                  group.SetLogicalStreamSignalOut(20, 6) | group.SetLogicalStreamSignalIn(20, 7) |
+                  group.SetLogicalTimeslot(20, 8),
+              0u);
+    EXPECT_EQ(Logical(group, 20), (std::vector<int>{4, 5, 6, 7, 8}));
+    EXPECT_EQ(Logical(group, 21), std::vector<int>(5, -1));
+    // Stations of other groups (station 33 falls on entry 0, which holds 17) are refused and change nothing.
+    for (int station : {33, 16, 0, -1}) {
+        SCOPED_TRACE(station);
+        EXPECT_EQ(group.SetLogicalStreamVoiceOut(station, 1) & group.SetLogicalStreamVoiceIn(station, 1) &
+                      group.SetLogicalStreamSignalOut(station, 1) & group.SetLogicalStreamSignalIn(station, 1) &
+                      group.SetLogicalTimeslot(station, 1),
+                  0xFFFFFFFFu);
+        EXPECT_EQ(Logical(group, station), std::vector<int>(5, -1));
+        EXPECT_EQ(group.GetPhysicalTimeslot(station) & group.GetPhysicalStreamVoiceOut(station), -1);
     }
-    cPortGroup first(g_PortGroup_1_16, 16, 1), middle(g_PortGroup_17_32, 16, 2), last(g_PortGroup_33_48, 16, 4);
-    EXPECT_EQ((std::vector<int>{middle.Compare(&first), middle.Compare(&last), middle.Compare(&middle)}),
+    EXPECT_EQ(Logical(group, 17), std::vector<int>(5, -1));
+    cPortGroup first(g_PortGroup_1_16, 16, 1), last(g_PortGroup_33_48, 16, 4);
+    EXPECT_EQ((std::vector<int>{group.Compare(&first), group.Compare(&last), group.Compare(&group)}),
               (std::vector<int>{1, -1, 0}));
 }
 
@@ -85,7 +95,6 @@ protected:
 TEST_F(StationMapTest, PopulationSelectsGroupsAndTable) {
     const struct { uint8_t population; const char* rawMap; bool populated[3]; } cases[] = {
         {0xE0, "Disable", {true, true, true}}, {0xA0, "Disable", {true, false, true}}, {0x00, "enable", {true, true, true}}};
-    const STATION_MAP_ENTRY* tables[3] = {g_PortGroup_1_16, g_PortGroup_17_32, g_PortGroup_33_48};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "population 0x" << std::hex << int(c.population) << " " << c.rawMap);
         kvemu::Reset();
@@ -93,24 +102,26 @@ TEST_F(StationMapTest, PopulationSelectsGroupsAndTable) {
         CKvBoard board("b0", "KV 7400C-48");
         ASSERT_EQ(board.SetKeywordValue("RawMap", c.rawMap), 0u);
         ASSERT_EQ(board.MapPortGroups(), 0u);
-        // Populated stations take consecutive logical timeslots (and streams 0-3) in station order. The
-        // table keeps its default (streams 4, 5 on physical stream 8, 6, 7 on 10) but for them.
+        // Station i of group n: voice on local stream n, signalling on n + 3, physical timeslot i + 2n. Populated
+        // stations take logical streams 0-3 and consecutive logical timeslots in station order. The table keeps
+        // its default (streams 4, 5 on physical stream 8, 6, 7 on 10) but for them.
         std::vector<uint16_t> table(512, 0xFFFF);
         for (unsigned stream = 4; stream < 8; ++stream)
             for (unsigned t = 0; t < 48; ++t) table[stream * 64 + t] = uint16_t((stream < 6 ? 0x0800 : 0x0A00) + t);
         int next = 0;
         cPortGroup* g = board.m_PortGroups.Head();
-        for (unsigned n = 0; n < 3; ++n, g = cList<cPortGroup>::Next(g)) {
+        for (int n = 0; n < 3; ++n, g = cList<cPortGroup>::Next(g)) {
             EXPECT_EQ(g->m_Qslacs.m_Count, 4u);  // fitted or not
-            for (unsigned i = 0; i < 16; ++i) {
-                const STATION_MAP_ENTRY& e = tables[n][i];
-                const int s = g->GetStationNumber(i);
-                EXPECT_EQ((std::vector<int>{g->GetLogicalTimeslot(s), g->GetLogicalStreamVoiceIn(s), g->GetLogicalStreamSignalIn(s)}),
-                          (c.populated[n] ? std::vector<int>{next, 1, 3} : std::vector<int>{-1, -1, -1}));
-                const int streams[4] = {e.PhysicalStreamVoiceOut, e.PhysicalStreamVoiceIn, e.PhysicalStreamSignalOut,
-                                        e.PhysicalStreamSignalIn};
-                for (unsigned k = 0; c.populated[n] && k < 4; ++k)
-                    table[k * 64 + next] = uint16_t(streams[k] * 256 + e.PhysicalTimeslot);
+            for (int i = 0; i < 16; ++i) {
+                const int s = 16 * n + 1 + i, slot = i + 2 * n;
+                SCOPED_TRACE(s);
+                EXPECT_EQ(g->GetStationNumber(i), s);
+                EXPECT_EQ((std::vector<int>{g->GetPhysicalStreamVoiceOut(s), g->GetPhysicalStreamVoiceIn(s),
+                                            g->GetPhysicalStreamSignalOut(s), g->GetPhysicalStreamSignalIn(s),
+                                            g->GetPhysicalTimeslot(s)}),
+                          (std::vector<int>{n, n, n + 3, n + 3, slot}));
+                EXPECT_EQ(Logical(*g, s), (c.populated[n] ? std::vector<int>{0, 1, 2, 3, next} : std::vector<int>(5, -1)));
+                for (int k = 0; c.populated[n] && k < 4; ++k) table[k * 64 + next] = uint16_t((k < 2 ? n : n + 3) * 256 + slot);
                 next += c.populated[n];
             }
         }
@@ -130,23 +141,18 @@ TEST_F(StationMapTest, RemappingRebuildsGroupsFromScratch) {
     EXPECT_EQ(cList<cPortGroup>::Next(board.m_PortGroups.Head())->GetLogicalTimeslot(17), -1);  // the earlier run's is gone
 }
 
-TEST_F(StationMapTest, FailuresEndTheMap) {
-    const struct { const char* function; unsigned status; const char* error; bool loaded; } cases[] = {
-        {"BoardLoadL2PTable", 22, "BoardLoadL2PTable rc 22 (00000016h)\n", true},
-        {"BoardReadByte", 5, "CKvBoard::MapPortGroups() - BoardReadByte(000a0008h) returns 5 (00000005h)\n", false}};
-    for (const auto& c : cases) {
-        SetUp();
-        SetPopulation(0xE0);
-        CKvBoard board("b0", "KV 7400C-48");
-        ASSERT_EQ(kvemu::SetFault(c.function, c.status, 1), 0);
-        EXPECT_EQ(board.MapPortGroups(), 1u);
-        EXPECT_EQ(kvtest::AlertTexts(0x40002001, 2), std::vector<std::string>{c.error}) << c.function;
-        EXPECT_FALSE(kvemu::L2PLoaded(0, 0));
-        ASSERT_EQ(board.m_PortGroups.m_Count, 3u);
-        EXPECT_EQ(board.m_PortGroups.Head()->m_Qslacs.m_Count, 0u);
-        // A failed load comes after the logical fields were given out.
-        EXPECT_EQ(board.m_PortGroups.Head()->GetLogicalTimeslot(1), c.loaded ? 0 : -1);
-    }
+// A failed table load ends the start with its message (start_stop_test); a population that cannot be read
+// ends the map before any station is given out or any table loaded.
+TEST_F(StationMapTest, AnUnreadablePopulationEndsTheMap) {
+    CKvBoard board("b0", "KV 7400C-48");
+    ASSERT_EQ(kvemu::SetFault("BoardReadByte", 5, 1), 0);
+    EXPECT_EQ(board.MapPortGroups(), 1u);
+    EXPECT_EQ(kvtest::AlertTexts(0x40002001, 2),
+              std::vector<std::string>{"CKvBoard::MapPortGroups() - BoardReadByte(000a0008h) returns 5 (00000005h)\n"});
+    EXPECT_FALSE(kvemu::L2PLoaded(0, 0));
+    ASSERT_EQ(board.m_PortGroups.m_Count, 3u);
+    EXPECT_EQ(board.m_PortGroups.Head()->m_Qslacs.m_Count, 0u);
+    EXPECT_EQ(board.m_PortGroups.Head()->GetLogicalTimeslot(1), -1);
 }
 
 }  // namespace

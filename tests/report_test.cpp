@@ -1,7 +1,6 @@
 // The board report: location, EEPROM, files, versions, temperatures and the station table.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -46,7 +45,7 @@ protected:
         ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
         ASSERT_EQ(board->SetKeywordValue("RawMap", rawMap), 0u);
         kvtest::ClearAlerts();
-        ASSERT_EQ(board->Start(), 0u);
+        ASSERT_EQ(StartBoard("b0"), 0u);
     }
     std::string Report() {
         std::vector<std::string> reports = kvtest::AlertTexts(KV_ALERT_REPORT, 0);
@@ -58,23 +57,50 @@ protected:
     CKvBoard* board = nullptr;
 };
 
-TEST_F(ReportTest, StationTableShowsOnlyFittedGroupsTimeslots) {
+TEST_F(ReportTest, ReportShowsEveryFieldOfTheBoard) {
     ASSERT_NO_FATAL_FAILURE(Boot(0x60));
-    std::string report = Report();
-    EXPECT_EQ(report.rfind("Pci bus: 0\nPci slot: 0\nShelf Address: ", 0), 0u);
-    // The file list ends in one empty line before the driver version.
-    size_t driver = report.find("\n\nDriver version: 2.3\n");
-    ASSERT_NE(driver, std::string::npos);
-    EXPECT_NE(report[driver - 1], '\n');
+    kvemu::SetPhysicalSlot(0, 0, 0x1A, 0x2B);
+    for (unsigned i = 0; i < 5; ++i) kvemu::SetTemperature(0, 0, i, 30 + static_cast<int>(i));
+    ASSERT_EQ(board->m_pThermos->GetElement(3)->SetKeywordValue("Enable", "Disable"), 0u);
+    kvtest::ClearAlerts();
+    sleeps.Clear();
+    // The DSP commands: the information, then one read per enabled sensor; sensor 1's gets no answer.
+    kvemu::SetFault("kvSendMessage", 110, 3);
+    ASSERT_EQ(board->GenerateReport(), 0u);
+    EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{500});  // the pause before the temperatures
 
-    std::string table = "\n---------------------------------------------------------------\n"
-                        "  port group 1-16   |  port group 17-32   |  port group 33-48\n"
-                        "       present      |       present       |     not present\n"
-                        "                    |                     |\n"
-                        "  station timeslot  |  station  timeslot  |  station timeslot\n"
-                        "---------------------------------------------------------------\n";
-    for (int row = 0; row < 16; ++row) table += Row(1 + row, row, 16 + row, -1);
-    EXPECT_EQ(report.substr(report.size() - std::min(report.size(), table.size() + 1)), table + "\n");
+    const std::string report = Report();
+    // The emulator's EEPROM record and DSP image, one value per field.
+    const std::string head = "Pci bus: 0\nPci slot: 0\nShelf Address: 001A\nGeographic Address: 002B\n"
+                             "EEPROM.Family:              0x7400\nEEPROM.TestLevel:           0x0003\n"
+                             "EEPROM.TestLevelRev:        0x01\nEEPROM.SoftwareComp:        0x02\n"
+                             "EEPROM.OAMProductNo:        0x0148\nEEPROM.MFGYear:             2004\n"
+                             "EEPROM.MFGWeek:             23\nEEPROM.ATETestBit:          0x01\n"
+                             "EEPROM.SerialNum:           100234\nEEPROM.AssemblyRevision:    5\n";
+    std::string tail = "\nDriver version: 2.3\nDSP Firmware Revision: 02.03\nDSP Mips Version:      100\n"
+                       "DSP Number Ports:      48\nDSP Cpu Meter:         12.3\nDSP Tokens Available:  64\n"
+                       "Temperature[0]: 30 degrees C\nTemperature[1]: -1 degrees C\n"
+                       "Temperature[2]: 32 degrees C\nTemperature[4]: 34 degrees C\n"
+                       "\n---------------------------------------------------------------\n"
+                       "  port group 1-16   |  port group 17-32   |  port group 33-48\n"
+                       "       present      |       present       |     not present\n"
+                       "                    |                     |\n"
+                       "  station timeslot  |  station  timeslot  |  station timeslot\n"
+                       "---------------------------------------------------------------\n";
+    for (int row = 0; row < 16; ++row) tail += Row(1 + row, row, 16 + row, -1);
+    tail += "\n";
+    ASSERT_GT(report.size(), head.size() + tail.size());
+    EXPECT_EQ(report.substr(0, head.size()), head);
+    EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+    // Between them the files read, one line each, in the order they were read.
+    const std::string files = report.substr(head.size(), report.size() - head.size() - tail.size());
+    size_t at = 0;
+    for (const char* file : {"kv7400cpci_48.dft", "k7allsl6.slc", "kv100.dsp"}) {
+        const std::string line = std::string(KV_SHARE_DIR) + "/" + file + "   (";
+        EXPECT_EQ(files.compare(at, line.size(), line), 0) << files;
+        at = files.find('\n', at) + 1;
+    }
+    EXPECT_EQ(at, files.size());
 }
 
 TEST_F(ReportTest, RawMapShowsEveryTimeslot) {
@@ -84,21 +110,8 @@ TEST_F(ReportTest, RawMapShowsEveryTimeslot) {
     EXPECT_EQ(report.find("xx"), std::string::npos);
 }
 
-TEST_F(ReportTest, ReportShowsEachSensorsReadingOrMinusOneAndNeedsTheDriverVersion) {
+TEST_F(ReportTest, WithoutTheDriverVersionTheReportIsAbandoned) {
     ASSERT_NO_FATAL_FAILURE(Boot(0xE0));
-    for (unsigned i = 0; i < 5; ++i) kvemu::SetTemperature(0, 0, i, 30 + static_cast<int>(i));
-    ASSERT_EQ(board->m_pThermos->GetElement(3)->SetKeywordValue("Enable", "Disable"), 0u);
-    kvtest::ClearAlerts();
-    sleeps.Clear();
-    // The DSP commands: the information, then one read per enabled sensor; sensor 1's gets no answer.
-    kvemu::SetFault("kvSendMessage", 110, 3);
-    ASSERT_EQ(board->GenerateReport(), 0u);
-    EXPECT_NE(Report().find("Temperature[0]: 30 degrees C\nTemperature[1]: -1 degrees C\n"
-                            "Temperature[2]: 32 degrees C\nTemperature[4]: 34 degrees C\n\n-----"),
-              std::string::npos);
-    EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{500});  // the pause before the temperatures
-
-    // Without the driver version the report is abandoned.
     kvtest::ClearAlerts();
     kvemu::SetFault("BoardGetDriverVersion", 5, 1);
     EXPECT_EQ(board->GenerateReport(), 1u);

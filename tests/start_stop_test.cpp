@@ -1,73 +1,45 @@
-// A board's start, stop and test sequences against the emulated board.
+// A board's start, stop and test sequences, through the entry points, against the emulated board.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Supervisor.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
-#include "kvboardplugin.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
+using kvtest::Dsp;
+using kvtest::Info;
+using kvtest::Register;
 Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
 
-uint8_t Register(uint32_t address) {
-    uint8_t value = 0;
-    kvemu::ReadRegister(0, 0, address, &value);
-    return value;
-}
-
-size_t Connections() {
-    std::vector<kvemu::Connection> connections;
-    kvemu::GetConnections(0, 0, &connections);
-    return connections.size();
-}
-
-kvemu::BoardInfo Info() {
-    kvemu::BoardInfo info{};
-    kvemu::GetBoardInfo(0, 0, &info);
-    return info;
-}
-
-// The driver call named on a journal line ("0:0 NAME ARGS = STATUS").
-std::string CallOf(const std::string& line) {
-    size_t start = line.find(' ') + 1;
-    return line.substr(start, line.find(' ', start) - start);
-}
-
-Texts Calls() {
+// Whether wanted appear in the journal's calls in this order (others may come between).
+::testing::AssertionResult CallsInOrder(const Texts& wanted) {
     Texts calls;
-    for (const std::string& line : kvemu::Journal()) calls.push_back(CallOf(line));
-    return calls;
-}
-
-// Whether wanted appear in calls in this order (others may come between).
-template <typename T>
-::testing::AssertionResult InOrder(const std::vector<T>& calls, const std::vector<T>& wanted) {
+    for (const std::string& line : kvemu::Journal()) calls.push_back(kvtest::CallOf(line));
     auto at = calls.begin();
-    for (const T& want : wanted) {
+    for (const std::string& want : wanted) {
         at = std::find(at, calls.end(), want);
         if (at++ == calls.end()) return ::testing::AssertionFailure() << "missing or out of order: " << want;
     }
     return ::testing::AssertionSuccess();
 }
 
-// The register writes of the journal before the call named until, "ADDRESS VALUE", in order.
-Texts Writes(const char* until) {
+// The register writes of the journal, "ADDRESS VALUE" in order, up to the call named until.
+Texts Writes(const std::string& until = "") {
     Texts writes;
     for (const std::string& line : kvemu::Journal()) {
-        if (CallOf(line) == until) break;
-        size_t start = line.find("BoardWriteByte ") + strlen("BoardWriteByte ");
-        if (CallOf(line) == "BoardWriteByte") writes.push_back(line.substr(start, line.find(" =") - start));
+        if (kvtest::CallOf(line) == until) break;
+        if (kvtest::CallOf(line) == "BoardWriteByte") writes.push_back(line.substr(19, line.find(" =") - 19));
     }
     return writes;
 }
@@ -75,13 +47,7 @@ Texts Writes(const char* until) {
 class StartStopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kvemu::Reset();
-        setenv("WBLOAD", KV_SHARE_DIR, 1);
-        if (boardPlugin != nullptr) Exit();
-        ASSERT_EQ(Init(""), 0u);
-        ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
-        board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
-        ASSERT_NE(board, nullptr);
+        ASSERT_NE(board = kvtest::InitWithBoard(), 0u);
         Set("MonitorEnable", "Disable");
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
@@ -92,52 +58,61 @@ protected:
         Exit();
     }
 
-    void Set(const char* name, const char* value) { ASSERT_EQ(board->SetKeywordValue(name, value), 0u) << name; }
-    std::string Read(const char* name) {
-        char value[128] = {0};
-        return board->GetKeywordValue(name, value, sizeof(value)) == 0 ? value : "<missing>";
-    }
+    void Set(const char* name, const char* value) { ASSERT_EQ(SetKeyword(board, name, value), 0u) << name; }
+    std::string Read(const char* name) { return kvtest::Keyword(board, name); }
 
     kvtest::SleepRecorder sleeps;
-    CKvBoard* board = nullptr;
+    uint64_t board = 0;
 };
 
 TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
-    const uint8_t eeprom[24] = {0x34, 0x12, 0x02, 0x00, 0x07, 0x05, 0x21, 0x43, 0xD3, 0x07, 0x2A, 0x01,
-                                0x78, 0x56, 0x34, 0x00, 0xEE, 0xEE, 0xEE, 0xEE, 0x09, 0x00, 0x00, 0x00};
+    // Every byte differs from its neighbours, so that a field read at a wrong offset or size shows.
+    const uint8_t eeprom[24] = {0x34, 0x12, 0x02, 0x03, 0x07, 0x05, 0x21, 0x43, 0xD3, 0x07, 0x2A, 0x01,
+                                0x78, 0x56, 0x34, 0x12, 0xEE, 0xDD, 0xCC, 0xBB, 0x09, 0x01, 0x00, 0x00};
     ASSERT_EQ(kvemu::SetEeprom(0, 0, eeprom), 0);
-    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0xE0);
-    kvemu::WriteRegister(0, 0, KV_REG_RESET, 0xE0);
-    kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xE8);
+    // Bits that each write turns over on their own, so that the order of the writes shows.
+    kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0xFF);
+    kvemu::WriteRegister(0, 0, KV_REG_RESET, 0x00);
+    kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xFB);
+    Set("HeartbeatRate", "7");
 
-    ASSERT_EQ(board->Start(), 0u);
-    EXPECT_STREQ(board->GetState(), "BOOTED");
+    ASSERT_EQ(StartBoard("b0"), 0u);
+    EXPECT_EQ(Read("State"), "BOOTED");
     EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{});
-    EXPECT_TRUE(InOrder(Calls(), {"kvOpenByBusDeviceFunction", "BoardWriteByte", "BoardSetLogicalNumber",
-                                  "BoardEEPROMGetData", "BoardDspReset", "kvGetHmicHandle", "BoardFlashLedOn",
-                                  "hmic_init", "BoardFlashLedOff", "open", "ioctl", "BoardLoadL2PTable",
-                                  "LineConfigureMultiple", "BoardDspDownload", "BoardDspStart", "kvSendMessage",
-                                  "BoardStartHeartBeat", "BoardGetPhysicalSlot", "BoardGetDriverVersion",
-                                  "kvClose"}));
-
-    // Before the logical number: line power and ringer off (active low), resets asserted, bit 4 pulsed.
-    EXPECT_EQ(Writes("BoardSetLogicalNumber"),
-              (Texts{"0xa0006 0xe0", "0xa0002 0xe0", "0xa0002 0xe0", "0xa0002 0xe0", "0xa0002 0xe1", "0xa0002 0xe1",
-                     "0xa0003 0xf0", "0xa0003 0xf4", "0xa0003 0xfc", "0xa0003 0xfe", "0xa0003 0xee"}));
-    // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback.
+    // The calls and their order are compared whole with the golden journals (kvoam_e2e_test). Before the
+    // logical number: control bit 3 off, line power off (ringer active low), reset bits on, bit 4 pulsed.
+    EXPECT_EQ(Writes("BoardSetLogicalNumber"), (Texts{"0xa0006 0xf3", "0xa0002 0xfb", "0xa0002 0xf9", "0xa0002 0xf1", "0xa0002 0xf1",
+                             "0xa0002 0xe1", "0xa0003 0x10", "0xa0003 0x14", "0xa0003 0x1c", "0xa0003 0x1e",
+                             "0xa0003 0xe"}));
+    // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback; resets released but bit 2.
     EXPECT_EQ(Register(KV_REG_LINE_POWER), 0xEE);
-    EXPECT_EQ(Register(KV_REG_RESET), 0xE4);
-    EXPECT_EQ(Register(KV_REG_CONTROL), 0xE4);
-    EXPECT_TRUE(InOrder(sleeps.Pauses(), {100u, 250u, 500u}));
+    EXPECT_EQ(Register(KV_REG_RESET), 0x04);
+    EXPECT_EQ(Register(KV_REG_CONTROL), 0xF7);
+    // After the DSP reset, the DSP start, the line power, and before the temperatures.
+    EXPECT_EQ(sleeps.Pauses(), (std::vector<unsigned>{100, 1000, 250, 500}));
 
-    EXPECT_EQ(Read("Eeprom.Family"), "4660");
-    EXPECT_EQ(Read("Eeprom.SerialNum"), "3430008");
+    const struct { const char* keyword; const char* value; } fields[] = {
+        {"Family", "4660"},    {"TestLevel", "770"}, {"TestLevelRev", "7"}, {"SoftwareCompatibility", "5"},
+        {"OAMProductNo", "17185"}, {"MFGYear", "2003"}, {"MFGWeek", "42"}, {"ATETestBit", "1"},
+        {"SerialNum", "305419896"}, {"AssemblyRevision", "265"}};
+    for (const auto& field : fields) EXPECT_EQ(Read(("Eeprom." + std::string(field.keyword)).c_str()), field.value);
+
+    EXPECT_TRUE(Info().heartbeat);
+    EXPECT_EQ(Info().heartbeatRate, 7u);
     EXPECT_EQ(Info().openHandles + Info().openDevices, 0u);
+    // The DSP runs mu-law and watches every sensor with its thresholds.
+    const kvemu::DspState dsp = Dsp();
+    EXPECT_TRUE(dsp.running && dsp.monitoring);
+    EXPECT_EQ(dsp.law, 0);
+    for (const auto& sensor : dsp.sensors)
+        EXPECT_EQ((std::vector<int>{sensor.configured, sensor.running, sensor.warningLow, sensor.warningHigh,
+                                    sensor.protectionLow, sensor.protectionHigh}),
+                  (std::vector<int>{1, 1, 93, 95, 106, 108}));
     EXPECT_EQ(kvtest::AlertTexts(KV_ALERT_REPORT).size(), 1u);
 
     // A second start is refused and changes nothing.
     kvemu::ClearJournal();
-    EXPECT_EQ(board->Start(), KV_E_START_FAILED);
+    EXPECT_EQ(StartBoard("b0"), 0x4000010Cu);
     EXPECT_EQ(Messages(KV_SEVERITY_ERROR),
               Texts{"CKvBoard::Start() - Board state must be 'IDLE' before starting.  Try stopping board\n"});
     EXPECT_TRUE(kvemu::Journal().empty());
@@ -145,90 +120,115 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
 
 TEST_F(StartStopTest, KeywordsShapeTheStart) {
     using Settings = std::vector<std::pair<const char*, const char*>>;
-    const struct { const char* what; Settings settings; bool (*holds)(); } cases[] = {
+    auto connections = [] {
+        std::vector<kvemu::Connection> made;
+        kvemu::GetConnections(0, 0, &made);
+        return made.size();
+    };
+    auto clockSent = [] {
+        uint32_t record[9];
+        return kvemu::GetClockRecord(0, 0, record);
+    };
+    const struct { const char* what; Settings settings; std::function<bool()> holds; } cases[] = {
         {"no heartbeat at rate 0", {{"HeartbeatRate", "0"}}, [] { return !Info().heartbeat; }},
         {"auto connections nail nothing on a clock master", {{"Clocking.HBus.ClockMode", "MASTER_A"}},
-         [] { return Connections() == 0; }},
+         [&] { return connections() == 0; }},
         {"auto connections nail on a standalone board, clocks left alone", {},
-         [] { uint32_t record[9]; return Connections() > 0 && !kvemu::GetClockRecord(0, 0, record); }},
-        {"clocks configured with the override", {{"CFBEMCoverride", "enable"}}, [] {
-             uint32_t record[9];
-             return kvemu::GetClockRecord(0, 0, record) && kvtest::AnyAlertContains("Clocks configured internally\n");
-         }},
+         [&] { return connections() == 192 && !clockSent(); }},
+        {"clocks configured with the override", {{"CFBEMCoverride", "enable"}},
+         [&] { return clockSent() && kvtest::AnyAlertContains("Clocks configured internally\n"); }},
+        {"A-law", {{"Encoding", "ALaw"}}, [] { return Dsp().law == 1; }},
+        // Each feed on its own, as the monitor reports it to the supervisor.
         {"line power off where disabled",
          {{"HighBatteryEnable", "Disable"}, {"ExternalRingerEnable", "Disable"}, {"RingVoltageEnable", "Disable"},
-          {"SignalingLoopbackEnable", "Enable"}},
-         [] { return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x13; }},
+          {"SignalingLoopbackEnable", "Enable"}, {"MonitorEnable", "Enable"}},
+         [] {
+             return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x13 &&
+                    kvtest::WaitForAlert(" Low Battery:            present\n High Battery:           not present\n"
+                                         " Ring Voltage:           not present\n External Ringer Enable: disabled\n");
+         }},
+        {"ring voltage alone",
+         {{"HighBatteryEnable", "Disable"}, {"LowBatteryEnable", "Disable"}, {"MonitorEnable", "Enable"}},
+         [] {
+             return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x08 &&
+                    kvtest::WaitForAlert(" Low Battery:            not present\n High Battery:           not present\n"
+                                         " Ring Voltage:           present\n External Ringer Enable: enabled\n");
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TearDown();
         SetUp();
         for (const auto& setting : c.settings) Set(setting.first, setting.second);
-        ASSERT_EQ(board->Start(), 0u);
+        ASSERT_EQ(StartBoard("b0"), 0u);
         EXPECT_TRUE(c.holds());
     }
 }
 
-TEST_F(StartStopTest, AFailingStepEndsIdleWithItsMessageAndNothingOpen) {
-    // The error sent, or its start; null: the step's own message only.
-    const struct { const char* function; uint32_t status; const char* message; } cases[] = {
-        {"kvOpenByBusDeviceFunction", 2, "CKvBoard::Start() - failed to open driver 1 (0x00000001)\n"},
-        {"BoardSetLogicalNumber", 5, "Error 5 (00000005h) assigning logical board number 0 to the board in 0:0.\n"},
-        {"BoardEEPROMGetData", 5, "CKvBoard::Start() - failed to read eeprom 5 (0x00000005)\n"},
-        {"hmic_init", static_cast<uint32_t>(-3083), "inithmic rc "},
-        {"open", EACCES, "Open of /dev/kvsw00 failed, errno 13\n"},
-        {"ioctl", EIO, nullptr},
-        {"BoardLoadL2PTable", 5, nullptr},
+// The fault sweep shows that every failing step leaves the board IDLE with nothing open; here, the messages.
+TEST_F(StartStopTest, AFailingStepSendsItsMessage) {
+    const struct { const char* function; uint32_t status; Texts errors; } cases[] = {
+        {"kvOpenByBusDeviceFunction", 2, {"CKvBoard::Start() - failed to open driver 1 (0x00000001)\n"}},
+        {"BoardSetLogicalNumber", 5, {"Error 5 (00000005h) assigning logical board number 0 to the board in 0:0.\n"}},
+        {"BoardEEPROMGetData", 5, {"CKvBoard::Start() - failed to read eeprom 5 (0x00000005)\n"}},
+        {"BoardDspReset", 5, {"BoardDspReset rc 00000005\n"}},
+        {"kvGetHmicHandle", 5, {"kvGetHmicHandle rc 00000005\n"}},
+        {"BoardFlashLedOn", 5, {"BoardFlashLedOn rc 00000005\n"}},
+        {"hmic_init", static_cast<uint32_t>(-3083), {"hmic_init() returns -3083\n", "inithmic rc 00000001\n"}},
+        {"BoardFlashLedOff", 5, {"BoardFlashLedOff rc 00000005\n"}},
+        {"open", EACCES, {"Open of /dev/kvsw00 failed, errno 13\n"}},
+        {"ioctl", EIO, {"MVIP95_CMD_RESET_SWITCH returns 5 (00000005h)\n"}},
+        {"BoardLoadL2PTable", 5, {"BoardLoadL2PTable rc 5 (00000005h)\n"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.function);
         kvtest::ClearAlerts();
         kvemu::SetFault(c.function, c.status, 1);
-        EXPECT_EQ(board->Start(), KV_E_START_FAILED);
-        EXPECT_STREQ(board->GetState(), "IDLE");
-        EXPECT_TRUE(c.message ? kvtest::AnyAlertContains(c.message) : !Messages(KV_SEVERITY_ERROR).empty());
-        EXPECT_EQ(Info().openHandles + Info().openDevices, 0u);
+        EXPECT_EQ(StartBoard("b0"), 0x4000010Cu);
+        EXPECT_EQ(Messages(KV_SEVERITY_ERROR), c.errors);
         kvemu::ClearFaults();
-        // The board can be started again at once, and stopped.
-        ASSERT_EQ(board->Start(), 0u);
-        ASSERT_EQ(board->Stop(), 0u);
     }
 }
 
 TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
-    EXPECT_EQ(board->Stop(), 0u);  // an idle board stops without touching anything
+    EXPECT_EQ(StopBoard("b0"), 0u);  // an idle board stops without touching anything
     EXPECT_TRUE(kvemu::Journal().empty());
 
-    ASSERT_EQ(board->Start(), 0u);
-    kvemu::ClearJournal();
-    sleeps.Clear();
-    ASSERT_EQ(board->Stop(), 0u);
-    EXPECT_STREQ(board->GetState(), "IDLE");
-    EXPECT_TRUE(InOrder(Calls(), {"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
-    EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
-    EXPECT_EQ(Register(KV_REG_LINE_POWER) & 0x1F, 0x01);
-    EXPECT_EQ(Register(KV_REG_RESET) & 0x0E, 0x0E);
-    EXPECT_EQ(board->m_FileList[0], '\0');
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(StartBoard("b0"), 0u);
+        kvemu::ClearJournal();
+        sleeps.Clear();
+        ASSERT_EQ(StopBoard("b0"), 0u);
+        EXPECT_EQ(Read("State"), "IDLE");
+        EXPECT_TRUE(CallsInOrder({"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
+        EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
+        // Feeds and loopback off, ringer off (active low), then the resets on, each in its turn.
+        EXPECT_EQ(Writes(), (Texts{"0xa0002 0x6", "0xa0002 0x2", "0xa0002 0x0", "0xa0002 0x1", "0xa0002 0x1",
+                                   "0xa0003 0x4", "0xa0003 0x6", "0xa0003 0xe"}));
+        EXPECT_FALSE(Info().heartbeat);
+    }
+    // The stop forgot the files of the first run: the second report lists each file once.
+    const std::string report = kvtest::AlertTexts(KV_ALERT_REPORT).back();
+    EXPECT_EQ(report.find("kv100.dsp"), report.rfind("kv100.dsp"));
 
     // A failing heartbeat stop is only a warning; a board out of reach is still stopped.
-    ASSERT_EQ(board->Start(), 0u);
+    ASSERT_EQ(StartBoard("b0"), 0u);
     kvtest::ClearAlerts();
     kvemu::SetFault("BoardStopHeartBeat", 5, 1);
-    ASSERT_EQ(board->Stop(), 0u);
+    ASSERT_EQ(StopBoard("b0"), 0u);
     EXPECT_EQ(Messages(KV_SEVERITY_WARNING),
               Texts{"CKvBoard::Stop() - BoardStopHeartBeat() failed with return code 5 (00000005h)\n"});
-    ASSERT_EQ(board->Start(), 0u);
+    ASSERT_EQ(StartBoard("b0"), 0u);
     Set("OamTraceMask", "4");
     kvemu::SetFault("kvOpenByBusDeviceFunction", 2, 1);
-    ASSERT_EQ(board->Stop(), 0u);
-    EXPECT_STREQ(board->GetState(), "IDLE");
+    ASSERT_EQ(StopBoard("b0"), 0u);
+    EXPECT_EQ(Read("State"), "IDLE");
     EXPECT_TRUE(kvtest::AnyAlertContains("CKVBoard::Stop() - could not access board.\n"));
 }
 
 TEST_F(StartStopTest, TestAndSendBufferAreNotSupported) {
-    EXPECT_EQ(board->Test(0), KV_E_NOT_SUPPORTED);
-    EXPECT_EQ(board->SendBuffer("x", 1), KV_E_NOT_SUPPORTED);
+    EXPECT_EQ(TestBoard("b0", 0), 0x4000010Fu);
+    EXPECT_EQ(SendBuffer("b0", "x", 1), 0x40000110u);
     EXPECT_EQ(Messages(KV_SEVERITY_WARNING), Texts{"Test not supported.\n"});
     EXPECT_EQ(Messages(KV_SEVERITY_INFORM), Texts{"CKvBoard::SendBuffer()\n"});
 }

@@ -32,16 +32,6 @@ protected:
     }
     void TearDown() override { kvDevClose(m_Board->m_SwitchFd); }
 
-    // The connections as "out stream:slot<-source stream:slot" texts.
-    static Texts Connections() {
-        std::vector<kvemu::Connection> connections;
-        EXPECT_EQ(kvemu::GetConnections(0, 0, &connections), 0);
-        Texts texts;
-        for (const auto& c : connections)
-            texts.push_back(std::to_string(c.outStream) + ":" + std::to_string(c.outSlot) + "<-" +
-                            std::to_string(c.srcStream) + ":" + std::to_string(c.srcSlot));
-        return texts;
-    }
     static Texts Requests() {
         Texts lines;
         for (const std::string& line : kvemu::Journal())
@@ -75,27 +65,7 @@ TEST_F(SwitchTest, ResetConnectNailStreamsAndFailures) {
                                "MVIP95_CMD_SET_OUTPUT returns 0x00000016\n"}));
 }
 
-TEST_F(SwitchTest, DefaultConnectionsFollowTheStationMap) {
-    const struct { uint8_t population; const char* rawMap; unsigned populatedGroups; } cases[] = {
-        {0xE0, "Disable", 3}, {0xA0, "Disable", 2}, {0x00, "Enable", 3}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(kvemu::WriteRegister(0, 0, KV_REG_POPULATION, c.population), 0);
-        ASSERT_EQ(m_Board->SetKeywordValue("RawMap", c.rawMap), 0u);
-        ASSERT_EQ(m_Board->MapPortGroups(), 0u);
-        ASSERT_EQ(m_Board->ResetSwitch(), 0u);
-        EXPECT_EQ(m_Board->NailDefaultConnections(), 0u);
-        // Populated stations hold logical timeslots 0, 1, ... in station order (with 0xA0, station 33
-        // takes timeslot 16): four connections each.
-        Texts connections;
-        for (unsigned t = 0; t < 16 * c.populatedGroups; ++t)
-            for (const auto& e : std::vector<std::pair<int, int>>{{0, 5}, {4, 1}, {2, 7}, {6, 3}})
-                connections.push_back(std::to_string(e.first) + ":" + std::to_string(t) + "<-" + std::to_string(e.second) +
-                                      ":" + std::to_string(t));
-        EXPECT_EQ(Connections(), connections) << std::hex << int(c.population) << " " << c.rawMap;
-    }
-    EXPECT_TRUE(Errors().empty());
-}
-
+// Every default connection of each population is compared with the golden journals (kvoam_e2e_test).
 TEST_F(SwitchTest, DefaultConnectionsStopAtTheFirstFailure) {
     // The population changes after the map was made: station 17 has no timeslot.
     ASSERT_EQ(kvemu::WriteRegister(0, 0, KV_REG_POPULATION, 0x20), 0);

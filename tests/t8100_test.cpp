@@ -1,6 +1,7 @@
 // The switch chip: its register helpers and its bring-up, on the emulator's chip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ TEST_F(T8100Test, ConfigClockWritesTheSourcesRegisters) {
     const struct { unsigned source, enable, r0, r3, r2, r7, r9, low24; } cases[] = {
         {0, 1, 0xC4, 0x40, 0xF3, 0x01, 0x00, 6}, {1, 1, 0x61, 0x00, 0xFB, 0x00, 0x00, 2},
         {3, 1, 0x6F, 0x00, 0xFB, 0x00, 0x00, 6},  // index 3: 0x6C + 3
+        {4, 1, 0x82, 0x40, 0x10, 0x03, 0x01, 6},
         {2, 0, 0x40, 0x40, 0x13, 0x07, 0x03, 6}};  // without enable: reg 2 & 0xF3, reg 0 & 0xDF
     for (const auto& c : cases) {
         hmic_set_control_reg(m_Hmic, 24, 0xA9);
@@ -63,6 +65,10 @@ TEST_F(T8100Test, HelpersRefuseBeforeWritingAndMaskNothingAfterAFailedRead) {
                                 hmic_config_sec8k(m_Hmic, 0, 0x200), hmic_config_sec8k(m_Hmic, 0, 1)}),
               (std::vector<int>{-3089, -3083, -3088, -3083}));
     EXPECT_TRUE(kvemu::Journal().empty());
+    // Frame sync 0x300: register 1 from the index (0x8C + 5), register 8 all ones.
+    EXPECT_EQ(hmic_config_sec8k(m_Hmic, 5, 0x300), 0);
+    EXPECT_EQ(Calls(), (Texts{"hmic_set_control_reg 1 0x91 = 0", "hmic_set_control_reg 8 0xff = 0"}));
+    kvemu::ClearJournal();
     ASSERT_EQ(kvemu::SetFault("hmic_read_control_reg", uint32_t(-3090), 1), 0);
     EXPECT_EQ(hmic_config_clock(m_Hmic, 0, 2, 1), -3090);
     EXPECT_EQ(Calls("hmic_set_control_reg").size(), 5u);  // register 24 not written
@@ -76,18 +82,24 @@ TEST_F(T8100Test, InitializeBringsUpTheChip) {
     kvemu::SwitchChip state;
     ASSERT_EQ(kvemu::GetSwitchChip(0, 0, &state), 0);
     EXPECT_EQ(state.masterPairs, (std::vector<std::pair<unsigned, unsigned>>{{0xFE, 0xE0}, {6, 6}, {8, 8}, {0x60, 0x60}}));
-    EXPECT_EQ(Calls("hmic_config_LBus_speed "),
-              (Texts{"hmic_config_LBus_speed 8 0 1 2 3 4 5 6 7 2 = 0", "hmic_config_LBus_speed 4 8 9 10 11 4 = 0",
-                     "hmic_config_LBus_speed 4 12 13 14 15 8 = 0"}));
-    // Every timeslot of every local stream until end of stream (32 timeslots at code 2, 64 at 4, 128 at 8).
-    Texts expected;
-    for (unsigned s = 0; s < 16; ++s) {
-        const unsigned slots = s < 8 ? 32 : s < 12 ? 64 : 128;
-        for (unsigned t = 0; t < 128 && t <= slots; ++t)
-            expected.push_back("hmic_set_output 1 " + std::to_string(s) + " " + std::to_string(t) +
-                               " 0x40 0 0 0 0x55 = " + (t == slots ? "-3081" : "0"));
-    }
-    EXPECT_EQ(Calls("hmic_set_output "), expected);
+    EXPECT_TRUE(state.initialised);
+    EXPECT_EQ(state.connectMode, 0u);
+    // The initial clock (source 2, enabled), frame sync mode 0 and the fixed registers; nothing else written.
+    std::vector<unsigned> registers(64, 0);
+    for (const auto& r : std::vector<std::pair<unsigned, unsigned>>{
+             {0, 0x60}, {1, 0x60}, {2, 0x13}, {3, 0x40}, {4, 0x10}, {5, 0x44}, {6, 0x45}, {7, 0x07}, {9, 0x03},
+             {24, 0x06}, {32, 0xFB}, {33, 0x87}, {34, 0xF5}, {35, 0x47}})
+        registers[r.first] = r.second;
+    EXPECT_EQ(std::vector<unsigned>(state.controlRegs, state.controlRegs + 64), registers);
+    // H-bus streams 0 to 31 at code 8; local streams 0-7 at 2, 8-11 at 4, 12-15 at 8.
+    EXPECT_EQ(std::vector<unsigned>(state.hbusSpeed, state.hbusSpeed + 32), std::vector<unsigned>(32, 8));
+    std::vector<unsigned> local(16, 8);
+    std::fill(local.begin(), local.begin() + 8, 2);
+    std::fill(local.begin() + 8, local.begin() + 12, 4);
+    EXPECT_EQ(std::vector<unsigned>(state.lbusSpeed, state.lbusSpeed + 16), local);
+    // Every timeslot of every local stream until its end (32 timeslots at code 2, 64 at 4, 128 at 8).
+    EXPECT_EQ(state.outputsSet, 8u * 32 + 4 * 64 + 4 * 128);
+    EXPECT_EQ(Calls("hmic_set_output ").size(), 8u * 33 + 4 * 65 + 4 * 128);  // each end of stream tried once
     // An early end of stream moves on to the next stream.
     ASSERT_EQ(kvemu::SetFault("hmic_set_output", uint32_t(-3081), 11), 0);
     kvemu::ClearJournal();

@@ -1,5 +1,7 @@
 #include "fake_supervisor.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,10 +15,10 @@ namespace {
 
 struct State {
     std::mutex lock;
+    std::condition_variable alerted;
     std::vector<Alert> alerts;
     std::vector<uint8_t> lastRecord;
     uint32_t alertStatus = 0;
-    bool echo = false;
     std::map<std::string, std::map<std::string, std::string>> db;
     uint32_t dbOpenStatus = 0;
     std::vector<unsigned> pauses;
@@ -64,6 +66,15 @@ bool AnyAlertContains(const std::string& fragment) {
     return false;
 }
 
+bool WaitForAlert(const std::string& fragment, unsigned timeoutMs) {
+    std::unique_lock<std::mutex> g(state().lock);
+    return state().alerted.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const Alert& a : state().alerts)
+            if (a.text.find(fragment) != std::string::npos) return true;
+        return false;
+    });
+}
+
 std::vector<uint8_t> LastRecord() {
     std::lock_guard<std::mutex> g(state().lock);
     return state().lastRecord;
@@ -72,11 +83,6 @@ std::vector<uint8_t> LastRecord() {
 void SetAlertStatus(uint32_t status) {
     std::lock_guard<std::mutex> g(state().lock);
     state().alertStatus = status;
-}
-
-void SetEcho(bool echo) {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().echo = echo;
 }
 
 std::map<std::string, std::map<std::string, std::string>> Database() {
@@ -133,11 +139,9 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
     uint32_t status;
     {
         std::lock_guard<std::mutex> g(state().lock);
-        if (state().echo)
-            std::fprintf(stderr, "[alert 0x%08x sev %u %s] %s", alert.code, alert.severity,
-                         alert.source.c_str(), alert.text.c_str());
         state().lastRecord.assign(bytes, bytes + message->size);
         state().alerts.push_back(alert);
+        state().alerted.notify_all();
         callback = state().callback;
         status = state().alertStatus;
     }

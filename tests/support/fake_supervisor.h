@@ -24,12 +24,13 @@ void ClearAlerts();
 std::vector<std::string> AlertTexts(uint32_t code, int severity = -1);
 // Whether any alert's text contains the fragment.
 bool AnyAlertContains(const std::string& fragment);
+// Waits until an alert whose text contains the fragment has come (alerts from
+// the monitor thread arrive on its own schedule); false after timeoutMs.
+bool WaitForAlert(const std::string& fragment, unsigned timeoutMs = 20000);
 // The raw bytes of the last alert record handed over.
 std::vector<uint8_t> LastRecord();
 // What _oamAlertNotify answers from now on (default 0).
 void SetAlertStatus(uint32_t status);
-// Whether alerts are also printed on standard error (default off).
-void SetEcho(bool echo);
 
 // Called with each alert on the thread that sent it, once the alert is
 // recorded and outside every lock of this supervisor: a supervisor that calls

@@ -311,7 +311,9 @@ void CKvBoard::MonitorEnded() {
 
 unsigned CKvBoard::StartMonitor() {
     Trace(KV_TRACE_API, "CKvBoard::StartMonitor()\n");
-    if (m_MonitorDriverHandle != nullptr) {
+    // A monitor runs while its event exists; a handle without one is left
+    // from a close the driver refused, and the open below closes it.
+    if (m_MonitorDriverHandle != nullptr && m_pMonitorEvent != nullptr) {
         Warning("CKvBoard::StartMonitor() - multiple monitor attempt blocked\n");
         return 1;
     }
