@@ -117,20 +117,9 @@ void PushHeld(BoardEntry* entry) {
     ++t_heldCount;
 }
 
-// A hold given back on another thread than the one that took it is not
-// listed on the giving thread, and is left alone here.
-void PopHeld(BoardEntry* entry) {
-    if (t_heldCount > kHeldMax) {  // the deepest holds were counted, not listed
-        --t_heldCount;
-        return;
-    }
-    for (unsigned i = t_heldCount; i-- > 0;)
-        if (t_held[i] == entry) {
-            for (unsigned j = i; j + 1 < t_heldCount; ++j) t_held[j] = t_held[j + 1];
-            --t_heldCount;
-            return;
-        }
-}
+// Every hold lasts one call on one thread, so a thread gives its holds back
+// in the reverse order it took them.
+void PopHeld() { --t_heldCount; }
 
 bool HeldByMe(const BoardEntry* entry) {
     unsigned top = t_heldCount < kHeldMax ? t_heldCount : kHeldMax;
@@ -186,7 +175,7 @@ struct BoardTable {
     // Gives back one reference; the last one out of a board that nobody waits
     // for deletes it.
     void Release(BoardEntry* entry) {
-        PopHeld(entry);
+        PopHeld();
         std::unique_lock<std::mutex> guard(lock);
         --entry->users;
         if (!entry->dying) return;
@@ -478,15 +467,9 @@ CBoard* CBoardPlugIn::GetBoardByName(const char* name) {
     return entry != nullptr ? entry->board : nullptr;
 }
 
-CBoard* CBoardPlugIn::AcquireBoard(const char* name) {
-    std::shared_ptr<BoardEntry> entry = m_pImpl->table.Acquire(name);
-    return entry != nullptr ? entry->board : nullptr;
-}
-
-void CBoardPlugIn::ReleaseBoard(CBoard* board) {
-    // A held board stays in the table (dying at most) until its holds are back.
-    if (board != nullptr && board->m_pTableEntry != nullptr)
-        m_pImpl->table.Release(static_cast<BoardEntry*>(board->m_pTableEntry));
+unsigned CBoardPlugIn::UseBoard(const char* name, unsigned (*op)(CBoard*, void*), void* context) {
+    if (op == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    return m_pImpl->table.WithBoard(name, [&](CBoard* b) { return op(b, context); });
 }
 
 uint64_t CBoardPlugIn::GetBoardHandle(const char* name) {
