@@ -13,6 +13,7 @@
 
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
+#include "copyout.h"
 
 namespace {
 
@@ -29,17 +30,7 @@ CZelKWStruct* NewStruct(const char* name, std::vector<CZelKeyword*> children) {
     return new CZelKWStruct(name, children.data(), static_cast<unsigned>(children.size()));
 }
 
-unsigned CopyText(const char* text, char* buffer, unsigned size) {
-    if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
-    size_t len = std::strlen(text);
-    if (len < size) {
-        std::memcpy(buffer, text, len + 1);
-        return ZEL_OK;
-    }
-    std::memcpy(buffer, text, size - 1);
-    buffer[size - 1] = '\0';
-    return ZEL_ERR_BUFFER_TOO_SMALL;
-}
+using zel::CopyOut;
 
 }  // namespace
 
@@ -512,7 +503,7 @@ unsigned CBoardPlugIn::AddDetectedBoardsKeywords(const char* prefix, const char*
 
 unsigned CBoardPlugIn::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
     // The plug-in object is object handle 0.
-    if (qualifier != nullptr && tsiStricmp(qualifier, "Handle") == 0) return CopyText("0", buffer, size);
+    if (qualifier != nullptr && tsiStricmp(qualifier, "Handle") == 0) return CopyOut("0", buffer, size);
     return CZelKWStruct::GetOwnQualifier(qualifier, buffer, size);
 }
 
@@ -525,7 +516,7 @@ unsigned CBoardPlugIn::GetQualifierValue(const char* name, const char* qualifier
         if (handle != 0) {
             char text[32];
             std::snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(handle));
-            return CopyText(text, buffer, size);
+            return CopyOut(text, buffer, size);
         }
     }
     return CZelKWStruct::GetQualifierValue(name, qualifier, buffer, size);
