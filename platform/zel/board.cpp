@@ -132,35 +132,17 @@ struct BoardTable {
         return entry != nullptr && entry->board != nullptr && !entry->dying;
     }
 
-    // The entry holding that name, or null. Caller holds lock.
-    std::shared_ptr<BoardEntry> FindName(const char* name) {
-        auto it = byName.find(FoldName(name));
-        return it != byName.end() ? it->second : nullptr;
-    }
-
     // The board of that name that calls may use, or null. Caller holds lock.
     std::shared_ptr<BoardEntry> FindLive(const char* name) {
-        std::shared_ptr<BoardEntry> entry = FindName(name);
-        return Live(entry) ? entry : nullptr;
-    }
-
-    std::shared_ptr<BoardEntry> Hold(std::shared_ptr<BoardEntry> entry) {
-        if (!Live(entry)) return nullptr;
-        ++entry->users;
-        PushHeld(entry.get());
-        return entry;
-    }
-
-    std::shared_ptr<BoardEntry> Acquire(const char* name) {
         if (name == nullptr) return nullptr;
-        std::lock_guard<std::mutex> guard(lock);
-        return Hold(FindLive(name));
+        auto it = byName.find(FoldName(name));
+        return it != byName.end() && Live(it->second) ? it->second : nullptr;
     }
 
-    std::shared_ptr<BoardEntry> Acquire(uint64_t handle) {
-        std::lock_guard<std::mutex> guard(lock);
+    // The board of that handle that calls may use, or null. Caller holds lock.
+    std::shared_ptr<BoardEntry> FindLive(uint64_t handle) {
         auto it = byHandle.find(handle);
-        return it != byHandle.end() ? Hold(it->second) : nullptr;
+        return it != byHandle.end() && Live(it->second) ? it->second : nullptr;
     }
 
     // Gives back one reference; the last one out of a board that nobody waits
@@ -204,9 +186,9 @@ struct BoardTable {
 
     // Takes a live entry out of the look-ups and destroys its board: at once
     // when the calling thread is the board's own (the board ends on that
-    // thread later), else once no operation uses it. Answers false when
-    // another thread is already destroying it, ZEL_ERR_BUSY when the calling
-    // thread itself holds it.
+    // thread later), else once no operation uses it. Answers
+    // ZEL_ERR_UNKNOWN_BOARD when another thread is already destroying it,
+    // ZEL_ERR_BUSY when the calling thread itself holds it.
     unsigned Destroy(const std::shared_ptr<BoardEntry>& entry) {
         std::unique_lock<std::mutex> guard(lock);
         if (!Live(entry)) return ZEL_ERR_UNKNOWN_BOARD;
@@ -236,11 +218,20 @@ struct BoardTable {
     }
 
     // Calls op on the board that the name or handle designates, holding a
-    // reference for the duration of the call (never the table lock).
+    // reference for the duration of the call (never the table lock). With
+    // notHeld, a thread that is already inside an operation on that board is
+    // refused (it would start or stop the board under itself).
     template <typename Key, typename Op>
-    unsigned WithBoard(Key key, Op op) {
-        std::shared_ptr<BoardEntry> entry = Acquire(key);
-        if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
+    unsigned WithBoard(Key key, Op op, bool notHeld = false) {
+        std::shared_ptr<BoardEntry> entry;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            entry = FindLive(key);
+            if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
+            if (notHeld && HeldByMe(entry.get())) return ZEL_ERR_BUSY;
+            ++entry->users;
+            PushHeld(entry.get());
+        }
         unsigned result = op(entry->board);
         Release(entry.get());
         return result;
@@ -362,34 +353,12 @@ unsigned CBoardPlugIn::DestroyBoard(const char* name) {
     return table.Destroy(entry);
 }
 
-namespace {
-
-// A board operation that must not run inside another operation on the same
-// board on the same thread (it would start or stop the board under itself).
-template <typename Op>
-unsigned WithBoardNotHeld(BoardTable& table, const char* name, Op op) {
-    if (name == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
-    std::shared_ptr<BoardEntry> entry;
-    {
-        std::lock_guard<std::mutex> guard(table.lock);
-        entry = table.FindLive(name);
-        if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
-        if (HeldByMe(entry.get())) return ZEL_ERR_BUSY;
-        table.Hold(entry);
-    }
-    unsigned result = op(entry->board);
-    table.Release(entry.get());
-    return result;
-}
-
-}  // namespace
-
 unsigned CBoardPlugIn::StartBoard(const char* name) {
-    return WithBoardNotHeld(m_pImpl->table, name, [](CBoard* b) { return b->Start(); });
+    return m_pImpl->table.WithBoard(name, [](CBoard* b) { return b->Start(); }, true);
 }
 
 unsigned CBoardPlugIn::StopBoard(const char* name) {
-    return WithBoardNotHeld(m_pImpl->table, name, [](CBoard* b) { return b->Stop(); });
+    return m_pImpl->table.WithBoard(name, [](CBoard* b) { return b->Stop(); }, true);
 }
 
 unsigned CBoardPlugIn::TestBoard(const char* name, unsigned value) {
