@@ -5,6 +5,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -15,10 +16,15 @@ namespace kvbench {
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that piped output stays plain text.
+    MedianReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 m_Medians[Key(run.run_name)] = run.GetAdjustedCPUTime();
+                m_RealMedians[Key(run.run_name)] = run.GetAdjustedRealTime();
+            }
         ConsoleReporter::ReportRuns(runs);
     }
     // The median CPU time of a benchmark by its name and arguments ("BM_Name/1/0"),
@@ -29,11 +35,18 @@ public:
         return it != m_Medians.end() ? it->second : 0.0;
     }
 
+    // The median real time, or manual time (UseManualTime), in the same way.
+    double MedianRealTime(const std::string& name) const {
+        auto it = m_RealMedians.find(name);
+        return it != m_RealMedians.end() ? it->second : 0.0;
+    }
+
 private:
     static std::string Key(const benchmark::BenchmarkName& name) {
         return name.args.empty() ? name.function_name : name.function_name + "/" + name.args;
     }
     std::map<std::string, double> m_Medians;
+    std::map<std::string, double> m_RealMedians;
 };
 
 // Prints one ratio line of the benchmark convention, or a note when a figure is missing.

@@ -1,21 +1,30 @@
-// CPU cost of a full start, report and stop of a 48-station board on the
-// emulator, with the hardware's fixed pauses replaced by a no-op.
+// Process CPU of one start, report and stop of a KV 7400C-48 on the emulator,
+// with the hardware's fixed pauses replaced by a no-op. Goal: at most 0.5 ms.
 //
-// The board runs with "MonitorEnable" "Enable", so each iteration also starts
-// and ends its monitor thread. CPU time is the whole process's (the monitor
-// thread included). Target: under 2 ms of CPU per start and stop; the counter
-// "ratio_to_2ms_target" is the measured cost over that target (below 1 meets it).
+// The board runs with "MonitorEnable" "Enable", so each start and stop also
+// starts and ends its monitor thread; the CPU time is the whole process's
+// (CLOCK_PROCESS_CPUTIME_ID around StartBoard and StopBoard, monitor thread
+// included), reported as the benchmark's manual time. What the supervisor
+// stand-in recorded is cleared outside the measured span.
+//
+// The emulator's share comes from a profile, not from timing: scripts/bench
+// runs this program under callgrind (when valgrind is installed) with
+// collection only inside StartBoard and StopBoard, and prints the share of
+// those instructions spent in the driver library's calls (the calling
+// thread's; the monitor thread makes six calls per start).
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <ctime>
 
 #include "fake_supervisor.h"
-#include "kvemu.h"
 #include "oam/boardplugin.h"
+#include "bench_ratio.h"
 #include "tsi/tsi.h"
 
 namespace {
+
+constexpr double kGoalMs = 0.5;
 
 void NoPause(unsigned, void*) {}
 
@@ -32,34 +41,23 @@ double ProcessCpuSeconds() {
 }
 
 void BM_StartReportStop48(benchmark::State& state) {
-    kvemu::Reset();
     setenv("WBLOAD", KV_SHARE_DIR, 1);
     tsiSetSleepHook(NoPause, nullptr);
     if (Init("") != 0 || CreateBoard("b0", "KV 7400C-48") != 0 ||
         SetKeyword(Handle("b0"), "MonitorEnable", "Enable") != 0) {
         state.SkipWithError("the board could not be created");
-        Exit();
-        tsiSetSleepHook(nullptr, nullptr);
-        return;
-    }
-    double cpu = 0;
-    for (auto _ : state) {
-        double before = ProcessCpuSeconds();
-        uint32_t started = StartBoard("b0");
-        uint32_t stopped = StopBoard("b0");
-        cpu += ProcessCpuSeconds() - before;
-        if (started != 0 || stopped != 0) {
-            state.SkipWithError("start or stop failed");
-            break;
+    } else {
+        for (auto _ : state) {
+            double before = ProcessCpuSeconds();
+            uint32_t started = StartBoard("b0");
+            uint32_t stopped = StopBoard("b0");
+            state.SetIterationTime(ProcessCpuSeconds() - before);
+            if (started != 0 || stopped != 0) {
+                state.SkipWithError("start or stop failed");
+                break;
+            }
+            kvtest::ClearAlerts();  // the recorded alerts would otherwise grow without bound
         }
-        state.PauseTiming();
-        kvtest::ClearAlerts();  // the recorded alerts would otherwise grow without bound
-        state.ResumeTiming();
-    }
-    if (state.iterations() > 0) {
-        double perIteration = cpu / static_cast<double>(state.iterations());
-        state.counters["cpu_ms_per_start_stop"] = perIteration * 1e3;
-        state.counters["ratio_to_2ms_target"] = perIteration / 2e-3;
     }
     Exit();
     tsiSetSleepHook(nullptr, nullptr);
@@ -67,6 +65,15 @@ void BM_StartReportStop48(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_StartReportStop48)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartReportStop48)->UseManualTime()->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    kvbench::MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    // Manual time: the process CPU, in microseconds per start and stop.
+    kvbench::PrintRatio("process CPU of a KV 7400C-48 start, report and stop / 0.5 ms",
+                        reporter.MedianRealTime("BM_StartReportStop48"), kGoalMs * 1e3, 1);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -104,6 +104,7 @@ TEST_F(ConfigParser, ExpandsIndexListsAndListValues) {
         {"P[1,]", "x", UNKNOWN, "P[1]=x; P[1,]=x"},  // set as written; indices already applied stay
         {"P[4294967296]", "x", UNKNOWN, "P[4294967296]=x"},  // never wrapped into a small index
         {"P[4294967294-4294967295]", "x", 0, "P[4294967294]=x; P[4294967295]=x"},
+        {"P[0-4294967295].Q[1-0]", "x", CONFIG_E_SYNTAX, ""},  // bounded: no key, yet no end in sight
         {"Names", "one \"two  words\" three", 0, "Names[0]=one; Names[1]=two  words; Names[2]=three"},
         {"Products", "  a   b ", 0, "Products[0]=a; Products[1]=b"},
         {"Plain", "a \"b c\"", 0, "Plain=a \"b c\""}, {"Names", "a \"open", 0, "Names[0]=a; Names=a \"open"},
@@ -122,12 +123,17 @@ TEST_F(ConfigParser, ParsesAFile) {
     EXPECT_EQ(Warnings(), (Texts{ParseError(6, "No equals sign"), ParseError(10, "Bad   key"),
                                  ParseError(11, "= starts with equals")}));
 
-    // Long physical lines are read in pieces of 1281 characters, each a line; a failing keyword stops the parse.
+    // A physical line is read whole: a comment of any length stays a comment, and a line (or a continued
+    // line) whose text passes 1281 characters is refused with its first 1281; a failing keyword stops the parse.
     board_.refused = "Unknown=4;";
-    EXPECT_EQ(ParseText("A = 1\nK = " + std::string(1296, 'v') + "\nB = 2\nbroken\nUnknown = 4\nD = 5\n"),
+    const std::string text1281 = std::string(245, 'K') + "=" + std::string(12, ' ') + std::string(1023, 'v');
+    EXPECT_EQ(ParseText("A = 1\n#" + std::string(1300, 'c') + "HeartbeatRate = 5\n" + text1281 + "v\nB = 2\n" +
+                        text1281.substr(0, 700) + "\\\n" + text1281.substr(700) + "   \n" + text1281.substr(0, 700) +
+                        "\\\n" + text1281.substr(699) + "\\\nmore\nC = 3 # " + std::string(2000, 'c') +
+                        "\nbroken\nUnknown = 4\nD = 5\n"),
               unsigned(ZEL_ERR_UNKNOWN_KEYWORD));
-    EXPECT_EQ(board_.sets, "A=1; B=2; Unknown=4");
-    EXPECT_EQ(Warnings().size() == 3 ? Warnings()[2] : "", ParseError(5, "broken"));
+    EXPECT_EQ(board_.sets, "A=1; B=2; " + std::string(245, 'K') + "=" + std::string(1023, 'v') + "; C=3; Unknown=4");
+    EXPECT_EQ(Warnings(), (Texts{ParseError(3, text1281), ParseError(9, text1281), ParseError(11, "broken")}));
 }
 
 struct ConfigBoard : TempDirTest {
@@ -172,6 +178,29 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
     WriteFile(path, "HeartbeatRate = 7\n");  // with a good file the name is free again
     ASSERT_EQ(CreateBoard("b1", "KV 7400-16"), 0u);
     EXPECT_EQ(Keyword("b1", "HeartbeatRate"), "7");
+}
+
+// The clock validation runs only when asked through the qualifier "Valid" of "Clocking"; setting stays silent.
+TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
+    ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
+    char text[64] = "";
+    ASSERT_EQ(GetQualifier(0, "b0", "Handle", text, sizeof text), 0u);
+    const uint64_t handle = strtoull(text, nullptr, 10);
+    const struct { const char* mode; const char* source; const char* valid; Texts warnings; } cases[] = {
+        {"STANDALONE", "osc", "Yes", {}},
+        {"MASTER_A", "A_CLOCK", "No",
+         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'MASTER_A'  and  ClockSource = 'A_CLOCK'\n"}},
+        {"SLAVE", "OSC", "No",
+         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'SLAVE' and ClockSource = 'OSC'\n"}}};
+    for (const auto& c : cases) {
+        kvtest::ClearAlerts();
+        ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockMode", c.mode), 0u);
+        ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockSource", c.source), 0u);
+        EXPECT_TRUE(kvtest::Alerts().empty()) << c.mode;
+        EXPECT_EQ(GetQualifier(handle, "Clocking", "Valid", text, sizeof text), 0u);
+        EXPECT_STREQ(text, c.valid);
+        EXPECT_EQ(Warnings(), c.warnings) << c.mode;
+    }
 }
 
 // Each shipped file, with every commented-out setting also uncommented, makes its board silently.

@@ -94,6 +94,19 @@ TEST_F(EmulatorTest, OpensOnlyWhereABoardIsAndRefusesStaleHandles) {
     EXPECT_EQ("?:? BoardReadByte 0xa0008 = 6", LastLine());
 }
 
+// The journal keeps the last 200000 calls, oldest first, also once it wrapped
+// around and after it was cleared.
+TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
+    for (uint32_t i = 0; i < 200003; ++i) BoardWriteByte(h, i, 0);
+    std::vector<std::string> journal = kvemu::Journal();
+    ASSERT_EQ(200000u, journal.size());
+    EXPECT_EQ("0:0 BoardWriteByte 0x3 0x0 = 0", journal.front());
+    EXPECT_EQ("0:0 BoardWriteByte 0x30d42 0x0 = 0", journal.back());
+    kvemu::ClearJournal();
+    BoardFlashLedOn(h);
+    EXPECT_EQ((std::vector<std::string>{"0:0 BoardFlashLedOn = 0"}), kvemu::Journal());
+}
+
 TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
     uint8_t value = 0, record[24], mine[24] = {7, 0, 9}, big[300];
     ASSERT_EQ(0u, BoardWriteByte(h, 0xA0002, 0xFB));
@@ -214,6 +227,32 @@ TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem
     ASSERT_EQ(0u, BoardStopMonitoring(monitor));
     ASSERT_EQ(0, kvemu::WriteRegister(0, 0, 0xA0002, 0x01));
     EXPECT_FALSE(Readable(mux));
+}
+
+// Raw stimuli: a message delivered byte for byte; a reply that stands for the
+// DSP's once, for the next command that would reach it, running or not.
+TEST_F(EmulatorTest, RawMessagesAndRepliesArriveAsTheyAre) {
+    KVHANDLE monitor = nullptr;
+    uint32_t mux = Monitor(&monitor);
+    const uint8_t raw[5] = {9, 0, 0, 0, 0xAB};
+    uint8_t buffer[116] = {};
+    uint32_t length = 0;
+    ASSERT_EQ(0, kvemu::QueueMessage(0, 0, raw, sizeof raw));
+    ASSERT_TRUE(Readable(mux));
+    ASSERT_EQ(0u, kvReceiveMessage(monitor, buffer, sizeof buffer, &length));
+    EXPECT_EQ(5u, length);
+    EXPECT_EQ(0, std::memcmp(raw, buffer, 5));
+    EXPECT_EQ(-1, kvemu::QueueMessage(0, 0, raw, 4097));
+
+    const uint8_t odd[6] = {2, 0, 0, 0, 0x77, 0};  // manager 2, length 0x77, the rest zero
+    ASSERT_EQ(0, kvemu::SetNextReply(0, 0, odd, sizeof odd));
+    EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, kvSendMessage(h, raw, 5, &reply, 78));  // not a command: the reply waits
+    ASSERT_EQ(0u, Send(0x06, {1}));
+    EXPECT_EQ((Statuses{2, 0x77, 0, 0}), (Statuses{reply.manager, reply.length, reply.type, reply.params[31]}));
+    EXPECT_EQ(KVD_ERR_TIMEOUT, Send(0x06, {1}));  // taken once; no firmware runs
+    kvemu::DspState dsp;
+    ASSERT_EQ(0, kvemu::GetDspState(0, 0, &dsp));
+    EXPECT_TRUE(dsp.commands.empty());
 }
 
 // A reader woken by the mux descriptor gets every message once, in order,

@@ -4,12 +4,19 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../tools/mkdspimage/DspImage.h"
 #include "Dsp.h"
+#include "HexReader.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
@@ -68,6 +75,7 @@ protected:
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
     const struct { std::string text; unsigned rc; uint8_t count, type; uint16_t address; std::vector<uint8_t> data; } cases[] = {
         {":04abcd00deadbeef4c\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},
+        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},  // white space before fields
         {":FF123400" + std::string(510, '1') + "CC\n", 0, 255, 0, 0x1234, std::vector<uint8_t>(255, 0x11)},
         {":020000040001F9", 0, 2, 4, 0, {0x00, 0x01}},  // no line end after the last record
         {":0400100012345678D9\n", 1, 0, 0, 0, {}}, {" :00000001FF\n", 1, 0, 0, 0, {}}, {":", 1, 0, 0, 0, {}},
@@ -88,18 +96,27 @@ TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
 }
 
 TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
-    const struct { std::string image; int rc; uint32_t bytesLoaded; } cases[] = {
-        {":0400100012345678D8\r\n:0400140012345678D4\r\n:00000001FF\r\n", 0, 8},
-        {kData + ":0400140012345678D5\n" + kEnd, 1, 4},  // checksum changed in the second record
-        {kData, 1, 4},                                   // no end record
-        {kData + ":020000021000EC\n" + kEnd, 1, 4},    // unsupported record type
-        {":0100000401FA\n" + kData + kEnd, 1, 0},       // address record without its address
+    const std::string kSecond = ":0400140012345678D4\n";
+    const struct { std::string image; int rc; uint32_t bytesLoaded; unsigned failedDownload; } cases[] = {
+        {":0400100012345678D8\r\n:0400140012345678D4\r\n:00000001FF\r\n", 0, 8, 0},
+        {kData + ":0400140012345678D5\n" + kEnd, 1, 4, 0},  // checksum changed in the second record
+        {kData, 1, 4, 0},                                   // no end record
+        {kData + ":020000021000EC\n" + kEnd, 1, 4, 0},    // unsupported record type
+        {":0100000401FA\n" + kData + kEnd, 1, 0, 0},       // address record without its address
+        {kData + kSecond + kSecond + kEnd, 1, 4, 2},        // the driver refuses the second download
     };
     for (const auto& c : cases) {
         ASSERT_EQ(BoardDspReset(board_->GetDriverHandle()), 0u);
         WriteImage(c.image);
+        kvemu::ClearJournal();
+        ASSERT_EQ(kvemu::SetFault("BoardDspDownload", c.failedDownload ? 5 : 0, c.failedDownload), 0);
         EXPECT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image"), c.rc) << c.image;
         EXPECT_EQ(State().bytesLoaded, c.bytesLoaded) << c.image;
+        // Nothing is downloaded after a refused download.
+        const Texts journal = kvemu::Journal();
+        EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
+                                [](const std::string& line) { return line.find("BoardDspDownload") != std::string::npos; }),
+                  c.bytesLoaded / 4 + (c.failedDownload != 0)) << c.image;
     }
 }
 
@@ -112,6 +129,112 @@ TEST_F(LoadDspTest, ExtendedLinearAddressesReachThe32BitAddress) {
     WriteImage(kData + kEnd);
     ASSERT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image.dsp"), 0);
     EXPECT_EQ(Memory(0x0010, 4), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
+}
+
+// A board whose downloads land in a flat memory instead of the driver.
+class SinkBoard : public CKvBoard {
+public:
+    SinkBoard() : CKvBoard("sink", "KV 7400C-48") {}
+    // The bytes from the lowest address downloaded to the highest, gaps as zeros (as objcopy fills them).
+    std::string Flat() const {
+        if (memory_.empty()) return "";
+        std::string flat(memory_.rbegin()->first - memory_.begin()->first + 1, '\0');
+        for (const auto& byte : memory_) flat[byte.first - memory_.begin()->first] = static_cast<char>(byte.second);
+        return flat;
+    }
+
+protected:
+    uint32_t DspDownload(KVHANDLE, uint32_t address, const uint8_t* data, uint8_t count) override {
+        for (uint8_t i = 0; i < count; ++i) memory_[address + i] = data[i];
+        return 0;
+    }
+
+private:
+    std::map<uint32_t, uint8_t> memory_;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
+    if (system("objcopy --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "objcopy is not installed (package binutils): the loader is not compared with it";
+    const struct { uint32_t address, size; unsigned recordBytes; const char* lineEnd; bool lower; const char* shipped; } cases[] = {
+        {0, 100000, 32, "\n", false, nullptr},             // across a segment boundary
+        {0x0001FFF0, 4096, 16, "\r\n", true, nullptr},     // CR LF, lower-case digits
+        {0x12345678, 1000, 255, "\n", false, nullptr},     // longest records, high address
+        {0, 0, 0, nullptr, false, "kv100.dsp"}, {0, 0, 0, nullptr, false, "bootdiag.hex"},  // with gaps
+    };
+    const std::string image = dir_ + "/image.dsp", binary = dir_ + "/image.bin";
+    for (const auto& c : cases) {
+        uint32_t seed = c.size + 1;
+        const std::vector<uint8_t> bytes = dspimage::Filler(&seed, c.size);
+        std::string text = ReadFile(c.shipped ? std::string(KV_SHARE_DIR) + "/" + c.shipped : "");
+        if (!c.shipped) {
+            FILE* file = tmpfile();
+            ASSERT_NE(file, nullptr);
+            dspimage::HexWriter writer(file, c.recordBytes, c.lineEnd);
+            writer.Write(c.address, bytes);
+            writer.End();
+            text.assign(static_cast<size_t>(ftell(file)), '\0');
+            rewind(file);
+            ASSERT_EQ(fread(&text[0], 1, text.size(), file), text.size());
+            fclose(file);
+            if (c.lower) std::transform(text.begin(), text.end(), text.begin(), [](char ch) { return static_cast<char>(tolower(ch)); });
+        }
+        WriteImage(text);
+        SinkBoard sink;
+        sink.SetSearchPath(dir_.c_str());
+        ASSERT_EQ(sink.LoadDSP(nullptr, "image.dsp"), 0) << c.address;
+        ASSERT_EQ(system(("objcopy -I ihex -O binary " + image + " " + binary).c_str()), 0);
+        EXPECT_EQ(sink.Flat(), ReadFile(binary)) << c.address << (c.shipped ? c.shipped : "");
+        EXPECT_TRUE(c.shipped || sink.Flat() == std::string(bytes.begin(), bytes.end())) << c.address;
+        unlink(binary.c_str());
+    }
+}
+
+// Problems as a checking tool prints them after the file name: "LINE: error|warning: message".
+struct Problems : IKvDiagnostics {
+    Texts lines;
+    void Report(unsigned line, KvSeverity severity, const char* message) override {
+        lines.push_back(std::to_string(line) + (severity == KV_SEVERITY_ERROR ? ": error: " : ": warning: ") + message);
+    }
+};
+
+TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
+    const std::string accepts = ", which accepts 00 (data), 01 (end of file) and 04 (extended linear address)";
+    const struct { std::string image; Texts problems; } cases[] = {
+        {":020000040001F9\r\n" + kData + kEnd, {}},
+        {ReadFile(KV_SHARE_DIR "/kv100.dsp"), {}}, {ReadFile(KV_SHARE_DIR "/bootdiag.hex"), {}},
+        {"", {"1: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
+        {kData + kData, {"2: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
+        {":0400100012345678D9\n" + kData + kEnd, {"1: error: checksum D9 is wrong; the record's bytes need D8"}},
+        {kData + ":020000021000EC\n:00000007F9\n" + kEnd,
+         {"2: error: record type 02 (extended segment address) is refused by the loader" + accepts +
+              "; 'mkdspimage --from-binary' makes images with type 04 records",
+          "3: error: record type 07 is refused by the loader" + accepts}},
+        {std::string(":0100000401FA\n") + kEnd, {"1: error: extended linear address record with 1 data bytes; it needs 2"}},
+        {kData + "\n" + kData + kEnd, {"2: error: expected ':' at the start of a record, found the end of the line"}},
+        {":04001000123456\n:G4\n:04\n" + kData + kEnd,
+         {"1: error: data byte 4 of 4 missing, found ':'", "2: error: no byte count after ':', found 'G'",
+          "3: error: no load address, found ':'"}},
+        {kEnd + std::string("\n") + kData, {"3: warning: text after the end-of-file record; the loader ignores it"}},
+    };
+    for (const auto& c : cases) {
+        FILE* file = tmpfile();
+        ASSERT_NE(file, nullptr);
+        fwrite(c.image.data(), 1, c.image.size(), file);
+        rewind(file);
+        Problems problems;
+        const unsigned errors = KvCheckHexImage(file, problems);
+        fclose(file);
+        EXPECT_EQ(problems.lines, c.problems) << c.image;
+        EXPECT_EQ(errors, static_cast<unsigned>(std::count_if(c.problems.begin(), c.problems.end(), [](const std::string& p) {
+                      return p.find(": error: ") != std::string::npos;
+                  })));
+    }
 }
 
 TEST_F(LoadDspTest, DiagnosticImageLoadsAndRuns) {

@@ -14,21 +14,6 @@ namespace detail {
 
 namespace {
 
-// Every function that a fault can name: the driver calls, the switch-chip
-// calls and the switch device's open, ioctl and close (errno statuses).
-const char* const kFunctions[] = {
-    "kvOpenByBusDeviceFunction", "kvClose", "kvSendMessage", "kvReceiveMessage", "kvGetMuxHandle",
-    "kvGetHmicHandle", "BoardSetLogicalNumber", "BoardEEPROMGetData", "BoardDspReset",
-    "BoardDspStart", "BoardFlashLedOn", "BoardFlashLedOff", "BoardDspDownload",
-    "BoardStartHeartBeat", "BoardStopHeartBeat", "BoardStartMonitoring", "BoardStopMonitoring",
-    "BoardReadByte", "BoardWriteByte", "BoardLoadL2PTable", "BoardGetPhysicalSlot",
-    "BoardGetDriverVersion", "LineConfigureSingle", "LineConfigureMultiple", "LineSetGxZeroValues",
-    "LineSetGrZeroValues", "hmic_init", "hmic_id_device_type", "hmic_set_master_reg",
-    "hmic_set_control_reg", "hmic_read_control_reg", "hmic_config_connect_mode",
-    "hmic_config_HBus_speed", "hmic_config_LBus_speed", "hmic_reset_switch", "hmic_set_output",
-    "open", "ioctl", "close",
-};
-
 void Put16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, 2); }
 void Put32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, 4); }
 uint16_t Get16(const uint8_t* at) {
@@ -55,13 +40,6 @@ void DefaultEeprom(uint8_t eeprom[kEepromSize]) {
 }
 
 }  // namespace
-
-bool KnownFunction(const char* name) {
-    if (name == nullptr) return false;
-    for (const char* f : kFunctions)
-        if (std::strcmp(f, name) == 0) return true;
-    return false;
-}
 
 Emulator& Emu() {
     // Never destroyed: monitor threads may still call in while the process exits.
@@ -90,7 +68,51 @@ std::string Format(const char* format, ...) {
     return big;
 }
 
-std::string Hex(uint64_t value) { return Format("0x%llx", static_cast<unsigned long long>(value)); }
+// ---- Switch connections ------------------------------------------------------
+
+size_t& ConnectionMap::Position(const Connection& c) {
+    if (c.outStream < kStreams && c.outSlot < kSlots) {
+        if (table_.empty()) table_.assign(kStreams * kSlots, 0);
+        return table_[c.outStream * kSlots + c.outSlot];
+    }
+    return others_[static_cast<uint64_t>(c.outStream) << 32 | c.outSlot];
+}
+
+void ConnectionMap::Set(const Connection& c) {
+    size_t& position = Position(c);
+    if (position != 0) {
+        order_[position - 1].live = false;
+        ++dead_;
+    }
+    order_.push_back(Entry{c, true});
+    position = order_.size();
+    if (dead_ > 64 && dead_ > order_.size() / 2) {  // drop the replaced entries
+        size_t kept = 0;
+        for (size_t i = 0; i < order_.size(); ++i)
+            if (order_[i].live) {
+                order_[kept++] = order_[i];
+                Position(order_[i].c) = kept;
+            }
+        order_.resize(kept);
+        dead_ = 0;
+    }
+}
+
+void ConnectionMap::Clear() {
+    for (const Entry& e : order_)
+        if (e.live && e.c.outStream < kStreams && e.c.outSlot < kSlots) table_[e.c.outStream * kSlots + e.c.outSlot] = 0;
+    order_.clear();
+    others_.clear();
+    dead_ = 0;
+}
+
+std::vector<Connection> ConnectionMap::List() const {
+    std::vector<Connection> list;
+    list.reserve(order_.size() - dead_);
+    for (const Entry& e : order_)
+        if (e.live) list.push_back(e.c);
+    return list;
+}
 
 // ---- Boards and handles ----------------------------------------------------
 
@@ -102,8 +124,8 @@ void Emulator::ResetLocked() {
     // numbers cannot be reused under it; they no longer reach a board.
     for (auto& entry : devices) entry.second.boardId = 0;
     boards.clear();
-    journal.clear();
-    faults.clear();
+    journal.Clear();
+    for (auto& list : faults) list.clear();
     switchName = "kvsw";
     AddLocked(0, 0);
 }
@@ -178,10 +200,9 @@ void Emulator::CloseHandleLocked(uint64_t number) {
 
 // ---- Journal and faults ----------------------------------------------------
 
-bool Emulator::TakeFault(const char* function, uint32_t* status) {
-    auto it = faults.find(function);
-    if (it == faults.end()) return false;
-    std::vector<Fault>& list = it->second;
+bool Emulator::TakeFault(Fn function, uint32_t* status) {
+    std::vector<Fault>& list = faults[static_cast<size_t>(function)];
+    if (list.empty()) return false;
     bool fire = false;
     // Counted faults first: each call brings every one of them a step closer.
     for (auto f = list.begin(); f != list.end();) {
@@ -201,34 +222,18 @@ bool Emulator::TakeFault(const char* function, uint32_t* status) {
                 break;
             }
     }
-    if (list.empty()) faults.erase(it);
     return fire;
 }
 
-void Emulator::Append(std::string line) {
-    if (journal.size() >= kJournalMax) journal.pop_front();
-    journal.push_back(std::move(line));
-}
-
-uint32_t Emulator::Log(const Board* board, const char* function, const std::string& args,
-                       uint32_t status, const std::string& result) {
-    std::string line = board != nullptr ? Format("%u:%u ", board->bus, board->slot) : "?:? ";
-    line += function;
-    if (!args.empty()) line += " " + args;
-    line += Format(" = %u", status);
-    if (!result.empty()) line += " -> " + result;
-    Append(std::move(line));
+uint32_t Emulator::Log(const Board* board, Record& record, uint32_t status) {
+    if (board != nullptr) record.Locate(board->bus, board->slot);
+    record.SetStatus(status, false);
     return status;
 }
 
-int Emulator::LogInt(const Board* board, const char* function, const std::string& args, int status,
-                     const std::string& result) {
-    std::string line = board != nullptr ? Format("%u:%u ", board->bus, board->slot) : "?:? ";
-    line += function;
-    if (!args.empty()) line += " " + args;
-    line += Format(" = %d", status);
-    if (!result.empty()) line += " -> " + result;
-    Append(std::move(line));
+int Emulator::LogInt(const Board* board, Record& record, int status) {
+    if (board != nullptr) record.Locate(board->bus, board->slot);
+    record.SetStatus(static_cast<uint32_t>(status), true);
     return status;
 }
 
@@ -320,6 +325,7 @@ void Emulator::DspClearTold(Board& board) {
 void Emulator::DspResetLocked(Board& board) {
     DspModel& d = board.dsp;
     d.memory.clear();
+    d.lastPage = nullptr;
     d.bytesLoaded = 0;
     d.running = false;
     d.recognised = false;
@@ -333,23 +339,35 @@ bool Emulator::DspMemoryFits(const Board& board, uint32_t address, uint32_t coun
     if (count == 0) return true;
     uint64_t last = static_cast<uint64_t>(address) + count - 1;
     if (last > 0xFFFFFFFFull) return false;
+    uint64_t spanned = last / kDspPageSize - address / kDspPageSize + 1;
+    if (board.dsp.memory.size() + spanned <= kDspMaxPages) return true;  // fits even if every page is new
     size_t newPages = 0;
     for (uint64_t page = address / kDspPageSize; page <= last / kDspPageSize; ++page)
         if (board.dsp.memory.find(static_cast<uint32_t>(page)) == board.dsp.memory.end()) ++newPages;
     return board.dsp.memory.size() + newPages <= kDspMaxPages;
 }
 
+DspModel::Page& Emulator::DspPage(Board& board, uint32_t number) {
+    DspModel& d = board.dsp;
+    if (d.lastPage != nullptr && d.lastPageNumber == number) return *d.lastPage;
+    std::unique_ptr<DspModel::Page>& page = d.memory[number];
+    if (!page) page.reset(new DspModel::Page());  // value-initialised: zero
+    d.lastPageNumber = number;
+    d.lastPage = page.get();
+    return *page;
+}
+
+// The caller checked that the range fits (DspMemoryFits).
 void Emulator::DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t a = address + i;
-        auto& page = board.dsp.memory[a / kDspPageSize];
-        if (!page) {
-            page.reset(new std::array<uint8_t, kDspPageSize>);
-            page->fill(0);
-        }
-        (*page)[a % kDspPageSize] = data[i];
-    }
     board.dsp.bytesLoaded += count;
+    while (count > 0) {
+        uint32_t offset = address % kDspPageSize;
+        uint32_t n = std::min(count, kDspPageSize - offset);
+        std::memcpy(DspPage(board, address / kDspPageSize).data() + offset, data, n);
+        address += n;
+        data += n;
+        count -= n;
+    }
 }
 
 void Emulator::DspRead(const Board& board, uint32_t address, uint8_t* data, uint32_t count) const {
@@ -574,24 +592,28 @@ int WriteRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t value) 
 
 std::vector<std::string> Journal() {
     Locked l;
-    return std::vector<std::string>(l.e.journal.begin(), l.e.journal.end());
+    return l.e.journal.Lines();
 }
 
 void ClearJournal() {
     Locked l;
-    l.e.journal.clear();
+    l.e.journal.Clear();
 }
 
-bool KnownFunction(const char* function) { return detail::KnownFunction(function); }
+bool KnownFunction(const char* function) {
+    detail::Fn fn;
+    return detail::FindFunction(function, &fn);
+}
 
 int SetFault(const char* function, uint32_t status, unsigned nth) {
-    if (!detail::KnownFunction(function)) return -1;
+    detail::Fn fn;
+    if (!detail::FindFunction(function, &fn)) return -1;
     Locked l;
+    auto& list = l.e.faults[static_cast<size_t>(fn)];
     if (status == 0) {
-        l.e.faults.erase(function);
+        list.clear();
         return 0;
     }
-    auto& list = l.e.faults[function];
     if (nth == 0) {
         // One standing fault per function: the newest status wins.
         list.erase(std::remove_if(list.begin(), list.end(),
@@ -604,7 +626,7 @@ int SetFault(const char* function, uint32_t status, unsigned nth) {
 
 void ClearFaults() {
     Locked l;
-    l.e.faults.clear();
+    for (auto& list : l.e.faults) list.clear();
 }
 
 int GetBoardInfo(unsigned bus, unsigned slot, BoardInfo* info) {
@@ -702,7 +724,7 @@ int GetConnections(unsigned bus, unsigned slot, std::vector<Connection>* connect
     Locked l;
     Board* b = l.e.Find(bus, slot);
     if (b == nullptr || connections == nullptr) return -1;
-    *connections = b->connections;
+    *connections = b->connections.List();
     return 0;
 }
 
@@ -782,5 +804,24 @@ int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
 }
 
 int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) { return SendTwoWords(bus, slot, manager, 0); }
+
+int QueueMessage(unsigned bus, unsigned slot, const void* bytes, uint32_t size) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || size > detail::kRawMessageMax || (bytes == nullptr && size > 0)) return -1;
+    const uint8_t* raw = static_cast<const uint8_t*>(bytes);
+    l.e.SendToMonitoring(*b, std::vector<uint8_t>(raw, raw + size));
+    return 0;
+}
+
+int SetNextReply(unsigned bus, unsigned slot, const void* bytes, uint32_t size) {
+    Locked l;
+    Board* b = l.e.Find(bus, slot);
+    if (b == nullptr || size > detail::kMessageSize) return -1;
+    b->hasNextReply = bytes != nullptr;
+    std::memset(b->nextReply, 0, sizeof b->nextReply);
+    if (bytes != nullptr && size > 0) std::memcpy(b->nextReply, bytes, size);
+    return 0;
+}
 
 }  // namespace kvemu

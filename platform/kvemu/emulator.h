@@ -10,8 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "journal.h"
 #include "kvemu.h"
 
 namespace kvemu {
@@ -23,9 +25,9 @@ constexpr uint32_t kEepromSize = 256;
 constexpr uint32_t kEepromRecordAddress = 128;
 constexpr uint32_t kDspPageSize = 4096;
 constexpr size_t kDspMaxPages = 4096;  // 16 MB of DSP memory at most
-constexpr size_t kJournalMax = 200000;  // oldest lines are dropped beyond this
 constexpr size_t kQueueMax = 4096;      // messages pending per handle at most
 constexpr uint32_t kMessageSize = 78;   // a DSP up-message
+constexpr uint32_t kRawMessageMax = 4096;  // QueueMessage
 constexpr int kDeviceType = 0x8100;     // what hmic_id_device_type answers
 
 // Reason words of the emulated firmware.
@@ -50,7 +52,11 @@ struct SensorModel {
 
 // The DSP: memory written by downloads, and what its firmware was told.
 struct DspModel {
-    std::map<uint32_t, std::unique_ptr<std::array<uint8_t, kDspPageSize>>> memory;
+    using Page = std::array<uint8_t, kDspPageSize>;
+    std::map<uint32_t, std::unique_ptr<Page>> memory;
+    // The page written last, so that a download in order finds its page at once.
+    uint32_t lastPageNumber = 0;
+    Page* lastPage = nullptr;
     uint32_t bytesLoaded = 0;
     bool running = false, recognised = false, diagnostic = false;
     uint16_t info[5] = {0, 0, 0, 0, 0};
@@ -73,6 +79,31 @@ struct ChipModel {
     unsigned outputsSet = 0;
 };
 
+// The switch's connections in the order they were made; an output has one
+// source, and a new one replaces the old one (which then leaves the order).
+// Outputs on the usual streams and timeslots are found through a table,
+// others through a hash map.
+class ConnectionMap {
+public:
+    void Set(const Connection& c);
+    void Clear();
+    std::vector<Connection> List() const;
+
+private:
+    static constexpr uint32_t kStreams = 64, kSlots = 256;
+    struct Entry {
+        Connection c;
+        bool live;
+    };
+    // Where the output's entry number + 1 is kept (0: none yet).
+    size_t& Position(const Connection& c);
+
+    std::vector<Entry> order_;
+    std::vector<size_t> table_;                      // by stream * kSlots + slot
+    std::unordered_map<uint64_t, size_t> others_;    // by (stream << 32 | slot)
+    size_t dead_ = 0;
+};
+
 struct Board {
     uint64_t id = 0;  // never reused: hmic handles and descriptors name boards by it
     unsigned bus = 0, slot = 0;
@@ -91,10 +122,12 @@ struct Board {
     uint16_t lastStatus[8] = {};
     uint16_t l2p[512];
     bool l2pLoaded = false;
-    std::vector<Connection> connections;
+    ConnectionMap connections;
     bool clockSet = false;
     uint32_t clock[9] = {};
     ChipModel chip;
+    bool hasNextReply = false;  // SetNextReply
+    uint8_t nextReply[kMessageSize] = {};
     PortInfo ports[kPorts]{};  // value-initialised: counts and flags start at 0
     unsigned openDevices = 0;
 };
@@ -114,8 +147,8 @@ public:
     std::vector<std::unique_ptr<Board>> boards;
     std::map<uint64_t, std::unique_ptr<HandleRec>> handles;  // by handle number
     std::map<int, DeviceRec> devices;                         // by descriptor
-    std::deque<std::string> journal;
-    std::map<std::string, std::vector<Fault>> faults;
+    Journal journal;
+    std::vector<Fault> faults[kFunctionCount];  // by function
     std::string switchName = "kvsw";
     uint64_t nextBoardId = 1;
     uint64_t nextHandle = 0x1000;
@@ -132,13 +165,13 @@ public:
     void CloseHandleLocked(uint64_t number);
 
     // True when the function's call is to fail; *status is what it answers.
-    bool TakeFault(const char* function, uint32_t* status);
-    // Adds "BUS:SLOT NAME ARGS = STATUS[ -> RESULT]" and returns status.
-    uint32_t Log(const Board* board, const char* function, const std::string& args, uint32_t status,
-                 const std::string& result = std::string());
-    int LogInt(const Board* board, const char* function, const std::string& args, int status,
-               const std::string& result = std::string());
-    void Append(std::string line);
+    bool TakeFault(Fn function, uint32_t* status);
+    // Journals the call under the board's location ("?:?" without a board)
+    // with its status, and returns the status: unsigned for the driver calls
+    // and the switch device, signed for the switch chip's calls.
+    // The record is the call's, made by journal.Emplace when the call began.
+    uint32_t Log(const Board* board, Record& record, uint32_t status);
+    int LogInt(const Board* board, Record& record, int status);
 
     // Messages.
     void Queue(HandleRec& handle, std::vector<uint8_t> message);
@@ -153,6 +186,7 @@ public:
     void DspClearTold(Board& board);
     void DspStartLocked(Board& board);
     void DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count);
+    DspModel::Page& DspPage(Board& board, uint32_t number);
     void DspRead(const Board& board, uint32_t address, uint8_t* data, uint32_t count) const;
     bool DspMemoryFits(const Board& board, uint32_t address, uint32_t count) const;
     // Runs one well-formed command; fills reply (78 bytes).
@@ -160,7 +194,6 @@ public:
 };
 
 Emulator& Emu();
-std::string Hex(uint64_t value);
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void RegisterSwitchDevice();
 

@@ -15,7 +15,9 @@ using kvemu::detail::Board;
 using kvemu::detail::DeviceRec;
 using kvemu::detail::Emu;
 using kvemu::detail::Emulator;
+using kvemu::detail::Fn;
 using kvemu::detail::Format;
+using kvemu::detail::Record;
 
 namespace {
 
@@ -44,25 +46,26 @@ int DeviceOpen(const char* path, int flags, void*) {
         }
     }
     if (board == nullptr) return -2;  // not one of ours: the system's own open answers
-    std::string args = Format("%s %s", path, kvemu::detail::Hex(static_cast<unsigned>(flags)).c_str());
+    uint32_t length = static_cast<uint32_t>(std::strlen(path));
+    Record& entry = e.journal.Emplace(Fn::open, "sx", {{path, length}}, length, flags);
     uint32_t status;
-    if (e.TakeFault("open", &status)) {
-        e.Log(board, "open", args, status);
+    if (e.TakeFault(Fn::open, &status)) {
+        e.Log(board, entry, status);
         return Answer(static_cast<int>(status));
     }
     if ((flags & O_ACCMODE) != O_RDONLY) {
-        e.Log(board, "open", args, EACCES);
+        e.Log(board, entry, EACCES);
         return Answer(EACCES);
     }
     // A real descriptor, so that its number cannot clash with any other.
     int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
-        e.Log(board, "open", args, static_cast<uint32_t>(error));
+        e.Log(board, entry, static_cast<uint32_t>(error));
         return Answer(error);
     }
     e.devices[fd] = DeviceRec{board->id};
-    e.Log(board, "open", args, 0);
+    e.Log(board, entry, 0);
     return fd;
 }
 
@@ -81,11 +84,12 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
             count = words[0] / 4;
         if (request == kBoardClock && words[0] == 36) count = 9;
     }
-    std::string args = Format("%lu", request);
-    for (uint32_t i = 0; i < count; ++i) args += Format(" %u", words[i]);
+    uint64_t code = request;
+    Record& entry = e.journal.Emplace(Fn::ioctl, "ln", {{words, 4 * count}}, static_cast<uint32_t>(code),
+                                      static_cast<uint32_t>(code >> 32), count);
     uint32_t status;
-    if (e.TakeFault("ioctl", &status)) {
-        e.Log(board, "ioctl", args, status);
+    if (e.TakeFault(Fn::ioctl, &status)) {
+        e.Log(board, entry, status);
         return Answer(static_cast<int>(status));
     }
     int error = 0;
@@ -94,7 +98,7 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
     } else if (words == nullptr) {
         error = EFAULT;
     } else if (request == kResetSwitch) {
-        board->connections.clear();
+        board->connections.Clear();
     } else if (request == kSetOutput) {
         if (count < 9) {
             error = EINVAL;
@@ -107,14 +111,7 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
             // An output has one source: a new connection replaces the old one.
             for (uint32_t i = 0; i < entries && error == 0; ++i) {
                 const uint32_t* entry = words + 1 + 8 * i;
-                kvemu::Connection c{entry[5], entry[6], entry[1], entry[2]};
-                auto& map = board->connections;
-                for (auto it = map.begin(); it != map.end(); ++it)
-                    if (it->outStream == c.outStream && it->outSlot == c.outSlot) {
-                        map.erase(it);
-                        break;
-                    }
-                map.push_back(c);
+                board->connections.Set(kvemu::Connection{entry[5], entry[6], entry[1], entry[2]});
             }
         }
     } else if (request == kBoardClock) {
@@ -127,7 +124,7 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
     } else {
         error = EINVAL;
     }
-    e.Log(board, "ioctl", args, static_cast<uint32_t>(error));
+    e.Log(board, entry, static_cast<uint32_t>(error));
     return Answer(error);
 }
 
@@ -143,12 +140,13 @@ int DeviceClose(int fd, void*) {
     e.devices.erase(device);
     // The descriptor is gone whatever the answer, as with the system's close.
     ::close(fd);
+    Record& entry = e.journal.Emplace(Fn::close, "", {});
     uint32_t status;
-    if (e.TakeFault("close", &status)) {
-        e.Log(board, "close", "", status);
+    if (e.TakeFault(Fn::close, &status)) {
+        e.Log(board, entry, status);
         return Answer(static_cast<int>(status));
     }
-    e.Log(board, "close", "", 0);
+    e.Log(board, entry, 0);
     return 0;
 }
 

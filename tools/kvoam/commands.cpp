@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "check.h"
 #include "emucmd.h"
 #include "kvoam.h"
 #include "schema.h"
@@ -365,6 +366,16 @@ bool DoNote(Shell&, const Args& args)
     return true;
 }
 
+bool DoCheck(Shell& shell, const Args& args)
+{
+    std::vector<std::string> words;
+    std::string word;
+    size_t pos = 0;
+    while (NextWord(args.rest, pos, word))
+        words.push_back(word);
+    return RunCheck(shell, words) == 0;
+}
+
 bool DoHelp(Shell&, const Args&)
 {
     PrintText(CommandHelp());
@@ -397,6 +408,7 @@ const Command kCommands[] = {
     {"alert", 2, 2, Rest::None, DoAlert, "alert BOARD CODE", "AlertReceive: an alert from the supervisor"},
     {"sleep", 1, 1, Rest::None, DoSleep, "sleep MS", "wait, letting alerts from other threads arrive"},
     {"db", 0, 0, Rest::None, DoDb, "db", "print the supervisor's database"},
+    {"check", 0, 0, Rest::Required, DoCheck, kCheckUsage, "check configuration, coefficient and DSP image files"},
     {"note", 0, 0, Rest::Optional, DoNote, "note TEXT", "print a comment line"},
     {"help", 0, 0, Rest::None, DoHelp, "help", "this list"},
     {"quit", 0, 0, Rest::None, DoQuit, "quit", "leave kvoam"},

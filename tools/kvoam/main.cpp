@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "kvemu.h"
 #include "kvoam.h"
 #include "lineedit.h"
@@ -48,6 +49,7 @@ const int kStatusUsage = 2;
 
 const char kUsage[] =
     "usage: kvoam [--json] [--no-history] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
+    "       kvoam [--json] [--plugin PATH] --check [--product PRODUCT] [--emulator] FILE...\n"
     "       kvoam --version | --help\n"
     "  -c CMDS        run the commands, separated by ';'\n"
     "  SCRIPT         run the commands of a file, one a line ('#' starts a comment)\n"
@@ -56,6 +58,7 @@ const char kUsage[] =
     "  --no-history   at a terminal, neither read nor keep the history file\n"
     "  --json         one JSON object per line on standard output\n"
     "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
+    "  --check ...    check configuration, coefficient and DSP image files, as the command check\n"
     "  --version      print kvoam's version\n"
     "With no commands kvoam runs its demonstration on the emulated boards.\n"
     "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
@@ -231,6 +234,8 @@ int Main(int argc, char** argv)
     std::vector<std::string> commands;
     std::string script;
     bool haveScript = false;
+    bool check = false;
+    std::vector<std::string> checkArgs;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -255,6 +260,10 @@ int Main(int argc, char** argv)
                 commands.push_back(argv[++i]);
             else
                 plugin = argv[++i];
+        } else if (arg == "--check") {
+            check = true;
+            checkArgs.assign(argv + i + 1, argv + argc);
+            break;
         } else if (arg.compare(0, 9, "--plugin=") == 0) {
             plugin = arg.substr(9);
         } else if (arg == "-" || arg[0] != '-') {
@@ -268,6 +277,8 @@ int Main(int argc, char** argv)
     }
     if (haveScript && !commands.empty())
         return UsageError("give either -c or a script, not both");
+    if (check && (haveScript || !commands.empty()))
+        return UsageError("give either --check or commands, not both");
 
     SetJsonOutput(json);
 
@@ -294,6 +305,8 @@ int Main(int argc, char** argv)
     if (!LoadPlugin(plugin, shell.entry))
         return kStatusUsage;
 
+    if (check)
+        return RunCheck(shell, checkArgs);
     if (!commands.empty()) {
         shell.echo = !json;
         for (const std::string& text : commands) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "check.h"
 #include "kvoam.h"
 #include "oam/oamsupervisor.h"
 
@@ -242,9 +243,11 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
         PrintError(detail);
         return 1;
     }
-    PrintText(FormatAlert(message->alert, message->severity,
-                          std::string(base + sourceOffset, sourceLength),
-                          std::string(base + textOffset, textLength)));
+    std::string source(base + sourceOffset, sourceLength);
+    std::string text(base + textOffset, textLength);
+    if (TakeCheckAlert(message->alert, message->severity, source, text))
+        return 0;
+    PrintText(FormatAlert(message->alert, message->severity, source, text));
     return 0;
 }
 

@@ -1,34 +1,41 @@
-// Makes the DSP firmware images shipped in share/: the operational image
-// kv100.dsp and the diagnostic image bootdiag.hex, both Intel HEX.
+// Makes DSP firmware images as Intel HEX: the images shipped in share/, Intel
+// HEX from a binary file, and large generated images for benchmarks. Every
+// image it writes uses extended linear address records (type 04), which the
+// plug-in's loader accepts, never extended segment address records (type 02).
 //
-// The emulated DSP runs a downloaded image only when its memory at DSP address
-// 0x00000000 starts with an 8-byte ASCII signature, "KVDSPFW1" for operational
-// firmware or "KVDSPDG1" for diagnostic firmware, followed by five 16-bit
-// little-endian words: firmware revision (major in the high byte), MIPS
-// version, number of ports, CPU meter in tenths, tokens available. The DSP
-// answers GetInfo with these words. Anything else leaves the DSP silent.
-//
-// After the header record come blocks of deterministic filler spread over
-// several 64 KiB segments, so that the images use extended linear address
-// records; then the end-of-file record. Lines end in a line feed.
-//
-// Usage: mkdspimage OUTPUT_DIRECTORY
-// The output is the same on every run.
+// The shipped images: after the header record (see DspImage.h) come blocks of
+// deterministic filler spread over several 64 KiB segments, so that the images
+// use extended linear address records; then the end-of-file record. Lines end
+// in a line feed. The output is the same on every run.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "DspImage.h"
+
 namespace {
 
-struct Header {
-    const char* signature;  // 8 characters
-    uint16_t firmwareRevision;
-    uint16_t mipsVersion;
-    uint16_t numberPorts;
-    uint16_t cpuMeter;
-    uint16_t tokensAvailable;
-};
+using dspimage::Header;
+using dspimage::HexWriter;
+
+const char kUsage[] =
+    "usage: mkdspimage OUTPUT_DIRECTORY\n"
+    "         writes the shipped images kv100.dsp and bootdiag.hex into OUTPUT_DIRECTORY\n"
+    "       mkdspimage --from-binary BINARY IMAGE [ADDRESS]\n"
+    "         converts the binary file BINARY into the Intel HEX image IMAGE, loaded at\n"
+    "         ADDRESS (default 0; decimal, or hexadecimal with 0x): 32-byte data records and\n"
+    "         extended linear address records (type 04), which the board's loader accepts.\n"
+    "         Use it instead of 'objcopy -I binary -O ihex', whose extended segment address\n"
+    "         records (type 02) for data between 64 KiB and 1 MiB the loader refuses.\n"
+    "       mkdspimage --generate BYTES IMAGE\n"
+    "         writes a runnable operational image of BYTES bytes of firmware (header and\n"
+    "         filler) in 32-byte records, for measuring the loader\n";
+
+const unsigned kRecordBytes = 32;
 
 struct Block {
     uint32_t address;
@@ -43,87 +50,7 @@ struct Image {
     std::vector<Block> blocks;
 };
 
-class HexWriter {
-public:
-    HexWriter(FILE* file, unsigned bytesPerRecord) : m_File(file), m_BytesPerRecord(bytesPerRecord) {}
-
-    // Writes data at a 32-bit address, starting a new segment where needed.
-    void Write(uint32_t address, const std::vector<uint8_t>& data) {
-        size_t offset = 0;
-        while (offset < data.size()) {
-            const uint32_t at = address + static_cast<uint32_t>(offset);
-            const uint16_t upper = static_cast<uint16_t>(at >> 16);
-            if (!m_HaveUpper || upper != m_Upper) {
-                const uint8_t bytes[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-                Record(0x04, 0, bytes, 2);
-                m_Upper = upper;
-                m_HaveUpper = true;
-            }
-            // A record never crosses a segment boundary.
-            size_t count = data.size() - offset;
-            if (count > m_BytesPerRecord) count = m_BytesPerRecord;
-            const uint32_t room = 0x10000u - (at & 0xFFFFu);
-            if (count > room) count = room;
-            Record(0x00, static_cast<uint16_t>(at), &data[offset], count);
-            offset += count;
-        }
-    }
-
-    void End() { Record(0x01, 0, nullptr, 0); }
-
-private:
-    void Record(uint8_t type, uint16_t address, const uint8_t* data, size_t count) {
-        uint8_t sum = static_cast<uint8_t>(count + (address >> 8) + (address & 0xFF) + type);
-        fprintf(m_File, ":%02X%04X%02X", static_cast<unsigned>(count), address, type);
-        for (size_t i = 0; i < count; ++i) {
-            fprintf(m_File, "%02X", data[i]);
-            sum = static_cast<uint8_t>(sum + data[i]);
-        }
-        fprintf(m_File, "%02X\n", static_cast<uint8_t>(0x100 - sum) & 0xFF);
-    }
-
-    FILE* m_File;
-    unsigned m_BytesPerRecord;
-    uint16_t m_Upper = 0;
-    bool m_HaveUpper = false;
-};
-
-std::vector<uint8_t> HeaderBytes(const Header& header) {
-    std::vector<uint8_t> bytes(header.signature, header.signature + 8);
-    for (uint16_t word : {header.firmwareRevision, header.mipsVersion, header.numberPorts,
-                          header.cpuMeter, header.tokensAvailable}) {
-        bytes.push_back(static_cast<uint8_t>(word));
-        bytes.push_back(static_cast<uint8_t>(word >> 8));
-    }
-    return bytes;
-}
-
-// Filler that looks like code but is the same on every run (xorshift32).
-std::vector<uint8_t> Filler(uint32_t* state, uint32_t size) {
-    std::vector<uint8_t> bytes(size);
-    for (uint32_t i = 0; i < size; ++i) {
-        uint32_t x = *state;
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        *state = x;
-        bytes[i] = static_cast<uint8_t>(x >> 24);
-    }
-    return bytes;
-}
-
-bool WriteImage(const std::string& directory, const Image& image) {
-    const std::string path = directory + "/" + image.fileName;
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        fprintf(stderr, "mkdspimage: cannot write %s\n", path.c_str());
-        return false;
-    }
-    HexWriter writer(file, image.bytesPerRecord);
-    writer.Write(0, HeaderBytes(image.header));
-    uint32_t state = image.seed;
-    for (const Block& block : image.blocks) writer.Write(block.address, Filler(&state, block.size));
-    writer.End();
+bool Finish(FILE* file, const std::string& path) {
     const bool ok = ferror(file) == 0;
     if (fclose(file) != 0 || !ok) {
         fprintf(stderr, "mkdspimage: failed writing %s\n", path.c_str());
@@ -132,16 +59,28 @@ bool WriteImage(const std::string& directory, const Image& image) {
     return true;
 }
 
-}  // namespace
+FILE* Create(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) fprintf(stderr, "mkdspimage: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    return file;
+}
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: mkdspimage OUTPUT_DIRECTORY\n");
-        return 2;
-    }
+bool WriteShippedImage(const std::string& directory, const Image& image) {
+    const std::string path = directory + "/" + image.fileName;
+    FILE* file = Create(path);
+    if (file == nullptr) return false;
+    HexWriter writer(file, image.bytesPerRecord);
+    writer.Write(0, dspimage::HeaderBytes(image.header));
+    uint32_t state = image.seed;
+    for (const Block& block : image.blocks) writer.Write(block.address, dspimage::Filler(&state, block.size));
+    writer.End();
+    return Finish(file, path);
+}
+
+int WriteShippedImages(const char* directory) {
     const Image images[] = {
         {"kv100.dsp",
-         {"KVDSPFW1", 0x0203, 100, 48, 123, 64},
+         dspimage::kOperationalHeader,
          32,
          0x4B563130u,
          {{0x00000100, 2048}, {0x0000FF80, 256}, {0x00010400, 2048}, {0x00020000, 1024}}},
@@ -152,6 +91,75 @@ int main(int argc, char** argv) {
          {{0x00000100, 512}, {0x00010000, 512}}},
     };
     for (const Image& image : images)
-        if (!WriteImage(argv[1], image)) return 1;
+        if (!WriteShippedImage(directory, image)) return 1;
     return 0;
+}
+
+// A whole number in decimal or, with 0x, hexadecimal, within limit.
+bool ParseNumber(const char* text, uint64_t limit, uint64_t* value) {
+    if (text == nullptr || *text == '\0' || *text == '-') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || parsed > limit) return false;
+    *value = parsed;
+    return true;
+}
+
+int FromBinary(const char* binaryPath, const char* imagePath, const char* addressText) {
+    uint64_t address = 0;
+    if (addressText != nullptr && !ParseNumber(addressText, 0xFFFFFFFFu, &address)) {
+        fprintf(stderr, "mkdspimage: '%s' is not an address from 0 to 0xFFFFFFFF\n", addressText);
+        return 2;
+    }
+    FILE* in = fopen(binaryPath, "rb");
+    if (in == nullptr) {
+        fprintf(stderr, "mkdspimage: cannot read %s: %s\n", binaryPath, strerror(errno));
+        return 1;
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), in)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    const bool readFailed = ferror(in) != 0;
+    fclose(in);
+    if (readFailed) {
+        fprintf(stderr, "mkdspimage: failed reading %s\n", binaryPath);
+        return 1;
+    }
+    if (address + bytes.size() > 0x100000000ull) {
+        fprintf(stderr, "mkdspimage: %s does not fit below 4 GiB at address 0x%llx\n", binaryPath,
+                static_cast<unsigned long long>(address));
+        return 1;
+    }
+    FILE* out = Create(imagePath);
+    if (out == nullptr) return 1;
+    HexWriter writer(out, kRecordBytes);
+    writer.Write(static_cast<uint32_t>(address), bytes);
+    writer.End();
+    return Finish(out, imagePath) ? 0 : 1;
+}
+
+int Generate(const char* sizeText, const char* imagePath) {
+    uint64_t size = 0;
+    if (!ParseNumber(sizeText, 0xFFFFFFFFu, &size)) {
+        fprintf(stderr, "mkdspimage: '%s' is not a size in bytes\n", sizeText);
+        return 2;
+    }
+    FILE* out = Create(imagePath);
+    if (out == nullptr) return 1;
+    dspimage::WriteGeneratedImage(out, static_cast<uint32_t>(size), kRecordBytes);
+    return Finish(out, imagePath) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && argv[1][0] != '-') return WriteShippedImages(argv[1]);
+    if ((argc == 4 || argc == 5) && strcmp(argv[1], "--from-binary") == 0)
+        return FromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    if (argc == 4 && strcmp(argv[1], "--generate") == 0) return Generate(argv[2], argv[3]);
+    const bool help = argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0);
+    fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
 }

@@ -28,7 +28,8 @@
 //     0:0 LineConfigureMultiple 0 1 2 0x1f 0x2a = 0     (ports, then bytes)
 //     0:0 hmic_set_output 1 0 31 0x40 0 0 0 0x55 = 0    (chip statuses are signed)
 //   kvOpenByBusDeviceFunction is journaled under the location asked for.
-//   Beyond 200000 lines the oldest are dropped.
+//   Beyond 200000 lines the oldest are dropped. A call keeps a compact record
+//   of what it was handed (copied at call time); Journal makes the text.
 // - Switch device: "/dev/<switch driver name><NN>" (default name "kvsw", NN
 //   the board's logical number as "%02d") is claimed through the device
 //   layer once BoardSetLogicalNumber gave the board its number. Only read-only
@@ -210,5 +211,17 @@ int SendStatus(unsigned bus, unsigned slot, const uint16_t params[8]);
 int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
                    const std::vector<uint16_t>& params);
 int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager);
+
+// ---- Raw stimuli (fuzzing the plug-in's parsing) ---------------------------
+// Queues size bytes (at most 4096), whatever they hold, as one message for
+// every monitoring handle of the board; kvReceiveMessage hands them over as
+// they are (value = size).
+int QueueMessage(unsigned bus, unsigned slot, const void* bytes, uint32_t size);
+// The board's next kvSendMessage that would reach its DSP (a well-formed
+// record and a reply buffer, no fault) answers 0 with these bytes as the
+// reply instead, zero-padded to 78 bytes (size at most 78), whether the
+// firmware runs or not; the DSP never sees that command. A later call
+// replaces a reply not yet taken; null bytes remove it. Reset removes it.
+int SetNextReply(unsigned bus, unsigned slot, const void* bytes, uint32_t size);
 
 }  // namespace kvemu

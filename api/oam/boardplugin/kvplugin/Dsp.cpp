@@ -5,11 +5,13 @@
 // board's Error so that the operator sees why a board came up without a DSP.
 #include "Dsp.h"
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 
+#include "HexReader.h"
 #include "KvFile.h"
 #include "KvKWStr.h"
 #include "kvboard.h"
@@ -118,42 +120,34 @@ unsigned cDsp::Exchange(uint16_t code, const uint16_t* params, uint16_t count,
 }
 
 unsigned cDsp::SendCommand(uint16_t code, const uint16_t* params, uint16_t count) {
-    char caller[32];
-    snprintf(caller, sizeof(caller), "SendCommand(%04x)", code);
-    return NamedCommand(caller, code, params, count);
+    return Command(code, params, count, kReplyLength, "cDsp::SendCommand(%04x) Invalid DSP response.\n",
+                   "cDsp::SendCommand(%04x) failed for reason %04x.\n", Refusal::CodeReason);
 }
 
 unsigned cDsp::SendCommand(uint16_t code, uint16_t param) { return SendCommand(code, &param, 1); }
 
-// caller names the operation in the messages, as "ConfigureRinger()".
-unsigned cDsp::NamedCommand(const char* caller, uint16_t code, const uint16_t* params,
-                            uint16_t count) {
-    __DSP_UP_MESSAGE__ reply;
-    if (Exchange(code, params, count, &reply) != 0) return 1;
-    if (!AcceptReply(reply, code, kReplyLength)) {
-        Print("cDsp::%s Invalid DSP response.\n", caller);
-        return 1;
-    }
-    if (reply.event.params[0] != 0) {
-        Print("cDsp::%s failed for reason %04x.\n", caller, reply.event.params[0]);
-        return 1;
-    }
-    return 0;
-}
-
-unsigned cDsp::ThermoCommand(const char* operation, uint16_t code, const uint16_t* params,
-                             uint16_t count, uint16_t expectedLength, const char* invalidText,
-                             uint32_t* reading) {
+// Each operation hands over its own texts whole, so that every text stands
+// in the source as it is printed.
+unsigned cDsp::Command(uint16_t code, const uint16_t* params, uint16_t count, uint16_t expectedLength,
+                       const char* invalidText, const char* refusedText, Refusal refusal,
+                       uint32_t* reading) {
     __DSP_UP_MESSAGE__ reply;
     if (Exchange(code, params, count, &reply) != 0) return 1;
     if (!AcceptReply(reply, code, expectedLength)) {
-        Print("%s", invalidText);
+        if (refusal == Refusal::CodeReason)
+            Print(invalidText, code);
+        else
+            Print("%s", invalidText);
         return 1;
     }
-    if (reply.event.params[0] != 0) {
-        // The sensor named is the one the DSP answered for.
-        Print("cDsp::%s() failed for thermo %d, reason %04x.\n", operation, reply.event.params[1],
-              reply.event.params[0]);
+    const uint16_t reason = reply.event.params[0];
+    if (reason != 0) {
+        if (refusal == Refusal::CodeReason)
+            Print(refusedText, code, reason);
+        else if (refusal == Refusal::SensorReason)
+            Print(refusedText, reply.event.params[1], reason);  // the sensor the DSP answered for
+        else
+            Print(refusedText, reason);
         return 1;
     }
     if (reading != nullptr) *reading = reply.event.params[2];
@@ -196,9 +190,12 @@ unsigned cDsp::ConfigureRinger() {
     CZelKWInt* period = dynamic_cast<CZelKWInt*>(m_pRinger->GetKeywordByName("Period"));
     CZelKWStructArray* cadences =
         dynamic_cast<CZelKWStructArray*>(m_pRinger->GetKeywordByName("Cadences"));
-    if (period == nullptr || cadences == nullptr) {
-        Print("cDsp::ConfigureRinger() - expected keyword '%s' not found\n",
-              period == nullptr ? "Period" : "Cadences");
+    if (period == nullptr) {
+        Print("cDsp::ConfigureRinger() - expected keyword 'Period' not found\n");
+        return 1;
+    }
+    if (cadences == nullptr) {
+        Print("cDsp::ConfigureRinger() - expected keyword 'Cadences' not found\n");
         return 1;
     }
 
@@ -217,7 +214,9 @@ unsigned cDsp::ConfigureRinger() {
             params[n++] = static_cast<uint16_t>(atoi(text));
         }
     }
-    return NamedCommand("ConfigureRinger()", DSP_CMD_CONFIGURE_RINGER, params, n);
+    return Command(DSP_CMD_CONFIGURE_RINGER, params, static_cast<uint16_t>(n), kReplyLength,
+                   "cDsp::ConfigureRinger() Invalid DSP response.\n",
+                   "cDsp::ConfigureRinger() failed for reason %04x.\n", Refusal::Reason);
 }
 
 unsigned cDsp::SetBoardTypecPci() { return SendCommand(DSP_CMD_SET_BOARD_TYPE, 0); }
@@ -235,9 +234,12 @@ CZelKWInt* cDsp::FindInterruptKeyword(const char* fullName, const char* shortNam
 unsigned cDsp::SetInterruptRate() {
     CZelKWInt* time = FindInterruptKeyword("Dsp.Interrupt.Time", "Interrupt.Time");
     CZelKWInt* size = FindInterruptKeyword("Dsp.Interrupt.Size", "Interrupt.Size");
-    if (time == nullptr || size == nullptr) {
-        Print("cDsp::SetInterruptRate() - expected keyword '%s' not found\n",
-              time == nullptr ? "Dsp.Interrupt.Time" : "Dsp.Interrupt.Size");
+    if (time == nullptr) {
+        Print("cDsp::SetInterruptRate() - expected keyword 'Dsp.Interrupt.Time' not found\n");
+        return 1;
+    }
+    if (size == nullptr) {
+        Print("cDsp::SetInterruptRate() - expected keyword 'Dsp.Interrupt.Size' not found\n");
         return 1;
     }
     const uint16_t params[2] = {static_cast<uint16_t>(time->GetIntValue()),
@@ -247,14 +249,16 @@ unsigned cDsp::SetInterruptRate() {
 
 unsigned cDsp::StartThermo(unsigned sensor) {
     const uint16_t param = static_cast<uint16_t>(sensor);
-    return ThermoCommand("StartThermo", DSP_CMD_START_THERMO, &param, 1, kThermoReplyLength,
-                         "cDsp::StartThermo() Invalid DSP resonse.\n", nullptr);
+    return Command(DSP_CMD_START_THERMO, &param, 1, kThermoReplyLength,
+                   "cDsp::StartThermo() Invalid DSP resonse.\n",
+                   "cDsp::StartThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason);
 }
 
 unsigned cDsp::StopThermo(unsigned sensor) {
     const uint16_t param = static_cast<uint16_t>(sensor);
-    return ThermoCommand("StopThermo", DSP_CMD_STOP_THERMO, &param, 1, kThermoReplyLength,
-                         "cDsp::StopThermo() Invalid DSP response.\n", nullptr);
+    return Command(DSP_CMD_STOP_THERMO, &param, 1, kThermoReplyLength,
+                   "cDsp::StopThermo() Invalid DSP response.\n",
+                   "cDsp::StopThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason);
 }
 
 unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned warningHigh,
@@ -263,25 +267,32 @@ unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned wa
                                 static_cast<uint16_t>(warningHigh),
                                 static_cast<uint16_t>(protectionLow),
                                 static_cast<uint16_t>(protectionHigh)};
-    return ThermoCommand("ConfigureThermo", DSP_CMD_CONFIGURE_THERMO, params, 5, kThermoReplyLength,
-                         "cDsp::ConfigureThermo() Invalid DSP resonse.\n", nullptr);
+    return Command(DSP_CMD_CONFIGURE_THERMO, params, 5, kThermoReplyLength,
+                   "cDsp::ConfigureThermo() Invalid DSP resonse.\n",
+                   "cDsp::ConfigureThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason);
 }
 
 unsigned cDsp::ReadThermo(unsigned sensor, uint32_t* reading) {
     const uint16_t param = static_cast<uint16_t>(sensor);
     uint32_t value = 0;
-    unsigned rc = ThermoCommand("ReadThermo", DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength,
-                                "cDsp::ReadThermo() Invalid DSP response.\n", &value);
+    unsigned rc = Command(DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength,
+                          "cDsp::ReadThermo() Invalid DSP response.\n",
+                          "cDsp::ReadThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason,
+                          &value);
     if (rc == 0 && reading != nullptr) *reading = value;
     return rc;
 }
 
 unsigned cDsp::StartBoardMonitoring() {
-    return NamedCommand("StartBoardMonitoring()", DSP_CMD_START_BOARD_MONITORING, nullptr, 0);
+    return Command(DSP_CMD_START_BOARD_MONITORING, nullptr, 0, kReplyLength,
+                   "cDsp::StartBoardMonitoring() Invalid DSP response.\n",
+                   "cDsp::StartBoardMonitoring() failed for reason %04x.\n", Refusal::Reason);
 }
 
 unsigned cDsp::StopBoardMonitoring() {
-    return NamedCommand("StopBoardMonitoring()", DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0);
+    return Command(DSP_CMD_STOP_BOARD_MONITORING, nullptr, 0, kReplyLength,
+                   "cDsp::StopBoardMonitoring() Invalid DSP response.\n",
+                   "cDsp::StopBoardMonitoring() failed for reason %04x.\n", Refusal::Reason);
 }
 
 unsigned cDsp::GetBoardStatus() { return 0; }
@@ -366,105 +377,50 @@ const char* cDsp::GetOperationalImage() {
 
 namespace {
 
-enum : uint8_t {
-    HEX_DATA = 0x00,
-    HEX_END_OF_FILE = 0x01,
-    HEX_EXTENDED_LINEAR_ADDRESS = 0x04,
-};
+// An image is read once from start to end: a large buffer saves most read calls.
+const size_t kImageBufferSize = 256 * 1024;
 
-// Skips white space, then reads 1 to maxDigits hexadecimal digits. False when
-// no digit is there; the character that ends the field stays in the stream.
-bool ReadHexField(FILE* file, unsigned maxDigits, unsigned* value) {
-    int c;
-    do {
-        c = getc(file);
-    } while (c != EOF && isspace(c));
-    unsigned result = 0;
-    unsigned digits = 0;
-    while (c != EOF && isxdigit(c) && digits < maxDigits) {
-        result = result * 16 + static_cast<unsigned>(isdigit(c) ? c - '0' : (tolower(c) - 'a' + 10));
-        ++digits;
-        if (digits < maxDigits) c = getc(file);
-    }
-    if (digits < maxDigits && c != EOF) ungetc(c, file);
-    if (digits == 0) return false;
-    *value = result;
-    return true;
-}
+struct DownloadTarget {
+    CKvBoard* board;
+    KVHANDLE handle;
+};
 
 }  // namespace
 
 unsigned CKvBoard::read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type,
                              uint8_t* data) {
-    if (file == nullptr || count == nullptr || address == nullptr || type == nullptr ||
-        data == nullptr)
-        return 1;
+    return KvReadHexRecord(file, count, address, type, data);
+}
 
-    int mark = getc(file);
-    unsigned value = 0;
-    if (mark != ':' || !ReadHexField(file, 2, &value)) return 1;
-    *count = static_cast<uint8_t>(value);
-    uint8_t sum = *count;
-
-    if (!ReadHexField(file, 4, &value)) return 1;
-    *address = static_cast<uint16_t>(value);
-    sum = static_cast<uint8_t>(sum + (*address & 0xFF) + (*address >> 8));
-
-    if (!ReadHexField(file, 2, &value)) return 1;
-    *type = static_cast<uint8_t>(value);
-    sum = static_cast<uint8_t>(sum + *type);
-
-    // count is at most 255, the size of data.
-    for (unsigned i = 0; i < *count; ++i) {
-        if (!ReadHexField(file, 2, &value)) break;
-        data[i] = static_cast<uint8_t>(value);
-        sum = static_cast<uint8_t>(sum + data[i]);
-    }
-
-    if (!ReadHexField(file, 2, &value)) return 1;
-    sum = static_cast<uint8_t>(sum + value);
-
-    // The line end: one character, a carriage return with its line feed, or
-    // the end of the file after the last record.
-    int end = getc(file);
-    if (end == '\r') {
-        int next = getc(file);
-        if (next != '\n' && next != EOF) ungetc(next, file);
-    }
-    return sum == 0 ? 0 : 1;
+uint32_t CKvBoard::DspDownload(KVHANDLE handle, uint32_t address, const uint8_t* data, uint8_t count) {
+    return BoardDspDownload(handle, address, data, count);
 }
 
 int CKvBoard::LoadDSP(KVHANDLE handle, const char* name) {
     if (name == nullptr) return 1;
+    // Declared before the file so that it outlives the stream that uses it.
+    std::unique_ptr<char[]> buffer;
     CKvFile file(this, name, "dsp", "rt");
     if (file.Open() != 0) return 1;
     Record(&file);
+    buffer.reset(new (std::nothrow) char[kImageBufferSize]);
+    if (buffer) setvbuf(file.GetStream(), buffer.get(), _IOFBF, kImageBufferSize);
 
-    // A whole image ends with its end-of-file record: a record that cannot be
-    // read, a wrong checksum or an image that just stops is a failed download,
-    // so the DSP is never started on part of its firmware.
-    uint32_t upper = 0;
-    int result = 1;
-    for (;;) {
-        uint8_t count = 0;
-        uint16_t address = 0;
-        uint8_t type = 0;
-        uint8_t data[255];
-        if (read_line(file.GetStream(), &count, &address, &type, data) != 0) break;
-        if (type == HEX_DATA) {
-            BoardDspDownload(handle, (upper << 16) | address, data, count);
-            continue;
-        }
-        if (type == HEX_END_OF_FILE) {
-            result = 0;
-            break;
-        }
-        if (type == HEX_EXTENDED_LINEAR_ADDRESS && count >= 2) {
-            upper = (static_cast<uint32_t>(data[0]) << 8) | data[1];
-            continue;
-        }
-        break;  // unsupported record type, or an address record without its address
-    }
+    // Only a whole image is a success: a damaged or truncated image, or a
+    // download the driver refused, fails the load, so the DSP is never
+    // started on part of its firmware.
+    DownloadTarget target = {this, handle};
+    const unsigned loaded = KvLoadHexImage(
+        file.GetStream(),
+        [](void* context, uint32_t address, const uint8_t* data, uint8_t count) {
+            DownloadTarget* t = static_cast<DownloadTarget*>(context);
+            const uint32_t status = t->board->DspDownload(t->handle, address, data, count);
+            if (status != 0)
+                t->board->Trace(KV_TRACE_DEBUG, "CKvBoard::LoadDSP() - BoardDspDownload(%08xh) returns %d\n",
+                                address, static_cast<int>(status));
+            return status;
+        },
+        &target);
     file.Close();
-    return result;
+    return loaded == 0 ? 0 : 1;
 }

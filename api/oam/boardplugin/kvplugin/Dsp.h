@@ -124,8 +124,15 @@ private:
     // Builds the command record, sends it and takes the reply; 0 when the
     // driver delivered a reply, 1 after printing the driver's status.
     unsigned Exchange(uint16_t code, const uint16_t* params, uint16_t count, __DSP_UP_MESSAGE__* reply);
-    unsigned ThermoCommand(const char* operation, uint16_t code, const uint16_t* params, uint16_t count,
-                           uint16_t expectedLength, const char* invalidText, uint32_t* reading);
-    unsigned NamedCommand(const char* caller, uint16_t code, const uint16_t* params, uint16_t count);
+    // How a refusal text takes its numbers: the reason alone, the command
+    // code and the reason, or the sensor the DSP answered for and the reason.
+    enum class Refusal { Reason, CodeReason, SensorReason };
+    // Sends a command and checks its reply against the expected length,
+    // printing invalidText (given the code when refusal is CodeReason) or
+    // refusedText on failure. reading, when given, receives params[2] of an
+    // accepted reply.
+    unsigned Command(uint16_t code, const uint16_t* params, uint16_t count, uint16_t expectedLength,
+                     const char* invalidText, const char* refusedText, Refusal refusal,
+                     uint32_t* reading = nullptr);
     CZelKWInt* FindInterruptKeyword(const char* fullName, const char* shortName);
 };

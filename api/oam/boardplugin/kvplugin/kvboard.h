@@ -161,7 +161,11 @@ public:
     unsigned PrintFileList(char* buffer, size_t size);
 
     // ---- DSP firmware (Dsp) --------------------------------------------------
+    // 0 when the whole image (up to its end-of-file record) went to the DSP;
+    // 1 when the image is missing or damaged or a download failed, in which
+    // case the DSP must not be started.
     int LoadDSP(KVHANDLE handle, const char* name);
+    // One record of an image (see HexReader.h): 0 when read whole with a correct checksum.
     unsigned read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type, uint8_t* data);
 
     // ---- Clocking and switching (T8100, PortGroup) ----------------------------
@@ -218,6 +222,12 @@ public:
     CKvMonitorThread* m_pEndingMonitor;
     // Whether m_SwitchFd is a descriptor the start sequence opened (and must close).
     bool m_SwitchFdOpen;
+
+protected:
+    // The download of one data record of the firmware image: the driver's
+    // BoardDspDownload. A derived board may stand in for the driver (the
+    // loader's benchmark measures the reader alone that way).
+    virtual uint32_t DspDownload(KVHANDLE handle, uint32_t address, const uint8_t* data, uint8_t count);
 
 private:
     // Guards m_pMonitorThread, m_pEndingMonitor, m_FirstStatusEvent and

@@ -1,6 +1,7 @@
 // The plug-in object, the product models and the H.100 clocking structure.
 #include "kvboardplugin.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -182,4 +183,15 @@ CKvH100Keyword::CKvH100Keyword() : CZelKWStruct("Clocking", nullptr, 0)
     hbus->AddKeyword(new CZelKWStr("FallBackClockSource", "OSC", sources, 4, 0, 16));
     hbus->AddKeyword(new CZelKWInt("Segment", 1, -65535, 65535, 0, 1));
     AddKeyword(hbus);
+}
+
+unsigned CKvH100Keyword::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size)
+{
+    if (qualifier == nullptr || tsiStricmp(qualifier, "Valid") != 0)
+        return CZelKWStruct::GetOwnQualifier(qualifier, buffer, size);
+    if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
+    CBoard* board = dynamic_cast<CBoard*>(GetParent());
+    if (board == nullptr) return ZEL_ERR_NOT_SUPPORTED;
+    const char* answer = board->KeywordsValidate() ? "Yes" : "No";
+    return static_cast<unsigned>(snprintf(buffer, size, "%s", answer)) < size ? 0u : ZEL_ERR_BUFFER_TOO_SMALL;
 }

@@ -62,7 +62,13 @@ public:
 };
 
 // The "Clocking" structure of a board: H.100 bus clocking.
+//
+// Its qualifier "Valid" runs the board's clock validation (KeywordsValidate,
+// whose warnings go to the supervisor as the board's alerts) and answers
+// "Yes" or "No": a way for a supervisor or a checking tool to validate a
+// configuration. Nothing else validates; a start and SetKeyword stay silent.
 class CKvH100Keyword : public CZelKWStruct {
 public:
     CKvH100Keyword();
+    unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
 };
