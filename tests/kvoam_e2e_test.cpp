@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -44,34 +45,50 @@ Strings Lines(const std::string& text)
     return lines;
 }
 
-// Runs kvoam with args, input on its standard input, and WBLOAD unset unless
-// wbload is given. The output goes through files; a run past a minute is killed.
+// A directory of its own under /tmp, removed with everything in it.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char pattern[] = "/tmp/kvoam_e2e_XXXXXX";
+        path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+    }
+    ~TempDir() { EXPECT_EQ(system(("rm -rf '" + path + "'").c_str()), 0); }
+    std::string Write(const std::string& name, const std::string& text) const
+    {
+        std::ofstream(path + "/" + name, std::ios::binary) << text;
+        return path + "/" + name;
+    }
+};
+
+// In a child: becomes kvoam with args and WBLOAD unset unless wbload is given; killed past a minute.
+void ExecKvoam(const Strings& args, const char* wbload = nullptr)
+{
+    wbload != nullptr ? setenv("WBLOAD", wbload, 1) : unsetenv("WBLOAD");
+    std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    alarm(60);
+    execv(KVOAM_PATH, argv.data());
+    _exit(127);
+}
+
+// Runs kvoam with args and input on its standard input; the output goes through files.
 Outcome RunKvoam(const Strings& args, const std::string& input = "", const char* wbload = nullptr)
 {
-    char dir[] = "/tmp/kvoam_e2e_XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return Outcome();
-    const std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out", err = std::string(dir) + "/err";
-    std::ofstream(in) << input;
+    TempDir dir;
+    const std::string in = dir.Write("in", input), out = dir.path + "/out", err = dir.path + "/err";
     pid_t pid = fork();
     if (pid == 0) {
         dup2(open(in.c_str(), O_RDONLY), 0);
         dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
-        wbload != nullptr ? setenv("WBLOAD", wbload, 1) : unsetenv("WBLOAD");
-        std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        alarm(60);
-        execv(KVOAM_PATH, argv.data());
-        _exit(127);
+        ExecKvoam(args, wbload);
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
-    EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
-    return outcome;
+    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out), ReadAll(err)};
 }
 
 // A field of a one-line JSON object: a string without escapes or a bare number; empty when missing.
@@ -127,20 +144,6 @@ TEST(KvoamJson, CallLinesCarryResultsAndValues)
     EXPECT_EQ(Field(calls[3], "value"), "String");
 }
 
-// The plug-in refuses unknown boards (with no value) and entry points called out of order.
-TEST(KvoamJson, RefusalsComeFromThePlugin)
-{
-    Outcome run = RunKvoam({"--json", "-c", "get b0 State; exit; init; init second; get nosuch State; "
-                                            "set nosuch HeartbeatRate 5; qualifier b0 State Type; "
-                                            "create b0 KV 7400C-48; qualifier b0 State Nonsense; exit; exit"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(CallResults(run),
-              (Strings{"GetKeyword=0x40000002", "Exit=0x40000002", "Init=0x00000000", "Init=0x40000101",
-                       "GetKeyword=0x40000107", "SetKeyword=0x40000108", "GetQualifier=0x40000109",
-                       "CreateBoard=0x00000000", "GetQualifier=0x40000004", "Exit=0x00000000", "Exit=0x40000002"}));
-    EXPECT_FALSE(Contains(Records(run, "call")[4], "\"value\""));
-}
-
 // An "alert" record reaches the board it names: the traced removal request comes back from it.
 TEST(KvoamJson, AlertRecordsReachTheNamedBoard)
 {
@@ -172,11 +175,10 @@ TEST(KvoamOutput, MultiLineAlertTexts)
 // defaults are the creation values even when the configuration file changes the values.
 TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits)
 {
-    char dir[] = "/tmp/kvoam_schema_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::ofstream(std::string(dir) + "/kv7400cpci_48.dft") << "Encoding = ALaw\n";
-    Outcome json = RunKvoam({"--json", "-c", kSetUp + "schema b0; schema b0 Ring.Cadences; schema b0 Nope"}, "", dir);
-    EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
+    TempDir dir;
+    dir.Write("kv7400cpci_48.dft", "Encoding = ALaw\n");
+    Outcome json = RunKvoam({"--json", "-c", kSetUp + "schema b0; schema b0 Ring.Cadences; schema b0 Nope"}, "",
+                            dir.path.c_str());
     EXPECT_EQ(json.status, 1);
     EXPECT_EQ(Lines(json.err), Strings{"kvoam: schema: unknown keyword 'Nope'"});
     EXPECT_EQ(CallResults(json), (Strings{"Init=0x00000000", "CreateBoard=0x00000000"}));
@@ -288,11 +290,13 @@ TEST(KvoamSchema, FailuresAreExplained)
     std::string commands = kSetUp;
     for (const auto& c : cases)
         commands += std::string(c.first) + "; ";
-    Outcome json = RunKvoam({"--json", "-c", commands});
+    Outcome json = RunKvoam({"--json", "-c", commands + "exit; exit"});
+    EXPECT_EQ(json.status, 1);
     Strings calls = Records(json, "call");
-    ASSERT_EQ(calls.size(), 2 + sizeof cases / sizeof cases[0]) << json.out;
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
-        EXPECT_EQ(Field(calls[i + 2], "why"), cases[i].second) << cases[i].first;
+    ASSERT_EQ(calls.size(), 4 + sizeof cases / sizeof cases[0]) << json.out;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)  // a refused get carries no value
+        EXPECT_EQ(Field(calls[i + 2], "why") + Field(calls[i + 2], "value"), cases[i].second) << cases[i].first;
+    EXPECT_EQ(CallResults(json).back(), "Exit=0x40000002");  // the plug-in's result, passed on
     Outcome text = RunKvoam({"-c", kSetUp + "get b0 Stat"});
     EXPECT_TRUE(Contains(text.out, "-> 0x40000107 failed\n  why: unknown keyword 'Stat'; nearest: State\n")) << text.out;
 }
@@ -311,7 +315,8 @@ TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)
 
 TEST(KvoamInput, ScriptFileAndStandardInput)
 {
-    const std::string path = "/tmp/kvoam_script_" + std::to_string(getpid());
+    TempDir dir;
+    const std::string path = dir.path + "/script";
     const std::string script = "# set up one board\ninit\r\n\n   create b0   KV 7400C-48  \n"
                                "set b0 HeartbeatRate 0x20\nget b0 HeartbeatRate\nquit\nget b0 State\n";
     const Strings expected = {"Init=0x00000000", "CreateBoard=0x00000000", "SetKeyword=0x00000000",
@@ -322,7 +327,6 @@ TEST(KvoamInput, ScriptFileAndStandardInput)
     // A failing line sets the status and is named by its line number.
     std::ofstream(path) << "init\nbogus\ninit\n";
     Outcome failing = RunKvoam({path});
-    unlink(path.c_str());
     EXPECT_EQ(failing.status, 1);
     EXPECT_EQ(Lines(failing.err), Strings{"kvoam: " + path + ":2: unknown command 'bogus' (try help)"});
 }
@@ -339,14 +343,7 @@ struct Terminal {
         if (pid == 0) {
             setenv("HOME", home.c_str(), 1);
             setenv("TERM", "xterm", 1);
-            unsetenv("WBLOAD");
-            std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            alarm(60);
-            execv(KVOAM_PATH, argv.data());
-            _exit(127);
+            ExecKvoam(args);
         }
     }
     // Reads until the output holds count prompts, or the process ends (or 20 s pass).
@@ -390,9 +387,8 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
 {
     if (Contains(RunKvoam({"--help"}).out, "built without libedit"))
         GTEST_SKIP() << "kvoam has no line editor";
-    char home[] = "/tmp/kvoam_home_XXXXXX";
-    ASSERT_NE(mkdtemp(home), nullptr);
-    const std::string history = std::string(home) + "/.kvoam_history";
+    TempDir dir;
+    const std::string home = dir.path, history = home + "/.kvoam_history";
     Terminal first(home, {"-"});
     first.Prompts(1);
     first.Type("init\n", 2);
@@ -425,7 +421,6 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
     without.Type("quit\n", 2);
     EXPECT_EQ(without.End(), 0) << without.out;
     EXPECT_NE(access(history.c_str(), F_OK), 0);
-    EXPECT_EQ(system(("rm -rf " + std::string(home)).c_str()), 0);
 }
 
 TEST(KvoamUsage, UsageErrorsExitWithTwo)
@@ -462,6 +457,112 @@ TEST(KvoamDemo, JsonAndHumanRunsShowTheBoardsLife)
                                  "alert 0x40002001 [info] b0: Heartbeat lost\n",
                                  "database object b0:\n  Driver.Name = kvhw\n"})
         EXPECT_TRUE(Contains(human.out, fragment)) << fragment;
+}
+
+// kvoam's check of configuration, coefficient and DSP image files, with the shipped files as search path;
+// what it prints on both streams together.
+Outcome Check(const Strings& args)
+{
+    Outcome run = RunKvoam(args, "", KV_SHARE_DIR);
+    return run.out += run.err, run;
+}
+
+// Each file with the problems the check finds in it, in the order printed ("F" stands for the file).
+TEST(KvoamCheck, NamesEveryProblemWithItsLine)
+{
+    TempDir dir;
+    const std::string key246(246, 'k');
+    std::string values500;  // five lines of a hundred values
+    for (int i = 0; i < 500; ++i) values500 += i % 100 == 99 ? "1\n" : "1 ";
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> problems;
+    } cases[] = {
+        {"settings.dft",
+         "Encoding = ALaw\nNoSuch = 1\nHeartbeatRate = 1x\nHeartbeatRate = -5\nEncoding = Foo\nbad line\n= 1\n"
+         "Clocking.HBus.ClockMode = SLAVE\nDefaultQslacFile = k7allsl6\tb\nLocation = 1\nState = BOOTED\nKey =\n" +
+             key246 + " = 1\nPort[1-2].Qslac.File = nothere\nP[0-99999].Q[1-0] = x\nA = 1\\\n",
+         {"F:2: error: unknown keyword 'NoSuch'", "F:3: error: HeartbeatRate = '1x' is not a number (0 to 2147483647)",
+          "F:4: error: HeartbeatRate = '-5' is outside its limits 0 to 2147483647",
+          "F:5: error: Encoding = 'Foo' is not one of its choices MuLaw,ALaw",
+          "F:6: warning: line skipped, no '=' after the key: 'bad line'",
+          "F:7: warning: line skipped, no key before '=': '= 1'",
+          "F:8: warning: CKvBoard::KeywordsValidate() - invalid combination: ClockMode = 'SLAVE' and ClockSource = 'OSC'",
+          "F:9: warning: the value ends at a tab or a byte that is not printable ASCII; the rest of the line is ignored",
+          "F:10: error: Location is a structure and takes no value",
+          "F:11: warning: State is the board's own; the check does not apply it",
+          "F:12: warning: line skipped, no value after '=': 'Key ='",
+          "F:13: error: key longer than 245 characters, too long to be tested for a list: '" + key246.substr(0, 60) + "...'",
+          "F:14: warning: File 'nothere (*.slc)' not found in path '" KV_SHARE_DIR "'",
+          "F:15: error: index lists expanding to more than 1024 keys: 'P[0-99999].Q[1-0]'",
+          "F:16: warning: the last line ends in a backslash at the end of the file and is not applied"}},
+        {"long.cfg", "A = " + std::string(1300, 'v') + "\n",
+         {"F:1: warning: line skipped, its text is longer than 1281 characters: 'A = " + std::string(76, 'v') + "...'"}},
+        {"clock.dft", "Clocking.HBus.ClockMode = MASTER_A\nClocking.HBus.ClockSource = A_CLOCK\n",
+         {"F:2: warning: CKvBoard::KeywordsValidate() - invalid combination: ClockMode = 'MASTER_A'  and  ClockSource = "
+          "'A_CLOCK'"}},
+        {"coefficients.slc", "0x1f 2A ; comment\n# comment\n1FF zz 12q\n" + std::string(300, ' ') + "1\n",
+         {"F:3: warning: '1FF' is above 0xFF: only its low byte 0xFF is used", "F:3: error: 'zz' is not a hexadecimal number",
+          "F:3: warning: '12q' is read as 0x12: the characters after its digits are ignored",
+          "F:4: warning: line longer than 255 characters: each further 255 are read as a line of their own, comment or not"}},
+        {"many.slc", values500 + "1 2 3 4 5 6 7 8 9 a b c\n", {}},
+        {"toomany.slc", values500 + "1 2 3 4 5 6 7 8 9 a b c d e f\n", {"F:6: error: 'd' is value 513: a file holds at most 512"}},
+        {"empty.slc", "# nothing\n", {"F: warning: no coefficient values"}},
+        {"missing.dft", "", {"F: error: No such file or directory"}},
+    };
+    Strings args{"--check"};
+    std::string expected;
+    unsigned errors = 0, warnings = 0;
+    for (const auto& c : cases) {
+        const std::string path = std::string(c.name) == "missing.dft" ? dir.path + "/missing.dft" : dir.Write(c.name, c.text);
+        args.push_back(path);
+        for (const std::string& problem : c.problems) {
+            expected += path + problem.substr(1) + "\n";
+            (problem.find(": error: ") != std::string::npos ? errors : warnings) += 1;
+        }
+    }
+    Outcome run = Check(args);
+    EXPECT_EQ(run.out, expected + "check: 8 files, " + std::to_string(errors) + " errors, " + std::to_string(warnings) +
+                           " warnings\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(KvoamCheck, OptionsAndUsage)
+{
+    TempDir dir;
+    const std::string file = dir.Write("c.dft", "HeartbeatRate = 7\nbad\n");
+    const std::string noHeader = dir.Write("n.hex", ":0400000012345678E8\n:00000001FF\n");
+    const std::string wrongHeader = dir.Write("w.hex", ":120000004B564453504657320100020030000000100054\n:00000001FF\n");
+    EXPECT_EQ(Check({"--json", "--check", "--product", "KV_7400", file}).out,
+              "{\"file\":\"" + file + "\",\"line\":2,\"severity\":\"warning\",\"message\":\"line skipped, no '=' after "
+              "the key: 'bad'\"}\n{\"summary\":{\"files\":1,\"errors\":0,\"warnings\":1}}\n");
+    const struct { Strings args; int status; std::string first; } cases[] = {
+        {{"-c", "check --product kv7400-16 " + file}, 0, "kvoam> check --product kv7400-16 " + file},
+        {{"--check"}, 2, "kvoam: check: no file to check (usage: check [--json] [--product PRODUCT] [--emulator] FILE...)"},
+        {{"--check", "--bogus", "x"}, 2, "kvoam: check: unknown option '--bogus'"},
+        {{"--check", noHeader}, 0, "check: 1 file, 0 errors, 0 warnings"},
+        {{"--check", "--emulator", noHeader}, 1, noHeader + ": error: the emulated DSP runs no image without its firmware "
+                                                         "header at address 0: \"KVDSPFW1\" or \"KVDSPDG1\" and five 16-bit words (18 bytes)"},
+        {{"--check", "--emulator", wrongHeader}, 1, wrongHeader + ": error: the image begins with \"KVDSPFW2\" at address 0: the "
+                                                               "emulated DSP runs only an image that begins with \"KVDSPFW1\" or \"KVDSPDG1\""},
+        {{"--check", "--product", "KV 9999", "x"}, 2, "kvoam: check: unknown product 'KV 9999' (products: KV 7400C-48, "},
+    };
+    for (const auto& c : cases) {
+        Outcome run = Check(c.args);
+        EXPECT_EQ(run.status, c.status) << c.first;
+        EXPECT_EQ(run.out.substr(0, c.first.size()), c.first);
+    }
+}
+
+TEST(KvoamCheck, ShippedFilesCheckClean)
+{
+    Strings args{"--check", "--emulator"};
+    for (const auto& file : std::filesystem::directory_iterator(KV_SHARE_DIR))
+        args.push_back(file.path().string());
+    Outcome run = Check(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "check: 9 files, 0 errors, 0 warnings\n");
 }
 
 }  // namespace
