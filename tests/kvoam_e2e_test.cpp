@@ -30,14 +30,12 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string ReadAll(const std::string& path)
-{
+std::string ReadAll(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-Strings Lines(const std::string& text)
-{
+Strings Lines(const std::string& text) {
     Strings lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -48,22 +46,19 @@ Strings Lines(const std::string& text)
 // A directory of its own under /tmp, removed with everything in it.
 struct TempDir {
     std::string path;
-    TempDir()
-    {
+    TempDir() {
         char pattern[] = "/tmp/kvoam_e2e_XXXXXX";
         path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
     }
     ~TempDir() { EXPECT_EQ(system(("rm -rf '" + path + "'").c_str()), 0); }
-    std::string Write(const std::string& name, const std::string& text) const
-    {
+    std::string Write(const std::string& name, const std::string& text) const {
         std::ofstream(path + "/" + name, std::ios::binary) << text;
         return path + "/" + name;
     }
 };
 
 // In a child: becomes kvoam with args and WBLOAD unset unless wbload is given; killed past a minute.
-void ExecKvoam(const Strings& args, const char* wbload = nullptr)
-{
+void ExecKvoam(const Strings& args, const char* wbload = nullptr) {
     wbload != nullptr ? setenv("WBLOAD", wbload, 1) : unsetenv("WBLOAD");
     std::vector<char*> argv{const_cast<char*>(KVOAM_PATH)};
     for (const std::string& arg : args)
@@ -75,8 +70,7 @@ void ExecKvoam(const Strings& args, const char* wbload = nullptr)
 }
 
 // Runs kvoam with args and input on its standard input; the output goes through files.
-Outcome RunKvoam(const Strings& args, const std::string& input = "", const char* wbload = nullptr)
-{
+Outcome RunKvoam(const Strings& args, const std::string& input = "", const char* wbload = nullptr) {
     TempDir dir;
     const std::string in = dir.Write("in", input), out = dir.path + "/out", err = dir.path + "/err";
     pid_t pid = fork();
@@ -92,8 +86,7 @@ Outcome RunKvoam(const Strings& args, const std::string& input = "", const char*
 }
 
 // A field of a one-line JSON object: a string without escapes or a bare number; empty when missing.
-std::string Field(const std::string& line, const std::string& key)
-{
+std::string Field(const std::string& line, const std::string& key) {
     size_t pos = line.find("\"" + key + "\":");
     if (pos == std::string::npos)
         return "";
@@ -104,8 +97,7 @@ std::string Field(const std::string& line, const std::string& key)
 }
 
 // The JSON lines of one kind ("call", "alert", "db", "note").
-Strings Records(const Outcome& outcome, const std::string& kind)
-{
+Strings Records(const Outcome& outcome, const std::string& kind) {
     Strings records;
     for (const std::string& line : Lines(outcome.out))
         if (line.rfind("{\"" + kind + "\":", 0) == 0)
@@ -114,24 +106,21 @@ Strings Records(const Outcome& outcome, const std::string& kind)
 }
 
 // "Name=result" of each entry point call, in order.
-Strings CallResults(const Outcome& outcome)
-{
+Strings CallResults(const Outcome& outcome) {
     Strings calls;
     for (const std::string& line : Records(outcome, "call"))
         calls.push_back(Field(line, "call") + "=" + Field(line, "result"));
     return calls;
 }
 
-bool Contains(const std::string& text, const std::string& fragment)
-{
+bool Contains(const std::string& text, const std::string& fragment) {
     return text.find(fragment) != std::string::npos;
 }
 
 const std::string kSetUp = "init; create b0 KV 7400C-48; ";
 
 // WBLOAD, when set, is the search path the board looks in for its files.
-TEST(KvoamJson, CallLinesCarryResultsAndValues)
-{
+TEST(KvoamJson, CallLinesCarryResultsAndValues) {
     Outcome run = RunKvoam({"--json", "-c", kSetUp + "get b0 Clocking.HBus.ClockMode; qualifier b0 State Type"}, "",
                            "/nonexistent/kvoam-files");
     EXPECT_EQ(run.status, 0) << run.err;
@@ -145,8 +134,7 @@ TEST(KvoamJson, CallLinesCarryResultsAndValues)
 }
 
 // An "alert" record reaches the board it names: the traced removal request comes back from it.
-TEST(KvoamJson, AlertRecordsReachTheNamedBoard)
-{
+TEST(KvoamJson, AlertRecordsReachTheNamedBoard) {
     Outcome run = RunKvoam({"--json", "-c", kSetUp + "set b0 OamTraceMask 2; alert b0 0x40112002; "
                                                      "alert b0 0x40002001; alert nosuch 0x40112002"});
     EXPECT_EQ(run.status, 1);  // the unknown board's alert is refused
@@ -161,8 +149,7 @@ TEST(KvoamJson, AlertRecordsReachTheNamedBoard)
 }
 
 // Multi-line alert texts: escaped on one line in JSON, an indented block for people.
-TEST(KvoamOutput, MultiLineAlertTexts)
-{
+TEST(KvoamOutput, MultiLineAlertTexts) {
     const std::string commands = kSetUp + "set b0 OamTraceMask 0x40000005; set b0 OamTraceMask 0";
     Outcome json = RunKvoam({"--json", "-c", commands});
     EXPECT_TRUE(Contains(json.out, R"(OAM trace masks for KV:\n  KV_TRACE_API            0x00000001\n)")) << json.out;
@@ -173,8 +160,7 @@ TEST(KvoamOutput, MultiLineAlertTexts)
 
 // schema reads the tree through the plug-in without showing its own queries as calls; the
 // defaults are the creation values even when the configuration file changes the values.
-TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits)
-{
+TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits) {
     TempDir dir;
     dir.Write("kv7400cpci_48.dft", "Encoding = ALaw\n");
     Outcome json = RunKvoam({"--json", "-c", kSetUp + "schema b0; schema b0 Ring.Cadences; schema b0 Nope"}, "",
@@ -199,8 +185,7 @@ TEST(KvoamSchema, KeywordsWithKindsDefaultsChoicesAndLimits)
 }
 
 // Index lists of a configuration key ("Port[0-3,8].Qslac.File") written out, one path each.
-Strings ExpandIndices(const std::string& key)
-{
+Strings ExpandIndices(const std::string& key) {
     size_t open = key.find('['), close = key.find(']');
     if (open == std::string::npos || close == std::string::npos)
         return {key};
@@ -220,8 +205,7 @@ Strings ExpandIndices(const std::string& key)
 
 // The shipped configuration files document each setting as "# KEY = DEFAULT  #: SPEC" and
 // name what they leave out in "#: left out: ..."; the board's schema must agree with them.
-TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
-{
+TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
     const std::pair<const char*, const char*> files[] = {
         {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
         {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
@@ -276,8 +260,7 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema)
 }
 
 // A failed get, set or qualifier says why in one more line (a "why" field in JSON); results stay the plug-in's.
-TEST(KvoamSchema, FailuresAreExplained)
-{
+TEST(KvoamSchema, FailuresAreExplained) {
     const std::pair<const char*, const char*> cases[] = {
         {"get b0 Stat", "unknown keyword 'Stat'; nearest: State"},
         {"set b0 Encoding Law", "'Law' is not among the choices of 'Encoding': MuLaw, ALaw"},
@@ -301,8 +284,7 @@ TEST(KvoamSchema, FailuresAreExplained)
     EXPECT_TRUE(Contains(text.out, "-> 0x40000107 failed\n  why: unknown keyword 'Stat'; nearest: State\n")) << text.out;
 }
 
-TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)
-{
+TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn) {
     // Unknown command, a missing word, a word too many, a hex prefix without digits, more than 32 bits.
     const std::string bad = "frobnicate b0; create b0; get b0 State extra; test b0 0x; alert b0 0x100000000; ";
     Outcome run = RunKvoam({"--json", "-c", bad + "init;; sleep 0x0a ;  # a comment; test b0 0x1"});
@@ -313,8 +295,7 @@ TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn)
     EXPECT_EQ(CallResults(run), (Strings{"Init=0x00000000", "TestBoard=0x4000010f"}));
 }
 
-TEST(KvoamInput, ScriptFileAndStandardInput)
-{
+TEST(KvoamInput, ScriptFileAndStandardInput) {
     TempDir dir;
     const std::string path = dir.path + "/script";
     const std::string script = "# set up one board\ninit\r\n\n   create b0   KV 7400C-48  \n"
@@ -337,8 +318,7 @@ struct Terminal {
     int fd = -1;
     std::string out;
 
-    Terminal(const std::string& home, const Strings& args)
-    {
+    Terminal(const std::string& home, const Strings& args) {
         pid = forkpty(&fd, nullptr, nullptr, nullptr);
         if (pid == 0) {
             setenv("HOME", home.c_str(), 1);
@@ -347,8 +327,7 @@ struct Terminal {
         }
     }
     // Reads until the output holds count prompts, or the process ends (or 20 s pass).
-    void Prompts(size_t count)
-    {
+    void Prompts(size_t count) {
         auto prompts = [&] {
             size_t n = 0;
             for (size_t at = out.find("kvoam> "); at != std::string::npos; at = out.find("kvoam> ", at + 1))
@@ -366,13 +345,11 @@ struct Terminal {
             out.append(buffer, static_cast<size_t>(n));
         }
     }
-    void Type(const std::string& keys, size_t promptsAfter)
-    {
+    void Type(const std::string& keys, size_t promptsAfter) {
         ASSERT_EQ(write(fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
         Prompts(promptsAfter);
     }
-    int End()
-    {
+    int End() {
         Prompts(SIZE_MAX);  // everything to the end
         int status = 0;
         waitpid(pid, &status, 0);
@@ -383,8 +360,7 @@ struct Terminal {
 
 // At a terminal: Tab completes commands, emu sub-commands, boards, products and keyword paths, Up recalls a line (also from the last
 // session, kept in a 0600 file in HOME), Ctrl-C drops the line typed; --no-history keeps no file.
-TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
-{
+TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     if (Contains(RunKvoam({"--help"}).out, "built without libedit"))
         GTEST_SKIP() << "kvoam has no line editor";
     TempDir dir;
@@ -423,8 +399,7 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC)
     EXPECT_NE(access(history.c_str(), F_OK), 0);
 }
 
-TEST(KvoamUsage, UsageErrorsExitWithTwo)
-{
+TEST(KvoamUsage, UsageErrorsExitWithTwo) {
     const std::pair<Strings, const char*> cases[] = {{{"--bogus"}, "unknown option '--bogus'"},
                                                      {{"-c", "init", "script.txt"}, "either -c or a script"},
                                                      {{"--plugin", "/bin/sh"}, "cannot load plug-in '/bin/sh'"}};
@@ -437,8 +412,7 @@ TEST(KvoamUsage, UsageErrorsExitWithTwo)
 
 
 // The demonstration: the board boots and stops, whole alerts arrive from the monitor, the database is written.
-TEST(KvoamDemo, JsonAndHumanRunsShowTheBoardsLife)
-{
+TEST(KvoamDemo, JsonAndHumanRunsShowTheBoardsLife) {
     Outcome run = RunKvoam({"--json"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_FALSE(Contains(run.out, "in path '"));  // without WBLOAD, the shipped files are all found
@@ -461,15 +435,13 @@ TEST(KvoamDemo, JsonAndHumanRunsShowTheBoardsLife)
 
 // kvoam's check of configuration, coefficient and DSP image files, with the shipped files as search path;
 // what it prints on both streams together.
-Outcome Check(const Strings& args)
-{
+Outcome Check(const Strings& args) {
     Outcome run = RunKvoam(args, "", KV_SHARE_DIR);
     return run.out += run.err, run;
 }
 
 // Each file with the problems the check finds in it, in the order printed ("F" stands for the file).
-TEST(KvoamCheck, NamesEveryProblemWithItsLine)
-{
+TEST(KvoamCheck, NamesEveryProblemWithItsLine) {
     TempDir dir;
     const std::string key246(246, 'k');
     std::string values500;  // five lines of a hundred values
@@ -528,8 +500,7 @@ TEST(KvoamCheck, NamesEveryProblemWithItsLine)
     EXPECT_EQ(run.status, 1);
 }
 
-TEST(KvoamCheck, OptionsAndUsage)
-{
+TEST(KvoamCheck, OptionsAndUsage) {
     TempDir dir;
     const std::string file = dir.Write("c.dft", "HeartbeatRate = 7\nbad\n");
     const std::string noHeader = dir.Write("n.hex", ":0400000012345678E8\n:00000001FF\n");
@@ -555,8 +526,7 @@ TEST(KvoamCheck, OptionsAndUsage)
     }
 }
 
-TEST(KvoamCheck, ShippedFilesCheckClean)
-{
+TEST(KvoamCheck, ShippedFilesCheckClean) {
     Strings args{"--check", "--emulator"};
     for (const auto& file : std::filesystem::directory_iterator(KV_SHARE_DIR))
         args.push_back(file.path().string());

@@ -30,8 +30,7 @@ std::map<std::string, std::map<std::string, std::string>> g_Tree = {
 };
 
 // Answers a qualifier ("" for the value) as that framework would.
-uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer, uint32_t size)
-{
+uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer, uint32_t size) {
     auto keyword = g_Tree.find(path);
     if (keyword == g_Tree.end())
         return 0x40000109;
@@ -42,8 +41,7 @@ uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer,
     return 0;
 }
 
-TEST(KvoamSchemaFallback, WalksThroughTypeAndCountWhenTheWalkQualifiersAreUnknown)
-{
+TEST(KvoamSchemaFallback, WalksThroughTypeAndCountWhenTheWalkQualifiersAreUnknown) {
     kvoam::EntryPoints entry{};
     entry.GetQualifier = Answer;
     entry.GetKeyword = [](uint64_t h, const char* path, char* buffer, uint32_t size) { return Answer(h, path, "", buffer, size); };
