@@ -113,9 +113,7 @@ Strings CallResults(const Outcome& outcome) {
     return calls;
 }
 
-bool Contains(const std::string& text, const std::string& fragment) {
-    return text.find(fragment) != std::string::npos;
-}
+bool Contains(const std::string& text, const std::string& fragment) { return text.find(fragment) != std::string::npos; }
 
 const std::string kSetUp = "init; create b0 KV 7400C-48; ";
 
