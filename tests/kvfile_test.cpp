@@ -53,10 +53,6 @@ TEST_F(KvFileTest, OpenFindsTheFileInTheSearchPathOrReportsWhyNot) {
               (Texts{"File 'nothere (*.slc)' not found in path '" + dir_ + "'\n",
                      "CKvFile::Open() Failed to open file '" + dir_ + "/cfg.dft' in path '" + dir_ + "'\n"}));
 
-    // Without a stream there is no status, and the date is left alone.
-    char date[32] = "unchanged";
-    EXPECT_TRUE(CKvFile::get_file_date(nullptr, date) == -1 && std::string(date) == "unchanged" &&
-                CKvFile::get_file_size(nullptr) == 0xFFFFFFFFu);
     board_->SetSearchPath(std::string(300, 'p').c_str());
     board_->SetSearchPath(board_->GetSearchPath() + 10);  // the search path is bounded, even set from itself
     EXPECT_EQ(std::string(board_->GetSearchPath()), std::string(245, 'p'));

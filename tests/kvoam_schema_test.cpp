@@ -29,8 +29,8 @@ std::map<std::string, std::map<std::string, std::string>> g_Tree = {
     {"Products[1]", {{"Type", "String"}, {"", "B"}, {"Choices", "A,B"}}},
 };
 
-uint32_t Answer(const char* path, const char* qualifier, char* buffer, uint32_t size)
-{
+// Answers a qualifier ("" for the value) as that framework would.
+uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer, uint32_t size) {
     auto keyword = g_Tree.find(path);
     if (keyword == g_Tree.end())
         return 0x40000109;
@@ -40,17 +40,11 @@ uint32_t Answer(const char* path, const char* qualifier, char* buffer, uint32_t 
     snprintf(buffer, size, "%s", answer->second.c_str());
     return 0;
 }
-uint32_t FakeGetQualifier(uint64_t, const char* path, const char* qualifier, char* buffer, uint32_t size)
-{
-    return Answer(path, qualifier, buffer, size);
-}
-uint32_t FakeGetKeyword(uint64_t, const char* path, char* buffer, uint32_t size) { return Answer(path, "", buffer, size); }
 
-TEST(KvoamSchemaFallback, WalksThroughTypeAndCountWhenTheWalkQualifiersAreUnknown)
-{
+TEST(KvoamSchemaFallback, WalksThroughTypeAndCountWhenTheWalkQualifiersAreUnknown) {
     kvoam::EntryPoints entry{};
-    entry.GetQualifier = FakeGetQualifier;
-    entry.GetKeyword = FakeGetKeyword;
+    entry.GetQualifier = Answer;
+    entry.GetKeyword = [](uint64_t h, const char* path, char* buffer, uint32_t size) { return Answer(h, path, "", buffer, size); };
     std::vector<kvoam::SchemaEntry> entries;
     ASSERT_TRUE(kvoam::ReadSchema(entry, 1, "Products", entries));
     ASSERT_EQ(entries.size(), 3u);  // the array and its elements, by "Products.Count"

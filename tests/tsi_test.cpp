@@ -1,8 +1,12 @@
-// The portability library (compares, thread ends) and the device layer's provider hook; the pause hook
-// is seen wherever a test checks the pauses asked for.
+// The portability library (compares, thread ends, file search in a ':'-separated path) and the device
+// layer's provider hook; the pause hook is seen wherever a test checks the pauses asked for.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -69,6 +73,73 @@ TEST(DeviceLayer, ProviderAnswersForThePathsAndDescriptorsItOwns) {
     EXPECT_EQ(kvDevClose(fd), -1);
     kvDevSetProvider(nullptr);
     EXPECT_EQ(kvDevOpen(nullptr, O_RDONLY), -1);
+}
+
+// Two directories a and b; a/dir.dft is a directory, b/dir.dft a file.
+class FindFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/findfile_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        a_ = root_ + "/a";
+        b_ = root_ + "/b";
+        for (const std::string& dir : {a_, b_, a_ + "/dir.dft"}) ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        for (const std::string& file : {a_ + "/cfg.dft", b_ + "/cfg.dft", b_ + "/coeff.slc", b_ + "/image.hex",
+                                        b_ + "/dir.dft"}) {
+            FILE* f = fopen(file.c_str(), "w");
+            ASSERT_TRUE(f != nullptr && fclose(f) == 0);
+        }
+    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0); }
+
+    std::string root_, a_, b_;
+};
+
+TEST_F(FindFile, SearchesThePathInOrder) {
+    struct Case { std::string name; const char* extension; std::string path; std::string fullPath, directory; };
+    const Case cases[] = {  // an empty fullPath: not found
+        {"cfg", "dft", a_ + ":" + b_, a_ + "/cfg.dft", a_}, {"cfg", "dft", b_ + ":" + a_, b_ + "/cfg.dft", b_},
+        {"coeff", "slc", a_ + ":" + b_, b_ + "/coeff.slc", b_},
+        {"image.hex", "dsp", a_ + ":" + b_, b_ + "/image.hex", b_},  // a name with an extension is searched as given
+        {"image", "dsp", a_ + ":" + b_, "", ""},
+        {"dir", "dft", a_ + ":" + b_, b_ + "/dir.dft", b_},  // only regular files match
+        {"cfg", "dft", "::" + b_ + "/:", b_ + "/cfg.dft", b_ + "/"},  // empty entries skipped, no doubled '/'
+        {"missing", "dft", a_ + ":" + b_, "", ""}, {"cfg", "dft", root_ + "/nowhere", "", ""},
+        {b_ + "/coeff", "slc", a_, b_ + "/coeff.slc", b_},  // a name with a directory part is its own path
+        {a_ + "/coeff", "slc", b_, "", ""}, {"", "dft", a_, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + " in " + c.path);
+        char found[256] = "untouched", fullPath[256] = "untouched";
+        const bool hit = !c.fullPath.empty();
+        EXPECT_EQ(tsiFindFile(c.name.c_str(), c.extension, c.path.c_str(), found, fullPath, 256), hit ? 0u : 1u);
+        if (hit) { EXPECT_EQ(std::string(fullPath) + " " + found, c.fullPath + " " + c.directory); }
+    }
+}
+
+TEST_F(FindFile, NullOrEmptyPathSearchesTheCurrentDirectory) {
+    char previous[4096], fullPath[256];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(b_.c_str()), 0);
+    std::vector<std::string> results;  // current directory matches read "./name.ext"
+    for (const char* path : {static_cast<const char*>(nullptr), ""})
+        results.push_back(std::to_string(tsiFindFile("coeff", "slc", path, nullptr, fullPath, 256)) + " " + fullPath);
+    results.push_back(std::to_string(tsiFindFile("cfg", "xyz", nullptr, nullptr, fullPath, sizeof fullPath)));
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_EQ(results, (std::vector<std::string>{"0 ./coeff.slc", "0 ./coeff.slc", "1"}));
+}
+
+TEST_F(FindFile, APathThatDoesNotFitIsNotCut) {
+    const std::string expected = b_ + "/coeff.slc";
+    std::vector<char> buffer(expected.size() + 8, '#');
+    // Exactly the room for the path and its terminator: found; one byte less:
+    // refused, and nothing is written past the size given.
+    EXPECT_EQ(tsiFindFile("coeff", "slc", b_.c_str(), nullptr, buffer.data(), expected.size() + 1), 0u);
+    EXPECT_EQ(std::string(buffer.data()), expected);
+    buffer.assign(buffer.size(), '#');
+    EXPECT_EQ(tsiFindFile("coeff", "slc", b_.c_str(), nullptr, buffer.data(), expected.size()), 2u);
+    EXPECT_EQ(std::string(buffer.begin() + expected.size(), buffer.end()), std::string(8, '#'));
 }
 
 }  // namespace
