@@ -172,8 +172,7 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
     Exit();
     EXPECT_EQ(0u, wrong.load());
     EXPECT_GT(callbacks.load(), 0u);
-    EXPECT_GT(started.load(), 0u);
-    EXPECT_EQ(0u, OpenOnBoards());
+    EXPECT_GT(started.load(), 0u);  // nothing left open: TearDown
     // Never a stop that had to give up on a monitor, never two monitors on one board.
     for (const char* text : {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
         EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;

@@ -182,12 +182,9 @@ TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     const uint64_t handle = kvtest::Handle("b0");
     char text[64] = "";
-    const struct { const char* mode; const char* source; const char* valid; Texts warnings; } cases[] = {
-        {"STANDALONE", "osc", "Yes", {}},
-        {"MASTER_A", "A_CLOCK", "No",
-         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'MASTER_A'  and  ClockSource = 'A_CLOCK'\n"}},
-        {"SLAVE", "OSC", "No",
-         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'SLAVE' and ClockSource = 'OSC'\n"}}};
+    // The combinations and the warnings' texts are switch_test's.
+    const struct { const char *mode, *source, *valid; } cases[] = {
+        {"STANDALONE", "osc", "Yes"}, {"MASTER_A", "A_CLOCK", "No"}, {"SLAVE", "OSC", "No"}};
     for (const auto& c : cases) {
         kvtest::ClearAlerts();
         ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockMode", c.mode), 0u);
@@ -195,7 +192,7 @@ TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
         EXPECT_TRUE(kvtest::Alerts().empty()) << c.mode;
         EXPECT_EQ(GetQualifier(handle, "Clocking", "Valid", text, sizeof text), 0u);
         EXPECT_STREQ(text, c.valid);
-        EXPECT_EQ(Warnings(), c.warnings) << c.mode;
+        EXPECT_EQ(Warnings().size(), c.valid[0] == 'N' ? 1u : 0u) << c.mode;
     }
 }
 
