@@ -126,10 +126,12 @@ TEST(BoardTable, DestroyWaitsForOperationsAndHoldsInProgressWhileOtherBoardsGoOn
     GatedPlugIn plugin;
     for (const char* name : {"slow", "other"}) ASSERT_EQ(plugin.CreateBoard(name, "gated"), ZEL_OK);
     auto* slow = dynamic_cast<GatedBoard*>(plugin.GetBoardByName("slow"));
-    CBoard* held = plugin.AcquireBoard("OTHER");
-    ASSERT_NE(held, nullptr);
+    auto* other = dynamic_cast<GatedBoard*>(plugin.GetBoardByName("other"));
+    auto held = std::async(std::launch::async, [&] {  // a hold outside the board operations
+        return plugin.UseBoard("OTHER", [](CBoard* b, void*) { return b->Start(); }, nullptr);
+    });
     auto started = std::async(std::launch::async, [&] { return plugin.StartBoard("slow"); });
-    slow->entered.wait();
+    slow->entered.wait(), other->entered.wait();
     auto destroyed = std::async(std::launch::async, [&] { return plugin.DestroyBoard("slow"); });
     auto released = std::async(std::launch::async, [&] { return plugin.DestroyBoard("other"); });
     while (plugin.GetBoardByName("slow") != nullptr || plugin.GetBoardByName("other") != nullptr)  // names go at once
@@ -137,13 +139,17 @@ TEST(BoardTable, DestroyWaitsForOperationsAndHoldsInProgressWhileOtherBoardsGoOn
     EXPECT_EQ(plugin.CreateBoard("slow", "gated"), ZEL_ERR_DUPLICATE);  // until it is really gone
     ASSERT_EQ(plugin.CreateBoard("third", "gated"), ZEL_OK);  // the table is not held up
     EXPECT_EQ(g_boardsAlive, 3);  // each board lives until its operation returns or its hold is given back
-    plugin.ReleaseBoard(held);
+    other->open.set_value();
+    EXPECT_EQ(held.get(), 0u);
     EXPECT_EQ(released.get(), ZEL_OK);
     EXPECT_EQ(g_boardsAlive, 2);
     slow->open.set_value();
     EXPECT_EQ(started.get(), 0u);
     EXPECT_EQ(destroyed.get(), ZEL_OK);
     EXPECT_EQ(g_boardsAlive, 1);
+    auto destroyInside = [](CBoard*, void* p) { return static_cast<CBoardPlugIn*>(p)->DestroyBoard("third"); };
+    EXPECT_EQ(plugin.UseBoard("third", destroyInside, &plugin), ZEL_ERR_BUSY);  // never waits for itself
+    EXPECT_EQ(plugin.DestroyBoard("third"), ZEL_OK);  // nor counts as held once the call is over
 }
 
 TEST(BoardTable, ConcurrentCreateDestroyAndKeywordCallsStayConsistent) {

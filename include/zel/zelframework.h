@@ -322,12 +322,14 @@ public:
     // The board of that name, or null. The pointer stays valid only while the
     // caller holds off DestroyBoard (the supervisor's own calls do).
     CBoard* GetBoardByName(const char* name);
-    // The board of that name with a hold on it, or null: a concurrent
-    // DestroyBoard (or Exit) waits until the hold is given back with
-    // ReleaseBoard. For calls that reach a board by name outside the board
-    // operations above (an alert from the supervisor, say).
-    CBoard* AcquireBoard(const char* name);
-    void ReleaseBoard(CBoard* board);
+    // Calls op(board, context) on the board of that name with a hold on it: a
+    // concurrent DestroyBoard (or Exit) waits until op has returned, and the
+    // calling thread is inside an operation on the board meanwhile (see
+    // above). For calls that reach a board by name outside the board
+    // operations above (an alert from the supervisor, say). Answers op's
+    // result, or ZEL_ERR_UNKNOWN_BOARD when there is no such board. A hold
+    // lasts exactly one call, so it always ends on the thread that took it.
+    unsigned UseBoard(const char* name, unsigned (*op)(CBoard* board, void* context), void* context);
     // Adds, for every detected device whose driver SupportedDriver accepts, an
     // element to the plug-in's structure array "DetectedBoards" with "Name"
     // (prefix followed by the index among the accepted devices, from 0),

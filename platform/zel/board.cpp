@@ -13,6 +13,7 @@
 
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
+#include "copyout.h"
 
 namespace {
 
@@ -29,17 +30,7 @@ CZelKWStruct* NewStruct(const char* name, std::vector<CZelKeyword*> children) {
     return new CZelKWStruct(name, children.data(), static_cast<unsigned>(children.size()));
 }
 
-unsigned CopyText(const char* text, char* buffer, unsigned size) {
-    if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
-    size_t len = std::strlen(text);
-    if (len < size) {
-        std::memcpy(buffer, text, len + 1);
-        return ZEL_OK;
-    }
-    std::memcpy(buffer, text, size - 1);
-    buffer[size - 1] = '\0';
-    return ZEL_ERR_BUFFER_TOO_SMALL;
-}
+using zel::CopyOut;
 
 }  // namespace
 
@@ -117,20 +108,9 @@ void PushHeld(BoardEntry* entry) {
     ++t_heldCount;
 }
 
-// A hold given back on another thread than the one that took it is not
-// listed on the giving thread, and is left alone here.
-void PopHeld(BoardEntry* entry) {
-    if (t_heldCount > kHeldMax) {  // the deepest holds were counted, not listed
-        --t_heldCount;
-        return;
-    }
-    for (unsigned i = t_heldCount; i-- > 0;)
-        if (t_held[i] == entry) {
-            for (unsigned j = i; j + 1 < t_heldCount; ++j) t_held[j] = t_held[j + 1];
-            --t_heldCount;
-            return;
-        }
-}
+// Every hold lasts one call on one thread, so a thread gives its holds back
+// in the reverse order it took them.
+void PopHeld() { --t_heldCount; }
 
 bool HeldByMe(const BoardEntry* entry) {
     unsigned top = t_heldCount < kHeldMax ? t_heldCount : kHeldMax;
@@ -152,41 +132,23 @@ struct BoardTable {
         return entry != nullptr && entry->board != nullptr && !entry->dying;
     }
 
-    // The entry holding that name, or null. Caller holds lock.
-    std::shared_ptr<BoardEntry> FindName(const char* name) {
-        auto it = byName.find(FoldName(name));
-        return it != byName.end() ? it->second : nullptr;
-    }
-
     // The board of that name that calls may use, or null. Caller holds lock.
     std::shared_ptr<BoardEntry> FindLive(const char* name) {
-        std::shared_ptr<BoardEntry> entry = FindName(name);
-        return Live(entry) ? entry : nullptr;
-    }
-
-    std::shared_ptr<BoardEntry> Hold(std::shared_ptr<BoardEntry> entry) {
-        if (!Live(entry)) return nullptr;
-        ++entry->users;
-        PushHeld(entry.get());
-        return entry;
-    }
-
-    std::shared_ptr<BoardEntry> Acquire(const char* name) {
         if (name == nullptr) return nullptr;
-        std::lock_guard<std::mutex> guard(lock);
-        return Hold(FindLive(name));
+        auto it = byName.find(FoldName(name));
+        return it != byName.end() && Live(it->second) ? it->second : nullptr;
     }
 
-    std::shared_ptr<BoardEntry> Acquire(uint64_t handle) {
-        std::lock_guard<std::mutex> guard(lock);
+    // The board of that handle that calls may use, or null. Caller holds lock.
+    std::shared_ptr<BoardEntry> FindLive(uint64_t handle) {
         auto it = byHandle.find(handle);
-        return it != byHandle.end() ? Hold(it->second) : nullptr;
+        return it != byHandle.end() && Live(it->second) ? it->second : nullptr;
     }
 
     // Gives back one reference; the last one out of a board that nobody waits
     // for deletes it.
     void Release(BoardEntry* entry) {
-        PopHeld(entry);
+        PopHeld();
         std::unique_lock<std::mutex> guard(lock);
         --entry->users;
         if (!entry->dying) return;
@@ -224,9 +186,9 @@ struct BoardTable {
 
     // Takes a live entry out of the look-ups and destroys its board: at once
     // when the calling thread is the board's own (the board ends on that
-    // thread later), else once no operation uses it. Answers false when
-    // another thread is already destroying it, ZEL_ERR_BUSY when the calling
-    // thread itself holds it.
+    // thread later), else once no operation uses it. Answers
+    // ZEL_ERR_UNKNOWN_BOARD when another thread is already destroying it,
+    // ZEL_ERR_BUSY when the calling thread itself holds it.
     unsigned Destroy(const std::shared_ptr<BoardEntry>& entry) {
         std::unique_lock<std::mutex> guard(lock);
         if (!Live(entry)) return ZEL_ERR_UNKNOWN_BOARD;
@@ -256,11 +218,20 @@ struct BoardTable {
     }
 
     // Calls op on the board that the name or handle designates, holding a
-    // reference for the duration of the call (never the table lock).
+    // reference for the duration of the call (never the table lock). With
+    // notHeld, a thread that is already inside an operation on that board is
+    // refused (it would start or stop the board under itself).
     template <typename Key, typename Op>
-    unsigned WithBoard(Key key, Op op) {
-        std::shared_ptr<BoardEntry> entry = Acquire(key);
-        if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
+    unsigned WithBoard(Key key, Op op, bool notHeld = false) {
+        std::shared_ptr<BoardEntry> entry;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            entry = FindLive(key);
+            if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
+            if (notHeld && HeldByMe(entry.get())) return ZEL_ERR_BUSY;
+            ++entry->users;
+            PushHeld(entry.get());
+        }
         unsigned result = op(entry->board);
         Release(entry.get());
         return result;
@@ -382,34 +353,12 @@ unsigned CBoardPlugIn::DestroyBoard(const char* name) {
     return table.Destroy(entry);
 }
 
-namespace {
-
-// A board operation that must not run inside another operation on the same
-// board on the same thread (it would start or stop the board under itself).
-template <typename Op>
-unsigned WithBoardNotHeld(BoardTable& table, const char* name, Op op) {
-    if (name == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
-    std::shared_ptr<BoardEntry> entry;
-    {
-        std::lock_guard<std::mutex> guard(table.lock);
-        entry = table.FindLive(name);
-        if (entry == nullptr) return ZEL_ERR_UNKNOWN_BOARD;
-        if (HeldByMe(entry.get())) return ZEL_ERR_BUSY;
-        table.Hold(entry);
-    }
-    unsigned result = op(entry->board);
-    table.Release(entry.get());
-    return result;
-}
-
-}  // namespace
-
 unsigned CBoardPlugIn::StartBoard(const char* name) {
-    return WithBoardNotHeld(m_pImpl->table, name, [](CBoard* b) { return b->Start(); });
+    return m_pImpl->table.WithBoard(name, [](CBoard* b) { return b->Start(); }, true);
 }
 
 unsigned CBoardPlugIn::StopBoard(const char* name) {
-    return WithBoardNotHeld(m_pImpl->table, name, [](CBoard* b) { return b->Stop(); });
+    return m_pImpl->table.WithBoard(name, [](CBoard* b) { return b->Stop(); }, true);
 }
 
 unsigned CBoardPlugIn::TestBoard(const char* name, unsigned value) {
@@ -478,15 +427,9 @@ CBoard* CBoardPlugIn::GetBoardByName(const char* name) {
     return entry != nullptr ? entry->board : nullptr;
 }
 
-CBoard* CBoardPlugIn::AcquireBoard(const char* name) {
-    std::shared_ptr<BoardEntry> entry = m_pImpl->table.Acquire(name);
-    return entry != nullptr ? entry->board : nullptr;
-}
-
-void CBoardPlugIn::ReleaseBoard(CBoard* board) {
-    // A held board stays in the table (dying at most) until its holds are back.
-    if (board != nullptr && board->m_pTableEntry != nullptr)
-        m_pImpl->table.Release(static_cast<BoardEntry*>(board->m_pTableEntry));
+unsigned CBoardPlugIn::UseBoard(const char* name, unsigned (*op)(CBoard*, void*), void* context) {
+    if (op == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
+    return m_pImpl->table.WithBoard(name, [&](CBoard* b) { return op(b, context); });
 }
 
 uint64_t CBoardPlugIn::GetBoardHandle(const char* name) {
@@ -529,7 +472,7 @@ unsigned CBoardPlugIn::AddDetectedBoardsKeywords(const char* prefix, const char*
 
 unsigned CBoardPlugIn::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
     // The plug-in object is object handle 0.
-    if (qualifier != nullptr && tsiStricmp(qualifier, "Handle") == 0) return CopyText("0", buffer, size);
+    if (qualifier != nullptr && tsiStricmp(qualifier, "Handle") == 0) return CopyOut("0", buffer, size);
     return CZelKWStruct::GetOwnQualifier(qualifier, buffer, size);
 }
 
@@ -542,7 +485,7 @@ unsigned CBoardPlugIn::GetQualifierValue(const char* name, const char* qualifier
         if (handle != 0) {
             char text[32];
             std::snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(handle));
-            return CopyText(text, buffer, size);
+            return CopyOut(text, buffer, size);
         }
     }
     return CZelKWStruct::GetQualifierValue(name, qualifier, buffer, size);

@@ -13,20 +13,11 @@
 
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
+#include "copyout.h"
 
 namespace {
 
-// Copies text into buffer; a value that does not fit leaves a cut, terminated copy.
-unsigned CopyOut(const std::string& text, char* buffer, unsigned size) {
-    if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;
-    if (text.size() < size) {
-        std::memcpy(buffer, text.c_str(), text.size() + 1);
-        return ZEL_OK;
-    }
-    std::memcpy(buffer, text.data(), size - 1);
-    buffer[size - 1] = '\0';
-    return ZEL_ERR_BUFFER_TOO_SMALL;
-}
+using zel::CopyOut;
 
 unsigned CopyOutLong(long value, char* buffer, unsigned size) {
     char text[32];

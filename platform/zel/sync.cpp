@@ -44,12 +44,7 @@ int CZelMutex::Lock(unsigned timeoutMs, bool (*giveUp)(void*), void* context) {
         ++m_pImpl->depth;
         return 1;
     }
-    bool gaveUp = false;
-    auto canGo = [&] {
-        if (m_pImpl->depth == 0) return true;
-        gaveUp = giveUp != nullptr && giveUp(context);
-        return gaveUp;
-    };
+    auto canGo = [&] { return m_pImpl->depth == 0 || (giveUp != nullptr && giveUp(context)); };
     if (timeoutMs == ZEL_WAIT_INFINITE) {
         m_pImpl->freed.wait(guard, canGo);
     } else if (!m_pImpl->freed.wait_for(guard, std::chrono::milliseconds(timeoutMs), canGo)) {

@@ -18,9 +18,6 @@ namespace {
 
 // Values read back from the plug-in; large enough for list keywords.
 const uint32_t kValueSize = 65536;
-// What a board name resolves to when the plug-in knows no such board: the
-// keyword call then shows the plug-in's own answer to an unknown handle.
-const uint64_t kNoSuchHandle = 0xFFFFFFFFu;
 
 struct Args {
     std::vector<std::string> words;  // the fixed words after the command name
@@ -128,22 +125,6 @@ bool Number(const Shell& shell, const std::string& text, const char* what, uint3
         return true;
     return Fail(shell, "invalid " + std::string(what) + " '" + text +
                            "' (a decimal or 0x-hexadecimal number of 32 bits)");
-}
-
-// The object handle of a board, as the plug-in object tells it; "-" and
-// "plugin" name the plug-in object itself.
-uint64_t ResolveHandle(const Shell& shell, const std::string& board)
-{
-    if (board == "-" || board == "plugin")
-        return 0;
-    char text[32] = {0};
-    if (shell.entry.GetQualifier(0, board.c_str(), "Handle", text, sizeof text) != 0)
-        return kNoSuchHandle;
-    text[sizeof text - 1] = '\0';
-    uint32_t handle = 0;
-    if (!ParseNumber(text, &handle))
-        return kNoSuchHandle;
-    return handle;
 }
 
 // ---- Handlers ----------------------------------------------------------------
@@ -492,6 +473,20 @@ bool ParseNumber(const std::string& text, uint32_t* value)
     }
     *value = static_cast<uint32_t>(result);
     return true;
+}
+
+uint64_t ResolveHandle(const Shell& shell, const std::string& board)
+{
+    if (board == "-" || board == "plugin")
+        return 0;
+    char text[32] = {0};
+    if (shell.entry.GetQualifier(0, board.c_str(), "Handle", text, sizeof text) != 0)
+        return kNoSuchHandle;
+    text[sizeof text - 1] = '\0';
+    uint32_t handle = 0;
+    if (!ParseNumber(text, &handle))
+        return kNoSuchHandle;
+    return handle;
 }
 
 std::vector<std::string> CommandUsages()

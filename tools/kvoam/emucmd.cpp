@@ -3,7 +3,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "kvemu.h"
+#include "printf.h"
 
 namespace {
 
@@ -36,17 +36,7 @@ const char kHelp[] =
     "emu dspmsg BUS SLOT TYPE LENGTH [PARAM...]    send any DSP message (at most 32 parameters)\n"
     "emu message BUS SLOT MANAGER            send a message from another source\n";
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    if (n < 0) return std::string();
-    return std::string(buffer, static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n)
-                                                                       : sizeof buffer - 1);
-}
+using kvoam::Printf;
 
 std::string JsonString(const std::string& text) {
     std::string s = "\"";

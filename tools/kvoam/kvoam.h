@@ -84,6 +84,13 @@ std::vector<std::string> CommandUsages();
 // Decimal or 0x-hexadecimal text, 32 bits, nothing else.
 bool ParseNumber(const std::string& text, uint32_t* value);
 
+// What a board name resolves to when the plug-in knows no such board: a
+// keyword call with it shows the plug-in's own answer to an unknown handle.
+const uint64_t kNoSuchHandle = 0xFFFFFFFFu;
+// The object handle of a board, as the plug-in object tells it ("-" and
+// "plugin" name the plug-in object itself, 0), or kNoSuchHandle.
+uint64_t ResolveHandle(const Shell& shell, const std::string& board);
+
 // The demonstration, a script of kvoam commands.
 const char* DemoScript();
 

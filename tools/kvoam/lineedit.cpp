@@ -60,18 +60,6 @@ void AddMatches(std::vector<std::string>& out, const std::vector<std::string>& n
             out.push_back(name + suffix);
 }
 
-uint64_t HandleOf(const Shell& shell, const std::string& board, bool* known)
-{
-    *known = true;
-    if (board == "-" || board == "plugin")
-        return 0;
-    char text[32] = {0};
-    uint32_t handle = 0;
-    *known = shell.entry.GetQualifier(0, board.c_str(), "Handle", text, sizeof text) == 0 &&
-             ParseNumber(std::string(text, strnlen(text, sizeof text)), &handle);
-    return handle;
-}
-
 // The next step of each keyword path that begins with prefix: "Clo" gives
 // "Clocking."; "Port" gives "Port[0]" to "Port[47]"; a value ends in ' '.
 void AddPaths(std::vector<std::string>& out, const std::vector<SchemaEntry>& entries, const std::string& prefix)
@@ -199,10 +187,9 @@ Completion Complete(const Shell& shell, const std::string& text)
     } else if (role == "QUALIFIER") {
         AddMatches(c.candidates, std::vector<std::string>(std::begin(kQualifiers), std::end(kQualifiers)), prefix, "");
     } else if (role == "KEYWORD" || role == "VALUE") {
-        bool known = false;
-        uint64_t handle = HandleOf(shell, words[1], &known);
+        uint64_t handle = ResolveHandle(shell, words[1]);
         std::vector<SchemaEntry> entries;
-        if (!known)
+        if (handle == kNoSuchHandle)
             return c;
         if (role == "KEYWORD") {
             ReadSchema(shell.entry, handle, "", entries);

@@ -1,12 +1,12 @@
 // The keyword tree of a board as the plug-in describes it: the "schema"
 // command's walk and output, and the explanations of failed calls.
 #include "schema.h"
+#include "printf.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,17 +20,6 @@ const uint32_t kTextSize = 4096;
 const uint32_t kValueSize = 65536;
 // Deepest tree walked, a guard against a plug-in whose tree loops.
 const unsigned kMaxDepth = 32;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return n < 0 ? std::string() : std::string(buffer);
-}
 
 bool SameText(const std::string& a, const std::string& b)
 {
@@ -134,10 +123,10 @@ public:
             entries.back().count = count;  // before the children go in behind it
         for (unsigned long i = 0; i < count; ++i) {
             std::string step;
-            if (Qualifier(path, Format("Child[%lu]", i).c_str(), step) != 0) {
+            if (Qualifier(path, Printf("Child[%lu]", i).c_str(), step) != 0) {
                 if (e.type != "array")
                     break;
-                step = Format("[%lu]", i);
+                step = Printf("[%lu]", i);
             }
             std::string child = step[0] == '[' || path.empty() ? path + step : path + "." + step;
             Walk(child, depth + 1, true, entries);
@@ -261,7 +250,7 @@ std::string SchemaText(const std::vector<SchemaEntry>& entries)
                     low = std::min(low, indices[j][k]);
                     high = std::max(high, indices[j][k]);
                 }
-                path += low == high ? Format("[%lu]", low) : Format("[%lu..%lu]", low, high);
+                path += low == high ? Printf("[%lu]", low) : Printf("[%lu..%lu]", low, high);
                 ++k;
                 ++c;
             } else {
@@ -283,7 +272,7 @@ std::string SchemaText(const std::vector<SchemaEntry>& entries)
                 list += (list.empty() ? "" : "|") + Shown(e, field(entries[j]));
             return list;
         };
-        std::string line = Format("%-40s %-9s", path.c_str(), e.type.c_str());
+        std::string line = Printf("%-40s %-9s", path.c_str(), e.type.c_str());
         if (e.type == "string" || e.type == "integer")
             line += e.settable ? " settable " : " read-only";
         if (e.hasDefault)
@@ -291,9 +280,9 @@ std::string SchemaText(const std::vector<SchemaEntry>& entries)
         if (!e.choices.empty())
             line += "  choices " + Join(e.choices, ",");
         if (e.hasLimits)
-            line += Format("  limits %ld..%ld", e.min, e.max);
+            line += Printf("  limits %ld..%ld", e.min, e.max);
         if (e.type == "array")
-            line += Format("  count %lu", e.count);
+            line += Printf("  count %lu", e.count);
         if (e.hasValue && e.type != "array")
             line += "  value " + across([](const SchemaEntry& x) { return x.value; });
         out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
@@ -310,7 +299,7 @@ std::string SchemaJson(const std::vector<SchemaEntry>& entries)
                 return std::string("null");
             long number = 0;
             if (e.type == "integer" && ParseLong(text, &number))
-                return Format("%ld", number);
+                return Printf("%ld", number);
             return JsonString(text);
         };
         std::string line = "{\"keyword\":" + JsonString(e.path) + ",\"type\":" + JsonString(e.type) +
@@ -323,7 +312,7 @@ std::string SchemaJson(const std::vector<SchemaEntry>& entries)
             line += "]";
         }
         if (e.hasLimits)
-            line += Format(",\"min\":%ld,\"max\":%ld", e.min, e.max);
+            line += Printf(",\"min\":%ld,\"max\":%ld", e.min, e.max);
         line += std::string(",\"settable\":") + (e.settable ? "true" : "false") + "}\n";
         out += line;
     }
@@ -363,45 +352,45 @@ std::string ExplainFailure(const EntryPoints& entry, uint64_t handle, const std:
     Reader reader(entry, handle);
     std::string kind;
     if (!reader.Kind("", kind))
-        return Format("there is no board named '%s'", board.c_str());
+        return Printf("there is no board named '%s'", board.c_str());
     if (!reader.Kind(path, kind)) {
         std::vector<SchemaEntry> entries;
         reader.Walk("", 0, false, entries);
         std::vector<std::string> nearest = NearestPaths(entries, path, 3);
         if (nearest.empty())
-            return Format("unknown keyword '%s'", path.c_str());
-        return Format("unknown keyword '%s'; nearest: %s", path.c_str(), Join(nearest, ", ").c_str());
+            return Printf("unknown keyword '%s'", path.c_str());
+        return Printf("unknown keyword '%s'; nearest: %s", path.c_str(), Join(nearest, ", ").c_str());
     }
     std::vector<SchemaEntry> self;
     reader.Walk(path, kMaxDepth, true, self);
     const SchemaEntry& e = self.front();
     if (qualifier != nullptr) {
         if (result == kUnknownQualifier)
-            return Format("'%s' has no qualifier '%s'", path.c_str(), qualifier->c_str());
+            return Printf("'%s' has no qualifier '%s'", path.c_str(), qualifier->c_str());
         return "refused by the board";
     }
     if (value == nullptr) {
         if (e.type == "structure" || (e.type == "array" && !e.hasValue))
-            return Format("'%s' is a %s and has no value of its own (schema %s %s lists it)", path.c_str(),
+            return Printf("'%s' is a %s and has no value of its own (schema %s %s lists it)", path.c_str(),
                           e.type.c_str(), board.c_str(), path.c_str());
         return "refused by the board";
     }
     if (!e.settable)
-        return Format("'%s' is read-only", path.c_str());
+        return Printf("'%s' is read-only", path.c_str());
     if (e.type == "string" && !e.choices.empty()) {
         bool found = false;
         for (const std::string& c : e.choices)
             found = found || SameText(c, *value);
         if (!found)
-            return Format("'%s' is not among the choices of '%s': %s", value->c_str(), path.c_str(),
+            return Printf("'%s' is not among the choices of '%s': %s", value->c_str(), path.c_str(),
                           Join(e.choices, ", ").c_str());
     }
     if (e.type == "integer") {
         long number = 0;
         if (!ParseLong(*value, &number))
-            return Format("'%s' is not a number (decimal, or hexadecimal with 0x)", value->c_str());
+            return Printf("'%s' is not a number (decimal, or hexadecimal with 0x)", value->c_str());
         if (e.hasLimits && (number < e.min || number > e.max))
-            return Format("%s is outside the limits of '%s': %ld to %ld", value->c_str(), path.c_str(), e.min,
+            return Printf("%s is outside the limits of '%s': %ld to %ld", value->c_str(), path.c_str(), e.min,
                           e.max);
     }
     return "refused by the board";

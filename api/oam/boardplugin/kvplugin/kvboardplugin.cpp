@@ -150,12 +150,16 @@ uint32_t CKvBoardPlugIn::AlertReceive(oam_msg_tag* message)
     const char* source = reinterpret_cast<const char*>(message) + message->source_offset;
     // Held while the alert is handled, so that a concurrent DestroyBoard
     // waits instead of freeing the board under it.
-    CBoard* held = AcquireBoard(source);
-    if (held == nullptr) return 1;
-    CKvBoard* board = dynamic_cast<CKvBoard*>(held);
-    uint32_t result = board != nullptr ? board->AlertReceive(message) : 1;
-    ReleaseBoard(held);
-    return result;
+    struct Alert {
+        oam_msg_tag* message;
+        uint32_t result;
+    } alert{message, 1};
+    UseBoard(source, [](CBoard* held, void* context) -> unsigned {
+        auto* a = static_cast<Alert*>(context);
+        if (auto* board = dynamic_cast<CKvBoard*>(held)) a->result = board->AlertReceive(a->message);
+        return 0;
+    }, &alert);
+    return alert.result;
 }
 
 CKvH100Keyword::CKvH100Keyword() : CZelKWStruct("Clocking", nullptr, 0)
