@@ -1,7 +1,6 @@
 // A board's driver handle, register access, state, identity and messages.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "Supervisor.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
@@ -17,16 +17,9 @@
 namespace {
 
 using Texts = std::vector<std::string>;
-Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
-
-size_t CountJournal(const std::string& fragment)
-{
-    Texts journal = kvemu::Journal();
-    return std::count_if(journal.begin(), journal.end(),
-                         [&](const std::string& line) { return line.find(fragment) != std::string::npos; });
-}
-uint8_t Register(uint32_t address) { uint8_t value = 0; return kvemu::ReadRegister(0, 0, address, &value), value; }
-unsigned OpenHandles() { kvemu::BoardInfo info{}; return kvemu::GetBoardInfo(0, 0, &info), info.openHandles; }
+using kvtest::Messages;
+using kvtest::OpenHandles;
+using kvtest::Register;
 
 class BoardTest : public ::testing::Test {
 protected:
@@ -128,7 +121,7 @@ TEST_F(BoardTest, StateIsReadAsItsConstantWhateverTheCase)
 TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase)
 {
     EXPECT_EQ(board->AssignLogicalNumber(), 0u);
-    EXPECT_EQ(CountJournal("0:0 BoardSetLogicalNumber 3 = 0"), 1u);
+    EXPECT_EQ(kvtest::Journaled("0:0 BoardSetLogicalNumber 3 = 0"), 1u);
     EXPECT_EQ(kvtest::Database()["b0"], (std::map<std::string, std::string>{{"Driver.BoardID", "3"}, {"Driver.Name", "kvhw"}}));
     char id[16] = {0};
     EXPECT_EQ(board->GetKeywordValue("Driver.BoardId", id, sizeof(id)), 0u);

@@ -8,17 +8,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Supervisor.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "fake_waits.h"
@@ -33,23 +31,9 @@ const uint16_t kStatus[8] = {0xF, 0x7, 0, 0, 0, 0, 0x1F, 1};
 
 std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
 
-// Sends the supervisor's removal request for the named board.
-uint32_t RequestRemoval(const std::string& board) {
-    std::vector<uint8_t> record(sizeof(oam_msg_tag) + board.size() + 2, 0);
-    oam_msg_tag* header = reinterpret_cast<oam_msg_tag*>(record.data());
-    header->size = static_cast<uint32_t>(record.size());
-    header->alert = KV_ALERT_REMOVAL_REQUESTED;
-    header->source_offset = sizeof(oam_msg_tag);
-    header->text_offset = static_cast<uint32_t>(sizeof(oam_msg_tag) + board.size() + 1);
-    memcpy(record.data() + sizeof(oam_msg_tag), board.c_str(), board.size() + 1);
-    return AlertReceive(header);
-}
-
-uint64_t Handle(const std::string& board) {
-    char text[32] = {};
-    if (GetQualifier(0, board.c_str(), "Handle", text, sizeof(text)) != 0) return 0;
-    return strtoull(text, nullptr, 10);
-}
+using kvtest::Handle;
+using kvtest::WaitFor;
+uint32_t RequestRemoval(const std::string& board) { return kvtest::SendAlert(KV_ALERT_REMOVAL_REQUESTED, board); }
 
 std::string State(const std::string& board) {
     char text[32] = {};
@@ -66,21 +50,9 @@ uint32_t Create(unsigned slot) {
     return 0;
 }
 
-bool WaitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 5000; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
 unsigned OpenOnBoards() {
     unsigned open = 0;
-    for (unsigned slot = 0; slot < kBoards; ++slot) {
-        kvemu::BoardInfo info{};
-        kvemu::GetBoardInfo(0, slot, &info);
-        open += info.openHandles + info.openDevices;
-    }
+    for (unsigned slot = 0; slot < kBoards; ++slot) open += kvtest::Info(slot).openHandles + kvtest::Info(slot).openDevices;
     return open;
 }
 
@@ -200,8 +172,7 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
     Exit();
     EXPECT_EQ(0u, wrong.load());
     EXPECT_GT(callbacks.load(), 0u);
-    EXPECT_GT(started.load(), 0u);
-    EXPECT_EQ(0u, OpenOnBoards());
+    EXPECT_GT(started.load(), 0u);  // nothing left open: TearDown
     // Never a stop that had to give up on a monitor, never two monitors on one board.
     for (const char* text : {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
         EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;

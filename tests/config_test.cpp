@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ConfigFile.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
@@ -143,11 +144,7 @@ struct ConfigBoard : TempDirTest {
         ASSERT_EQ(Init(""), 0u);
     }
     void TearDown() override { Exit(), TempDirTest::TearDown(); }
-    static std::string Keyword(const char* board, const char* name) {
-        char text[256] = "";
-        if (GetQualifier(0, board, "Handle", text, sizeof text) != 0) return "<none>";
-        return GetKeyword(strtoull(text, nullptr, 10), name, text, sizeof text) == 0 ? text : "<none>";
-    }
+    static std::string Keyword(const char* board, const char* name) { return kvtest::Keyword(kvtest::Handle(board), name); }
 };
 
 TEST_F(ConfigBoard, AppliesTheFileFoundInTheSearchPath) {
@@ -171,7 +168,7 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
     const std::string path = dir_ + "/kv7400pci_16.dft";
     WriteFile(path, "Encoding = ALaw\n\n\n\n\n\nNoSuchKeyword = 1\nHeartbeatRate = 7\n");
     EXPECT_EQ(CreateBoard("b1", "KV 7400-16"), 0x40000105u);
-    EXPECT_EQ(Keyword("b1", "Encoding"), "<none>");
+    EXPECT_EQ(Keyword("b1", "Encoding"), "<missing>");
     EXPECT_EQ(kvtest::AlertTexts(KV_ALERT, 2), Texts{"CKvBoard::Initialize() - error (" + std::to_string(ZEL_ERR_UNKNOWN_KEYWORD) +
                                                      ") parsing config file kv7400pci_16\n"});
 
@@ -183,15 +180,11 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
 // The clock validation runs only when asked through the qualifier "Valid" of "Clocking"; setting stays silent.
 TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
+    const uint64_t handle = kvtest::Handle("b0");
     char text[64] = "";
-    ASSERT_EQ(GetQualifier(0, "b0", "Handle", text, sizeof text), 0u);
-    const uint64_t handle = strtoull(text, nullptr, 10);
-    const struct { const char* mode; const char* source; const char* valid; Texts warnings; } cases[] = {
-        {"STANDALONE", "osc", "Yes", {}},
-        {"MASTER_A", "A_CLOCK", "No",
-         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'MASTER_A'  and  ClockSource = 'A_CLOCK'\n"}},
-        {"SLAVE", "OSC", "No",
-         {"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = 'SLAVE' and ClockSource = 'OSC'\n"}}};
+    // The combinations and the warnings' texts are switch_test's.
+    const struct { const char *mode, *source, *valid; } cases[] = {
+        {"STANDALONE", "osc", "Yes"}, {"MASTER_A", "A_CLOCK", "No"}, {"SLAVE", "OSC", "No"}};
     for (const auto& c : cases) {
         kvtest::ClearAlerts();
         ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockMode", c.mode), 0u);
@@ -199,7 +192,7 @@ TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
         EXPECT_TRUE(kvtest::Alerts().empty()) << c.mode;
         EXPECT_EQ(GetQualifier(handle, "Clocking", "Valid", text, sizeof text), 0u);
         EXPECT_STREQ(text, c.valid);
-        EXPECT_EQ(Warnings(), c.warnings) << c.mode;
+        EXPECT_EQ(Warnings().size(), c.valid[0] == 'N' ? 1u : 0u) << c.mode;
     }
 }
 

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "Dsp.h"
 #include "KvMonitorThread.h"
 #include "Supervisor.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "fake_waits.h"
@@ -25,18 +25,9 @@ using Texts = std::vector<std::string>;
 const std::string kHeader = "Status event(s) -\n";
 const uint16_t kHeldStatus[8] = {0xF, 0xF, 0, 0, 0, 0, 0x1F, 1};
 
-Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
-
-bool WaitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return done();
-}
-
-unsigned OpenHandles() {
-    kvemu::BoardInfo info{};
-    kvemu::GetBoardInfo(0, 0, &info);
-    return info.openHandles;
-}
+using kvtest::Messages;
+using kvtest::OpenHandles;
+using kvtest::WaitFor;
 
 // Whether a handle listens: more successful monitoring starts than stops in the journal.
 bool Monitoring() {
@@ -186,12 +177,11 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
 }
 
 TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {
-    const uint16_t status[8] = {0xF, 0xF, 0, 0, 0, 0, 0x1F, 1};
     for (int run = 0; run < 2; ++run) {
         kvtest::ClearAlerts();
         ASSERT_EQ(0u, board->_StartMonitor());
         ASSERT_TRUE(WaitFor(Monitoring));
-        ASSERT_EQ(0, kvemu::SendStatus(0, 0, status));
+        ASSERT_EQ(0, kvemu::SendStatus(0, 0, kHeldStatus));
         ASSERT_TRUE(WaitFor([] { return !Messages(KV_SEVERITY_INFORM).empty(); }));
         // The last status survives a restart of the monitor alone: the same status is no news.
         EXPECT_EQ(run == 1, Messages(KV_SEVERITY_INFORM)[0] == kHeader + "\n");

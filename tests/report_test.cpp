@@ -1,7 +1,9 @@
 // The board report: location, EEPROM, files, versions, temperatures and the station table.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,14 +32,13 @@ std::string Row(int first, int a, int b, int c) {
 
 class ReportTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        kvemu::Reset();
-        setenv("WBLOAD", KV_SHARE_DIR, 1);
-    }
-    void TearDown() override { if (boardPlugin != nullptr) Exit(); }
+    void TearDown() override { Exit(); }
 
-    void Boot(uint8_t population, const char* rawMap = "Disable") {
+    // Starts b0 with the files found in search.
+    void Boot(uint8_t population, const char* rawMap = "Disable", const char* search = KV_SHARE_DIR) {
+        kvemu::Reset();
         kvemu::WriteRegister(0, 0, KV_REG_POPULATION, population);
+        setenv("WBLOAD", search, 1);
         ASSERT_EQ(Init(""), 0u);
         ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
         board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
@@ -92,15 +93,13 @@ TEST_F(ReportTest, ReportShowsEveryFieldOfTheBoard) {
     ASSERT_GT(report.size(), head.size() + tail.size());
     EXPECT_EQ(report.substr(0, head.size()), head);
     EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
-    // Between them the files read, one line each, in the order they were read.
+    // Between them the files read, one line each, in the order they were read, the path padded to 40 characters.
     const std::string files = report.substr(head.size(), report.size() - head.size() - tail.size());
     size_t at = 0;
     for (const char* file : {"kv7400cpci_48.dft", "k7allsl6.slc", "kv100.dsp"}) {
-        // The name is padded to 40 columns, then three blanks before the date.
-        std::string line = std::string(KV_SHARE_DIR) + "/" + file;
-        if (line.size() < 40) line.resize(40, ' ');
-        line += "   (";
-        EXPECT_EQ(files.compare(at, line.size(), line), 0) << files;
+        char line[512];
+        snprintf(line, sizeof(line), "%-40s   (", (std::string(KV_SHARE_DIR) + "/" + file).c_str());
+        EXPECT_EQ(files.compare(at, strlen(line), line), 0) << files;
         at = files.find('\n', at) + 1;
     }
     EXPECT_EQ(at, files.size());
@@ -130,10 +129,8 @@ TEST_F(ReportTest, ReportTextIsSentAsItIsEvenWithPercentSigns) {
     std::filesystem::create_directory(dir);
     for (const char* file : {"kv100.dsp", "k7allsl6.slc"})
         std::filesystem::copy_file(std::filesystem::path(KV_SHARE_DIR) / file, dir / file);
-    setenv("WBLOAD", dir.c_str(), 1);
-    ASSERT_NO_FATAL_FAILURE(Boot(0xE0));
+    ASSERT_NO_FATAL_FAILURE(Boot(0xE0, "Disable", dir.c_str()));
     EXPECT_NE(Report().find(dir.string() + "/kv100.dsp"), std::string::npos);
-    Exit();
     std::filesystem::remove_all(base);
 }
 

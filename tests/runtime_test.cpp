@@ -2,17 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
 #include <future>
 #include <set>
 #include <thread>
-#include <utility>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "Supervisor.h"
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvboardplugin.h"
@@ -23,28 +21,13 @@
 namespace {
 
 using Texts = std::vector<std::string>;
-Texts Messages(int severity) { return kvtest::AlertTexts(KV_ALERT_MESSAGE, severity); }
-
-// An alert record from the supervisor for the named board; one header field can be overridden.
-uint32_t Alert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr, uint32_t value = 0) {
-    std::vector<uint8_t> bytes(sizeof(oam_msg_tag) + source.size() + 2, 0);
-    oam_msg_tag* header = reinterpret_cast<oam_msg_tag*>(bytes.data());
-    header->size = static_cast<uint32_t>(bytes.size());
-    header->alert = code;
-    header->source_offset = sizeof(oam_msg_tag);
-    header->text_offset = static_cast<uint32_t>(sizeof(oam_msg_tag) + source.size() + 1);
-    memcpy(bytes.data() + header->source_offset, source.c_str(), source.size() + 1);
-    if (field != nullptr) header->*field = value;
-    return AlertReceive(header);
-}
+using kvtest::Messages;
+using kvtest::SendAlert;
 
 class RuntimeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kvemu::Reset();
-        setenv("WBLOAD", KV_SHARE_DIR, 1);
-        ASSERT_EQ(Init(""), 0u);
-        ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
+        ASSERT_NE(kvtest::InitWithBoard(), 0u);
         board = dynamic_cast<CKvBoard*>(boardPlugin->GetBoardByName("b0"));
         ASSERT_NE(board, nullptr);
         ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Disable"), 0u);
@@ -117,19 +100,19 @@ TEST_F(RuntimeTest, TraceMaskChangesSendTheTableOfMasks) {
 TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAreIgnored) {
     ASSERT_EQ(board->SetKeywordValue("OamTraceMask", "2"), 0u);
     Boot();
-    EXPECT_EQ(Alert(0x40002001, "b0"), 0u);
+    EXPECT_EQ(SendAlert(0x40002001, "b0"), 0u);
     EXPECT_TRUE(kvtest::Alerts().empty());
-    EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0"), 0u);
+    EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b0"), 0u);
     EXPECT_EQ(Messages(KV_SEVERITY_INFORM), Texts{"CKvBoard::AlertReceive() - HSWEVN_REMOVAL_REQUESTED\n"});
 
     ASSERT_EQ(board->SetKeywordValue("MonitorEnable", "Enable"), 0u);
     ASSERT_NE(board->m_pMonitorThread, nullptr);
-    EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0"), 0u);
+    EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b0"), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
     EXPECT_STREQ(board->GetState(), "BOOTED");
 
     // Unknown boards are refused, and so are records whose layout cannot be trusted, before any lookup.
-    EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b9"), 1u);
+    EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b9"), 1u);
     EXPECT_EQ(AlertReceive(nullptr), 1u);
     const struct { const char* what; uint32_t oam_msg_tag::*field; uint32_t value; } damages[] = {
         {"size below the header", &oam_msg_tag::size, 20},
@@ -137,7 +120,7 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
         {"name offset past the end", &oam_msg_tag::source_offset, 0xFFFFFF00u},
         {"name not terminated inside the record", &oam_msg_tag::size, sizeof(oam_msg_tag) + 2},  // "b0", no NUL
     };
-    for (const auto& d : damages) EXPECT_EQ(Alert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
+    for (const auto& d : damages) EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
 }
 
 TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNothing) {
@@ -182,15 +165,8 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
     EXPECT_STREQ(board->GetState(), "IDLE");
 }
 
-TEST_F(RuntimeTest, StopThatCannotReachTheBoardSaysSoAndDestructionClosesBothHandles) {
-    Boot();
-    ASSERT_EQ(kvemu::SetFault("kvOpenByBusDeviceFunction", 7, 0), 0);
-    EXPECT_EQ(board->Stop(), 0u);
-    kvemu::ClearFaults();
-    EXPECT_STREQ(board->GetState(), "IDLE");
-    EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{"CKvBoard::Stop() - could not access board; line power may still be on.\n"});
-
-    // The destruction closes the monitor's handle, then the board's (open here), each traced.
+// The destruction closes the monitor's handle, then the board's (open here), each traced.
+TEST_F(RuntimeTest, DestructionClosesBothHandles) {
     Boot();
     ASSERT_EQ(board->SetKeywordValue("HighBatteryEnable", "Enable"), 0u);  // opens the board's handle
     ASSERT_EQ(board->SetKeywordValue("OamTraceMask", "1"), 0u);

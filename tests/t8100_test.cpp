@@ -1,7 +1,6 @@
 // The switch chip: its register helpers and its bring-up, on the emulator's chip.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -81,25 +80,9 @@ TEST_F(T8100Test, InitializeBringsUpTheChip) {
     ASSERT_EQ(chip.Initialize(m_Hmic), 0);
     kvemu::SwitchChip state;
     ASSERT_EQ(kvemu::GetSwitchChip(0, 0, &state), 0);
-    EXPECT_EQ(state.masterPairs, (std::vector<std::pair<unsigned, unsigned>>{{0xFE, 0xE0}, {6, 6}, {8, 8}, {0x60, 0x60}}));
     EXPECT_TRUE(state.initialised);
     EXPECT_EQ(state.connectMode, 0u);
-    // The initial clock (source 2, enabled), frame sync mode 0 and the fixed registers; nothing else written.
-    std::vector<unsigned> registers(64, 0);
-    for (const auto& r : std::vector<std::pair<unsigned, unsigned>>{
-             {0, 0x60}, {1, 0x60}, {2, 0x13}, {3, 0x40}, {4, 0x10}, {5, 0x44}, {6, 0x45}, {7, 0x07}, {9, 0x03},
-             {24, 0x06}, {32, 0xFB}, {33, 0x87}, {34, 0xF5}, {35, 0x47}})
-        registers[r.first] = r.second;
-    EXPECT_EQ(std::vector<unsigned>(state.controlRegs, state.controlRegs + 64), registers);
-    // H-bus streams 0 to 31 at code 8; local streams 0-7 at 2, 8-11 at 4, 12-15 at 8.
-    EXPECT_EQ(std::vector<unsigned>(state.hbusSpeed, state.hbusSpeed + 32), std::vector<unsigned>(32, 8));
-    std::vector<unsigned> local(16, 8);
-    std::fill(local.begin(), local.begin() + 8, 2);
-    std::fill(local.begin() + 8, local.begin() + 12, 4);
-    EXPECT_EQ(std::vector<unsigned>(state.lbusSpeed, state.lbusSpeed + 16), local);
-    // Every timeslot of every local stream until its end (32 timeslots at code 2, 64 at 4, 128 at 8).
-    EXPECT_EQ(state.outputsSet, 8u * 32 + 4 * 64 + 4 * 128);
-    EXPECT_EQ(Calls("hmic_set_output ").size(), 8u * 33 + 4 * 65 + 4 * 128);  // each end of stream tried once
+    // Its registers, bus speeds and outputs, call by call, are compared whole with the golden journals.
     // An early end of stream moves on to the next stream.
     ASSERT_EQ(kvemu::SetFault("hmic_set_output", uint32_t(-3081), 11), 0);
     kvemu::ClearJournal();

@@ -1,7 +1,12 @@
 #include "emulated_board.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
+#include "Supervisor.h"
+#include "fake_supervisor.h"
 #include "oam/boardplugin.h"
 
 namespace kvtest {
@@ -21,17 +26,46 @@ std::string Keyword(uint64_t handle, const char* name) {
     return GetKeyword(handle, name, value, sizeof(value)) == 0 ? value : "<missing>";
 }
 
+uint64_t Handle(const std::string& board) {
+    char text[32] = {0};
+    return GetQualifier(0, board.c_str(), "Handle", text, sizeof(text)) == 0 ? std::strtoull(text, nullptr, 10) : 0;
+}
+
+uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field, uint32_t value) {
+    std::vector<uint8_t> bytes(sizeof(oam_msg_tag) + source.size() + 2, 0);
+    oam_msg_tag* header = reinterpret_cast<oam_msg_tag*>(bytes.data());
+    header->size = static_cast<uint32_t>(bytes.size());
+    header->alert = code;
+    header->source_offset = sizeof(oam_msg_tag);
+    header->text_offset = static_cast<uint32_t>(sizeof(oam_msg_tag) + source.size() + 1);
+    memcpy(bytes.data() + header->source_offset, source.c_str(), source.size() + 1);
+    if (field != nullptr) header->*field = value;
+    return AlertReceive(header);
+}
+
+std::vector<std::string> Messages(int severity) { return AlertTexts(KV_ALERT_MESSAGE, severity); }
+
+bool WaitFor(const std::function<bool()>& done, unsigned timeoutMs) {
+    for (unsigned waited = 0; waited < timeoutMs; waited += 2) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
 uint8_t Register(uint32_t address) {
     uint8_t value = 0;
     kvemu::ReadRegister(0, 0, address, &value);
     return value;
 }
 
-kvemu::BoardInfo Info() {
+kvemu::BoardInfo Info(unsigned slot) {
     kvemu::BoardInfo info{};
-    kvemu::GetBoardInfo(0, 0, &info);
+    kvemu::GetBoardInfo(0, slot, &info);
     return info;
 }
+
+unsigned OpenHandles() { return Info().openHandles; }
 
 kvemu::DspState Dsp() {
     kvemu::DspState dsp;

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "kvemu.h"
+#include "oam/oamsupervisor.h"
 
 namespace kvtest {
 
@@ -16,10 +18,20 @@ namespace kvtest {
 uint64_t InitWithBoard(const char* product = "KV 7400C-48");
 // A keyword's value through GetKeyword, "<missing>" when it cannot be read.
 std::string Keyword(uint64_t handle, const char* name);
+// The named board's object handle through the qualifier "Handle" (0 when there is none).
+uint64_t Handle(const std::string& board);
+// The supervisor's alert record for the named board through AlertReceive; one
+// header field can be overridden to damage the record.
+uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr, uint32_t value = 0);
+// Texts of the plug-in's messages of that severity (any severity when severity < 0).
+std::vector<std::string> Messages(int severity);
+// Polls done every 2 ms until it holds; false after timeoutMs.
+bool WaitFor(const std::function<bool()>& done, unsigned timeoutMs = 10000);
 
 // The emulated board at 0:0.
 uint8_t Register(uint32_t address);
-kvemu::BoardInfo Info();
+kvemu::BoardInfo Info(unsigned slot = 0);
+unsigned OpenHandles();  // of Info()
 kvemu::DspState Dsp();
 // The driver call named on a journal line ("0:0 NAME ARGS = STATUS").
 std::string CallOf(const std::string& line);
