@@ -201,7 +201,7 @@ Strings ExpandIndices(const std::string& key) {
     return paths;
 }
 
-// The shipped configuration files document each setting as "# KEY = DEFAULT  #: SPEC" and
+// The shipped configuration files document each setting as "# KEY = DEFAULT  #: CONSTRAINT" and
 // name what they leave out in "#: left out: ..."; the board's schema must agree with them.
 TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
     const std::pair<const char*, const char*> files[] = {
@@ -217,10 +217,10 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
                                "/nonexistent");
         for (const std::string& line : Records(run, "keyword")) {
             size_t choices = line.find("\"choices\":");
-            std::string spec = choices != std::string::npos
+            std::string constraint = choices != std::string::npos
                                    ? line.substr(choices + 10, line.find(']', choices) - choices - 9)
                                    : Field(line, "min").empty() ? "" : Field(line, "min") + " " + Field(line, "max");
-            schema[Field(line, "keyword")] = Field(line, "default") + " | " + spec;
+            schema[Field(line, "keyword")] = Field(line, "default") + " | " + constraint;
             if (Field(line, "settable") == "true")
                 settable.insert(Field(line, "keyword"));
         }
@@ -234,13 +234,13 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
                     for (const std::string& path : ExpandIndices(name))
                         leftOut.push_back(path);
             } else if (std::regex_match(line, m, settingLine)) {
-                std::string spec;
+                std::string constraint;
                 if (m[4].matched)
-                    spec = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
+                    constraint = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
                 else if (m[5].matched)
-                    spec = m[5].str() + " " + m[6].str();
+                    constraint = m[5].str() + " " + m[6].str();
                 for (const std::string& path : ExpandIndices(m[1].str()))
-                    documented[path] = m[2].str() + " | " + spec;
+                    documented[path] = m[2].str() + " | " + constraint;
             }
         }
         ASSERT_GT(documented.size(), 40u) << file.first;
