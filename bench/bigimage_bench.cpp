@@ -71,20 +71,7 @@ void BM_StartShippedImage(benchmark::State& state) { StartWithImage(state, "kv10
 void BM_Start15MiBImage(benchmark::State& state) { StartWithImage(state, "image15m.dsp", &g_Fixture->big); }
 
 void BM_Objcopy15MiBImage(benchmark::State& state) {
-    if (!benchimage::ObjcopyInstalled()) {
-        state.SkipWithError("objcopy is not installed");
-        return;
-    }
-    const std::string output = g_Fixture->directory.Path() + "/image15m.bin";
-    for (auto _ : state) {
-        const double seconds = benchimage::TimeObjcopy(g_Fixture->image, output);
-        if (seconds < 0) {
-            state.SkipWithError("objcopy failed");
-            break;
-        }
-        state.SetIterationTime(seconds);
-        g_Fixture->objcopy.push_back(seconds);
-    }
+    benchimage::RunObjcopy(state, g_Fixture->image, g_Fixture->directory.Path() + "/image15m.bin", g_Fixture->objcopy);
 }
 
 BENCHMARK(BM_StartShippedImage)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);

@@ -57,20 +57,7 @@ void BM_HexReaderLoadDSP(benchmark::State& state) {
 }
 
 void BM_Objcopy(benchmark::State& state) {
-    if (!benchimage::ObjcopyInstalled()) {
-        state.SkipWithError("objcopy is not installed");
-        return;
-    }
-    const std::string output = g_Fixture->directory.Path() + "/image4m.bin";
-    for (auto _ : state) {
-        const double seconds = benchimage::TimeObjcopy(g_Fixture->image, output);
-        if (seconds < 0) {
-            state.SkipWithError("objcopy failed");
-            break;
-        }
-        state.SetIterationTime(seconds);
-        g_Fixture->objcopy.push_back(seconds);
-    }
+    benchimage::RunObjcopy(state, g_Fixture->image, g_Fixture->directory.Path() + "/image4m.bin", g_Fixture->objcopy);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * g_Fixture->textBytes);
 }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "../tools/mkdspimage/DspImage.h"
 
 extern char** environ;
@@ -70,6 +72,25 @@ inline double TimeObjcopy(const std::string& image, const std::string& output) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
     return Now() - start;
+}
+
+// The body of an objcopy benchmark: each iteration converts image into output,
+// is timed by the wall clock and kept in samples for the ratio printed later.
+inline void RunObjcopy(benchmark::State& state, const std::string& image, const std::string& output,
+                       std::vector<double>& samples) {
+    if (!ObjcopyInstalled()) {
+        state.SkipWithError("objcopy is not installed");
+        return;
+    }
+    for (auto _ : state) {
+        const double seconds = TimeObjcopy(image, output);
+        if (seconds < 0) {
+            state.SkipWithError("objcopy failed");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        samples.push_back(seconds);
+    }
 }
 
 }  // namespace benchimage
