@@ -38,6 +38,29 @@
 
 #include "oam/oamsupervisor.h"
 
+// Results of the entry points: 0 is success; each entry point has one failure
+// code of its own, and every one but Init answers KV_E_NOT_INITIALISED before
+// Init or after Exit. GetQualifier answers KV_E_UNKNOWN_QUALIFIER for a
+// qualifier the keyword does not have.
+enum {
+    KV_E_NOT_INITIALISED = 0x40000002,
+    KV_E_UNKNOWN_QUALIFIER = 0x40000004,
+    KV_E_INIT = 0x40000101,
+    KV_E_EXIT = 0x40000102,
+    KV_E_DETECT = 0x40000104,
+    KV_E_CREATE = 0x40000105,
+    KV_E_DESTROY = 0x40000106,
+    KV_E_GET_KEYWORD = 0x40000107,
+    KV_E_SET_KEYWORD = 0x40000108,
+    KV_E_GET_QUALIFIER = 0x40000109,
+    KV_E_OPEN_OBJECT = 0x4000010A,
+    KV_E_CLOSE_OBJECT = 0x4000010B,
+    KV_E_START = 0x4000010C,
+    KV_E_STOP = 0x4000010D,
+    KV_E_TEST = 0x4000010F,
+    KV_E_SEND_BUFFER = 0x40000110
+};
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -36,7 +36,6 @@ const int kStatusFailed = 1;
 const int kStatusUsage = 2;
 
 const uint32_t kAlertMessage = 0x40002001;
-const uint32_t kAlreadyInitialised = 0x40000101;
 
 // Where a scratch board finds no file at all: "/dev/null/<name>" is never a
 // file, so the board is made from its defaults alone.
@@ -187,7 +186,7 @@ public:
         m_OwnInit = result == 0;
         char text[32];
         if (result == 0 ||
-            (result == kAlreadyInitialised && m_Entry.GetKeyword(0, "Products.Count", text, sizeof text) == 0))
+            (result == KV_E_INIT && m_Entry.GetKeyword(0, "Products.Count", text, sizeof text) == 0))
             return true;
         char detail[96];
         snprintf(detail, sizeof detail, "the plug-in could not be initialised (0x%08x)", result);

@@ -75,9 +75,9 @@ const char* ResultMeaning(uint32_t result)
 {
     switch (result) {
     case 0: return "ok";
-    case 0x40000002: return "plug-in not initialised";
+    case KV_E_NOT_INITIALISED: return "plug-in not initialised";
     case 0x40000003: return "out of memory";
-    case 0x40000004: return "no such qualifier";
+    case KV_E_UNKNOWN_QUALIFIER: return "no such qualifier";
     default: return "failed";
     }
 }

@@ -15,7 +15,6 @@ namespace kvoam {
 namespace {
 
 // GetQualifier's answer for a qualifier the keyword does not have.
-const uint32_t kUnknownQualifier = 0x40000004;
 const uint32_t kTextSize = 4096;
 const uint32_t kValueSize = 65536;
 // Deepest tree walked, a guard against a plug-in whose tree loops.
@@ -61,7 +60,7 @@ public:
         uint32_t result = Qualifier(path, "Kind", kind);
         if (result == 0)
             return true;
-        if (result != kUnknownQualifier)
+        if (result != KV_E_UNKNOWN_QUALIFIER)
             return false;
         std::string type;
         if (Qualifier(path, "Type", type) != 0)
@@ -347,7 +346,7 @@ std::string ExplainFailure(const EntryPoints& entry, uint64_t handle, const std:
                            const std::string& path, const std::string* value, const std::string* qualifier,
                            uint32_t result)
 {
-    if (result == 0x40000002)
+    if (result == KV_E_NOT_INITIALISED)
         return "the plug-in is not initialised (init first)";
     Reader reader(entry, handle);
     std::string kind;
@@ -365,7 +364,7 @@ std::string ExplainFailure(const EntryPoints& entry, uint64_t handle, const std:
     reader.Walk(path, kMaxDepth, true, self);
     const SchemaEntry& e = self.front();
     if (qualifier != nullptr) {
-        if (result == kUnknownQualifier)
+        if (result == KV_E_UNKNOWN_QUALIFIER)
             return Printf("'%s' has no qualifier '%s'", path.c_str(), qualifier->c_str());
         return "refused by the board";
     }

@@ -14,22 +14,6 @@
 
 namespace {
 
-constexpr uint32_t KV_E_NOT_INITIALISED = 0x40000002;
-constexpr uint32_t KV_E_UNKNOWN_QUALIFIER = 0x40000004;
-constexpr uint32_t KV_E_INIT = 0x40000101;
-constexpr uint32_t KV_E_EXIT = 0x40000102;
-constexpr uint32_t KV_E_DETECT = 0x40000104;
-constexpr uint32_t KV_E_CREATE = 0x40000105;
-constexpr uint32_t KV_E_DESTROY = 0x40000106;
-constexpr uint32_t KV_E_GET_KEYWORD = 0x40000107;
-constexpr uint32_t KV_E_SET_KEYWORD = 0x40000108;
-constexpr uint32_t KV_E_GET_QUALIFIER = 0x40000109;
-constexpr uint32_t KV_E_OPEN_OBJECT = 0x4000010A;
-constexpr uint32_t KV_E_CLOSE_OBJECT = 0x4000010B;
-constexpr uint32_t KV_E_START = 0x4000010C;
-constexpr uint32_t KV_E_STOP = 0x4000010D;
-constexpr uint32_t KV_E_TEST = 0x4000010F;
-constexpr uint32_t KV_E_SEND_BUFFER = 0x40000110;
 constexpr uint32_t ZEL_QUALIFIER_UNKNOWN = 8;  // the framework's answer for a qualifier a keyword lacks
 
 // The gate every entry point passes. A call counts itself in before it looks
