@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "ConfigFile.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
@@ -48,12 +49,9 @@ struct RecordingBoard : CKvBoard {
 struct TempDirTest : ::testing::Test {
     void SetUp() override {
         kvemu::Reset(), kvtest::ClearAlerts();
-        char pattern[] = "/tmp/config_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
     }
-    void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
-    std::string dir_;
+    kvtest::TempDir temp_;
+    const std::string dir_ = temp_.path;
 };
 
 struct ConfigParser : TempDirTest {

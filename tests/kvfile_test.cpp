@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "KvFile.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
@@ -21,21 +22,18 @@ class KvFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kvemu::Reset();
-        char pattern[] = "/tmp/kvfile_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         ASSERT_EQ(setenv("WBLOAD", dir_.c_str(), 1), 0);
         board_.reset(new CKvBoard("f", "KV 7400C-48"));
         std::ofstream(dir_ + "/cfg.dft", std::ios::binary) << "0123456789";
         kvtest::ClearAlerts();
     }
-    void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
     std::string List() {
         char buffer[KV_FILE_LIST_SIZE + 16];
         board_->PrintFileList(buffer, sizeof buffer);
         return buffer;
     }
-    std::string dir_;
+    kvtest::TempDir temp_;
+    const std::string dir_ = temp_.path;
     std::unique_ptr<CKvBoard> board_;
 };
 

@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -43,19 +45,7 @@ Strings Lines(const std::string& text) {
     return lines;
 }
 
-// A directory of its own under /tmp, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/kvoam_e2e_XXXXXX";
-        path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
-    }
-    ~TempDir() { EXPECT_EQ(system(("rm -rf '" + path + "'").c_str()), 0); }
-    std::string Write(const std::string& name, const std::string& text) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-        return path + "/" + name;
-    }
-};
+using kvtest::TempDir;
 
 // In a child: becomes kvoam with args and WBLOAD unset unless wbload is given; killed past a minute.
 void ExecKvoam(const Strings& args, const char* wbload = nullptr) {

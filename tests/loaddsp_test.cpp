@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "../tools/mkdspimage/DspImage.h"
 #include "Dsp.h"
 #include "HexReader.h"
@@ -32,18 +33,11 @@ protected:
     void SetUp() override {
         kvemu::Reset();
         kvtest::ClearAlerts();
-        char pattern[] = "/tmp/kvdsp_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         board_.reset(new CKvBoard("b0", "KV 7400C-48"));
         board_->SetSearchPath(dir_.c_str());
         dsp_ = dynamic_cast<cDsp*>(board_->GetKeywordByName("Dsp"));
         ASSERT_NE(dsp_, nullptr);
         dsp_->m_Encoding = 1;
-    }
-    void TearDown() override {
-        unlink((dir_ + "/image.dsp").c_str());
-        rmdir(dir_.c_str());
     }
 
     // Writes image.dsp and makes it the firmware image.
@@ -66,7 +60,8 @@ protected:
     }
     static Texts Errors() { return kvtest::AlertTexts(0x40002001, 2); }
 
-    std::string dir_;
+    kvtest::TempDir temp_;
+    const std::string dir_ = temp_.path;
     std::unique_ptr<CKvBoard> board_;
     cDsp* dsp_ = nullptr;
     kvtest::SleepRecorder sleeps_;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "PortGroup.h"
 #include "Qslac.h"
 #include "QslacFile.h"
@@ -69,9 +70,6 @@ protected:
     void SetUp() override {
         kvemu::Reset();
         kvtest::ClearAlerts();
-        char pattern[] = "/tmp/kvslcXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Dir = pattern;
         setenv("WBLOAD", m_Dir.c_str(), 1);
         for (const auto& f : kFiles) {
             FILE* file = fopen((m_Dir + "/" + f[0]).c_str(), "wb");
@@ -80,8 +78,6 @@ protected:
         }
     }
     void TearDown() override {
-        for (const auto& f : kFiles) unlink((m_Dir + "/" + f[0]).c_str());
-        rmdir(m_Dir.c_str());
         unsetenv("WBLOAD");
     }
     static constexpr const char* kFiles[3][2] = {
@@ -101,7 +97,8 @@ protected:
         return info;
     }
 
-    std::string m_Dir;
+    kvtest::TempDir m_Temp;
+    const std::string m_Dir = m_Temp.path;
 };
 
 // Every circuit's command strings, coefficients and gains, for each law and population, are compared whole

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
@@ -123,15 +124,13 @@ TEST_F(ReportTest, WithoutTheDriverVersionTheReportIsAbandoned) {
 }
 
 TEST_F(ReportTest, ReportTextIsSentAsItIsEvenWithPercentSigns) {
-    char base[] = "/tmp/kvreportXXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    std::filesystem::path dir = std::filesystem::path(base) / "w%n%s%d";
+    kvtest::TempDir temp;
+    std::filesystem::path dir = std::filesystem::path(temp.path) / "w%n%s%d";
     std::filesystem::create_directory(dir);
     for (const char* file : {"kv100.dsp", "k7allsl6.slc"})
         std::filesystem::copy_file(std::filesystem::path(KV_SHARE_DIR) / file, dir / file);
     ASSERT_NO_FATAL_FAILURE(Boot(0xE0, "Disable", dir.c_str()));
     EXPECT_NE(Report().find(dir.string() + "/kv100.dsp"), std::string::npos);
-    std::filesystem::remove_all(base);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "temp_dir.h"
 #include "kvd/kvdevice.h"
 #include "tsi/tsi.h"
 
@@ -79,9 +80,6 @@ TEST(DeviceLayer, ProviderAnswersForThePathsAndDescriptorsItOwns) {
 class FindFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/findfile_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
         a_ = root_ + "/a";
         b_ = root_ + "/b";
         for (const std::string& dir : {a_, b_, a_ + "/dir.dft"}) ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
@@ -91,9 +89,9 @@ protected:
             ASSERT_TRUE(f != nullptr && fclose(f) == 0);
         }
     }
-    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0); }
-
-    std::string root_, a_, b_;
+    kvtest::TempDir temp_;
+    const std::string root_ = temp_.path;
+    std::string a_, b_;
 };
 
 TEST_F(FindFile, SearchesThePathInOrder) {
