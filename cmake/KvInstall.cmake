@@ -81,7 +81,7 @@ install(TARGETS kv_declarations EXPORT libkvTargets)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/" DESTINATION "${KV_INCLUDE_DIR}"
   COMPONENT dev FILES_MATCHING PATTERN "*.h")
 install(FILES "${PROJECT_SOURCE_DIR}/platform/kvemu/include/kvemu.h"
-  DESTINATION "${KV_INCLUDE_DIR}" COMPONENT dev)
+  "${PROJECT_SOURCE_DIR}/platform/zel/include/zelcontrol.h" DESTINATION "${KV_INCLUDE_DIR}" COMPONENT dev)
 target_include_directories(kv_declarations INTERFACE $<INSTALL_INTERFACE:${KV_INCLUDE_DIR}>)
 
 # The entry-point and supervisor-call declarations compile as C99: the

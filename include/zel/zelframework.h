@@ -249,16 +249,19 @@ public:
     // threads of its own still run, while the object is still whole.
     virtual void Shutdown();
     // Asked by DestroyBoard once the board has left every look-up (its name
-    // stays taken). A board answers true when the calling thread is a thread
-    // of its own, which cannot wait for its own end: DestroyBoard then returns
-    // at once, and the board is destroyed (on whichever thread lets go of it
-    // last) once that thread has called OwnThreadDone and every operation on
-    // the board has returned. Default: false.
+    // stays taken). A board answers true when the calling thread must not
+    // wait for the board's end: it is a thread of the board's own, or a
+    // thread that a thread of the board's own may itself be waiting for.
+    // DestroyBoard then returns at once, and the board is destroyed (on
+    // whichever thread lets go of it last) once its own thread has called
+    // OwnThreadDone and every operation on the board has returned.
+    // Default: false.
     virtual bool EndsOnOwnThread();
 
 protected:
-    // The board's own thread, after EndsOnOwnThread answered true on it, as its
-    // very last act on the board: the board may be destroyed within the call.
+    // The board's own thread, after EndsOnOwnThread answered true (on any
+    // thread), as its very last act on the board: the board may be destroyed
+    // within the call.
     void OwnThreadDone();
 
 private:

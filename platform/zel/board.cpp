@@ -185,8 +185,8 @@ struct BoardTable {
     }
 
     // Takes a live entry out of the look-ups and destroys its board: at once
-    // when the calling thread is the board's own (the board ends on that
-    // thread later), else once no operation uses it. Answers
+    // when the board says the calling thread must not wait for its end (the
+    // board ends on a thread of its own later), else once no operation uses it. Answers
     // ZEL_ERR_UNKNOWN_BOARD when another thread is already destroying it,
     // ZEL_ERR_BUSY when the calling thread itself holds it.
     unsigned Destroy(const std::shared_ptr<BoardEntry>& entry) {
@@ -196,15 +196,19 @@ struct BoardTable {
         entry->dying = true;
         byHandle.erase(entry->handle);
         CBoard* board = entry->board;
+        // Set before the board is asked: once it has answered, its own thread
+        // may call OwnThreadDone at any time, even before the answer is seen here.
+        entry->ownThread = true;
         guard.unlock();
         // Asked unlocked: the board may send messages from here.
         bool deferred = board->EndsOnOwnThread();
         guard.lock();
         if (deferred) {
-            entry->ownThread = true;
             entry->lastOut = true;
+            if (Deletable(entry.get())) End(entry.get(), guard);  // its thread was quicker
             return ZEL_OK;
         }
+        entry->ownThread = false;
         released.wait(guard, [&] { return entry->users == 0; });
         End(entry.get(), guard);
         return ZEL_OK;

@@ -19,6 +19,7 @@
 
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
+#include "zelcontrol.h"
 
 // ---------------------------------------------------------------- CZelMutex
 // Built on a plain mutex and a condition variable: the owner and its depth
@@ -290,8 +291,16 @@ void* ThreadMain(void* argument) {
 
 }  // namespace
 
+namespace {
+std::atomic<unsigned> g_failingStarts{0};
+}  // namespace
+
+void ZelFailThreadStarts(unsigned count) { g_failingStarts.store(count); }
+
 CZelThread* ZelBeginThread(CZelThread* thread, unsigned stackSize, unsigned) {
     if (thread == nullptr || thread->m_pImpl->started) return nullptr;
+    for (unsigned failing = g_failingStarts.load(); failing != 0;)
+        if (g_failingStarts.compare_exchange_weak(failing, failing - 1)) return nullptr;
     ZelJoinEndedThreads();  // threads that finished alone are gathered here too
     const bool autoDelete = (thread->m_Flags & ZEL_THREAD_AUTO_DELETE) != 0;
     pthread_attr_t attr;
