@@ -78,14 +78,22 @@ protected:
         Exit();
         EXPECT_EQ(0u, OpenOnBoards());
     }
-    // A booted b0 whose monitor listens.
-    void BootB0() {
+    // Booted boards b0 to b(count-1) whose monitors listen.
+    void Boot(unsigned count) {
         kvtest::ClearAlerts();
-        ASSERT_EQ(0u, Create(0));
-        ASSERT_EQ(0u, StartBoard("b0"));
-        ASSERT_TRUE(WaitFor([] { return kvemu::SendHeartbeat(0, 0, false) == 0 && kvtest::AnyAlertContains("Heartbeat returned"); }));
+        for (unsigned slot = 0; slot < count; ++slot) {
+            ASSERT_EQ(0u, Create(slot));
+            ASSERT_EQ(0u, StartBoard(BoardName(slot).c_str()));
+            ASSERT_TRUE(WaitFor([slot] {
+                kvemu::SendHeartbeat(0, slot, false);
+                for (const kvtest::Alert& alert : kvtest::Alerts())
+                    if (alert.source == BoardName(slot) && alert.text == "Heartbeat returned\n") return true;
+                return false;
+            }));
+        }
         kvtest::ClearAlerts();
     }
+    void BootB0() { Boot(1); }
 
     kvtest::SleepRecorder pauses;
 };
@@ -285,6 +293,96 @@ TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     EXPECT_EQ(0u, OpenOnBoards());
     EXPECT_EQ(kNotInitialised, Exit());
     ASSERT_EQ(0u, Init(""));
+}
+
+// Monitor callbacks of several boards, all inside _oamAlertNotify at once,
+// each destroy the next board: in pairs, in a ring of three, and a board
+// without a monitor. No monitor thread waits for another; each destroyed
+// board leaves the look-ups at once and its monitor thread ends it.
+TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForEachOther) {
+    const struct {
+        const char* what;
+        unsigned boards;     // b0 .. b(boards-1), each destroying the next
+        unsigned callbacks;  // boards whose callbacks destroy
+    } cases[] = {{"pair", 2, 2}, {"ring of three", 3, 3}, {"target without monitor", 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WithWatchdog(std::chrono::seconds(60), [&] {
+            Boot(c.boards);
+            if (c.callbacks < c.boards) {  // the last board's monitor stops: it is destroyed at once
+                ASSERT_EQ(0u, SetKeyword(Handle(BoardName(c.boards - 1)), "MonitorEnable", "Disable"));
+            }
+            std::atomic<unsigned> inside{0};
+            std::vector<std::promise<std::pair<uint32_t, uint64_t>>> answers(c.callbacks);
+            std::vector<std::atomic<bool>> once(c.callbacks);
+            kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+                if (alert.text != "Heartbeat lost\n") return;
+                const unsigned from = static_cast<unsigned>(std::stoul(alert.source.substr(1)));
+                if (from >= c.callbacks || once[from].exchange(true)) return;
+                ++inside;  // every callback is inside before any destroys
+                WaitFor([&] { return inside.load() == c.callbacks; });
+                const std::string target = BoardName((from + 1) % c.boards);
+                uint32_t rc = DestroyBoard(target.c_str());
+                answers[from].set_value({rc, Handle(target)});
+            });
+            for (unsigned slot = 0; slot < c.callbacks; ++slot) ASSERT_EQ(0, kvemu::SendHeartbeat(0, slot, true));
+            for (auto& answer : answers) {
+                std::future<std::pair<uint32_t, uint64_t>> result = answer.get_future();
+                ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(30)));
+                EXPECT_EQ(std::make_pair(0u, uint64_t{0}), result.get());  // gone from the look-ups at once
+            }
+            kvtest::SetAlertCallback(nullptr);
+            // Each name is free once the board's monitor thread has ended it.
+            for (unsigned slot = 0; slot < c.boards; ++slot) {
+                const bool destroyed = slot != 0 || c.callbacks == c.boards;
+                if (destroyed) {
+                    EXPECT_TRUE(WaitFor([slot] { return Create(slot) == 0; })) << slot;
+                }
+                EXPECT_EQ(0u, DestroyBoard(BoardName(slot).c_str()));
+            }
+            EXPECT_TRUE(WaitFor([] { return OpenOnBoards() == 0; }));
+            EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
+        });
+    }
+}
+
+// A start while the board's monitor thread of the last run has not ended is
+// refused before it makes any driver call: at once on that thread itself,
+// after the bounded wait for it on any other thread. The line power stays off.
+TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchingTheBoard) {
+    BootB0();
+    kvtest::FakeWaits waits;
+    std::promise<std::vector<uint32_t>> answered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> once{false};
+    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+        if (alert.text != "Heartbeat lost\n" || once.exchange(true)) return;
+        uint32_t stopped = StopBoard("b0");
+        kvemu::ClearJournal();
+        uint32_t started = StartBoard("b0");
+        answered.set_value({stopped, started, static_cast<uint32_t>(kvemu::Journal().size())});
+        released.wait();  // the thread stays alive, told to end
+    });
+    ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
+    EXPECT_EQ((std::vector<uint32_t>{0, 0x4000010C, 0}), answered.get_future().get());
+
+    waits.Clear();
+    waits.Expiring = true;
+    kvemu::ClearJournal();
+    EXPECT_EQ(0x4000010Cu, StartBoard("b0"));
+    EXPECT_EQ(std::vector<std::string>{}, kvemu::Journal());
+    EXPECT_EQ(KV_MONITOR_END_TIMEOUT_MS, waits.Clock.load());
+    EXPECT_EQ("IDLE", State("b0"));
+    EXPECT_EQ(0x01, kvtest::Register(0xA0002) & 0x1F);  // feeds off, ringer (active low) off
+    EXPECT_EQ(2u, kvtest::Messages(KV_SEVERITY_ERROR).size());
+    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::Start() - previous monitor thread has not ended, error 1 (00000001h)\n"));
+
+    waits.Expiring = false;
+    release.set_value();
+    kvtest::SetAlertCallback(nullptr);
+    EXPECT_EQ(0u, StartBoard("b0"));  // waits for the thread's end, then starts
+    EXPECT_EQ("BOOTED", State("b0"));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "fake_supervisor.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
+#include "zelcontrol.h"
 
 namespace {
 
@@ -109,6 +110,7 @@ protected:
             EXPECT_NE(phase, "stop");
             EXPECT_FALSE(kvtest::AlertTexts(kAlertMessage, kSeverityError).empty()) << "failed without a message";
             ExpectIdleWithNothingLeft(false);
+            EXPECT_TRUE(LinePowerOff()) << "line power left on by a failed start";
         } else {
             ASSERT_TRUE(WaitUntil([this] { return MonitorSettled(); }));
             ASSERT_EQ(Quietly(StopBoard), 0u);
@@ -179,6 +181,52 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
     EXPECT_TRUE(WaitUntil([this] { return Threads() == threads; })) << "a thread is left";
     printf("%zu calls failed in turn: %zu of the start, %zu of the monitor, %zu of the stop\n", lines.size(), start,
            startAndMonitor - start, lines.size() - startAndMonitor);
+}
+
+// The only step after the line power step that can fail a start is the
+// start of the monitor thread. The failed start switches the power off again
+// (reopening the driver, writing the register in the stop's order) before the
+// board reads IDLE; when the driver cannot be reopened for that, it says so.
+TEST_F(FaultSweepTest, AStartFailingAfterTheLinePowerStepSwitchesThePowerOff) {
+    auto opens = [] { return kvtest::Journaled(" kvOpenByBusDeviceFunction "); };
+    // The values written to the line power register after the last open of the driver.
+    auto lastPowerWrites = [] {
+        std::vector<unsigned> written;
+        for (const std::string& line : kvemu::Journal()) {
+            unsigned value = 0;
+            if (line.find(" kvOpenByBusDeviceFunction ") != std::string::npos) written.clear();
+            if (sscanf(line.c_str(), "%*s BoardWriteByte 0xa0002 %x", &value) == 1) written.push_back(value);
+        }
+        return written;
+    };
+    const char kNoAccess[] = "CKvBoard::Start() - could not access board; line power may still be on.\n";
+    size_t opensOfAStart = 0;
+    for (bool reopenFails : {false, true}) {
+        SCOPED_TRACE(reopenFails ? "the driver cannot be reopened" : "the driver is reopened");
+        kvtest::ClearAlerts();
+        kvemu::ClearJournal();
+        ZelFailThreadStarts(1);
+        if (reopenFails) {
+            ASSERT_EQ(kvemu::SetFault("kvOpenByBusDeviceFunction", kFaultStatus, opensOfAStart), 0);
+        }
+        EXPECT_EQ(Quietly(StartBoard), KV_E_START);
+        EXPECT_EQ(kvtest::Keyword(board, "State"), "IDLE");
+        EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::_StartMonitor() - monitor thread could not be started\n"));
+        EXPECT_EQ(kvtest::AnyAlertContains(kNoAccess), reopenFails);
+        EXPECT_EQ(kvtest::Info().openHandles, 0u);
+        if (reopenFails) {
+            EXPECT_EQ(kvtest::Register(0xA0002) & 0x1F, 0x0E) << "the power the start switched on";
+        } else {
+            // Power on (0x0e: feeds on, ringer off), then off bit by bit as a stop does it.
+            EXPECT_EQ(lastPowerWrites(), (std::vector<unsigned>{0x06, 0x02, 0x00, 0x01, 0x01}));
+            EXPECT_TRUE(LinePowerOff());
+            opensOfAStart = opens();
+        }
+        kvemu::ClearFaults();
+    }
+    ZelFailThreadStarts(0);
+    ASSERT_EQ(Quietly(StartBoard), 0u);
+    ASSERT_EQ(Quietly(StopBoard), 0u);
 }
 
 }  // namespace

@@ -19,11 +19,17 @@
 // - On a board's own monitor thread, StopBoard of that board stops it
 //   without waiting for the thread (the stop keeps its hardware pause); the
 //   thread ends itself once the callback has returned. StartBoard of that
-//   board then fails (0x4000010C) until the thread has ended. DestroyBoard of
-//   that board returns 0 at once: the board leaves every look-up (its
+//   board then fails (0x4000010C) until the thread has ended, before it
+//   touches the board: at once on that thread; on any other thread after
+//   waiting up to 5 s for the thread to end.
+// - On any board's monitor thread, DestroyBoard of any board that has a
+//   monitor thread returns 0 at once: the board leaves every look-up (its
 //   keywords answer as for an unknown board) and its name stays taken
-//   (CreateBoard of it answers 0x40000105) until the thread has ended and
-//   destroyed it.
+//   (CreateBoard of it answers 0x40000105) until its monitor thread has
+//   ended and destroyed it. So two boards' callbacks may destroy each other's
+//   boards without waiting for each other. StopBoard of another board waits
+//   up to 5 s for that board's monitor thread and warns when it has not
+//   ended.
 // - From a callback raised on the same thread by an operation of the same
 //   board (an alert sent during StartBoard, say), StartBoard, StopBoard and
 //   DestroyBoard of that board answer 0x4000010C, 0x4000010D and 0x40000106

@@ -11,8 +11,11 @@
 //
 // A supervisor may call back into the plug-in from the alerts this thread
 // sends. Whatever would wait for this thread from this thread does not wait:
-// a stop of its own monitor only tells it to end, and a destruction of its
-// own board is completed by the thread when it ends (MonitorEnded).
+// a stop of its own monitor only tells it to end. No monitor thread waits
+// without a bound for another one either: a destruction of any board on a
+// monitor thread tells the board's monitor to end and leaves the rest of the
+// board's end to that thread (MonitorEnded), so two monitors that destroy
+// each other's boards never wait for each other.
 #include "KvMonitorThread.h"
 
 #include <cstdint>
@@ -34,11 +37,8 @@ int RealLock(CZelMutex* mutex, unsigned timeoutMs, bool (*giveUp)(void*), void* 
 const KvWaits kRealWaits = {RealLock, tsiWaitForDestroyThread};
 std::atomic<const KvWaits*> g_waits{&kRealWaits};
 
-// The monitor thread running on the calling thread, and its board.
+// The monitor thread running on the calling thread.
 thread_local CKvMonitorThread* t_monitorThread = nullptr;
-thread_local CKvBoard* t_monitorBoard = nullptr;
-// Set when the destruction of its board was left to this monitor thread.
-thread_local bool t_owesBoardEnd = false;
 
 enum : uint32_t {
     KV_MANAGER_BOARD = 1,
@@ -121,12 +121,10 @@ CKvMonitorThread::~CKvMonitorThread() {
 
 int CKvMonitorThread::Run() {
     t_monitorThread = this;
-    t_monitorBoard = m_pBoard;
     int result = CZelThread::Run();
     CKvBoard* board = m_pBoard;  // this object may be gone once the board has ended
     board->MonitorEnded();
     t_monitorThread = nullptr;
-    t_monitorBoard = nullptr;
     return result;
 }
 
@@ -208,7 +206,8 @@ unsigned CKvBoard::ReapEndingMonitor(unsigned timeoutMs) {
     if (ending == t_monitorThread) {
         // The calling thread itself: it has left its loop only when it is
         // ending the board (MonitorEnded); then nothing runs it any more.
-        if (!t_owesBoardEnd || t_monitorBoard != this) return 1;
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        if (m_pBoardEndOwner != ending) return 1;
     } else {
         unsigned rc = WaitForMonitorEnd(ending, timeoutMs);
         if (rc != 0) return rc;
@@ -254,6 +253,7 @@ unsigned CKvBoard::_StartMonitor() {
             m_pMonitorThread = nullptr;
         }
         delete thread;
+        Error("CKvBoard::_StartMonitor() - monitor thread could not be started\n");
         return 1;
     }
     return 0;
@@ -286,25 +286,44 @@ unsigned CKvBoard::_StopMonitor() {
 }
 
 bool CKvBoard::EndsOnOwnThread() {
-    if (t_monitorBoard != this) return false;
-    // Stops monitoring without waiting (the thread is told to end), and
-    // leaves the rest of the board's end to the thread's last act.
+    // Only a monitor thread must not wait for a monitor; the supervisor's
+    // threads destroy the board at once (waiting for its monitor to end).
+    if (t_monitorThread == nullptr) return false;
+    CKvMonitorThread* thread;
     {
         std::lock_guard<std::mutex> guard(m_MonitorLock);
-        if (m_pMonitorThread == t_monitorThread) {
-            m_pMonitorThread = nullptr;
-            m_pEndingMonitor = t_monitorThread;
+        if (t_monitorThread->m_pBoard == this) {
+            // The board's own monitor, whoever else is stopping it meanwhile.
+            thread = t_monitorThread;
+        } else {
+            thread = m_pMonitorThread != nullptr ? m_pMonitorThread : m_pEndingMonitor;
+            // Without one, or with one past its last act on the board, the
+            // board ends at once (a stop that waits for its monitor holds it
+            // meanwhile, for at most KV_MONITOR_END_TIMEOUT_MS).
+            if (thread == nullptr || thread->m_Finished) return false;
         }
+        // Stops monitoring without waiting: the thread is told to end, and
+        // the rest of the board's end is its last act.
+        if (thread == m_pMonitorThread) {
+            m_pMonitorThread = nullptr;
+            m_pEndingMonitor = thread;
+        }
+        m_pBoardEndOwner = thread;
     }
-    t_monitorThread->EndThread();
-    t_owesBoardEnd = true;
+    thread->EndThread();
     return true;
 }
 
 void CKvBoard::MonitorEnded() {
-    if (!t_owesBoardEnd || t_monitorBoard != this) return;
-    OwnThreadDone();  // may destroy the board, and this thread's object with it
-    t_owesBoardEnd = false;
+    bool owesEnd;
+    {
+        // Decided under the lock that EndsOnOwnThread takes: either the
+        // board's end was left to this thread, or nobody leaves it to it now.
+        std::lock_guard<std::mutex> guard(m_MonitorLock);
+        owesEnd = m_pBoardEndOwner == t_monitorThread;
+        if (!owesEnd) t_monitorThread->m_Finished = true;
+    }
+    if (owesEnd) OwnThreadDone();  // may destroy the board, and this thread's object with it
 }
 
 // ---- Board members run on the monitor thread ---------------------------------

@@ -19,4 +19,7 @@ public:
 
     CKvBoard* m_pBoard;   // not owned
     CZelEvent* m_pEvent;  // the board's message event, not owned
+    // Set under the board's monitor lock once the thread is past its last
+    // act on the board: the board's end can no longer be left to it.
+    bool m_Finished = false;
 };

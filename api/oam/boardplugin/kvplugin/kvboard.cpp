@@ -154,7 +154,7 @@ CKvBoard::CKvBoard(const char* name, const char* product)
       m_StatusText(), m_ConfigBaseName(), m_ConfigExtension(), m_FileList(), m_SearchPath(),
       m_pRawMap(nullptr), m_pThermos(nullptr), m_MonitorDriverHandle(nullptr), m_SwitchDriverName(),
       m_StateMutex(0, nullptr, 0), m_BoardMutex(0, nullptr, 0), m_pEndingMonitor(nullptr),
-      m_SwitchFdOpen(false), m_WaitedMonitor(nullptr)
+      m_SwitchFdOpen(false), m_WaitedMonitor(nullptr), m_pBoardEndOwner(nullptr), m_LinePowerOn(false)
 {
     m_pT8100 = new cT8100(this);
 
@@ -633,6 +633,15 @@ void CKvBoard::CloseSwitchDevice()
     m_SwitchFdOpen = false;
 }
 
+void CKvBoard::SwitchLinePowerOff()
+{
+    ClearBit(this, KV_REG_LINE_POWER, 3);
+    ClearBit(this, KV_REG_LINE_POWER, 2);
+    ClearBit(this, KV_REG_LINE_POWER, 1);
+    SetBit(this, KV_REG_LINE_POWER, 0);  // the external ringer's bit is active low
+    ClearBit(this, KV_REG_LINE_POWER, 4);
+}
+
 unsigned CKvBoard::Start()
 {
     if (LockBoard() != 1) {
@@ -645,12 +654,32 @@ unsigned CKvBoard::Start()
         m_BoardMutex.Unlock();
         return KV_E_START_FAILED;
     }
+    // A monitor thread of an earlier run still holds the monitor's handle and
+    // event; until it has ended no new monitor can start, so the start is
+    // refused before it touches the board (at once on that thread itself).
+    unsigned ending = ReapEndingMonitor(KV_MONITOR_END_TIMEOUT_MS);
+    if (ending != 0) {
+        Error("CKvBoard::Start() - previous monitor thread has not ended, error %d (%08xh)\n", ending, ending);
+        m_BoardMutex.Unlock();
+        return KV_E_START_FAILED;
+    }
     SetState("BOOTING");
+    m_LinePowerOn = false;
     if (RunStartSequence() != 0) {
-        // Close what the sequence opened; programmed hardware stays as it is.
+        // Close what the sequence opened; programmed hardware stays as it is,
+        // but for the line power: a board reported IDLE never has it on.
         CloseSwitchDevice();
         CloseDriver(&m_DriverHandle);
         if (MonitorStarted() == 1) _StopMonitor();
+        if (m_LinePowerOn) {
+            if (GetDriverHandle() != nullptr) {
+                SwitchLinePowerOff();
+                CloseDriver(&m_DriverHandle);
+            } else {
+                Error("CKvBoard::Start() - could not access board; line power may still be on.\n");
+            }
+            m_LinePowerOn = false;
+        }
         SetState("IDLE");
         m_BoardMutex.Unlock();
         return KV_E_START_FAILED;
@@ -821,6 +850,7 @@ unsigned CKvBoard::RunStartSequence()
     SetOrClearBit(this, KV_REG_LINE_POWER, 3, Match(ringVoltage, "Enable") == 1);
     // The external ringer's bit is active low.
     SetOrClearBit(this, KV_REG_LINE_POWER, 0, Match(externalRinger, "Enable") != 1);
+    m_LinePowerOn = true;
     tsiSleepMs(250);
 
     if (dsp != nullptr) dsp->StartBoardMonitoring();
@@ -858,11 +888,7 @@ unsigned CKvBoard::Stop()
         if (status != 0)
             Warning("CKvBoard::Stop() - BoardStopHeartBeat() failed with return code %d (%08xh)\n",
                     static_cast<int>(status), status);
-        ClearBit(this, KV_REG_LINE_POWER, 3);
-        ClearBit(this, KV_REG_LINE_POWER, 2);
-        ClearBit(this, KV_REG_LINE_POWER, 1);
-        SetBit(this, KV_REG_LINE_POWER, 0);
-        ClearBit(this, KV_REG_LINE_POWER, 4);
+        SwitchLinePowerOff();
         tsiSleepMs(1200);
         SetBit(this, KV_REG_RESET, 2);
         SetBit(this, KV_REG_RESET, 1);

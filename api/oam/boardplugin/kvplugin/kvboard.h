@@ -87,10 +87,13 @@ void KvSetWaits(const KvWaits* waits);
 //   refused at once (the operation answers its failure code).
 // - On the board's own monitor thread, stopping the monitor (Stop, a
 //   "MonitorEnable" change, a removal request) does not wait for the thread:
-//   it ends itself once the callback has returned. A new monitor cannot start
-//   on that thread before it has ended (the start fails). The destruction of
-//   the board from that thread returns at once; the board ends when the
-//   thread ends (EndsOnOwnThread).
+//   it ends itself once the callback has returned. A start on that thread
+//   fails before it touches the board; from another thread a start first
+//   waits KV_MONITOR_END_TIMEOUT_MS for a monitor of an earlier run to end.
+// - The destruction of a board on any monitor thread (of this board or of
+//   another) returns at once when the board has a monitor thread that has
+//   not ended: that thread is told to end, and the board ends when it ends
+//   (EndsOnOwnThread). So no monitor thread waits without a bound for another.
 // - A monitor thread that has been told to end (or was given up on after
 //   KV_MONITOR_END_TIMEOUT_MS) no longer touches the board's status records.
 class CKvBoard : public CBoard {
@@ -110,8 +113,8 @@ public:
     // Ends the monitor thread before the board is destroyed, so that it never
     // runs while the object is being taken apart.
     void Shutdown() override;
-    // True on one of the board's own monitor threads: the thread is told to
-    // end, and the board ends with it.
+    // True on any monitor thread while the board has a monitor thread that
+    // has not finished: that thread is told to end, and the board ends with it.
     bool EndsOnOwnThread() override;
     // Whether the calling thread is a monitor thread of any board.
     static bool OnMonitorThread();
@@ -237,6 +240,12 @@ private:
     // The monitor thread that a holder of the board mutex waits for; that
     // thread is refused the board mutex.
     std::atomic<CKvMonitorThread*> m_WaitedMonitor;
+    // The monitor thread whose last act is the board's end (EndsOnOwnThread
+    // answered true). Guarded by m_MonitorLock.
+    CKvMonitorThread* m_pBoardEndOwner;
+    // Set by the start once it has switched the line power on: a start that
+    // fails after that switches it off again.
+    bool m_LinePowerOn;
 
     int LockBoard();
     // Stops the monitor and waits, without limit, for any that is ending.
@@ -255,6 +264,8 @@ private:
     // step has sent its message.
     unsigned RunStartSequence();
     void CloseSwitchDevice();
+    // The line power register's bits off, in the stop's order.
+    void SwitchLinePowerOff();
     // The board's reaction to a runtime battery feed or monitor change.
     unsigned ReactToBattery(uint8_t bit, const char* value);
     unsigned ReactToMonitor(const char* value);
