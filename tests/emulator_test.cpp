@@ -102,11 +102,13 @@ TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
     for (uint32_t i = 0; i < 200003; ++i) BoardReadByte(h, i, &value);
     std::vector<std::string> journal = kvemu::Journal();
     ASSERT_EQ(200000u, journal.size());
+    EXPECT_EQ(200000u, kvemu::JournalSize());
     EXPECT_EQ("0:0 BoardReadByte 0x3 = 0 -> 0x0", journal.front());
     EXPECT_EQ("0:0 BoardReadByte 0x30d42 = 0 -> 0x0", journal.back());
     kvemu::ClearJournal();
     BoardFlashLedOn(h);
     EXPECT_EQ((std::vector<std::string>{"0:0 BoardFlashLedOn = 0"}), kvemu::Journal());
+    EXPECT_EQ(1u, kvemu::JournalSize());
 }
 
 TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {

@@ -605,6 +605,11 @@ std::vector<std::string> Journal() {
     return l.e.journal.Lines();
 }
 
+size_t JournalSize() {
+    Locked l;
+    return l.e.journal.Size();
+}
+
 void ClearJournal() {
     Locked l;
     l.e.journal.Clear();

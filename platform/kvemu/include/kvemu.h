@@ -113,6 +113,7 @@
 //   record; each freed when its record is reused).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -146,6 +147,8 @@ int WriteRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t value);
 
 // ---- Journal: one line per driver call, "BUS:SLOT NAME ARGS = STATUS" -----
 std::vector<std::string> Journal();
+// How many lines Journal would answer, without making them.
+size_t JournalSize();
 void ClearJournal();
 
 // ---- Faults --------------------------------------------------------------
