@@ -14,6 +14,7 @@
 #include "kvd/kvdevice.h"
 #include "kvd/kvdriver.h"
 #include "kvemu.h"
+#include "process_usage.h"
 
 namespace {
 
@@ -97,14 +98,17 @@ TEST_F(EmulatorTest, OpensOnlyWhereABoardIsAndRefusesStaleHandles) {
 // The journal keeps the last 200000 calls, oldest first, also once it wrapped
 // around and after it was cleared.
 TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
-    for (uint32_t i = 0; i < 200003; ++i) BoardWriteByte(h, i, 0);
+    uint8_t value;
+    for (uint32_t i = 0; i < 200003; ++i) BoardReadByte(h, i, &value);
     std::vector<std::string> journal = kvemu::Journal();
     ASSERT_EQ(200000u, journal.size());
-    EXPECT_EQ("0:0 BoardWriteByte 0x3 0x0 = 0", journal.front());
-    EXPECT_EQ("0:0 BoardWriteByte 0x30d42 0x0 = 0", journal.back());
+    EXPECT_EQ(200000u, kvemu::JournalSize());
+    EXPECT_EQ("0:0 BoardReadByte 0x3 = 0 -> 0x0", journal.front());
+    EXPECT_EQ("0:0 BoardReadByte 0x30d42 = 0 -> 0x0", journal.back());
     kvemu::ClearJournal();
     BoardFlashLedOn(h);
     EXPECT_EQ((std::vector<std::string>{"0:0 BoardFlashLedOn = 0"}), kvemu::Journal());
+    EXPECT_EQ(1u, kvemu::JournalSize());
 }
 
 TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
@@ -299,6 +303,99 @@ TEST_F(EmulatorTest, L2PTableLineCircuitsAndSwitchChipRefuseWhatIsOutOfRange) {
     ASSERT_EQ(0u, kvGetHmicHandle(h, 0, &hmic));
     EXPECT_EQ(HMIC_ERR_BAD_ARGUMENT, hmic_set_output(hmic, 1, 16, 0, 0x40, 0, 0, 0, 0x55));
     EXPECT_EQ("0:0 hmic_set_output 1 16 0 0x40 0 0 0 0x55 = -3083", LastLine());
+}
+
+// What a board keeps of its calls stays within fixed counts: its histories
+// restart at BoardDspReset (every start begins with it) and keep their newest
+// entries in between.
+TEST_F(EmulatorTest, HistoriesRestartAtDspResetAndKeepTheirNewestEntries) {
+    StartFirmware();
+    HMICHANDLE hmic = nullptr;
+    ASSERT_EQ(0u, kvGetHmicHandle(h, 0, &hmic));
+    // Each call carries its number, so that the oldest one kept shows.
+    for (unsigned i = 0; i < 1100; ++i) {
+        const uint8_t bytes[2] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        ASSERT_EQ(0u, LineConfigureSingle(h, 5, bytes, 2));
+        ASSERT_EQ(0, hmic_set_master_reg(hmic, i, 0));
+        ASSERT_EQ(0u, Send(static_cast<uint16_t>(0x1000 + i), {}));
+    }
+    // Per history: entries kept, and the number of the oldest.
+    auto histories = [] {
+        kvemu::PortInfo port;
+        kvemu::SwitchChip chip;
+        kvemu::DspState dsp;
+        EXPECT_EQ(0, kvemu::GetPortInfo(0, 0, 5, &port) | kvemu::GetSwitchChip(0, 0, &chip) | kvemu::GetDspState(0, 0, &dsp));
+        using Kept = std::pair<size_t, unsigned>;
+        return std::vector<Kept>{
+            {port.commands.size(), port.commands.empty() ? 0u : port.commands[0][0] << 8 | port.commands[0][1]},
+            {chip.masterPairs.size(), chip.masterPairs.empty() ? 0u : chip.masterPairs[0].first},
+            {dsp.commands.size(), dsp.commands.empty() ? 0u : dsp.commands[0] - 0x1000u}};
+    };
+    EXPECT_EQ((std::vector<std::pair<size_t, unsigned>>{{64, 1036}, {64, 1036}, {1024, 76}}), histories());
+    ASSERT_EQ(0u, BoardDspReset(h));
+    EXPECT_EQ((std::vector<std::pair<size_t, unsigned>>(3, {0, 0})), histories());
+}
+
+// State keyed by what the calls name takes a fixed number of keys; a call
+// that would need another is refused and changes nothing.
+TEST_F(EmulatorTest, RegistersConnectionsAndFaultsTakeAFixedNumberOfKeys) {
+    uint8_t value = 0;
+    // With 0xA0008, set when the board was made, the board holds 65536 addresses.
+    for (uint32_t address = 0; address < 65535; ++address) ASSERT_EQ(0u, BoardWriteByte(h, 0x100000 + address, 1));
+    EXPECT_EQ((Statuses{KVD_ERR_BAD_ARGUMENT, 0, 0}),
+              (Statuses{BoardWriteByte(h, 0x200000, 1), BoardWriteByte(h, 0x100000, 2), BoardReadByte(h, 0x200000, &value)}));
+    EXPECT_EQ(0, value);
+    EXPECT_EQ((std::vector<int>{-1, 0}), (std::vector<int>{kvemu::WriteRegister(0, 0, 0x200001, 1), kvemu::WriteRegister(0, 0, 0xA0008, 0)}));
+
+    // 65536 outputs in 16 records of 4096 entries; one more output is refused, a reset makes room.
+    ASSERT_EQ(0u, BoardSetLogicalNumber(h, 0));
+    int fd = kvDevOpen("/dev/kvsw00", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<uint32_t> record(1 + 8 * 4096);
+    record[0] = 4 + 32 * 4096;
+    for (uint32_t n = 0; n < 65536 + 1; n += 4096) {
+        const uint32_t entries = n < 65536 ? 4096 : 1;
+        record[0] = 4 + 32 * entries;
+        for (uint32_t i = 0; i < entries; ++i) {
+            uint32_t* entry = &record[1 + 8 * i];
+            const uint32_t output = n + i;
+            const uint32_t words[8] = {1, 0, 0, 2, 1, output >> 8, output & 0xFF, 0};
+            std::copy(words, words + 8, entry);
+        }
+        const int expected = n < 65536 ? 0 : -1;
+        ASSERT_EQ(expected, kvDevIoctl(fd, 259, record.data())) << n;
+    }
+    EXPECT_EQ(ENOSPC, errno);
+    std::vector<kvemu::Connection> map;
+    EXPECT_TRUE(kvemu::GetConnections(0, 0, &map) == 0 && map.size() == 65536u);
+    ASSERT_EQ(0, kvDevIoctl(fd, 257, record.data()));
+    EXPECT_EQ(0, kvDevIoctl(fd, 259, record.data()));
+    kvDevClose(fd);
+
+    // 64 counted faults wait per function; a standing one still replaces its predecessor.
+    for (unsigned n = 1; n <= 64; ++n) ASSERT_EQ(0, kvemu::SetFault("BoardFlashLedOn", 5, 1000 + n));
+    EXPECT_EQ((std::vector<int>{-1, 0, 0}),
+              (std::vector<int>{kvemu::SetFault("BoardFlashLedOn", 5, 1), kvemu::SetFault("BoardFlashLedOn", 6, 0),
+                                kvemu::SetFault("BoardFlashLedOn", 7, 0)}));
+    EXPECT_EQ(7u, BoardFlashLedOn(h));
+}
+
+// A journal record holds its own call's data only: the data of the calls that
+// left the ring has left the heap too.
+TEST_F(EmulatorTest, JournalFreesTheDataOfTheCallsItDropped) {
+    const std::vector<uint8_t> bytes(200, 0x5A);
+    auto fill = [&](bool large) {
+        for (unsigned i = 0; i < 200000; ++i)
+            large ? LineConfigureSingle(h, 0, bytes.data(), 200) : BoardFlashLedOn(h);
+    };
+    fill(false);  // every record made
+    const size_t base = kvtest::HeapInUse();
+    fill(true);
+    const size_t full = kvtest::HeapInUse();
+    fill(false);
+    const size_t after = kvtest::HeapInUse();
+    EXPECT_GT(full, base + 200000 * 200);
+    EXPECT_LT(after, base + 1024 * 1024) << "held " << full - base << " bytes of data, now " << after - base;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "kvboard.h"
 #include "fake_waits.h"
 #include "kvemu.h"
+#include "process_usage.h"
 
 namespace {
 
@@ -174,6 +175,39 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
     EXPECT_EQ(1u, OpenHandles());
     EXPECT_EQ(0u, board->StopMonitor());
     ExpectNothingHeld();
+}
+
+// A handle the driver refuses to close stays the board's, so that the next
+// open or the board's end closes it; no other handle is opened beside it
+// meanwhile. Lost, it would stay open in the driver, with its descriptor.
+TEST_F(MonitorTest, HandleTheDriverRefusesToCloseIsKeptUntilItCloses) {
+    const unsigned descriptors = kvtest::Descriptors();
+    const struct {
+        const char* what;
+        bool listened;                     // the refused close is a stop's: the monitor listened before
+        std::vector<const char*> failing;  // then each fails its next call, when the monitor starts again
+    } cases[] = {
+        {"closed after kvGetMuxHandle failed", false, {"kvGetMuxHandle", "kvClose"}},
+        {"closed again before the next open", true, {"kvClose"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.listened) {
+            ASSERT_EQ(0u, board->StartMonitor());
+            ASSERT_EQ(0, kvemu::SetFault("kvClose", 9, 1));
+            board->StopMonitor();
+        }
+        for (const char* function : c.failing) ASSERT_EQ(0, kvemu::SetFault(function, 9, 1));
+        EXPECT_EQ(1u, board->StartMonitor());
+        EXPECT_NE(nullptr, board->m_MonitorDriverHandle);
+        EXPECT_EQ(1u, OpenHandles());
+        kvemu::ClearFaults();
+        ASSERT_EQ(0u, board->StartMonitor());
+        EXPECT_EQ(1u, OpenHandles());
+        board->StopMonitor();
+        ExpectNothingHeld();
+        EXPECT_EQ(descriptors, kvtest::Descriptors());
+    }
 }
 
 TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {

@@ -202,7 +202,7 @@ uint32_t BoardEEPROMGetData(KVHANDLE handle, uint32_t address, uint8_t* buffer, 
 
 uint32_t BoardDspReset(KVHANDLE handle) {
     KV_ENTER(Fn::BoardDspReset, "", {});
-    c.e.DspResetLocked(*b);
+    c.e.Restart(*b);
     KV_RETURN(KVD_OK);
 }
 
@@ -278,6 +278,7 @@ uint32_t BoardReadByte(KVHANDLE handle, uint32_t address, uint8_t* value) {
 
 uint32_t BoardWriteByte(KVHANDLE handle, uint32_t address, uint8_t value) {
     KV_ENTER(Fn::BoardWriteByte, "xx", {}, address, value);
+    if (!c.e.Writable(*b, address)) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     b->registers[address] = value;
     c.e.StatusChanged(*b);
     KV_RETURN(KVD_OK);
@@ -315,7 +316,8 @@ uint32_t LineConfigureSingle(KVHANDLE handle, uint32_t device, const uint8_t* by
     KV_ENTER(Fn::LineConfigureSingle, "ub", {{bytes, shown}}, device, shown);
     if (device >= kvemu::detail::kPorts || bytes == nullptr || count == 0 || count > 4096)
         KV_RETURN(KVD_ERR_BAD_ARGUMENT);
-    b->ports[device].commands.emplace_back(bytes, bytes + count);
+    kvemu::detail::KeepNewest(b->ports[device].commands, std::vector<uint8_t>(bytes, bytes + count),
+                              kvemu::detail::kPortCommandsMax);
     KV_RETURN(KVD_OK);
 }
 
@@ -362,7 +364,7 @@ int hmic_id_device_type(HMICHANDLE hmic) {
 int hmic_set_master_reg(HMICHANDLE hmic, unsigned mask, unsigned value) {
     HMIC_ENTER(Fn::hmic_set_master_reg, "xx", {}, mask, value);
     b->chip.master = (b->chip.master & ~mask) | (value & mask);
-    b->chip.masterPairs.emplace_back(mask, value);
+    kvemu::detail::KeepNewest(b->chip.masterPairs, std::make_pair(mask, value), kvemu::detail::kMasterPairsMax);
     HMIC_RETURN(0);
 }
 

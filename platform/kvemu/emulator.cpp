@@ -198,6 +198,10 @@ void Emulator::CloseHandleLocked(uint64_t number) {
     handles.erase(it);
 }
 
+bool Emulator::Writable(const Board& board, uint32_t address) const {
+    return board.registers.size() < kRegistersMax || board.registers.count(address) != 0;
+}
+
 // ---- Journal and faults ----------------------------------------------------
 
 bool Emulator::TakeFault(Fn function, uint32_t* status) {
@@ -322,6 +326,12 @@ void Emulator::DspClearTold(Board& board) {
     board.statusValid = false;
 }
 
+void Emulator::Restart(Board& board) {
+    DspResetLocked(board);
+    for (PortInfo& port : board.ports) port.commands.clear();
+    board.chip.masterPairs.clear();
+}
+
 void Emulator::DspResetLocked(Board& board) {
     DspModel& d = board.dsp;
     d.memory.clear();
@@ -401,7 +411,7 @@ void Emulator::DspCommand(Board& board, const uint8_t* command, uint32_t length,
     unsigned count = (length - 12) / 2;
     uint16_t p[33] = {};
     for (unsigned i = 0; i < count; ++i) p[i] = Get16(command + 12 + 2 * i);
-    d.commands.push_back(code);
+    KeepNewest(d.commands, code, kDspCommandsMax);
 
     uint16_t reason = 0;
     auto injected = board.reasons.find(code);
@@ -584,7 +594,7 @@ int ReadRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t* value) 
 int WriteRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t value) {
     Locked l;
     Board* b = l.e.Find(bus, slot);
-    if (b == nullptr) return -1;
+    if (b == nullptr || !l.e.Writable(*b, address)) return -1;
     b->registers[address] = value;
     l.e.StatusChanged(*b);
     return 0;
@@ -593,6 +603,11 @@ int WriteRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t value) 
 std::vector<std::string> Journal() {
     Locked l;
     return l.e.journal.Lines();
+}
+
+size_t JournalSize() {
+    Locked l;
+    return l.e.journal.Size();
 }
 
 void ClearJournal() {
@@ -619,6 +634,9 @@ int SetFault(const char* function, uint32_t status, unsigned nth) {
         list.erase(std::remove_if(list.begin(), list.end(),
                                   [](const detail::Fault& f) { return f.countdown == 0; }),
                    list.end());
+    } else if (std::count_if(list.begin(), list.end(), [](const detail::Fault& f) { return f.countdown != 0; }) >=
+               static_cast<std::ptrdiff_t>(detail::kFaultsMax)) {
+        return -1;
     }
     list.push_back(detail::Fault{status, nth});
     return 0;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "journal.h"
@@ -29,6 +30,23 @@ constexpr size_t kQueueMax = 4096;      // messages pending per handle at most
 constexpr uint32_t kMessageSize = 78;   // a DSP up-message
 constexpr uint32_t kRawMessageMax = 4096;  // QueueMessage
 constexpr int kDeviceType = 0x8100;     // what hmic_id_device_type answers
+
+// What a board keeps of its calls. Histories restart at BoardDspReset, the
+// reset with which every start begins, and keep at most their newest entries
+// in between; state keyed by what the calls name has a fixed number of keys.
+constexpr size_t kPortCommandsMax = 64;     // LineConfigureSingle strings per port
+constexpr size_t kMasterPairsMax = 64;      // hmic_set_master_reg calls
+constexpr size_t kDspCommandsMax = 1024;    // command codes the DSP received
+constexpr size_t kRegistersMax = 65536;     // register addresses written
+constexpr size_t kConnectionsMax = 65536;   // outputs in the connection map
+constexpr size_t kFaultsMax = 64;           // counted faults pending per function
+
+// Appends to a history that keeps its newest max entries.
+template <typename T, typename Item>
+void KeepNewest(std::vector<T>& history, Item&& item, size_t max) {
+    if (history.size() >= max) history.erase(history.begin(), history.begin() + (history.size() - max + 1));
+    history.emplace_back(std::forward<Item>(item));
+}
 
 // Reason words of the emulated firmware.
 constexpr uint16_t kReasonUnknownCommand = 0xFFFF;
@@ -88,6 +106,7 @@ public:
     void Set(const Connection& c);
     void Clear();
     std::vector<Connection> List() const;
+    size_t Size() const { return order_.size() - dead_; }  // outputs connected
 
 private:
     static constexpr uint32_t kStreams = 64, kSlots = 256;
@@ -163,6 +182,9 @@ public:
     Board* BoardOf(void* handle);
     Board* BoardOfHmic(void* hmic);
     void CloseHandleLocked(uint64_t number);
+    // Whether the register can be written: it was before, or the board has
+    // room for another address (kRegistersMax).
+    bool Writable(const Board& board, uint32_t address) const;
 
     // True when the function's call is to fail; *status is what it answers.
     bool TakeFault(Fn function, uint32_t* status);
@@ -182,6 +204,8 @@ public:
     void StatusChanged(Board& board);
 
     // DSP.
+    // BoardDspReset: a start begins, and the board's histories with it.
+    void Restart(Board& board);
     void DspResetLocked(Board& board);
     void DspClearTold(Board& board);
     void DspStartLocked(Board& board);

@@ -71,6 +71,8 @@ public:
         wordCount_ = 0;
         uint32_t values[] = {static_cast<uint32_t>(words)..., 0};
         for (size_t i = 0; i < sizeof...(Words); ++i) words_[wordCount_++] = values[i];
+        // The previous call's large data goes with it: a record holds only its own.
+        if (large_) Release();
         size_ = 0;
         for (const Bytes& bytes : data) AddData(bytes.data, bytes.size);
     }
@@ -115,14 +117,17 @@ private:
     uint8_t wordCount_ = 0;
     const char* form_ = "";
     uint32_t size_ = 0;      // data bytes: in inline_ up to kInline, else in large_
-    uint32_t capacity_ = 0;  // of large_, kept for the next call recorded here
+    uint32_t capacity_ = 0;  // of large_
     uint32_t words_[kWords] = {};
     uint8_t inline_[kInline];
     std::unique_ptr<uint8_t[]> large_;
 };
 
 // The records of the last kMax calls, oldest first. Records live in chunks
-// that never move, and a call's record is made in its place.
+// that never move, and a call's record is made in its place. Its memory is the
+// chunks (kMax records of sizeof(Record) once full, kept through Clear) and
+// the data of the records held that outgrew kInline, each at most twice its
+// size (a call with more data has it freed when its record is reused).
 class Journal {
 public:
     static constexpr size_t kMax = 200000;  // oldest records are dropped beyond this

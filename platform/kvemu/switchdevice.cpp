@@ -108,6 +108,9 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
                 const uint32_t* entry = words + 1 + 8 * i;
                 if (entry[0] != 1 || entry[3] != 2 || entry[4] != 1) error = EINVAL;
             }
+            // The map has room for every entry even if all name new outputs.
+            if (error == 0 && board->connections.Size() + entries > kvemu::detail::kConnectionsMax)
+                error = ENOSPC;
             // An output has one source: a new connection replaces the old one.
             for (uint32_t i = 0; i < entries && error == 0; ++i) {
                 const uint32_t* entry = words + 1 + 8 * i;

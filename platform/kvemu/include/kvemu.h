@@ -83,9 +83,37 @@
 // - Faults (SetFault) apply to every board. A faulted call does nothing but
 //   journal itself with the injected status and answer it (switch-chip calls
 //   answer it cast to int; the switch device's "open", "ioctl" and "close"
-//   answer -1 with errno set to it).
+//   answer -1 with errno set to it). At most 64 counted faults wait per
+//   function; SetFault refuses another with -1.
+// - Memory is bounded whatever the calls, so that a session can run for days.
+//   Histories: BoardDspReset, with which every start begins, starts a board's
+//   histories afresh, and between two resets each keeps its newest entries up
+//   to a fixed count: PortInfo::commands the last 64 strings of each port,
+//   SwitchChip::masterPairs the last 64 calls, DspState::commands the last
+//   1024 codes. So a test reads back everything since the board's last start
+//   as long as it stays within these counts (a start sends at most 3 strings
+//   per port, 4 master-register calls and about 20 DSP commands).
+//   Counters (coefficientLoads, outputsSet) count on through resets; last
+//   values (coefficients, Gx/Gr, ring, law, sensors, clock record, L2P table)
+//   are replaced, never accumulated.
+//   State keyed by what the calls name: at most 65536 register addresses per
+//   board (writing a further new one: BoardWriteByte answers
+//   KVD_ERR_BAD_ARGUMENT, WriteRegister -1); at most 65536 outputs in a
+//   connection map (a request 259 that could pass that answers ENOSPC and
+//   changes nothing); DSP memory at most 16 MB (a download past it answers
+//   KVD_ERR_BAD_ARGUMENT), freed by BoardDspReset; at most 4096 pending
+//   messages per handle.
+//   Handles: one record per open driver handle (with its eventfd once
+//   kvGetMuxHandle gave one) and one per open switch-device descriptor, also
+//   a descriptor kept open through Reset until its owner closes it.
+//   Journal: 200000 records of about 112 bytes each once full, which
+//   ClearJournal and Reset keep for the records to come (about 22 MB), plus
+//   the data of the records held that is longer than 40 bytes (a
+//   logical-to-physical table's 1024 bytes, a long circuit command or switch
+//   record; each freed when its record is reused).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -119,6 +147,8 @@ int WriteRegister(unsigned bus, unsigned slot, uint32_t address, uint8_t value);
 
 // ---- Journal: one line per driver call, "BUS:SLOT NAME ARGS = STATUS" -----
 std::vector<std::string> Journal();
+// How many lines Journal would answer, without making them.
+size_t JournalSize();
 void ClearJournal();
 
 // ---- Faults --------------------------------------------------------------
@@ -127,7 +157,8 @@ void ClearJournal();
 // nth call from now (1 = the next call), or on every call when nth is 0.
 // Status 0 removes the function's faults. The faulted call does nothing else.
 // Unknown function names are refused with -1. A new standing fault (nth 0)
-// replaces the function's previous one; counted faults add up.
+// replaces the function's previous one; counted faults add up, at most 64
+// waiting per function (-1 beyond).
 int SetFault(const char* function, uint32_t status, unsigned nth);
 void ClearFaults();
 // Whether SetFault knows the function's name.

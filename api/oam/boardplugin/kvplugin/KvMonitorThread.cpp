@@ -348,8 +348,7 @@ unsigned CKvBoard::StartMonitor() {
     uint32_t status = kvGetMuxHandle(m_MonitorDriverHandle, &mux);
     Trace(KV_TRACE_API, "MonitorMuxHandle = %d, 0x%x\n", static_cast<int>(mux), mux);
     if (status != 0) {
-        kvClose(m_MonitorDriverHandle);
-        m_MonitorDriverHandle = nullptr;
+        CloseDriver(&m_MonitorDriverHandle);
         Error("CKvBoard::StartMonitor() - kvGetMuxHandle returns %d (0x%08x) for board %d\n", status,
               status, GetLogicalNumber());
         return 1;

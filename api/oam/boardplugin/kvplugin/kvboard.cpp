@@ -341,9 +341,9 @@ unsigned CKvBoard::OpenDriver(KVHANDLE* handle)
 {
     Trace(KV_TRACE_API, "CKvBoard::OpenDriver()\n");
     if (handle == nullptr) return 1;
-    // A handle still open would be lost by the new open: close it first.
-    if (*handle != nullptr) kvClose(*handle);
-    *handle = nullptr;
+    // A handle still open would be lost by the new open: close it first. One
+    // the driver refuses to close stays, for the next open or close to retry.
+    if (*handle != nullptr && CloseDriver(handle) != 0) return 1;
     unsigned bus = GetPciBus();
     unsigned slot = GetPciSlot();
     uint32_t status = kvOpenByBusDeviceFunction(bus, slot, 0, handle);
