@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulated_board.h"
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
 
@@ -96,14 +97,26 @@ TEST(Thread, AutoDeleteThreadDestroysItselfAndDestroyingARunningOneJoinsIt) {
     const unsigned long id = self->GetThreadId();
     ASSERT_EQ(ZelBeginThread(self, 64 * 1024, 0), self);
     EXPECT_EQ(tsiWaitForDestroyThread(id, 10000), 0u);
-    for (int i = 0; i < 10000 && g_threadsAlive != 0; ++i) std::this_thread::yield();  // deleted right after its end
-    EXPECT_EQ(g_threadsAlive, 0);
+    EXPECT_TRUE(kvtest::WaitFor([] { return g_threadsAlive == 0; }));  // deleted right after its end
     auto* running = new CZelThread;
     running->m_Flags = 0;
     ASSERT_EQ(ZelBeginThread(running, 0, 0), running);
     const unsigned long runningId = running->GetThreadId();
     delete running;  // ends its thread and waits for it, not leaving it on a dead object
     EXPECT_EQ(tsiWaitForDestroyThread(runningId, 0), 0u);
+
+    // An owned thread whose object its own thread destroys (as a monitor that
+    // ends its board does): joined later, and nothing of it is kept after that.
+    struct SelfEnding : LoggingThread {
+        SelfEnding() : LoggingThread(1, 0) { m_Flags = 0; }
+        int Run() override { return LoggingThread::Run(), delete this, 0; }
+    };
+    auto* selfEnding = new SelfEnding;
+    const unsigned long selfId = selfEnding->GetThreadId();
+    ASSERT_EQ(ZelBeginThread(selfEnding, 0, 0), selfEnding);
+    ASSERT_TRUE(kvtest::WaitFor([] { return g_threadsAlive == 0; }));
+    ZelJoinEndedThreads();
+    EXPECT_EQ(tsiWaitForDestroyThread(selfId, 0), 1u) << "the record of its end is kept for nobody";
 }
 
 // A board whose Start can be held inside the call until the test lets it go.

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tsi/tsi.h"
@@ -184,7 +185,7 @@ thread_local CZelThread* t_currentThread = nullptr;
 // and are joined by ZelJoinEndedThreads.
 struct EndedThreads {
     std::mutex lock;
-    std::vector<pthread_t> threads;
+    std::vector<std::pair<pthread_t, unsigned long>> threads;  // and their ids
 };
 
 EndedThreads& endedThreads() {
@@ -194,12 +195,17 @@ EndedThreads& endedThreads() {
 }  // namespace
 
 void ZelJoinEndedThreads() {
-    std::vector<pthread_t> threads;
+    std::vector<std::pair<pthread_t, unsigned long>> threads;
     {
         std::lock_guard<std::mutex> guard(endedThreads().lock);
         threads.swap(endedThreads().threads);
     }
-    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    for (const auto& thread : threads) {
+        pthread_join(thread.first, nullptr);
+        // Nobody waits for its end any more: the record of it is dropped, so
+        // that records do not pile up over a long life.
+        tsiWaitForDestroyThread(thread.second, 0);
+    }
 }
 
 struct CZelThread::Impl {
@@ -222,7 +228,7 @@ CZelThread::~CZelThread() {
         if (t_currentThread == this) {
             // Destroyed by its own thread: whoever needs it gone joins it later.
             std::lock_guard<std::mutex> guard(endedThreads().lock);
-            endedThreads().threads.push_back(pthread_self());
+            endedThreads().threads.emplace_back(pthread_self(), m_pImpl->id);
         } else {
             // Ask the loop to end (should the owner not have), then wait for it.
             m_pImpl->exitRequested.store(true);
