@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
+#include "KvRegisters.h"
+#include "KvTrace.h"
 #include "oam/oamsupervisor.h"
+#include "Supervisor.h"
 
 namespace {
 

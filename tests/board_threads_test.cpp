@@ -15,13 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
-#include "kvboard.h"
 #include "fake_waits.h"
+#include "kvboard.h"
 #include "kvemu.h"
+#include "KvWaits.h"
 #include "oam/boardplugin.h"
+#include "Supervisor.h"
 
 namespace {
 

@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "PortGroup.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
+#include "KvRegisters.h"
+#include "PortGroup.h"
 
 namespace {
 

@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
-#include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvboardplugin.h"
 #include "kvemu.h"
+#include "KvRegisters.h"
 #include "oam/boardplugin.h"
+#include "Supervisor.h"
+#include "temp_dir.h"
 
 namespace {
 

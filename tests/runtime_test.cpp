@@ -9,14 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
+#include "fake_waits.h"
 #include "kvboard.h"
 #include "kvboardplugin.h"
 #include "kvemu.h"
-#include "fake_waits.h"
+#include "KvRegisters.h"
+#include "KvResults.h"
 #include "oam/boardplugin.h"
+#include "Supervisor.h"
 
 namespace {
 

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
+#include "KvRegisters.h"
 #include "oam/boardplugin.h"
+#include "Supervisor.h"
 
 namespace {
 

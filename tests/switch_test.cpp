@@ -13,6 +13,7 @@
 #include "kvboard.h"
 #include "kvd/kvdevice.h"
 #include "kvemu.h"
+#include "KvRegisters.h"
 
 namespace {
 

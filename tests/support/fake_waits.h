@@ -1,4 +1,4 @@
-// Waits for the boards' waits seam (KvSetWaits, kvboard.h). Every wait's
+// Waits for the boards' waits seam (KvSetWaits, KvWaits.h). Every wait's
 // time-out is recorded with what it waited for (a mutex, or null for the end
 // of a thread). While Expiring is set, a wait that cannot end at once expires
 // at once and the test's clock moves on by the time-out it was given; waits
@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "kvboard.h"
+#include "KvWaits.h"
 #include "tsi/tsi.h"
+#include "zel/zelframework.h"
 
 namespace kvtest {
 

@@ -1,7 +1,7 @@
 // Base of the board's components.
 #include "Component.h"
 
-cComponent::cComponent(CKvBoard* board, const char* name)
+cComponent::cComponent(IKvBoardServices* board, const char* name)
     : cListElement(), CZelKWStruct(name, nullptr, 0), m_pBoard(board) {}
 
 cComponent::~cComponent() = default;

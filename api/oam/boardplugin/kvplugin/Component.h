@@ -5,12 +5,12 @@
 #include "List.h"
 #include "zel/zelframework.h"
 
-class CKvBoard;
+class IKvBoardServices;
 
 class cComponent : public cListElement, public CZelKWStruct {
 public:
-    cComponent(CKvBoard* board, const char* name);
+    cComponent(IKvBoardServices* board, const char* name);
     ~cComponent() override;
 
-    CKvBoard* m_pBoard;  // not owned
+    IKvBoardServices* m_pBoard;  // not owned
 };

@@ -6,7 +6,7 @@
 
 class CConfigFile : public CKvFile, private IKvConfigTarget {
 public:
-    CConfigFile(CKvBoard* board, const char* name, const char* extension, const char* mode);
+    CConfigFile(IKvBoardServices* board, const char* name, const char* extension, const char* mode);
     ~CConfigFile() override;
 
     // Reads the whole open file into the board (ConfigReader.h).

@@ -63,13 +63,13 @@ enum : uint16_t {
 // The ringer: ring period and three cadences, keyword structure "Ring".
 class CRinger : public cComponent {
 public:
-    explicit CRinger(CKvBoard* board);
+    explicit CRinger(IKvBoardServices* board);
     ~CRinger() override;
 };
 
 class cDsp : public cComponent {
 public:
-    cDsp(CKvBoard* board, CRinger* ringer);
+    cDsp(IKvBoardServices* board, CRinger* ringer);
     ~cDsp() override;
 
     unsigned SendCommand(uint16_t code, const uint16_t* params, uint16_t count);

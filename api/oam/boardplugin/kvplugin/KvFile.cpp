@@ -1,5 +1,4 @@
-// Files found by base name and extension in the board's search path, and the
-// board's list of the files it has opened (printed by the board report).
+// Files found by base name and extension in the board's search path.
 #include "KvFile.h"
 
 #include <sys/stat.h>
@@ -7,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "kvboard.h"
+#include "KvBoardServices.h"
 #include "tsi/tsi.h"
 
 namespace {
@@ -23,7 +22,7 @@ void CopyText(char* buffer, size_t size, const char* text) {
 
 }  // namespace
 
-CKvFile::CKvFile(CKvBoard* board, const char* name, const char* extension, const char* mode)
+CKvFile::CKvFile(IKvBoardServices* board, const char* name, const char* extension, const char* mode)
     : m_pStream(nullptr), m_pBoard(board), m_Name(), m_Extension(), m_Mode(), m_Date(), m_Size(0) {
     CopyText(m_Name, sizeof m_Name, name);
     CopyText(m_Extension, sizeof m_Extension, extension);
@@ -89,37 +88,4 @@ int CKvFile::get_file_date(FILE* stream, char* date) {
     int written = snprintf(date, KV_PATH_SIZE, "(%2.2d/%2.2d/%2.2d %2.2d:%2.2d)", local.tm_mon + 1,
                            local.tm_mday, (local.tm_year + 1900) % 100, local.tm_hour, local.tm_min);
     return written < 0 ? -1 : written;
-}
-
-// ---- The board's search path and file list -----------------------------------
-
-const char* CKvBoard::GetSearchPath() { return m_SearchPath[0] != '\0' ? m_SearchPath : nullptr; }
-
-void CKvBoard::SetSearchPath(const char* path) { CopyText(m_SearchPath, sizeof m_SearchPath, path); }
-
-unsigned CKvBoard::Record(CKvFile* file) {
-    if (file == nullptr) return 1;
-    // A file whose status was not readable has no date; the column still lines up.
-    const char* date = file->m_Date[0] != '\0' ? file->m_Date : "(--/--/-- --:--)";
-    char line[KV_PATH_SIZE * 2 + 64];
-    snprintf(line, sizeof line, "%-40s   %s %d\n", file->m_Name, date, static_cast<int>(file->m_Size));
-
-    size_t used = strnlen(m_FileList, sizeof m_FileList);
-    size_t length = strlen(line);
-    if (used + length >= sizeof m_FileList) {
-        Warning("CKvBoard::Record() - could not record file '%s'", line);
-        return 1;
-    }
-    memcpy(m_FileList + used, line, length + 1);
-    return 0;
-}
-
-unsigned CKvBoard::PrintFileList(FILE* stream) {
-    if (stream != nullptr) fprintf(stream, "%s\n", m_FileList);
-    return 0;
-}
-
-unsigned CKvBoard::PrintFileList(char* buffer, size_t size) {
-    if (buffer != nullptr && size > 0) snprintf(buffer, size, "%s\n", m_FileList);
-    return 0;
 }

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 
-class CKvBoard;
+class IKvBoardServices;
 
 class CKvFile {
 public:
-    CKvFile(CKvBoard* board, const char* name, const char* extension, const char* mode);
+    CKvFile(IKvBoardServices* board, const char* name, const char* extension, const char* mode);
     virtual ~CKvFile();
     CKvFile(const CKvFile&) = delete;
     CKvFile& operator=(const CKvFile&) = delete;
@@ -22,7 +22,7 @@ public:
     FILE* GetStream() const { return m_pStream; }
 
     FILE* m_pStream;
-    CKvBoard* m_pBoard;
+    IKvBoardServices* m_pBoard;
     char m_Name[256];
     char m_Extension[256];
     char m_Mode[256];

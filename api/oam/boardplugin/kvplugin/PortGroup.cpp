@@ -1,15 +1,9 @@
-// Port groups of 16 stations, the constant station tables, the default
-// logical-to-physical table and the board's station map.
+// Port groups of 16 stations, the constant station tables and the default
+// logical-to-physical table.
 #include "PortGroup.h"
 
 #include <cstdio>
 #include <cstring>
-#include <new>
-
-#include "Qslac.h"
-#include "QslacFile.h"
-#include "Utilities.h"
-#include "kvboard.h"
 
 // A station: voice on one pair of local streams, signalling on another, one
 // physical timeslot on all four; logical fields unassigned until the map runs.
@@ -143,116 +137,4 @@ void cPortGroup::Print() {
     }
     printf("\n");
     fflush(stdout);
-}
-
-// ---------------------------------------------------------------------------
-// The board's station map
-
-bool CKvBoard::IsPopulated(cPortGroup* group, uint8_t population) {
-    if (group == nullptr) return false;
-    uint8_t present = uint8_t((population >> 5) & 7);
-    if ((group->m_PresenceMask & present) == group->m_PresenceMask) return true;
-    return m_pRawMap != nullptr && m_pRawMap->IsValue("Enable") == 1;
-}
-
-// Writes one table entry; entries outside the table are ignored.
-static void SetMapEntry(uint16_t* map, int stream, int timeslot, int physicalStream, int physicalSlot) {
-    if (stream < 0 || stream >= L2P_STREAMS || timeslot < 0 || timeslot >= L2P_TIMESLOTS) return;
-    map[stream * L2P_TIMESLOTS + timeslot] = uint16_t(physicalStream * 256 + physicalSlot);
-}
-
-unsigned CKvBoard::MapPortGroups() {
-    m_PortGroups.RemoveAll(true);
-    m_Ports.RemoveAll(true);
-    m_QslacFiles.RemoveAll(true);
-
-    struct GroupTable {
-        const STATION_MAP_ENTRY* table;
-        uint8_t mask;
-    };
-    static const GroupTable kGroups[] = {
-        {g_PortGroup_1_16, 1}, {g_PortGroup_17_32, 2}, {g_PortGroup_33_48, 4}};
-    for (const GroupTable& entry : kGroups) {
-        cPortGroup* group = new (std::nothrow) cPortGroup(entry.table, 16, entry.mask);
-        if (group == nullptr) {
-            Error("CKvBoard::MapPortGroups() - memory allocation failed\n");
-            return 1;
-        }
-        m_PortGroups.AddToTail(group);
-    }
-
-    // A failed read would look like a board without stations: every station
-    // left off the switch while the start goes on. It fails the mapping instead.
-    uint8_t population = 0;
-    uint32_t status = ReadByteStatus(KV_REG_POPULATION, &population);
-    if (status != 0) {
-        Error("CKvBoard::MapPortGroups() - BoardReadByte(%08xh) returns %d (%08xh)\n", unsigned(KV_REG_POPULATION),
-              int(status), status);
-        return 1;
-    }
-
-    // Populated stations get dense logical timeslots across the groups.
-    int timeslot = 0;
-    for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
-        if (!IsPopulated(g, population)) continue;
-        for (uint32_t i = 0; i < g->m_StationCount; ++i) {
-            int s = g->GetStationNumber(i);
-            g->SetLogicalStreamVoiceOut(s, 0);
-            g->SetLogicalStreamVoiceIn(s, 1);
-            g->SetLogicalStreamSignalOut(s, 2);
-            g->SetLogicalStreamSignalIn(s, 3);
-            g->SetLogicalTimeslot(s, timeslot++);
-        }
-    }
-
-    // The working table lives for this call only, so boards starting at the
-    // same time each load their own.
-    uint16_t tempMap[L2P_STREAMS * L2P_TIMESLOTS];
-    memcpy(tempMap, DefaultMap, sizeof(tempMap));
-    for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
-        if (!IsPopulated(g, population)) continue;
-        for (uint32_t i = 0; i < g->m_StationCount; ++i) {
-            int s = g->GetStationNumber(i);
-            int t = g->GetLogicalTimeslot(s);
-            int slot = g->GetPhysicalTimeslot(s);
-            SetMapEntry(tempMap, g->GetLogicalStreamVoiceOut(s), t, g->GetPhysicalStreamVoiceOut(s), slot);
-            SetMapEntry(tempMap, g->GetLogicalStreamVoiceIn(s), t, g->GetPhysicalStreamVoiceIn(s), slot);
-            SetMapEntry(tempMap, g->GetLogicalStreamSignalOut(s), t, g->GetPhysicalStreamSignalOut(s), slot);
-            SetMapEntry(tempMap, g->GetLogicalStreamSignalIn(s), t, g->GetPhysicalStreamSignalIn(s), slot);
-        }
-    }
-
-    uint32_t rc = BoardLoadL2PTable(GetDriverHandle(), sizeof(tempMap), tempMap);
-    if (rc != 0) {
-        Error("BoardLoadL2PTable rc %d (%08Xh)\n", int(rc), rc);
-        return 1;
-    }
-
-    CZelKeyword* encoding = GetKeywordByName("Encoding");
-    const bool alaw = encoding != nullptr && Match(encoding, "ALaw") == 1;
-
-    // Four line circuits per group, fitted or not: timeslot q * 4 + c on
-    // channel c of circuit q, SLIC I/O direction 3 except channels 0 to 2 of
-    // the first circuit.
-    for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
-        for (unsigned q = 0; q < 4; ++q) {
-            cQslac* qslac = new (std::nothrow) cQslac(this);
-            if (qslac == nullptr) {
-                Error("CKvBoard::MapPortGroups() - memory allocation failed\n");
-                return 1;
-            }
-            for (unsigned c = 0; c < 4; ++c) {
-                qslac->SetTimeslot(c, q * 4 + c);
-                qslac->SetSlicIoDirection(c, 3);
-                if (alaw)
-                    qslac->SetEncodingAlaw(c);
-                else
-                    qslac->SetEncodingUlaw(c);
-            }
-            g->m_Qslacs.AddToTail(qslac);
-        }
-        cQslac* first = g->m_Qslacs.Head();
-        for (unsigned c = 0; c < 3; ++c) first->SetSlicIoDirection(c, 0);
-    }
-    return 0;
 }

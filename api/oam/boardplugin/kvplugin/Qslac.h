@@ -5,7 +5,7 @@
 
 #include "List.h"
 
-class CKvBoard;
+class IKvBoardServices;
 class cQslac;
 
 class cPort : public cListElement {
@@ -17,7 +17,7 @@ public:
 
 class cQslac : public cListElement {
 public:
-    explicit cQslac(CKvBoard* board);
+    explicit cQslac(IKvBoardServices* board);
 
     unsigned SetTimeslot(unsigned channel, unsigned timeslot);
     unsigned SetEncodingAlaw(unsigned channel);
@@ -35,5 +35,5 @@ public:
     uint32_t m_SlicIoDirections[4];
     uint32_t m_Encodings[4];  // 17 A-law, 43 mu-law
     cPort* m_ChannelPorts[4];
-    CKvBoard* m_pBoard;
+    IKvBoardServices* m_pBoard;
 };

@@ -5,7 +5,7 @@
 #include "QslacReader.h"
 #include "tsi/tsi.h"
 
-cQslacFile::cQslacFile(CKvBoard* board, const char* name) : CKvFile(board, name, "slc", "rb") {}
+cQslacFile::cQslacFile(IKvBoardServices* board, const char* name) : CKvFile(board, name, "slc", "rb") {}
 
 cQslacFile::~cQslacFile() {
     m_PortList.RemoveAll(true);

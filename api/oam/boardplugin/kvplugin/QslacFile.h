@@ -9,7 +9,7 @@
 
 class cQslacFile : public CKvFile, public cListElement {
 public:
-    cQslacFile(CKvBoard* board, const char* name);
+    cQslacFile(IKvBoardServices* board, const char* name);
     ~cQslacFile() override;
 
     int Compare(cListElement* other);

@@ -3,15 +3,15 @@
 
 #include "kvd/kvdriver.h"
 
-class CKvBoard;
+class IKvBoardServices;
 
 class cT8100 {
 public:
-    explicit cT8100(CKvBoard* board);
+    explicit cT8100(IKvBoardServices* board);
     // 0 on success, 1 after a reported failure, -3097 for a null handle.
     int Initialize(HMICHANDLE hmic);
 
-    CKvBoard* m_pBoard;  // not owned
+    IKvBoardServices* m_pBoard;  // not owned
 };
 
 int init_hmic_clock(HMICHANDLE hmic, unsigned enable);

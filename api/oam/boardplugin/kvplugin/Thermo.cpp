@@ -20,7 +20,7 @@ const ThermoInteger kThermoIntegers[] = {
 
 }  // namespace
 
-cThermo::cThermo(CKvBoard* board, unsigned index) : cComponent(board, "Thermos"), m_Index(index) {
+cThermo::cThermo(IKvBoardServices* board, unsigned index) : cComponent(board, "Thermos"), m_Index(index) {
     CZelKWStr* enable = new CZelKWStr("Enable", nullptr, nullptr, 0, 0, 16);
     enable->AddChoice("Enable");
     enable->AddChoice("Disable");

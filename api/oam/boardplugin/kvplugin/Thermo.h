@@ -7,7 +7,7 @@
 
 class cThermo : public cComponent {
 public:
-    cThermo(CKvBoard* board, unsigned index);
+    cThermo(IKvBoardServices* board, unsigned index);
     ~cThermo() override;
 
     unsigned IsEnabled();

@@ -1,5 +1,7 @@
 // The board object: keyword tree, state, identity, hardware access, the
-// start and stop sequences, messages and report.
+// start and stop sequences, messages and report. It is what its components
+// hold as their board's services (KvBoardServices.h) and what its monitor
+// thread holds as its host (KvMonitorThread.h).
 #pragma once
 
 #include <atomic>
@@ -8,7 +10,9 @@
 #include <cstdio>
 #include <mutex>
 
+#include "KvBoardServices.h"
 #include "KvKWStr.h"
+#include "KvMonitorThread.h"
 #include "List.h"
 #include "kvd/kvdriver.h"
 #include "zel/zelframework.h"
@@ -17,67 +21,14 @@ class cPortGroup;
 class cPort;
 class cQslacFile;
 class cT8100;
-class cDsp;
 class CKvFile;
-class CKvMonitorThread;
 struct __DSP_UP_MESSAGE__;
 struct oam_msg_tag;
 
-// Trace mask bits of the board keyword "OamTraceMask".
-enum : uint32_t {
-    KV_TRACE_API = 0x00000001,
-    KV_TRACE_ALERTS = 0x00000002,
-    KV_TRACE_DEBUG = 0x00000004,
-    KV_TRACE_WRITE_BYTE = 0x00000010,
-    KV_TRACE_READ_BYTE = 0x00000020,
-    USE_PRINTF = 0x40000000,
-};
-
-// Board operation results.
-enum : uint32_t {
-    KV_E_START_FAILED = 0x1D010C,    // start or initialise failed
-    KV_E_STOP_FAILED = 0x1D010D,     // stop could not lock the board
-    KV_E_NOT_SUPPORTED = 0x1D0103,
-    KV_E_KEYWORD_REFUSED = 0x1D0108, // runtime keyword change refused
-};
-
-// MVIP-95 switch requests.
 enum : unsigned {
-    MVIP95_CMD_RESET_SWITCH = 0x101,
-    MVIP95_CMD_SET_OUTPUT = 0x103,
-    MVIP95_CMD_CONFIG_BOARD_CLOCK = 0x111,
-};
-
-// Board registers.
-enum : uint32_t {
-    KV_REG_LINE_POWER = 0xA0002,
-    KV_REG_RESET = 0xA0003,
-    KV_REG_CONTROL = 0xA0006,
-    KV_REG_POPULATION = 0xA0008,
-};
-
-enum : unsigned {
-    KV_MUTEX_TIMEOUT_MS = 60000,         // every wait for the board or state mutex
-    KV_MONITOR_END_TIMEOUT_MS = 5000,    // a stop's wait for the monitor thread to end
     KV_FILE_LIST_SIZE = 4096,
     KV_STATUS_TEXT_SIZE = 1024,  // holds the longest status text (601 characters) whole
 };
-
-// The waits with a time-out that boards make, replaceable as a whole: a seam
-// through which tests see the time-out each wait is given, or let a wait
-// expire at once on a clock of their own. The board and state mutexes are
-// waited for KV_MUTEX_TIMEOUT_MS, the end of a monitor thread
-// KV_MONITOR_END_TIMEOUT_MS (the destruction of a board waits without limit,
-// 0xFFFFFFFF).
-struct KvWaits {
-    // As CZelMutex::Lock with a give-up test: 1 when taken, 0 when not.
-    int (*lock)(CZelMutex* mutex, unsigned timeoutMs, bool (*giveUp)(void*), void* context);
-    // As tsiWaitForDestroyThread: 0 when the thread has ended, non-zero when not.
-    unsigned (*threadEnd)(unsigned long threadId, unsigned timeoutMs);
-};
-// Sets the waits of every board; null restores the real ones. The record
-// must stay valid while boards may use it.
-void KvSetWaits(const KvWaits* waits);
 
 // Threads and re-entry. Every operation may be called from any thread, also
 // from a callback that the board raised (an alert handed to the supervisor):
@@ -96,7 +47,7 @@ void KvSetWaits(const KvWaits* waits);
 //   (EndsOnOwnThread). So no monitor thread waits without a bound for another.
 // - A monitor thread that has been told to end (or was given up on after
 //   KV_MONITOR_END_TIMEOUT_MS) no longer touches the board's status records.
-class CKvBoard : public CBoard {
+class CKvBoard : public CBoard, public IKvBoardServices, public IKvMonitorHost {
 public:
     CKvBoard(const char* name, const char* product);
     ~CKvBoard() override;
@@ -119,7 +70,7 @@ public:
     // Whether the calling thread is a monitor thread of any board.
     static bool OnMonitorThread();
 
-    // ---- Construction, configuration (kvboard, ConfigFile) ---------------
+    // ---- Construction, configuration ---------------
     void InitializeRequiredKeywords();
     // Names the configuration file (base name and extension) the product uses.
     void SetConfigFile(const char* baseName, const char* extension);
@@ -130,7 +81,7 @@ public:
     unsigned GetPciSlot();
     unsigned OpenDriver(KVHANDLE* handle);
     unsigned CloseDriver(KVHANDLE* handle);
-    KVHANDLE GetDriverHandle();
+    KVHANDLE GetDriverHandle() override;
     uint8_t ReadByte(uint32_t address);
     // ReadByte that also answers the driver's status, so that a caller can
     // tell a byte of zeros from a failed read.
@@ -146,32 +97,29 @@ public:
     unsigned AssignLogicalNumber();
     const char* GetSwitchDriver();
 
-    // ---- Messages ----------------------------------------------------------
-    void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void Warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void Inform(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void Trace(uint32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // ---- Messages: Error, Warning, Inform and Trace (KvBoardServices.h) ---
+    CZelKeyword* GetKeywordTree() override;
 
     // ---- Runtime reactions and report --------------------------------------
     uint32_t AlertReceive(oam_msg_tag* message);
     unsigned GenerateReport();
 
-    // ---- Files (KvFile) ------------------------------------------------------
-    const char* GetSearchPath();
+    // ---- Files (kvboard_report) ------------------------------------------------------
+    const char* GetSearchPath() override;
     void SetSearchPath(const char* path);
     unsigned Record(CKvFile* file);
     unsigned PrintFileList(FILE* stream);
     unsigned PrintFileList(char* buffer, size_t size);
 
-    // ---- DSP firmware (Dsp) --------------------------------------------------
+    // ---- DSP firmware (kvboard_dsp) --------------------------------------------------
     // 0 when the whole image (up to its end-of-file record) went to the DSP;
     // 1 when the image is missing or damaged or a download failed, in which
     // case the DSP must not be started.
-    int LoadDSP(KVHANDLE handle, const char* name);
+    int LoadDSP(KVHANDLE handle, const char* name) override;
     // One record of an image (see HexReader.h): 0 when read whole with a correct checksum.
     unsigned read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type, uint8_t* data);
 
-    // ---- Clocking and switching (T8100, PortGroup) ----------------------------
+    // ---- Clocking and switching (kvboard_switch) ----------------------------
     unsigned Clock(CZelKWStruct* clocking);
     unsigned MvipIssueCommand(unsigned command, unsigned* record);
     unsigned ResetSwitch();
@@ -179,23 +127,26 @@ public:
     void NailStreams(unsigned outStream, unsigned srcStream, unsigned count);
     unsigned NailDefaultConnections();
 
-    // ---- Port groups and line circuits (PortGroup, Qslac) --------------------
+    // ---- Port groups and line circuits (kvboard_lines) --------------------
     unsigned MapPortGroups();
     // Whether a group's stations are fitted, by the population byte or "RawMap".
     bool IsPopulated(cPortGroup* group, uint8_t population);
     void MapQslacFilesToPorts();
     void ConfigureLineInterfaceHardware();
 
-    // ---- Monitor (KvMonitorThread) -------------------------------------------
+    // ---- Monitor (kvboard_monitor) -------------------------------------------
     unsigned MonitorStarted();
     unsigned _StartMonitor();
     unsigned _StopMonitor();
-    unsigned StartMonitor();
-    unsigned StopMonitor();
+    // Run on the monitor thread (IKvMonitorHost).
+    unsigned StartMonitor() override;
+    unsigned StopMonitor() override;
+    CZelEvent* GetMonitorEvent() override;
     void StatusEvent(__DSP_UP_MESSAGE__* message, bool first);
     // Called by a monitor thread once its loop has ended, as its last act on
     // the board (which may be destroyed within the call).
-    void MonitorEnded();
+    void MonitorEnded() override;
+    void TraceMonitor(const char* text) override;
 
     // ---- Members ---------------------------------------------------------------
     cList<cPortGroup> m_PortGroups;
@@ -259,7 +210,10 @@ private:
     // Waits for a monitor thread to end (the waits' threadEnd), refusing it
     // the board mutex meanwhile.
     unsigned WaitForMonitorEnd(CKvMonitorThread* thread, unsigned timeoutMs);
-    void Message(uint32_t severity, const char* format, va_list arguments);
+    void SendMessage(uint32_t severity, const char* format, va_list arguments) override
+        __attribute__((format(printf, 3, 0)));
+    void SendTrace(uint32_t level, const char* format, va_list arguments) override
+        __attribute__((format(printf, 3, 0)));
     // Steps of Start between "BOOTING" and "BOOTED": 0, or 1 after a failing
     // step has sent its message.
     unsigned RunStartSequence();
