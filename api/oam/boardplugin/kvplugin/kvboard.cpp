@@ -42,7 +42,7 @@ CKvBoard::CKvBoard(const char* name, const char* product)
       m_StatusText(), m_ConfigBaseName(), m_ConfigExtension(), m_FileList(), m_SearchPath(),
       m_pRawMap(nullptr), m_pThermos(nullptr), m_MonitorDriverHandle(nullptr), m_SwitchDriverName(),
       m_StateMutex(0, nullptr, 0), m_BoardMutex(0, nullptr, 0), m_pEndingMonitor(nullptr),
-      m_SwitchFdOpen(false), m_WaitedMonitor(nullptr), m_pBoardEndOwner(nullptr), m_LinePowerOn(false)
+      m_SwitchFdOpen(false), m_WaitedMonitor(nullptr), m_pBoardEndOwner(nullptr)
 {
     m_pT8100 = new cT8100(this);
 

@@ -194,9 +194,6 @@ private:
     // The monitor thread whose last act is the board's end (EndsOnOwnThread
     // answered true). Guarded by m_MonitorLock.
     CKvMonitorThread* m_pBoardEndOwner;
-    // Set by the start once it has switched the line power on: a start that
-    // fails after that switches it off again.
-    bool m_LinePowerOn;
 
     int LockBoard();
     // Stops the monitor and waits, without limit, for any that is ending.
@@ -214,9 +211,34 @@ private:
         __attribute__((format(printf, 3, 0)));
     void SendTrace(uint32_t level, const char* format, va_list arguments) override
         __attribute__((format(printf, 3, 0)));
-    // Steps of Start between "BOOTING" and "BOOTED": 0, or 1 after a failing
-    // step has sent its message.
-    unsigned RunStartSequence();
+    // The start (kvboard_start.cpp): a table of steps run in order between
+    // "BOOTING" and "BOOTED"; each answers 0, or 1 after its message.
+    struct StartKeywords;
+    struct StartStep;
+    static const StartStep kStartSteps[];
+    StartKeywords TakeStartKeywords();
+    // The one failure path: closes what is open (the table's bits) and sets "IDLE".
+    void FailStart(unsigned open);
+    unsigned StartOpenDriver(const StartKeywords& keywords);
+    unsigned StartHoldInReset(const StartKeywords& keywords);
+    unsigned StartLogicalNumber(const StartKeywords& keywords);
+    unsigned StartReadEeprom(const StartKeywords& keywords);
+    unsigned StartResetDsp(const StartKeywords& keywords);
+    unsigned StartSwitchChip(const StartKeywords& keywords);
+    unsigned StartOpenSwitchDevice(const StartKeywords& keywords);
+    unsigned StartClocking(const StartKeywords& keywords);
+    unsigned StartResetSwitch(const StartKeywords& keywords);
+    unsigned StartMapStations(const StartKeywords& keywords);
+    unsigned StartLineCircuits(const StartKeywords& keywords);
+    unsigned StartDsp(const StartKeywords& keywords);
+    unsigned StartHeartbeat(const StartKeywords& keywords);
+    unsigned StartDefaultConnections(const StartKeywords& keywords);
+    unsigned StartCloseSwitchDevice(const StartKeywords& keywords);
+    unsigned StartLinePower(const StartKeywords& keywords);
+    unsigned StartBoardMonitoring(const StartKeywords& keywords);
+    unsigned StartReport(const StartKeywords& keywords);
+    unsigned StartCloseDriver(const StartKeywords& keywords);
+    unsigned StartMonitorThread(const StartKeywords& keywords);
     void CloseSwitchDevice();
     // The line power register's bits off, in the stop's order.
     void SwitchLinePowerOff();

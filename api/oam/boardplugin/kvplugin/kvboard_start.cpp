@@ -1,11 +1,15 @@
 // The board's start, stop and test sequences.
+//
+// A start is the table of steps below, run in order under the board mutex
+// between the states "BOOTING" and "BOOTED". Each step reports its own
+// failure; the one failure path (FailStart) then closes what the table says
+// is open after the failing step, and the board is "IDLE" again.
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "Dsp.h"
-#include "KvMonitorThread.h"
 #include "KvRegisters.h"
 #include "KvResults.h"
 #include "KvTrace.h"
@@ -44,7 +48,63 @@ void SetOrClearBit(CKvBoard* board, uint32_t address, unsigned bit, bool set)
         ClearBit(board, address, bit);
 }
 
+// What is open after a step of the start, for the failure path to close.
+enum : unsigned {
+    DRIVER = 1,         // m_DriverHandle
+    SWITCH_DEVICE = 2,  // m_SwitchFd
+    LINE_POWER = 4,     // the line power bits of KV_REG_LINE_POWER
+    MONITOR = 8,        // the monitor thread
+};
+
 }  // namespace
+
+// The keywords a start reads, taken from the tree once before its first step.
+struct CKvBoard::StartKeywords {
+    CZelKWStruct* eeprom;
+    CZelKeyword* clockOverride;
+    CZelKWStruct* clocking;
+    CZelKeyword* signalingLoopback;
+    cDsp* dsp;
+    CZelKeyword* encoding;
+    CZelKeyword* heartbeatRate;
+    CZelKeyword* switchConnections;
+    CZelKeyword* monitorEnable;
+    CZelKWStruct* hbus;
+    CZelKeyword* clockMode;
+    CZelKeyword* highBattery;
+    CZelKeyword* lowBattery;
+    CZelKeyword* ringVoltage;
+    CZelKeyword* externalRinger;
+};
+
+struct CKvBoard::StartStep {
+    unsigned (CKvBoard::*run)(const StartKeywords& keywords);  // 0, or 1 after its message
+    unsigned open;  // what is open once the step has run
+};
+
+// The start, in order.
+const CKvBoard::StartStep CKvBoard::kStartSteps[] = {
+    {&CKvBoard::StartOpenDriver, DRIVER},                             // open the driver
+    {&CKvBoard::StartHoldInReset, DRIVER},                            // line power off, hardware held in reset
+    {&CKvBoard::StartLogicalNumber, DRIVER},                          // logical number
+    {&CKvBoard::StartReadEeprom, DRIVER},                             // EEPROM record into "Eeprom"
+    {&CKvBoard::StartResetDsp, DRIVER},                               // DSP reset
+    {&CKvBoard::StartSwitchChip, DRIVER},                             // switch chip (T8100)
+    {&CKvBoard::StartOpenSwitchDevice, DRIVER | SWITCH_DEVICE},       // open the switch device
+    {&CKvBoard::StartClocking, DRIVER | SWITCH_DEVICE},               // H.100 clocking, when "CFBEMCoverride" asks
+    {&CKvBoard::StartResetSwitch, DRIVER | SWITCH_DEVICE},            // switch reset, signalling loopback
+    {&CKvBoard::StartMapStations, DRIVER | SWITCH_DEVICE},            // port groups and station map
+    {&CKvBoard::StartLineCircuits, DRIVER | SWITCH_DEVICE},           // line circuits and coefficient files
+    {&CKvBoard::StartDsp, DRIVER | SWITCH_DEVICE},                    // DSP firmware and thermal sensors
+    {&CKvBoard::StartHeartbeat, DRIVER | SWITCH_DEVICE},              // heartbeat
+    {&CKvBoard::StartDefaultConnections, DRIVER | SWITCH_DEVICE},     // default connections
+    {&CKvBoard::StartCloseSwitchDevice, DRIVER},                      // close the switch device
+    {&CKvBoard::StartLinePower, DRIVER | LINE_POWER},                 // line power on
+    {&CKvBoard::StartBoardMonitoring, DRIVER | LINE_POWER},           // board monitoring in the DSP
+    {&CKvBoard::StartReport, DRIVER | LINE_POWER},                    // board report
+    {&CKvBoard::StartCloseDriver, LINE_POWER},                        // close the driver
+    {&CKvBoard::StartMonitorThread, LINE_POWER | MONITOR},            // monitor thread, when "MonitorEnable" asks
+};
 
 void CKvBoard::CloseSwitchDevice()
 {
@@ -85,55 +145,74 @@ unsigned CKvBoard::Start()
         return KV_E_START_FAILED;
     }
     SetState("BOOTING");
-    m_LinePowerOn = false;
-    if (RunStartSequence() != 0) {
-        // Close what the sequence opened; programmed hardware stays as it is,
-        // but for the line power: a board reported IDLE never has it on.
-        CloseSwitchDevice();
-        CloseDriver(&m_DriverHandle);
-        if (MonitorStarted() == 1) _StopMonitor();
-        if (m_LinePowerOn) {
-            if (GetDriverHandle() != nullptr) {
-                SwitchLinePowerOff();
-                CloseDriver(&m_DriverHandle);
-            } else {
-                Error("CKvBoard::Start() - could not access board; line power may still be on.\n");
-            }
-            m_LinePowerOn = false;
+    const StartKeywords keywords = TakeStartKeywords();
+    unsigned open = 0;
+    for (const StartStep& step : kStartSteps) {
+        if ((this->*step.run)(keywords) != 0) {
+            FailStart(open | step.open);
+            m_BoardMutex.Unlock();
+            return KV_E_START_FAILED;
         }
-        SetState("IDLE");
-        m_BoardMutex.Unlock();
-        return KV_E_START_FAILED;
+        open = step.open;
     }
     SetState("BOOTED");
     m_BoardMutex.Unlock();
     return 0;
 }
 
-unsigned CKvBoard::RunStartSequence()
+CKvBoard::StartKeywords CKvBoard::TakeStartKeywords()
 {
-    CZelKWStruct* eeprom = ChildStruct(this, "Eeprom");
-    CZelKeyword* clockOverride = GetKeywordByName("CFBEMCoverride");
-    CZelKWStruct* clocking = ChildStruct(this, "Clocking");
-    CZelKeyword* signalingLoopback = GetKeywordByName("SignalingLoopbackEnable");
-    cDsp* dsp = dynamic_cast<cDsp*>(GetKeywordByName("Dsp"));
-    CZelKeyword* encoding = GetKeywordByName("Encoding");
-    CZelKeyword* heartbeatRate = GetKeywordByName("HeartbeatRate");
-    CZelKeyword* switchConnections = GetKeywordByName("SwitchConnections");
-    CZelKeyword* monitorEnable = GetKeywordByName("MonitorEnable");
-    CZelKWStruct* hbus = ChildStruct(clocking, "HBus");
-    CZelKeyword* clockMode = hbus != nullptr ? hbus->GetKeywordByName("ClockMode") : nullptr;
-    CZelKeyword* highBattery = GetKeywordByName("HighBatteryEnable");
-    CZelKeyword* lowBattery = GetKeywordByName("LowBatteryEnable");
-    CZelKeyword* ringVoltage = GetKeywordByName("RingVoltageEnable");
-    CZelKeyword* externalRinger = GetKeywordByName("ExternalRingerEnable");
+    StartKeywords keywords = {};
+    keywords.eeprom = ChildStruct(this, "Eeprom");
+    keywords.clockOverride = GetKeywordByName("CFBEMCoverride");
+    keywords.clocking = ChildStruct(this, "Clocking");
+    keywords.signalingLoopback = GetKeywordByName("SignalingLoopbackEnable");
+    keywords.dsp = dynamic_cast<cDsp*>(GetKeywordByName("Dsp"));
+    keywords.encoding = GetKeywordByName("Encoding");
+    keywords.heartbeatRate = GetKeywordByName("HeartbeatRate");
+    keywords.switchConnections = GetKeywordByName("SwitchConnections");
+    keywords.monitorEnable = GetKeywordByName("MonitorEnable");
+    keywords.hbus = ChildStruct(keywords.clocking, "HBus");
+    keywords.clockMode = keywords.hbus != nullptr ? keywords.hbus->GetKeywordByName("ClockMode") : nullptr;
+    keywords.highBattery = GetKeywordByName("HighBatteryEnable");
+    keywords.lowBattery = GetKeywordByName("LowBatteryEnable");
+    keywords.ringVoltage = GetKeywordByName("RingVoltageEnable");
+    keywords.externalRinger = GetKeywordByName("ExternalRingerEnable");
+    return keywords;
+}
 
+void CKvBoard::FailStart(unsigned open)
+{
+    // Close what the sequence opened; programmed hardware stays as it is,
+    // but for the line power: a board reported IDLE never has it on.
+    if (open & SWITCH_DEVICE) CloseSwitchDevice();
+    if (open & DRIVER) CloseDriver(&m_DriverHandle);
+    if ((open & MONITOR) && MonitorStarted() == 1) _StopMonitor();
+    if (open & LINE_POWER) {
+        if (GetDriverHandle() != nullptr) {
+            SwitchLinePowerOff();
+            CloseDriver(&m_DriverHandle);
+        } else {
+            Error("CKvBoard::Start() - could not access board; line power may still be on.\n");
+        }
+    }
+    SetState("IDLE");
+}
+
+// ---- The steps of a start ----------------------------------------------------------
+
+unsigned CKvBoard::StartOpenDriver(const StartKeywords&)
+{
     unsigned result = OpenDriver(&m_DriverHandle);
     if (result != 0) {
         Error("CKvBoard::Start() - failed to open driver %d (0x%08x)\n", static_cast<int>(result), result);
         return 1;
     }
+    return 0;
+}
 
+unsigned CKvBoard::StartHoldInReset(const StartKeywords&)
+{
     // Everything off and held in reset before the board is prepared.
     ClearBit(this, KV_REG_CONTROL, 3);
     ClearBit(this, KV_REG_LINE_POWER, 2);
@@ -146,46 +225,57 @@ unsigned CKvBoard::RunStartSequence()
     SetBit(this, KV_REG_RESET, 3);
     SetBit(this, KV_REG_RESET, 1);
     ClearBit(this, KV_REG_RESET, 4);
+    return 0;
+}
 
-    if (AssignLogicalNumber() != 0) return 1;
+unsigned CKvBoard::StartLogicalNumber(const StartKeywords&) { return AssignLogicalNumber() != 0 ? 1 : 0; }
 
+unsigned CKvBoard::StartReadEeprom(const StartKeywords& keywords)
+{
     uint8_t record[24] = {0};
     uint32_t status = BoardEEPROMGetData(GetDriverHandle(), 128, record, sizeof(record));
     if (status != 0) {
         Error("CKvBoard::Start() - failed to read eeprom %d (0x%08x)\n", static_cast<int>(status), status);
         return 1;
     }
-    if (eeprom != nullptr) {
-        // The record's fields in their order: offset, size (host byte order), keyword.
-        static const struct { size_t offset, size; const char* keyword; } fields[] = {
-            {0, 2, "Family"},  {2, 2, "TestLevel"}, {4, 1, "TestLevelRev"}, {5, 1, "SoftwareCompatibility"},
-            {6, 2, "OAMProductNo"}, {8, 2, "MFGYear"}, {10, 1, "MFGWeek"}, {11, 1, "ATETestBit"},
-            {12, 4, "SerialNum"}, {20, 4, "AssemblyRevision"}};
-        for (const auto& field : fields) {
-            uint32_t value = 0;
-            if (field.size == 1) {
-                value = record[field.offset];
-            } else if (field.size == 2) {
-                uint16_t word = 0;
-                memcpy(&word, record + field.offset, 2);
-                value = word;
-            } else {
-                memcpy(&value, record + field.offset, 4);
-            }
-            SetInt(eeprom->GetKeywordByName(field.keyword), static_cast<long>(value));
+    if (keywords.eeprom == nullptr) return 0;
+    // The record's fields in their order: offset, size (host byte order), keyword.
+    static const struct { size_t offset, size; const char* keyword; } fields[] = {
+        {0, 2, "Family"},  {2, 2, "TestLevel"}, {4, 1, "TestLevelRev"}, {5, 1, "SoftwareCompatibility"},
+        {6, 2, "OAMProductNo"}, {8, 2, "MFGYear"}, {10, 1, "MFGWeek"}, {11, 1, "ATETestBit"},
+        {12, 4, "SerialNum"}, {20, 4, "AssemblyRevision"}};
+    for (const auto& field : fields) {
+        uint32_t value = 0;
+        if (field.size == 1) {
+            value = record[field.offset];
+        } else if (field.size == 2) {
+            uint16_t word = 0;
+            memcpy(&word, record + field.offset, 2);
+            value = word;
+        } else {
+            memcpy(&value, record + field.offset, 4);
         }
+        SetInt(keywords.eeprom->GetKeywordByName(field.keyword), static_cast<long>(value));
     }
+    return 0;
+}
 
-    status = BoardDspReset(GetDriverHandle());
+unsigned CKvBoard::StartResetDsp(const StartKeywords&)
+{
+    uint32_t status = BoardDspReset(GetDriverHandle());
     if (status != 0) {
         Error("BoardDspReset rc %08d\n", static_cast<int>(status));
         return 1;
     }
     ClearBit(this, KV_REG_RESET, 3);
     tsiSleepMs(100);
+    return 0;
+}
 
+unsigned CKvBoard::StartSwitchChip(const StartKeywords&)
+{
     HMICHANDLE hmic = nullptr;
-    status = kvGetHmicHandle(GetDriverHandle(), 0, &hmic);
+    uint32_t status = kvGetHmicHandle(GetDriverHandle(), 0, &hmic);
     if (status != 0) {
         Error("kvGetHmicHandle rc %08d\n", static_cast<int>(status));
         return 1;
@@ -205,7 +295,11 @@ unsigned CKvBoard::RunStartSequence()
         Error("BoardFlashLedOff rc %08d\n", static_cast<int>(status));
         return 1;
     }
+    return 0;
+}
 
+unsigned CKvBoard::StartOpenSwitchDevice(const StartKeywords&)
+{
     char path[256];
     snprintf(path, sizeof(path), "/dev/%s%02d", GetSwitchDriver(), static_cast<int>(GetLogicalNumber()));
     int fd = kvDevOpen(path, O_RDONLY);
@@ -216,74 +310,122 @@ unsigned CKvBoard::RunStartSequence()
     }
     m_SwitchFd = fd;
     m_SwitchFdOpen = true;
+    return 0;
+}
 
-    if (clockOverride != nullptr && clocking != nullptr) {
-        char value[kValueSize] = {0};
-        if (clockOverride->GetKeywordValue(nullptr, value, sizeof(value)) == 0 &&
-            tsiStricmp(value, "Enable") == 0) {
-            if (Clock(clocking) != 0) {
-                Error("Failure configuring clocks - expected keyword 'Clocking' not found\n");
-                return 1;
-            }
-            Inform("Clocks configured internally\n");
-        }
+unsigned CKvBoard::StartClocking(const StartKeywords& keywords)
+{
+    if (keywords.clockOverride == nullptr || keywords.clocking == nullptr) return 0;
+    char value[kValueSize] = {0};
+    if (keywords.clockOverride->GetKeywordValue(nullptr, value, sizeof(value)) != 0 ||
+        tsiStricmp(value, "Enable") != 0)
+        return 0;
+    if (Clock(keywords.clocking) != 0) {
+        Error("Failure configuring clocks - expected keyword 'Clocking' not found\n");
+        return 1;
     }
+    Inform("Clocks configured internally\n");
+    return 0;
+}
 
+unsigned CKvBoard::StartResetSwitch(const StartKeywords& keywords)
+{
     if (ResetSwitch() != 0) return 1;
     SetBit(this, KV_REG_CONTROL, 2);
     ClearBit(this, KV_REG_RESET, 1);
-    SetOrClearBit(this, KV_REG_LINE_POWER, 4, Match(signalingLoopback, "Enable") == 1);
+    SetOrClearBit(this, KV_REG_LINE_POWER, 4, Match(keywords.signalingLoopback, "Enable") == 1);
+    return 0;
+}
 
-    if (MapPortGroups() != 0) return 1;
+unsigned CKvBoard::StartMapStations(const StartKeywords&) { return MapPortGroups() != 0 ? 1 : 0; }
+
+unsigned CKvBoard::StartLineCircuits(const StartKeywords&)
+{
     MapQslacFilesToPorts();
     ConfigureLineInterfaceHardware();
+    return 0;
+}
 
-    if (dsp != nullptr) {
-        dsp->m_Encoding = Match(encoding, "MuLaw") == 1 ? 1 : 0;
-        dsp->StartOperation();
-        for (unsigned i = 0; i < kThermoCount && m_pThermos != nullptr; ++i) {
-            cThermo* thermo = dynamic_cast<cThermo*>(m_pThermos->GetElement(i));
-            if (thermo == nullptr || thermo->IsEnabled() != 1) continue;
-            dsp->ConfigureThermo(thermo->m_Index, thermo->GetWarningLow(), thermo->GetWarningHigh(),
-                                 thermo->GetProtectionLow(), thermo->GetProtectionHigh());
-            dsp->StartThermo(thermo->m_Index);
-        }
+unsigned CKvBoard::StartDsp(const StartKeywords& keywords)
+{
+    // Neither the firmware nor a sensor fails the start: each says what went wrong.
+    cDsp* dsp = keywords.dsp;
+    if (dsp == nullptr) return 0;
+    dsp->m_Encoding = Match(keywords.encoding, "MuLaw") == 1 ? 1 : 0;
+    dsp->StartOperation();
+    for (unsigned i = 0; i < kThermoCount && m_pThermos != nullptr; ++i) {
+        cThermo* thermo = dynamic_cast<cThermo*>(m_pThermos->GetElement(i));
+        if (thermo == nullptr || thermo->IsEnabled() != 1) continue;
+        dsp->ConfigureThermo(thermo->m_Index, thermo->GetWarningLow(), thermo->GetWarningHigh(),
+                             thermo->GetProtectionLow(), thermo->GetProtectionHigh());
+        dsp->StartThermo(thermo->m_Index);
     }
+    return 0;
+}
 
-    long rate = IntValue(heartbeatRate);
-    if (heartbeatRate != nullptr && rate > 0)
+unsigned CKvBoard::StartHeartbeat(const StartKeywords& keywords)
+{
+    long rate = IntValue(keywords.heartbeatRate);
+    if (keywords.heartbeatRate != nullptr && rate > 0)
         BoardStartHeartBeat(GetDriverHandle(), static_cast<uint32_t>(rate));
+    return 0;
+}
 
-    if (Match(switchConnections, "Yes") == 1) {
+unsigned CKvBoard::StartDefaultConnections(const StartKeywords& keywords)
+{
+    // Connections that fail are reported; they do not fail the start.
+    if (Match(keywords.switchConnections, "Yes") == 1) {
         if (NailDefaultConnections() != 0) Warning("CKvBoard::Start() - Default connections failed.\n");
-    } else if (Match(switchConnections, "Auto") == 1) {
-        if (clocking == nullptr || hbus == nullptr || clockMode == nullptr) {
+    } else if (Match(keywords.switchConnections, "Auto") == 1) {
+        if (keywords.clocking == nullptr || keywords.hbus == nullptr || keywords.clockMode == nullptr) {
             Error("Expected keyword 'Clocking.HBus.ClockMode' not found\n");
-        } else if (Match(clockMode, "STANDALONE") == 1) {
+        } else if (Match(keywords.clockMode, "STANDALONE") == 1) {
             if (NailDefaultConnections() != 0) Warning("CKvBoard::Start() - Default connections failed.\n");
         }
     }
-
-    CloseSwitchDevice();
-
-    SetOrClearBit(this, KV_REG_LINE_POWER, 2, Match(highBattery, "Enable") == 1);
-    SetOrClearBit(this, KV_REG_LINE_POWER, 1, Match(lowBattery, "Enable") == 1);
-    SetOrClearBit(this, KV_REG_LINE_POWER, 3, Match(ringVoltage, "Enable") == 1);
-    // The external ringer's bit is active low.
-    SetOrClearBit(this, KV_REG_LINE_POWER, 0, Match(externalRinger, "Enable") != 1);
-    m_LinePowerOn = true;
-    tsiSleepMs(250);
-
-    if (dsp != nullptr) dsp->StartBoardMonitoring();
-    GenerateReport();
-    CloseDriver(&m_DriverHandle);
-    {
-        std::lock_guard<std::mutex> guard(m_MonitorLock);
-        m_FirstStatusEvent = 1;
-    }
-
-    if (Match(monitorEnable, "Enable") == 1 && _StartMonitor() != 0) return 1;
     return 0;
+}
+
+unsigned CKvBoard::StartCloseSwitchDevice(const StartKeywords&)
+{
+    CloseSwitchDevice();
+    return 0;
+}
+
+unsigned CKvBoard::StartLinePower(const StartKeywords& keywords)
+{
+    SetOrClearBit(this, KV_REG_LINE_POWER, 2, Match(keywords.highBattery, "Enable") == 1);
+    SetOrClearBit(this, KV_REG_LINE_POWER, 1, Match(keywords.lowBattery, "Enable") == 1);
+    SetOrClearBit(this, KV_REG_LINE_POWER, 3, Match(keywords.ringVoltage, "Enable") == 1);
+    // The external ringer's bit is active low.
+    SetOrClearBit(this, KV_REG_LINE_POWER, 0, Match(keywords.externalRinger, "Enable") != 1);
+    tsiSleepMs(250);
+    return 0;
+}
+
+unsigned CKvBoard::StartBoardMonitoring(const StartKeywords& keywords)
+{
+    if (keywords.dsp != nullptr) keywords.dsp->StartBoardMonitoring();
+    return 0;
+}
+
+unsigned CKvBoard::StartReport(const StartKeywords&)
+{
+    GenerateReport();
+    return 0;
+}
+
+unsigned CKvBoard::StartCloseDriver(const StartKeywords&)
+{
+    CloseDriver(&m_DriverHandle);
+    std::lock_guard<std::mutex> guard(m_MonitorLock);
+    m_FirstStatusEvent = 1;
+    return 0;
+}
+
+unsigned CKvBoard::StartMonitorThread(const StartKeywords& keywords)
+{
+    return Match(keywords.monitorEnable, "Enable") == 1 && _StartMonitor() != 0 ? 1 : 0;
 }
 
 unsigned CKvBoard::Stop()
