@@ -7,7 +7,7 @@
 
 #include "T8100.h"
 #include "fake_supervisor.h"
-#include "kvboard.h"
+#include "fake_services.h"
 #include "kvemu.h"
 
 namespace {
@@ -74,7 +74,7 @@ TEST_F(T8100Test, HelpersRefuseBeforeWritingAndMaskNothingAfterAFailedRead) {
 }
 
 TEST_F(T8100Test, InitializeBringsUpTheChip) {
-    CKvBoard board("b0", "KV 7400C-48");
+    kvtest::FakeServices board;
     cT8100 chip(&board);
     EXPECT_EQ(chip.Initialize(nullptr), -3097);
     ASSERT_EQ(chip.Initialize(m_Hmic), 0);
@@ -103,12 +103,11 @@ TEST_F(T8100Test, EachFailingStepIsReportedOnce) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.function << " #" << c.nth);
         kvemu::ClearFaults();
-        kvtest::ClearAlerts();
-        CKvBoard board("b0", "KV 7400C-48");
+        kvtest::FakeServices board;
         cT8100 chip(&board);
         ASSERT_EQ(kvemu::SetFault(c.function, uint32_t(-7), c.nth), 0);
         EXPECT_EQ(chip.Initialize(m_Hmic), c.error ? 1 : 0);
-        EXPECT_EQ(kvtest::AlertTexts(0x40002001, 2), c.error ? Texts{c.error} : Texts{});
+        EXPECT_EQ(board.Texts(2), c.error ? Texts{c.error} : Texts{});
         // Nothing after the failing step, which journals itself.
         EXPECT_TRUE(!c.error || Calls().back().rfind(std::string(c.function) + " ", 0) == 0) << Calls().back();
     }

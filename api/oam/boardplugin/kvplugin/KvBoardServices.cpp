@@ -25,6 +25,7 @@ void IKvBoardServices::Inform(const char* format, ...) {
 }
 
 void IKvBoardServices::Trace(uint32_t level, const char* format, ...) {
+    if (!Traces(level)) return;
     va_list arguments;
     va_start(arguments, format);
     SendTrace(level, format, arguments);

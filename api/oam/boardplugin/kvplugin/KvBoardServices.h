@@ -41,6 +41,9 @@ protected:
     // severity: KV_SEVERITY_ERROR, _WARNING or _INFORM (Supervisor.h).
     virtual void SendMessage(uint32_t severity, const char* format, va_list arguments)
         __attribute__((format(printf, 3, 0))) = 0;
+    // Whether a trace of level is sent at all (asked before its text is made);
+    // then SendTrace sends it.
+    virtual bool Traces(uint32_t level) = 0;
     virtual void SendTrace(uint32_t level, const char* format, va_list arguments)
         __attribute__((format(printf, 3, 0))) = 0;
 };

@@ -67,52 +67,6 @@ cPortGroup::cPortGroup(const STATION_MAP_ENTRY* table, unsigned stationCount, ui
 
 cPortGroup::~cPortGroup() { m_Qslacs.RemoveAll(true); }
 
-// The entry of station s, or null when s is not a station of this group. A
-// count outside 1 to 16 makes every look-up fail rather than divide by zero
-// or read past the table.
-static STATION_MAP_ENTRY* FindStation(STATION_MAP_ENTRY* stations, uint32_t count, int station) {
-    if (count == 0 || count > 16) return nullptr;
-    uint32_t index = (uint32_t(station) - 1u) % count;
-    if (stations[index].Station != station) return nullptr;
-    return &stations[index];
-}
-
-int cPortGroup::GetStationNumber(unsigned index) {
-    if (index >= m_StationCount || index >= 16) return -1;
-    return m_Stations[index].Station;
-}
-
-#define KV_GETTER(Field)                                                  \
-    int cPortGroup::Get##Field(int station) {                             \
-        STATION_MAP_ENTRY* e = FindStation(m_Stations, m_StationCount, station); \
-        return e != nullptr ? e->Field : -1;                              \
-    }
-KV_GETTER(PhysicalStreamVoiceOut)
-KV_GETTER(PhysicalStreamVoiceIn)
-KV_GETTER(PhysicalStreamSignalOut)
-KV_GETTER(PhysicalStreamSignalIn)
-KV_GETTER(PhysicalTimeslot)
-KV_GETTER(LogicalStreamVoiceOut)
-KV_GETTER(LogicalStreamVoiceIn)
-KV_GETTER(LogicalStreamSignalOut)
-KV_GETTER(LogicalStreamSignalIn)
-KV_GETTER(LogicalTimeslot)
-#undef KV_GETTER
-
-#define KV_SETTER(Field)                                                  \
-    unsigned cPortGroup::Set##Field(int station, int value) {             \
-        STATION_MAP_ENTRY* e = FindStation(m_Stations, m_StationCount, station); \
-        if (e == nullptr) return 0xFFFFFFFFu;                             \
-        e->Field = value;                                                 \
-        return 0;                                                         \
-    }
-KV_SETTER(LogicalStreamVoiceOut)
-KV_SETTER(LogicalStreamVoiceIn)
-KV_SETTER(LogicalStreamSignalOut)
-KV_SETTER(LogicalStreamSignalIn)
-KV_SETTER(LogicalTimeslot)
-#undef KV_SETTER
-
 int cPortGroup::Compare(cListElement* other) {
     if (other == nullptr) return 1;
     int mine = m_Stations[0].Station;

@@ -33,22 +33,59 @@ public:
     cPortGroup(const STATION_MAP_ENTRY* table, unsigned stationCount, uint8_t presenceMask);
     ~cPortGroup();
 
-    int GetStationNumber(unsigned index);
-    int GetPhysicalStreamVoiceOut(int station);
-    int GetPhysicalStreamVoiceIn(int station);
-    int GetPhysicalStreamSignalOut(int station);
-    int GetPhysicalStreamSignalIn(int station);
-    int GetPhysicalTimeslot(int station);
-    int GetLogicalStreamVoiceOut(int station);
-    int GetLogicalStreamVoiceIn(int station);
-    int GetLogicalStreamSignalOut(int station);
-    int GetLogicalStreamSignalIn(int station);
-    int GetLogicalTimeslot(int station);
-    unsigned SetLogicalStreamVoiceOut(int station, int value);
-    unsigned SetLogicalStreamVoiceIn(int station, int value);
-    unsigned SetLogicalStreamSignalOut(int station, int value);
-    unsigned SetLogicalStreamSignalIn(int station, int value);
-    unsigned SetLogicalTimeslot(int station, int value);
+    // The station at index (0 to the count), or -1.
+    int GetStationNumber(unsigned index) {
+        return index < m_StationCount && index < 16 ? m_Stations[index].Station : -1;
+    }
+    // A field of station s (a station number, from 1), or -1 when s is not
+    // a station of this group. Defined here, so that a map's loops over
+    // every station inline them.
+    int GetPhysicalStreamVoiceOut(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->PhysicalStreamVoiceOut : -1;
+    }
+    int GetPhysicalStreamVoiceIn(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->PhysicalStreamVoiceIn : -1;
+    }
+    int GetPhysicalStreamSignalOut(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->PhysicalStreamSignalOut : -1;
+    }
+    int GetPhysicalStreamSignalIn(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->PhysicalStreamSignalIn : -1;
+    }
+    int GetPhysicalTimeslot(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->PhysicalTimeslot : -1;
+    }
+    int GetLogicalStreamVoiceOut(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->LogicalStreamVoiceOut : -1;
+    }
+    int GetLogicalStreamVoiceIn(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->LogicalStreamVoiceIn : -1;
+    }
+    int GetLogicalStreamSignalOut(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->LogicalStreamSignalOut : -1;
+    }
+    int GetLogicalStreamSignalIn(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->LogicalStreamSignalIn : -1;
+    }
+    int GetLogicalTimeslot(int station) {
+        const STATION_MAP_ENTRY* e = FindStation(station);
+        return e != nullptr ? e->LogicalTimeslot : -1;
+    }
+    // Sets a logical field of station s: 0, or 0xFFFFFFFF when s is not a station of this group.
+    unsigned SetLogicalStreamVoiceOut(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamVoiceOut, value); }
+    unsigned SetLogicalStreamVoiceIn(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamVoiceIn, value); }
+    unsigned SetLogicalStreamSignalOut(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamSignalOut, value); }
+    unsigned SetLogicalStreamSignalIn(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamSignalIn, value); }
+    unsigned SetLogicalTimeslot(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalTimeslot, value); }
     int Compare(cListElement* other);
     void Print();
 
@@ -56,4 +93,20 @@ public:
     STATION_MAP_ENTRY m_Stations[16];
     uint32_t m_StationCount;
     uint8_t m_PresenceMask;
+
+private:
+    // The entry of station s, or null when s is not a station of this group.
+    // A count outside 1 to 16 makes every look-up fail rather than divide by
+    // zero or read past the table.
+    STATION_MAP_ENTRY* FindStation(int station) {
+        if (m_StationCount == 0 || m_StationCount > 16) return nullptr;
+        uint32_t index = (uint32_t(station) - 1u) % m_StationCount;
+        return m_Stations[index].Station == station ? &m_Stations[index] : nullptr;
+    }
+    unsigned Set(int station, int32_t STATION_MAP_ENTRY::*field, int value) {
+        STATION_MAP_ENTRY* e = FindStation(station);
+        if (e == nullptr) return 0xFFFFFFFFu;
+        e->*field = value;
+        return 0;
+    }
 };

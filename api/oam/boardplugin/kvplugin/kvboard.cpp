@@ -341,17 +341,20 @@ void CKvBoard::SendMessage(uint32_t severity, const char* format, va_list argume
     CSupervisor::GetSupervisor()->AlertNotify(KV_ALERT_MESSAGE, severity, GetName(), format, arguments);
 }
 
-void CKvBoard::SendTrace(uint32_t level, const char* format, va_list arguments)
+bool CKvBoard::Traces(uint32_t level)
 {
     CZelKeyword* maskKeyword = GetKeywordByName("OamTraceMask");
     if (maskKeyword == nullptr) {
         Warning("CKvBoard::Trace() - expected keyword 'OamTraceMask' not found\n");
-        return;
+        return false;
     }
-    uint32_t mask = static_cast<uint32_t>(IntValue(maskKeyword));
     // USE_PRINTF chooses the destination; it is no level of its own.
-    if ((mask & ~USE_PRINTF & level) == 0) return;
-    if (mask & USE_PRINTF) {
+    return (static_cast<uint32_t>(IntValue(maskKeyword)) & ~USE_PRINTF & level) != 0;
+}
+
+void CKvBoard::SendTrace(uint32_t, const char* format, va_list arguments)
+{
+    if (static_cast<uint32_t>(IntValue(GetKeywordByName("OamTraceMask"))) & USE_PRINTF) {
         vprintf(format, arguments);
         fflush(stdout);
     } else {

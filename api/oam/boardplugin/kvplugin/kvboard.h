@@ -209,6 +209,7 @@ private:
     unsigned WaitForMonitorEnd(CKvMonitorThread* thread, unsigned timeoutMs);
     void SendMessage(uint32_t severity, const char* format, va_list arguments) override
         __attribute__((format(printf, 3, 0)));
+    bool Traces(uint32_t level) override;
     void SendTrace(uint32_t level, const char* format, va_list arguments) override
         __attribute__((format(printf, 3, 0)));
     // The start (kvboard_start.cpp): a table of steps run in order between
