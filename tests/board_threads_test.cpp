@@ -386,4 +386,28 @@ TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchi
     EXPECT_EQ("BOOTED", State("b0"));
 }
 
+// b0's monitor callback destroys b0 while another thread's StopBoard("b0")
+// waits for that very monitor thread: the destruction is left to the thread
+// (it returns at once), the stop sees the thread end, and the board ends
+// once the stop has let go of it.
+TEST_F(BoardThreadsTest, OwnMonitorDestroysItsBoardWhileAStopWaitsForIt) {
+    BootB0();
+    kvtest::FakeWaits waits;  // real waits, recorded
+    std::promise<uint32_t> answered;
+    std::atomic<bool> once{false};
+    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+        if (alert.text != "Heartbeat lost\n" || once.exchange(true)) return;
+        const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
+        WaitFor([&] { auto given = waits.Waits(); return std::count(given.begin(), given.end(), monitorEnd) != 0; });
+        answered.set_value(DestroyBoard("b0"));
+    });
+    ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
+    ASSERT_TRUE(WaitFor([] { return kvtest::AnyAlertContains("Heartbeat lost"); }));
+    EXPECT_EQ(0u, StopBoard("b0"));
+    EXPECT_EQ(0u, answered.get_future().get());
+    kvtest::SetAlertCallback(nullptr);
+    EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
+    EXPECT_TRUE(WaitFor([] { return Create(0) == 0; }));  // ended, its name free
+}
+
 }  // namespace

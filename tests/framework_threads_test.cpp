@@ -196,4 +196,24 @@ TEST(BoardTable, ConcurrentCreateDestroyAndKeywordCallsStayConsistent) {
     EXPECT_EQ(g_boardsAlive, static_cast<int>(numbers.size()));
 }
 
+// A board whose end is left to a thread of its own that is quicker than the
+// table: the thread lets go of it before DestroyBoard has seen the answer.
+TEST(BoardTable, ABoardLeftToItsOwnThreadEndsEvenWhenThatThreadEndsFirst) {
+    struct QuickBoard : GatedBoard {
+        using GatedBoard::GatedBoard;
+        bool EndsOnOwnThread() override {
+            std::thread([this] { OwnThreadDone(); }).join();
+            return true;
+        }
+    };
+    struct QuickPlugIn : CBoardPlugIn {
+        QuickPlugIn() : CBoardPlugIn(nullptr, 0) {}
+        CBoard* CreateProduct(const char* name, const char*) override { return new QuickBoard(name); }
+    } plugin;
+    ASSERT_EQ(plugin.CreateBoard("quick", "p"), ZEL_OK);
+    EXPECT_EQ(plugin.DestroyBoard("quick"), ZEL_OK);
+    EXPECT_EQ(g_boardsAlive, 0);
+    EXPECT_EQ(plugin.CreateBoard("quick", "p"), ZEL_OK);  // the name is free again
+}
+
 }  // namespace
