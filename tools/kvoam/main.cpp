@@ -203,12 +203,19 @@ void RunLines(Shell& shell, const std::string& text, char separator, const std::
 
 void RunStream(Shell& shell, std::istream& in, const std::string& source, bool prompt)
 {
+    // While kvoam waits for a line from standard input, alerts are shown as they come.
+    const bool waits = &in == &std::cin;
     std::string line;
     unsigned number = 0;
     while (!shell.quit) {
+        if (waits)
+            ShowAlerts(true);
         if (prompt)
             PrintText("kvoam> ");
-        if (!std::getline(in, line))
+        bool read = static_cast<bool>(std::getline(in, line));
+        if (waits)
+            HoldAlerts();
+        if (!read)
             break;
         ++number;
         shell.location = source + ":" + std::to_string(number);
