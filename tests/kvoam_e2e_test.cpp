@@ -394,10 +394,20 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     EXPECT_NE(access(history.c_str(), F_OK), 0);
 }
 
+// Options and operands: unknown short and long options, misused ones, and "--", after which every word is a
+// script name (here none that exists).
 TEST(KvoamUsage, UsageErrorsExitWithTwo) {
-    const std::pair<Strings, const char*> cases[] = {{{"--bogus"}, "unknown option '--bogus'"},
-                                                     {{"-c", "init", "script.txt"}, "either -c or a script"},
-                                                     {{"--plugin", "/bin/sh"}, "cannot load plug-in '/bin/sh'"}};
+    const std::pair<Strings, const char*> cases[] = {
+        {{"--bogus=1"}, "kvoam: unknown option '--bogus'"},
+        {{"-x"}, "kvoam: unknown option '-x'"},
+        {{"script.txt", "-q"}, "kvoam: unknown option '-q'"},  // options may follow the script
+        {{"--json=yes"}, "kvoam: option '--json' takes no argument"},
+        {{"-c"}, "kvoam: option '-c' needs an argument"},
+        {{"--plugin"}, "kvoam: option '--plugin' needs an argument"},
+        {{"--", "--json"}, "kvoam: cannot open script '--json'"},
+        {{"--json", "--", "-x", "-c"}, "kvoam: only one script may be given"},
+        {{"-c", "init", "script.txt"}, "either -c or a script"},
+        {{"--plugin", "/bin/sh"}, "cannot load plug-in '/bin/sh'"}};
     for (const auto& c : cases) {
         Outcome run = RunKvoam(c.first);
         EXPECT_EQ(run.status, 2) << c.second;
@@ -519,12 +529,15 @@ TEST(KvoamCheck, OptionsAndUsage) {
         {{"-c", "check --product kv7400-16 " + file}, 0, "kvoam> check --product kv7400-16 " + file},
         {{"--check"}, 2, "kvoam: check: no file to check (usage: check [--json] [--product PRODUCT] [--emulator] FILE...)"},
         {{"--check", "--bogus", "x"}, 2, "kvoam: check: unknown option '--bogus'"},
+        {{"--check", "x", "-e"}, 2, "kvoam: check: unknown option '-e'"},
+        {{"--check", "x", "--product"}, 2, "kvoam: check: option '--product' needs an argument"},
         {{"--check", noHeader}, 0, "check: 1 file, 0 errors, 0 warnings"},
         {{"--check", "--emulator", noHeader}, 1, noHeader + ": error: the emulated DSP runs no image without its firmware "
                                                          "header at address 0: \"KVDSPFW1\" or \"KVDSPDG1\" and five 16-bit words (18 bytes)"},
         {{"--check", "--emulator", wrongHeader}, 1, wrongHeader + ": error: the image begins with \"KVDSPFW2\" at address 0: the "
                                                                "emulated DSP runs only an image that begins with \"KVDSPFW1\" or \"KVDSPDG1\""},
         {{"--check", "--product", "KV 9999", "x"}, 2, "kvoam: check: unknown product 'KV 9999' (products: KV 7400C-48, "},
+        {{"--check", "--", "--emulator"}, 1, "--emulator: error: No such file or directory"},
     };
     for (const auto& c : cases) {
         Outcome run = Check(c.args);
