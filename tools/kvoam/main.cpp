@@ -61,6 +61,7 @@ const char kUsage[] =
     "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
     "  --check ...    check configuration, coefficient and DSP image files, as the command check\n"
     "  --version      print kvoam's version\n"
+    "  --             end of the options: the next word is the script\n"
     "With no commands kvoam runs its demonstration on the emulated boards.\n"
     "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
 
