@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -191,14 +190,36 @@ Strings ExpandIndices(const std::string& key) {
     return paths;
 }
 
+// A line "# KEY = DEFAULT  #: choices: A, B" ("#: limits: MIN to MAX", "#: text"): its key, and "DEFAULT | CONSTRAINT"
+// with the constraint as the schema's JSON shows it ("[\"A\",\"B\"]", "MIN MAX", nothing). False for other lines.
+bool DocumentedSetting(const std::string& line, std::string& key, std::string& description) {
+    const size_t equals = line.find(" ="), mark = line.find(" #: ");
+    if (line.rfind("# ", 0) != 0 || equals == std::string::npos || mark == std::string::npos || mark < equals)
+        return false;
+    key = line.substr(2, equals - 2);
+    const std::string value = line.substr(equals + 2, mark - equals - 2), rule = line.substr(mark + 4);
+    const size_t first = value.find_first_not_of(' '), to = rule.find(" to ");
+    std::string constraint;
+    if (rule.rfind("choices: ", 0) == 0) {
+        constraint = "[\"" + rule.substr(9) + "\"]";
+        for (size_t at = constraint.find(", "); at != std::string::npos; at = constraint.find(", ", at))
+            constraint.replace(at, 2, "\",\"");
+    } else if (rule.rfind("limits: ", 0) == 0 && to != std::string::npos) {
+        constraint = rule.substr(8, to - 8) + " " + rule.substr(to + 4);
+    } else if (rule != "text") {
+        return false;
+    }
+    description = (first == std::string::npos ? "" : value.substr(first, value.find_last_not_of(' ') + 1 - first)) +
+                  " | " + constraint;
+    return !key.empty() && key.find(' ') == std::string::npos;
+}
+
 // The shipped configuration files document each setting as "# KEY = DEFAULT  #: CONSTRAINT" and
 // name what they leave out in "#: left out: ..."; the board's schema must agree with them.
 TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
     const std::pair<const char*, const char*> files[] = {
         {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
         {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
-    const std::regex leftOutLine(R"(#: left out: (.*))"), separator(", "),
-        settingLine(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))");
     for (const auto& file : files) {
         // "default value choices-or-limits" of each keyword, as the schema and as the file say.
         std::map<std::string, std::string> schema, documented;
@@ -216,21 +237,15 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
         }
         Strings leftOut;
         std::ifstream in(std::string(KV_SHARE_DIR) + "/" + file.first + ".dft");
-        for (std::string line; std::getline(in, line);) {
-            std::smatch m;
-            if (std::regex_match(line, m, leftOutLine)) {
-                std::istringstream names(m[1].str());
+        for (std::string line, key, description; std::getline(in, line);) {
+            if (line.rfind("#: left out: ", 0) == 0) {
+                std::istringstream names(line.substr(13));
                 for (std::string name; std::getline(names >> std::ws, name, ',');)
                     for (const std::string& path : ExpandIndices(name))
                         leftOut.push_back(path);
-            } else if (std::regex_match(line, m, settingLine)) {
-                std::string constraint;
-                if (m[4].matched)
-                    constraint = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
-                else if (m[5].matched)
-                    constraint = m[5].str() + " " + m[6].str();
-                for (const std::string& path : ExpandIndices(m[1].str()))
-                    documented[path] = m[2].str() + " | " + constraint;
+            } else if (DocumentedSetting(line, key, description)) {
+                for (const std::string& path : ExpandIndices(key))
+                    documented[path] = description;
             }
         }
         ASSERT_GT(documented.size(), 40u) << file.first;
