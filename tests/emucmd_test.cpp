@@ -14,8 +14,7 @@
 #include "kvd/kvdriver.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
-// The commands are part of kvoam; the test builds their source in.
-#include "../tools/kvoam/emucmd.cpp"
+#include "emucmd.h"
 
 namespace {
 

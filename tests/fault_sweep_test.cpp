@@ -5,7 +5,6 @@
 // the line power off; and whatever happened, the next start and stop succeed.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "fake_supervisor.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
+#include "process_usage.h"
 #include "zelcontrol.h"
 
 namespace {
@@ -30,16 +30,7 @@ constexpr uint32_t kAlertMessage = 0x40002001;
 constexpr int kSeverityError = 2;
 const char kStatusEvent[] = "Status event(s) -\n";
 
-// Threads of this process now.
-unsigned Threads() {
-    unsigned count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++count;
-        closedir(dir);
-    }
-    return count;
-}
+using kvtest::Threads;
 
 // Waits until done holds (the monitor thread works on its own schedule); a
 // state that never comes fails after a generous bound.

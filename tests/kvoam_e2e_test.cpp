@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -191,14 +190,36 @@ Strings ExpandIndices(const std::string& key) {
     return paths;
 }
 
+// A line "# KEY = DEFAULT  #: choices: A, B" ("#: limits: MIN to MAX", "#: text"): its key, and "DEFAULT | CONSTRAINT"
+// with the constraint as the schema's JSON shows it ("[\"A\",\"B\"]", "MIN MAX", nothing). False for other lines.
+bool DocumentedSetting(const std::string& line, std::string& key, std::string& description) {
+    const size_t equals = line.find(" ="), mark = line.find(" #: ");
+    if (line.rfind("# ", 0) != 0 || equals == std::string::npos || mark == std::string::npos || mark < equals)
+        return false;
+    key = line.substr(2, equals - 2);
+    const std::string value = line.substr(equals + 2, mark - equals - 2), rule = line.substr(mark + 4);
+    const size_t first = value.find_first_not_of(' '), to = rule.find(" to ");
+    std::string constraint;
+    if (rule.rfind("choices: ", 0) == 0) {
+        constraint = "[\"" + rule.substr(9) + "\"]";
+        for (size_t at = constraint.find(", "); at != std::string::npos; at = constraint.find(", ", at))
+            constraint.replace(at, 2, "\",\"");
+    } else if (rule.rfind("limits: ", 0) == 0 && to != std::string::npos) {
+        constraint = rule.substr(8, to - 8) + " " + rule.substr(to + 4);
+    } else if (rule != "text") {
+        return false;
+    }
+    description = (first == std::string::npos ? "" : value.substr(first, value.find_last_not_of(' ') + 1 - first)) +
+                  " | " + constraint;
+    return !key.empty() && key.find(' ') == std::string::npos;
+}
+
 // The shipped configuration files document each setting as "# KEY = DEFAULT  #: CONSTRAINT" and
 // name what they leave out in "#: left out: ..."; the board's schema must agree with them.
 TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
     const std::pair<const char*, const char*> files[] = {
         {"kv7400cpci_48", "KV 7400C-48"}, {"kv7400cpci_32", "KV 7400C-32"}, {"kv7400cpci_16", "KV 7400C-16"},
         {"kv7400pci_32", "KV 7400-32"}, {"kv7400pci_16", "KV 7400-16"}, {"kv7400", "KV_7400"}};
-    const std::regex leftOutLine(R"(#: left out: (.*))"), separator(", "),
-        settingLine(R"(# (\S+) =(?: (.*?))? +#: (choices: (.*)|limits: (\S+) to (\S+)|text))");
     for (const auto& file : files) {
         // "default value choices-or-limits" of each keyword, as the schema and as the file say.
         std::map<std::string, std::string> schema, documented;
@@ -216,21 +237,15 @@ TEST(KvoamSchema, ShippedConfigurationFilesDocumentTheSchema) {
         }
         Strings leftOut;
         std::ifstream in(std::string(KV_SHARE_DIR) + "/" + file.first + ".dft");
-        for (std::string line; std::getline(in, line);) {
-            std::smatch m;
-            if (std::regex_match(line, m, leftOutLine)) {
-                std::istringstream names(m[1].str());
+        for (std::string line, key, description; std::getline(in, line);) {
+            if (line.rfind("#: left out: ", 0) == 0) {
+                std::istringstream names(line.substr(13));
                 for (std::string name; std::getline(names >> std::ws, name, ',');)
                     for (const std::string& path : ExpandIndices(name))
                         leftOut.push_back(path);
-            } else if (std::regex_match(line, m, settingLine)) {
-                std::string constraint;
-                if (m[4].matched)
-                    constraint = "[\"" + std::regex_replace(m[4].str(), separator, "\",\"") + "\"]";
-                else if (m[5].matched)
-                    constraint = m[5].str() + " " + m[6].str();
-                for (const std::string& path : ExpandIndices(m[1].str()))
-                    documented[path] = m[2].str() + " | " + constraint;
+            } else if (DocumentedSetting(line, key, description)) {
+                for (const std::string& path : ExpandIndices(key))
+                    documented[path] = description;
             }
         }
         ASSERT_GT(documented.size(), 40u) << file.first;
@@ -275,12 +290,19 @@ TEST(KvoamSchema, FailuresAreExplained) {
 TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn) {
     // Unknown command, a missing word, a word too many, a hex prefix without digits, more than 32 bits.
     const std::string bad = "frobnicate b0; create b0; get b0 State extra; test b0 0x; alert b0 0x100000000; ";
-    Outcome run = RunKvoam({"--json", "-c", bad + "init;; sleep 0x0a ;  # a comment; test b0 0x1"});
+    Outcome run = RunKvoam({"--json", "-c", bad + "init;; sleep 0x00 ;  # a comment; test b0 0x1"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(Lines(run.err).size(), 5u) << run.err;
     EXPECT_EQ(run.err.rfind("kvoam: unknown command 'frobnicate' (try help)\n", 0), 0u) << run.err;
     // No bad command reached the plug-in; the good ones after them all ran.
     EXPECT_EQ(CallResults(run), (Strings{"Init=0x00000000", "TestBoard=0x4000010f"}));
+}
+
+// wait takes an alert that came before it (here inside a call) once; with MS 0 a wait for none fails at once.
+TEST(KvoamInput, WaitTakesEachAlertOnce) {
+    Outcome run = RunKvoam({"-c", kSetUp + "set b0 OamTraceMask 0x40000005; wait 0 KV_TRACE_API; wait 0 KV_TRACE_API"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err), Strings{"kvoam: wait: no alert holding 'KV_TRACE_API' came within 0 ms"});
 }
 
 TEST(KvoamInput, ScriptFileAndStandardInput) {
@@ -387,10 +409,20 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     EXPECT_NE(access(history.c_str(), F_OK), 0);
 }
 
+// Options and operands: unknown short and long options, misused ones, and "--", after which every word is a
+// script name (here none that exists).
 TEST(KvoamUsage, UsageErrorsExitWithTwo) {
-    const std::pair<Strings, const char*> cases[] = {{{"--bogus"}, "unknown option '--bogus'"},
-                                                     {{"-c", "init", "script.txt"}, "either -c or a script"},
-                                                     {{"--plugin", "/bin/sh"}, "cannot load plug-in '/bin/sh'"}};
+    const std::pair<Strings, const char*> cases[] = {
+        {{"--bogus=1"}, "kvoam: unknown option '--bogus'"},
+        {{"-x"}, "kvoam: unknown option '-x'"},
+        {{"script.txt", "-q"}, "kvoam: unknown option '-q'"},  // options may follow the script
+        {{"--json=yes"}, "kvoam: option '--json' takes no argument"},
+        {{"-c"}, "kvoam: option '-c' needs an argument"},
+        {{"--plugin"}, "kvoam: option '--plugin' needs an argument"},
+        {{"--", "--json"}, "kvoam: cannot open script '--json'"},
+        {{"--json", "--", "-x", "-c"}, "kvoam: only one script may be given"},
+        {{"-c", "init", "script.txt"}, "either -c or a script"},
+        {{"--plugin", "/bin/sh"}, "cannot load plug-in '/bin/sh'"}};
     for (const auto& c : cases) {
         Outcome run = RunKvoam(c.first);
         EXPECT_EQ(run.status, 2) << c.second;
@@ -399,24 +431,36 @@ TEST(KvoamUsage, UsageErrorsExitWithTwo) {
 }
 
 
-// The demonstration: the board boots and stops, whole alerts arrive from the monitor, the database is written.
+// The demonstration: the board boots and stops, whole alerts arrive from the monitor, each where the script
+// waits for it (the output is the same however late the monitor thread runs), the database is written.
 TEST(KvoamDemo, JsonAndHumanRunsShowTheBoardsLife) {
     Outcome run = RunKvoam({"--json"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_FALSE(Contains(run.out, "in path '"));  // without WBLOAD, the shipped files are all found
-    Strings states;
-    for (const std::string& line : Records(run, "call"))
-        if (Contains(line, R"("args":["b0","State"])"))
-            states.push_back(Field(line, "value"));
-    EXPECT_EQ(states, (Strings{"IDLE", "BOOTED", "IDLE"}));
-    for (const std::string& line : Records(run, "alert"))
+    Strings shown;  // every record but the notes: a call with its value, an alert's first line, emu and db in short
+    for (const std::string& line : Lines(run.out)) {
         EXPECT_EQ(line.back(), '}') << line;
-    EXPECT_TRUE(Contains(run.out, R"("source":"b0","text":"Heartbeat returned\n"})")) << run.out;
-    EXPECT_TRUE(Contains(run.out, R"({"db":"b0","keyword":"Driver.Name","value":"kvhw"})")) << run.out;
+        const std::string text = Field(line, "text");
+        if (!Field(line, "call").empty())
+            shown.push_back(Field(line, "call") + (Field(line, "value").empty() ? "" : " " + Field(line, "value")));
+        else if (!Field(line, "alert").empty())
+            shown.push_back(text.substr(0, text.find("\\n")));
+        else if (!Field(line, "emu").empty())
+            shown.push_back("emu " + Field(line, "emu"));
+        else if (!Field(line, "db").empty())
+            shown.push_back(Field(line, "keyword") + "=" + Field(line, "value"));
+    }
+    EXPECT_EQ(shown, (Strings{"Init", "DetectBoards", "CreateBoard", "GetKeyword IDLE", "Pci bus: 0", "StartBoard",
+                              "Status event(s) -", "GetKeyword BOOTED", "emu heartbeat", "Heartbeat lost",
+                              "emu heartbeat", "Heartbeat returned", "emu temp", "Status event(s) -", "SetKeyword",
+                              "Status event(s) -", "SetKeyword", "Status event(s) -", "StopBoard", "GetKeyword IDLE",
+                              "Driver.Name=kvhw", "Driver.BoardID=0", "Exit"}));
 
     Outcome human = RunKvoam({});
     for (const char* fragment : {"GetKeyword(\"b0\", \"State\") -> 0x00000000 ok: BOOTED\n",
-                                 "alert 0x40002001 [info] b0: Heartbeat lost\n",
+                                 "kvoam> wait Heartbeat lost\nalert 0x40002001 [info] b0: Heartbeat lost\n",
+                                 "kvoam> wait Warning\nalert 0x40002001 [info] b0:\n    Status event(s) -\n"
+                                 "     Thermal state:          Warning\n",
                                  "database object b0:\n  Driver.Name = kvhw\n"})
         EXPECT_TRUE(Contains(human.out, fragment)) << fragment;
 }
@@ -500,12 +544,15 @@ TEST(KvoamCheck, OptionsAndUsage) {
         {{"-c", "check --product kv7400-16 " + file}, 0, "kvoam> check --product kv7400-16 " + file},
         {{"--check"}, 2, "kvoam: check: no file to check (usage: check [--json] [--product PRODUCT] [--emulator] FILE...)"},
         {{"--check", "--bogus", "x"}, 2, "kvoam: check: unknown option '--bogus'"},
+        {{"--check", "x", "-e"}, 2, "kvoam: check: unknown option '-e'"},
+        {{"--check", "x", "--product"}, 2, "kvoam: check: option '--product' needs an argument"},
         {{"--check", noHeader}, 0, "check: 1 file, 0 errors, 0 warnings"},
         {{"--check", "--emulator", noHeader}, 1, noHeader + ": error: the emulated DSP runs no image without its firmware "
                                                          "header at address 0: \"KVDSPFW1\" or \"KVDSPDG1\" and five 16-bit words (18 bytes)"},
         {{"--check", "--emulator", wrongHeader}, 1, wrongHeader + ": error: the image begins with \"KVDSPFW2\" at address 0: the "
                                                                "emulated DSP runs only an image that begins with \"KVDSPFW1\" or \"KVDSPDG1\""},
         {{"--check", "--product", "KV 9999", "x"}, 2, "kvoam: check: unknown product 'KV 9999' (products: KV 7400C-48, "},
+        {{"--check", "--", "--emulator"}, 1, "--emulator: error: No such file or directory"},
     };
     for (const auto& c : cases) {
         Outcome run = Check(c.args);

@@ -261,8 +261,13 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     ASSERT_TRUE(HoldNextMessage());
     EXPECT_EQ(0u, board->_StopMonitor());
     ASSERT_NE(nullptr, board->m_pEndingMonitor);
-    std::thread releaser([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Released once the shutdown waits for the thread's end without limit.
+    std::thread releaser([this, &waits] {
+        const std::pair<const void*, unsigned> endWithoutLimit(nullptr, ZEL_WAIT_INFINITE);
+        EXPECT_TRUE(WaitFor([&] {
+            kvtest::FakeWaits::Given given = waits.Waits();
+            return std::find(given.begin(), given.end(), endWithoutLimit) != given.end();
+        })) << "the shutdown did not wait for the thread's end";
         board->m_Hold = false;
     });
     board->Shutdown();

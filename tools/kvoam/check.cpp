@@ -6,6 +6,7 @@
 // validation is asked for through the qualifier "Valid" of "Clocking".
 #include "check.h"
 
+#include <getopt.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -459,24 +460,31 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args)
 {
     Options options;
     options.json = JsonOutput();
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--json") {
+    enum { kJson = 256, kEmulator, kProduct };
+    static const ::option kOptions[] = {{"json", no_argument, nullptr, kJson},
+                                             {"emulator", no_argument, nullptr, kEmulator},
+                                             {"product", required_argument, nullptr, kProduct},
+                                             {nullptr, 0, nullptr, 0}};
+    std::vector<char*> argv{const_cast<char*>("check")};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(argv.size()) - 1;
+    // Options and files in any order, "--" before files that begin with '-'.
+    // getopt_long starts afresh (optind 0) and reorders only this copy.
+    optind = 0;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv.data(), ":", kOptions, nullptr)) != -1;) {
+        if (c == kJson)
             options.json = true;
-        } else if (arg == "--emulator") {
+        else if (c == kEmulator)
             options.emulator = true;
-        } else if (arg == "--product") {
-            if (i + 1 >= args.size())
-                return Usage(shell, "--product needs a product name");
-            options.product = args[++i];
-        } else if (arg.compare(0, 10, "--product=") == 0) {
-            options.product = arg.substr(10);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Usage(shell, "unknown option '" + arg + "'");
-        } else {
-            options.files.push_back(arg);
-        }
+        else if (c == kProduct)
+            options.product = optarg;
+        else
+            return Usage(shell, OptionError(c, argv.data(), kOptions));
     }
+    options.files.assign(argv.begin() + optind, argv.begin() + argc);
     if (options.files.empty())
         return Usage(shell, "no file to check");
 

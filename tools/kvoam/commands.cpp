@@ -1,5 +1,7 @@
 // kvoam's commands: one table entry per command, each calling one entry
 // point of the plug-in (or controlling the shell) and showing the result.
+#include <getopt.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +20,8 @@ namespace {
 
 // Values read back from the plug-in; large enough for list keywords.
 const uint32_t kValueSize = 65536;
+// How long wait waits when not told.
+const uint32_t kWaitMs = 10000;
 
 struct Args {
     std::vector<std::string> words;  // the fixed words after the command name
@@ -324,12 +328,36 @@ bool DoAlert(Shell& shell, const Args& args)
     return result == 0;
 }
 
+// Alerts from other threads are shown as they come while it sleeps.
 bool DoSleep(Shell& shell, const Args& args)
 {
     uint32_t ms = 0;
     if (!Number(shell, args.words[0], "time", &ms))
         return false;
+    ShowAlerts(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    HoldAlerts();
+    return true;
+}
+
+// Waits for the monitor's (or any) alert instead of for a fixed time: the
+// bound only ends a wait for an alert that never comes. A first word that is
+// a number, with more text after it, is the bound.
+bool DoWait(Shell& shell, const Args& args)
+{
+    uint32_t ms = kWaitMs;
+    std::string text = args.rest;
+    size_t pos = 0;
+    std::string first;
+    if (NextWord(text, pos, first) && ParseNumber(first, &ms) && pos < text.size())
+        text = Trim(text.substr(pos));
+    else
+        ms = kWaitMs;
+    ShowAlerts(true);
+    bool found = WaitForAlert(text, ms);
+    HoldAlerts();
+    if (!found)
+        return Fail(shell, "wait: no alert holding '" + text + "' came within " + std::to_string(ms) + " ms");
     return true;
 }
 
@@ -407,6 +435,8 @@ const Command kCommands[] = {
     {"send", 1, 1, Rest::Required, DoSend, "send BOARD TEXT", "SendBuffer"},
     {"alert", 2, 2, Rest::None, DoAlert, "alert BOARD CODE", "AlertReceive: an alert from the supervisor"},
     {"sleep", 1, 1, Rest::None, DoSleep, "sleep MS", "wait, letting alerts from other threads arrive"},
+    {"wait", 0, 0, Rest::Required, DoWait, "wait [MS] TEXT",
+     "wait until an alert holding TEXT comes (at most MS, 10000)"},
     {"db", 0, 0, Rest::None, DoDb, "db", "print the supervisor's database"},
     {"check", 0, 0, Rest::Required, DoCheck, kCheckUsage, "check configuration, coefficient and DSP image files"},
     {"note", 0, 0, Rest::Optional, DoNote, "note TEXT", "print a comment line"},
@@ -475,6 +505,23 @@ bool ParseNumber(const std::string& text, uint32_t* value)
     return true;
 }
 
+std::string OptionError(int result, char* const* argv, const ::option* longOptions)
+{
+    if (optopt == 0) {  // a long option that is none of them
+        std::string word = argv[optind - 1];
+        return "unknown option '" + word.substr(0, word.find('=')) + "'";
+    }
+    std::string name = std::string("-") + static_cast<char>(optopt);
+    for (const ::option* o = longOptions; optopt >= 256 && o->name != nullptr; ++o)
+        if (o->val == optopt)
+            name = std::string("--") + o->name;
+    if (result == ':')
+        return "option '" + name + "' needs an argument";
+    if (optopt >= 256)
+        return "option '" + name + "' takes no argument";
+    return "unknown option '" + name + "'";
+}
+
 uint64_t ResolveHandle(const Shell& shell, const std::string& board)
 {
     if (board == "-" || board == "plugin")
@@ -528,6 +575,10 @@ bool RunLine(Shell& shell, const std::string& input)
     size_t pos = 0;
     std::string name;
     NextWord(line, pos, name);
+    // Alerts held since the last command come before this one's echo; wait
+    // and sleep show them after theirs.
+    if (name != "wait" && name != "sleep")
+        ShowAlerts(false);
     // A note is its own echo.
     if (shell.echo && name != "note")
         PrintLine("kvoam> " + line);

@@ -13,6 +13,8 @@
 
 #include "oam/boardplugin.h"
 
+struct option;  // <getopt.h>
+
 namespace kvoam {
 
 // ---- Output ----------------------------------------------------------------
@@ -26,10 +28,28 @@ void PrintText(const std::string& text);
 void PrintLine(const std::string& line);
 // Writes "kvoam: message" as one line on standard error.
 void PrintError(const std::string& message);
-// Flushes both streams and ends the process with status, holding the output
-// lock so that no alert is cut off half-written. Plug-in threads that may
-// still run are not waited for.
+// Shows the alerts still held, flushes both streams and ends the process with
+// status, holding the output lock so that no alert is cut off half-written.
+// Plug-in threads that may still run are not waited for.
 [[noreturn]] void ExitProcess(int status);
+
+// ---- Alerts --------------------------------------------------------------------
+// An alert sent on the thread that runs the commands comes inside a call and
+// is shown at once. Alerts from the plug-in's own threads (a board's monitor)
+// never cut into a command's output: from the start of a command until kvoam
+// waits for input again they are held, and shown before the next command's
+// echo (by wait and sleep after theirs), so that a script's output does not
+// depend on when they come.
+//
+// Holds the alerts of other threads from now on.
+void HoldAlerts();
+// Shows the alerts held; with following, also every later one as it comes,
+// until HoldAlerts.
+void ShowAlerts(bool following);
+// Waits at most ms until an alert whose text holds text has come since the
+// alert the last such wait found (or since kvoam started); answers whether
+// one did. At most the last 1000 alerts are looked at.
+bool WaitForAlert(const std::string& text, unsigned ms);
 
 // A JSON string literal for text, quotes included.
 std::string JsonString(const std::string& text);
@@ -83,6 +103,11 @@ std::vector<std::string> CommandUsages();
 
 // Decimal or 0x-hexadecimal text, 32 bits, nothing else.
 bool ParseNumber(const std::string& text, uint32_t* value);
+
+// What getopt_long's answer result (':' or '?') to argv means, in words:
+// "unknown option '--bogus'", "option '--plugin' needs an argument". Options
+// without a short form have values from 256 up in longOptions.
+std::string OptionError(int result, char* const* argv, const ::option* longOptions);
 
 // What a board name resolves to when the plug-in knows no such board: a
 // keyword call with it shows the plug-in's own answer to an unknown handle.

@@ -333,7 +333,9 @@ bool RunLineEditor(Shell& shell, bool keepHistory)
     while (!shell.quit) {
         g_Interrupted = 0;
         int count = 0;
+        ShowAlerts(true);  // as they come while the line is typed
         const char* line = el_gets(el, &count);
+        HoldAlerts();
         if (line == nullptr && g_Interrupted) {
             PrintText("^C\n");
             el_reset(el);

@@ -2,6 +2,7 @@
 // from -c, a script file or standard input; with no commands, the
 // demonstration on the emulated boards.
 #include <dlfcn.h>
+#include <getopt.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +61,7 @@ const char kUsage[] =
     "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
     "  --check ...    check configuration, coefficient and DSP image files, as the command check\n"
     "  --version      print kvoam's version\n"
+    "  --             end of the options: the next word is the script\n"
     "With no commands kvoam runs its demonstration on the emulated boards.\n"
     "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
 
@@ -203,12 +205,19 @@ void RunLines(Shell& shell, const std::string& text, char separator, const std::
 
 void RunStream(Shell& shell, std::istream& in, const std::string& source, bool prompt)
 {
+    // While kvoam waits for a line from standard input, alerts are shown as they come.
+    const bool waits = &in == &std::cin;
     std::string line;
     unsigned number = 0;
     while (!shell.quit) {
+        if (waits)
+            ShowAlerts(true);
         if (prompt)
             PrintText("kvoam> ");
-        if (!std::getline(in, line))
+        bool read = static_cast<bool>(std::getline(in, line));
+        if (waits)
+            HoldAlerts();
+        if (!read)
             break;
         ++number;
         shell.location = source + ":" + std::to_string(number);
@@ -226,6 +235,18 @@ int UsageError(const std::string& message)
     return kStatusUsage;
 }
 
+// The options; those without a short form take values from 256 up.
+enum { kJson = 256, kNoHistory, kPlugin, kCheck, kVersion, kHelp };
+const option kLongOptions[] = {
+    {"json", no_argument, nullptr, kJson},       {"no-history", no_argument, nullptr, kNoHistory},
+    {"plugin", required_argument, nullptr, kPlugin}, {"check", no_argument, nullptr, kCheck},
+    {"version", no_argument, nullptr, kVersion}, {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0}};
+// '+': options are taken in order up to the first operand, which Main takes
+// before it reads on (options may follow the script; --check takes the rest
+// of the line as it stands); ':': a missing argument answers ':'.
+const char kShortOptions[] = "+:hc:";
+
 int Main(int argc, char** argv)
 {
     bool json = false;
@@ -237,42 +258,53 @@ int Main(int argc, char** argv)
     bool check = false;
     std::vector<std::string> checkArgs;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--json") {
+    opterr = 0;  // kvoam says what is wrong in its own words
+    bool operandsOnly = false;  // after "--"
+    while (!check && optind < argc) {
+        const int before = optind;
+        const int c = operandsOnly ? -1 : getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+        switch (c) {
+        case -1:
+            if (optind >= argc)
+                break;
+            if (optind == before + 1 && strcmp(argv[before], "--") == 0) {
+                operandsOnly = true;
+                break;
+            }
+            if (haveScript)
+                return UsageError("only one script may be given");
+            script = argv[optind++];
+            haveScript = true;
+            break;
+        case kJson:
             json = true;
-        } else if (arg == "--no-history") {
+            break;
+        case kNoHistory:
             history = false;
-        } else if (arg == "--help" || arg == "-h") {
+            break;
+        case 'h':
+        case kHelp:
             fputs(kUsage, stdout);
             if (!LineEditorAvailable())
                 fputs("This kvoam was built without libedit: at a terminal it reads plain lines.\n", stdout);
             fputs("\n", stdout);
             fputs(CommandHelp().c_str(), stdout);
             return kStatusOk;
-        } else if (arg == "--version") {
+        case kVersion:
             printf("kvoam %s\n", KVOAM_VERSION);
             return kStatusOk;
-        } else if (arg == "--plugin" || arg == "-c") {
-            if (i + 1 >= argc)
-                return UsageError(arg + " needs an argument");
-            if (arg == "-c")
-                commands.push_back(argv[++i]);
-            else
-                plugin = argv[++i];
-        } else if (arg == "--check") {
-            check = true;
-            checkArgs.assign(argv + i + 1, argv + argc);
+        case 'c':
+            commands.push_back(optarg);
             break;
-        } else if (arg.compare(0, 9, "--plugin=") == 0) {
-            plugin = arg.substr(9);
-        } else if (arg == "-" || arg[0] != '-') {
-            if (haveScript)
-                return UsageError("only one script may be given");
-            script = arg;
-            haveScript = true;
-        } else {
-            return UsageError("unknown option '" + arg + "'");
+        case kPlugin:
+            plugin = optarg;
+            break;
+        case kCheck:
+            check = true;
+            checkArgs.assign(argv + optind, argv + argc);
+            break;
+        default:
+            return UsageError(OptionError(c, argv, kLongOptions));
         }
     }
     if (haveScript && !commands.empty())

@@ -1,5 +1,4 @@
-// printf into a std::string, for kvoam's sources (header-only: the emu
-// commands' source is also built into their test on its own).
+// printf into a std::string, for kvoam's sources.
 #pragma once
 
 #include <cstdarg>

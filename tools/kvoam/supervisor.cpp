@@ -2,12 +2,17 @@
 // and the object database) and the shell's output.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -114,6 +119,32 @@ std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& sou
     return out;
 }
 
+// ---- Alerts from the plug-in's threads ------------------------------------------
+// Lock order: g_AlertMutex before g_OutputMutex.
+
+std::mutex g_AlertMutex;
+std::condition_variable g_AlertArrived;
+// The thread that runs the commands: its alerts come inside a call and are
+// shown at once, in the call's output.
+const std::thread::id g_CommandThread = std::this_thread::get_id();
+bool g_Holding = true;              // alerts of other threads wait in g_Held
+std::vector<std::string> g_Held;    // formatted, in the order they came
+// Texts of the alerts since the one the last wait found, newest last; the
+// oldest go once there are more than kUnmatchedKept.
+std::deque<std::string> g_Unmatched;
+const size_t kUnmatchedKept = 1000;
+
+// Writes the held alerts out; g_AlertMutex is held.
+void PrintHeldLocked()
+{
+    std::string text;
+    for (const std::string& alert : g_Held)
+        text += alert;
+    g_Held.clear();
+    if (!text.empty())
+        PrintText(text);
+}
+
 // ---- Database ----------------------------------------------------------------
 
 struct DbObject {
@@ -161,8 +192,40 @@ void PrintError(const std::string& message)
     fflush(stderr);
 }
 
+void HoldAlerts()
+{
+    std::lock_guard<std::mutex> lock(g_AlertMutex);
+    g_Holding = true;
+}
+
+void ShowAlerts(bool following)
+{
+    std::lock_guard<std::mutex> lock(g_AlertMutex);
+    PrintHeldLocked();
+    if (following)
+        g_Holding = false;
+}
+
+bool WaitForAlert(const std::string& text, unsigned ms)
+{
+    std::unique_lock<std::mutex> lock(g_AlertMutex);
+    auto found = g_Unmatched.end();
+    g_AlertArrived.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        found = std::find_if(g_Unmatched.begin(), g_Unmatched.end(),
+                             [&](const std::string& alert) { return alert.find(text) != std::string::npos; });
+        return found != g_Unmatched.end();
+    });
+    if (found == g_Unmatched.end())
+        return false;
+    g_Unmatched.erase(g_Unmatched.begin(), found + 1);
+    return true;
+}
+
 void ExitProcess(int status)
 {
+    // Alerts still held are shown; any that come after are not.
+    g_AlertMutex.lock();
+    PrintHeldLocked();
     g_OutputMutex.lock();
     fflush(stdout);
     fflush(stderr);
@@ -247,7 +310,16 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
     std::string text(base + textOffset, textLength);
     if (TakeCheckAlert(message->alert, message->severity, source, text))
         return 0;
-    PrintText(FormatAlert(message->alert, message->severity, source, text));
+    std::string shown = FormatAlert(message->alert, message->severity, source, text);
+    std::lock_guard<std::mutex> lock(g_AlertMutex);
+    g_Unmatched.push_back(text);
+    if (g_Unmatched.size() > kUnmatchedKept)
+        g_Unmatched.pop_front();
+    g_AlertArrived.notify_all();
+    if (g_Holding && std::this_thread::get_id() != g_CommandThread)
+        g_Held.push_back(shown);
+    else
+        PrintText(shown);
     return 0;
 }
 
