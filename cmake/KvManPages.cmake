@@ -40,4 +40,9 @@ if(KV_TESTS)
     COMMAND ${CMAKE_COMMAND} -DKVOAM=$<TARGET_FILE:kvoam> -DPAGE=${PROJECT_SOURCE_DIR}/doc/kvoam.1.in
             -P ${CMAKE_CURRENT_LIST_DIR}/KvCheckManPage.cmake)
   set_tests_properties(kvoam_manpage_documents_every_command PROPERTIES LABELS unit)
+  # Every example of kvoam(1) runs as it is printed.
+  add_test(NAME kvoam_manpage_examples_run
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/man-examples $<TARGET_FILE:kvoam> ${PROJECT_SOURCE_DIR}/doc/kvoam.1.in
+            ${PROJECT_SOURCE_DIR}/share)
+  set_tests_properties(kvoam_manpage_examples_run PROPERTIES LABELS unit)
 endif()
