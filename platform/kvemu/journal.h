@@ -68,9 +68,9 @@ public:
         located_ = false;
         signed_ = false;
         status_ = 0;
-        wordCount_ = 0;
-        uint32_t values[] = {static_cast<uint32_t>(words)..., 0};
-        for (size_t i = 0; i < sizeof...(Words); ++i) words_[wordCount_++] = values[i];
+        const uint32_t values[] = {static_cast<uint32_t>(words)..., 0};
+        std::memcpy(words_, values, sizeof...(Words) * sizeof(uint32_t));
+        wordCount_ = static_cast<uint8_t>(sizeof...(Words));
         // The previous call's large data goes with it: a record holds only its own.
         if (large_) Release();
         size_ = 0;
