@@ -145,6 +145,7 @@ void Emulator::ResetLocked() {
     // numbers cannot be reused under it; they no longer reach a board.
     for (auto& entry : devices) entry.second.boardId = 0;
     boards.clear();
+    ForgetBoard();
     journal.Clear();
     for (auto& list : faults) list.clear();
     switchName = "kvsw";
@@ -157,10 +158,14 @@ Board* Emulator::Find(unsigned bus, unsigned slot) {
     return nullptr;
 }
 
-Board* Emulator::FindById(uint64_t id) {
+Board* Emulator::FindBoard(uint64_t id) {
     if (id == 0) return nullptr;
     for (auto& b : boards)
-        if (b->id == id) return b.get();
+        if (b->id == id) {
+            lastBoardId_ = id;
+            lastBoard_ = b.get();
+            return lastBoard_;
+        }
     return nullptr;
 }
 
@@ -190,6 +195,7 @@ void Emulator::RemoveLocked(Board* board) {
     }
     for (auto& entry : devices)
         if (entry.second.boardId == board->id) entry.second.boardId = 0;
+    ForgetBoard();
     boards.erase(std::remove_if(boards.begin(), boards.end(),
                                 [board](const std::unique_ptr<Board>& b) { return b.get() == board; }),
                  boards.end());

@@ -201,7 +201,10 @@ public:
     // Everything below expects mutex to be held.
     void ResetLocked();
     Board* Find(unsigned bus, unsigned slot);
-    Board* FindById(uint64_t id);
+    Board* FindById(uint64_t id) {
+        if (id != 0 && id == lastBoardId_) return lastBoard_;
+        return FindBoard(id);
+    }
     Board* AddLocked(unsigned bus, unsigned slot);
     void RemoveLocked(Board* board);
     HandleRec* Handle(void* handle) {
@@ -221,6 +224,12 @@ public:
     void ForgetHandles() {
         lastHandleNumber_ = 0;
         lastHandle_ = nullptr;
+    }
+    // Boards leave only through RemoveLocked and ResetLocked, which forget
+    // the board FindById found last.
+    void ForgetBoard() {
+        lastBoardId_ = 0;
+        lastBoard_ = nullptr;
     }
     // Whether the register can be written: it was before, or the board has
     // room for another address (kRegistersMax).
@@ -261,6 +270,7 @@ public:
     void DspCommand(Board& board, const uint8_t* command, uint32_t length, uint8_t reply[78]);
 
 private:
+    Board* FindBoard(uint64_t id);
     HandleRec* FindHandle(uint64_t number);
     bool TakeFaultFrom(Fn function, uint32_t* status);
     void DspWriteFrom(Board& board, uint32_t address, const uint8_t* data, uint32_t count);
@@ -268,6 +278,8 @@ private:
 
     uint64_t lastHandleNumber_ = 0;   // the handle Handle found last
     HandleRec* lastHandle_ = nullptr;
+    uint64_t lastBoardId_ = 0;        // the board FindById found last
+    Board* lastBoard_ = nullptr;
 };
 
 // The one emulator of the process, made when the library is loaded; never
