@@ -46,14 +46,22 @@ inline bool SameName(const char* name, const char* step, size_t len) {
 
 // A hash of a name that ignores the case of its letters: names that SameName
 // takes for equal hash alike (OR-ing 0x20 folds every letter to lower case;
-// that it folds some other characters together only costs a comparison).
+// that it folds some other characters together only costs a comparison). It
+// takes the length and the first and the last eight characters (all of a
+// shorter name), so that it costs the same for any name.
 inline uint32_t NameHash(const char* name, size_t len) {
-    uint32_t hash = 2166136261u;  // FNV-1a
-    for (size_t i = 0; i < len; ++i) {
-        hash ^= static_cast<unsigned char>(name[i]) | 0x20u;
-        hash *= 16777619u;
+    uint64_t head = 0, tail = 0;
+    if (len >= 8) {
+        std::memcpy(&head, name, 8);
+        std::memcpy(&tail, name + len - 8, 8);
+    } else {
+        for (size_t i = 0; i < len; ++i) head = head << 8 | static_cast<unsigned char>(name[i]);
     }
-    return hash;
+    const uint64_t fold = 0x2020202020202020ull;
+    uint64_t hash = ((head | fold) * 0x9E3779B97F4A7C15ull) ^ ((tail | fold) * 0xC2B2AE3D27D4EB4Full) ^ len;
+    hash ^= hash >> 31;
+    hash *= 0xff51afd7ed558ccdull;
+    return static_cast<uint32_t>(hash >> 32);
 }
 
 // Whether text equals one of the choices, letters compared without regard to case.
@@ -293,7 +301,12 @@ struct CZelKWStruct::Impl {
         const size_t mask = slots.size() - 1;
         for (size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
             const uint32_t at = slots[i] - 1;
-            if (hashes[at] == hash && SameName(children[at]->GetName(), name, len)) return children[at];
+            if (hashes[at] != hash) continue;
+            // A name as the child spells it is settled by one memcmp (a name
+            // is a buffer of ZEL_NAME_MAX bytes, longer than len).
+            const char* childName = children[at]->GetName();
+            if ((std::memcmp(childName, name, len) == 0 && childName[len] == '\0') || SameName(childName, name, len))
+                return children[at];
         }
         return nullptr;
     }
