@@ -180,9 +180,9 @@ struct NameEnds {
     bool at[256];
     constexpr NameEnds() : at() {
         at[0] = true;
-        at['.'] = true;
-        at['['] = true;
-        at[']'] = true;
+        at[static_cast<unsigned char>('.')] = true;
+        at[static_cast<unsigned char>('[')] = true;
+        at[static_cast<unsigned char>(']')] = true;
     }
 };
 constexpr NameEnds kNameEnds;
