@@ -218,8 +218,8 @@ public:
     }
     Board* BoardOfHmic(void* hmic);
     void CloseHandleLocked(uint64_t number);
-    // Handles come and go only through these, which keep the look-up's memory of
-    // the last handle found right.
+    // Every change of handles goes through AddHandle, CloseHandleLocked,
+    // RemoveLocked or ResetLocked, which forget the handle Handle found last.
     void AddHandle(uint64_t number, std::unique_ptr<HandleRec> handle);
     void ForgetHandles() {
         lastHandleNumber_ = 0;
