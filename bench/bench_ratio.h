@@ -49,13 +49,15 @@ private:
     std::map<std::string, double> m_RealMedians;
 };
 
-// Prints one ratio line of the benchmark convention, or a note when a figure is missing.
-inline void PrintRatio(const char* what, double numerator, double denominator, double goal) {
+// Prints one ratio line of the benchmark convention ("ratio: KEY: WHAT = VALUE
+// (goal <= GOAL)"), or a note when a figure is missing. KEY pairs the line with
+// the instruction count of the same goal (instructions.h).
+inline void PrintRatio(const char* key, const char* what, double numerator, double denominator, double goal) {
     if (numerator <= 0 || denominator <= 0) {
-        std::printf("note: %s could not be measured\n", what);
+        std::printf("note: %s: %s could not be measured\n", key, what);
         return;
     }
-    std::printf("ratio: %s = %.3f (goal <= %g)\n", what, numerator / denominator, goal);
+    std::printf("ratio: %s: %s = %.3f (goal <= %g)\n", key, what, numerator / denominator, goal);
 }
 
 }  // namespace kvbench

@@ -22,7 +22,7 @@ namespace {
 
 struct Call {
     Emulator& e = Emu();
-    std::lock_guard<std::mutex> lock{e.mutex};
+    std::lock_guard<kvemu::detail::EmuLock> lock{e.mutex};
 };
 
 // The common frame of the handle calls: the call's journal record (its
@@ -88,7 +88,8 @@ uint32_t kvOpenByBusDeviceFunction(uint32_t bus, uint32_t slot, uint32_t functio
             uint64_t number = c.e.nextHandle++;
             std::unique_ptr<HandleRec> rec(new HandleRec);
             rec->boardId = b->id;
-            c.e.handles[number] = std::move(rec);
+            rec->board = b;
+            c.e.AddHandle(number, std::move(rec));
             *handle = reinterpret_cast<KVHANDLE>(static_cast<uintptr_t>(number));
             status = KVD_OK;
         }

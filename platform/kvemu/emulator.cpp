@@ -1,7 +1,9 @@
 // The emulated boards: state, journal, faults, messages and the DSP model.
 #include "emulator.h"
 
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,15 +43,33 @@ void DefaultEeprom(uint8_t eeprom[kEepromSize]) {
 
 }  // namespace
 
-Emulator& Emu() {
-    // Never destroyed: monitor threads may still call in while the process exits.
-    static Emulator* emulator = [] {
-        Emulator* e = new Emulator;
-        std::lock_guard<std::mutex> lock(e->mutex);
-        e->ResetLocked();
-        return e;
-    }();
-    return *emulator;
+namespace {
+
+Emulator* NewEmulator() {
+    Emulator* e = new Emulator;
+    std::lock_guard<EmuLock> lock(e->mutex);
+    e->ResetLocked();
+    return e;
+}
+
+}  // namespace
+
+Emulator* const g_emulator = NewEmulator();
+
+// ---- The lock ------------------------------------------------------------------
+// Taken: 1 while nobody waits, 2 once a thread may be waiting; whoever finds it
+// taken marks it 2 and sleeps until the holder's unlock wakes one waiter.
+
+void EmuLock::Wait(int state) {
+    if (state != 2) state = m_State.exchange(2, std::memory_order_acquire);
+    while (state != 0) {
+        syscall(SYS_futex, reinterpret_cast<int*>(&m_State), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+        state = m_State.exchange(2, std::memory_order_acquire);
+    }
+}
+
+void EmuLock::Wake() {
+    syscall(SYS_futex, reinterpret_cast<int*>(&m_State), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 std::string Format(const char* format, ...) {
@@ -120,10 +140,12 @@ void Emulator::ResetLocked() {
     for (auto& entry : handles)
         if (entry.second->muxFd >= 0) ::close(entry.second->muxFd);
     handles.clear();
+    ForgetHandles();
     // The descriptors stay open until their owner closes them, so that their
     // numbers cannot be reused under it; they no longer reach a board.
     for (auto& entry : devices) entry.second.boardId = 0;
     boards.clear();
+    ForgetBoard();
     journal.Clear();
     for (auto& list : faults) list.clear();
     switchName = "kvsw";
@@ -136,10 +158,14 @@ Board* Emulator::Find(unsigned bus, unsigned slot) {
     return nullptr;
 }
 
-Board* Emulator::FindById(uint64_t id) {
+Board* Emulator::FindBoard(uint64_t id) {
     if (id == 0) return nullptr;
     for (auto& b : boards)
-        if (b->id == id) return b.get();
+        if (b->id == id) {
+            lastBoardId_ = id;
+            lastBoard_ = b.get();
+            return lastBoard_;
+        }
     return nullptr;
 }
 
@@ -158,6 +184,7 @@ Board* Emulator::AddLocked(unsigned bus, unsigned slot) {
 }
 
 void Emulator::RemoveLocked(Board* board) {
+    ForgetHandles();
     for (auto it = handles.begin(); it != handles.end();) {
         if (it->second->boardId == board->id) {
             if (it->second->muxFd >= 0) ::close(it->second->muxFd);
@@ -168,20 +195,23 @@ void Emulator::RemoveLocked(Board* board) {
     }
     for (auto& entry : devices)
         if (entry.second.boardId == board->id) entry.second.boardId = 0;
+    ForgetBoard();
     boards.erase(std::remove_if(boards.begin(), boards.end(),
                                 [board](const std::unique_ptr<Board>& b) { return b.get() == board; }),
                  boards.end());
 }
 
-HandleRec* Emulator::Handle(void* handle) {
-    auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
+HandleRec* Emulator::FindHandle(uint64_t number) {
+    auto it = handles.find(number);
     if (it == handles.end()) return nullptr;
-    return it->second.get();
+    lastHandleNumber_ = number;
+    lastHandle_ = it->second.get();
+    return lastHandle_;
 }
 
-Board* Emulator::BoardOf(void* handle) {
-    HandleRec* h = Handle(handle);
-    return h != nullptr ? FindById(h->boardId) : nullptr;
+void Emulator::AddHandle(uint64_t number, std::unique_ptr<HandleRec> handle) {
+    handles[number] = std::move(handle);
+    ForgetHandles();
 }
 
 // A switch-chip handle is the board's id with a tag bit, never dereferenced.
@@ -192,6 +222,7 @@ Board* Emulator::BoardOfHmic(void* hmic) {
 }
 
 void Emulator::CloseHandleLocked(uint64_t number) {
+    ForgetHandles();
     auto it = handles.find(number);
     if (it == handles.end()) return;
     if (it->second->muxFd >= 0) ::close(it->second->muxFd);
@@ -204,9 +235,8 @@ bool Emulator::Writable(const Board& board, uint32_t address) const {
 
 // ---- Journal and faults ----------------------------------------------------
 
-bool Emulator::TakeFault(Fn function, uint32_t* status) {
+bool Emulator::TakeFaultFrom(Fn function, uint32_t* status) {
     std::vector<Fault>& list = faults[static_cast<size_t>(function)];
-    if (list.empty()) return false;
     bool fire = false;
     // Counted faults first: each call brings every one of them a step closer.
     for (auto f = list.begin(); f != list.end();) {
@@ -229,17 +259,6 @@ bool Emulator::TakeFault(Fn function, uint32_t* status) {
     return fire;
 }
 
-uint32_t Emulator::Log(const Board* board, Record& record, uint32_t status) {
-    if (board != nullptr) record.Locate(board->bus, board->slot);
-    record.SetStatus(status, false);
-    return status;
-}
-
-int Emulator::LogInt(const Board* board, Record& record, int status) {
-    if (board != nullptr) record.Locate(board->bus, board->slot);
-    record.SetStatus(static_cast<uint32_t>(status), true);
-    return status;
-}
 
 // ---- Messages --------------------------------------------------------------
 
@@ -345,12 +364,10 @@ void Emulator::DspResetLocked(Board& board) {
     DspClearTold(board);
 }
 
-bool Emulator::DspMemoryFits(const Board& board, uint32_t address, uint32_t count) const {
-    if (count == 0) return true;
+// Whether the pages of the range that are not there yet still fit; the range
+// (of count > 0 bytes) ends below 4 GiB.
+bool Emulator::DspMemoryFitsNewPages(const Board& board, uint32_t address, uint32_t count) const {
     uint64_t last = static_cast<uint64_t>(address) + count - 1;
-    if (last > 0xFFFFFFFFull) return false;
-    uint64_t spanned = last / kDspPageSize - address / kDspPageSize + 1;
-    if (board.dsp.memory.size() + spanned <= kDspMaxPages) return true;  // fits even if every page is new
     size_t newPages = 0;
     for (uint64_t page = address / kDspPageSize; page <= last / kDspPageSize; ++page)
         if (board.dsp.memory.find(static_cast<uint32_t>(page)) == board.dsp.memory.end()) ++newPages;
@@ -367,8 +384,7 @@ DspModel::Page& Emulator::DspPage(Board& board, uint32_t number) {
     return *page;
 }
 
-// The caller checked that the range fits (DspMemoryFits).
-void Emulator::DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count) {
+void Emulator::DspWriteFrom(Board& board, uint32_t address, const uint8_t* data, uint32_t count) {
     board.dsp.bytesLoaded += count;
     while (count > 0) {
         uint32_t offset = address % kDspPageSize;
@@ -514,7 +530,7 @@ namespace {
 
 struct Locked {
     Emulator& e = Emu();
-    std::lock_guard<std::mutex> lock{e.mutex};
+    std::lock_guard<detail::EmuLock> lock{e.mutex};
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -52,9 +54,12 @@ void KeepNewest(std::vector<T>& history, Item&& item, size_t max) {
 constexpr uint16_t kReasonUnknownCommand = 0xFFFF;
 constexpr uint16_t kReasonBadParameter = 0xFFFE;
 
+struct Board;
+
 // One driver handle: the board it was opened on and the messages pending.
 struct HandleRec {
     uint64_t boardId = 0;
+    Board* board = nullptr;   // the board of boardId: a board's handles go with it
     bool monitoring = false;  // BoardStartMonitoring called and not stopped
     int muxFd = -1;           // eventfd, readable while queue is not empty
     std::deque<std::vector<uint8_t>> queue;
@@ -160,9 +165,30 @@ struct Fault {
     unsigned countdown;  // 0: every call
 };
 
+// The emulator's lock. Every driver call takes it (a start makes some 1,800
+// calls), so taking and releasing it costs one atomic instruction each while
+// nobody waits; a thread that finds it taken sleeps on a futex until the
+// holder lets go. Not re-entrant.
+class EmuLock {
+public:
+    void lock() {
+        int free = 0;
+        if (!m_State.compare_exchange_strong(free, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            Wait(free);
+    }
+    void unlock() {
+        if (m_State.exchange(0, std::memory_order_release) == 2) Wake();
+    }
+
+private:
+    void Wait(int state);
+    void Wake();
+    std::atomic<int> m_State{0};  // 0 free, 1 taken, 2 taken and a thread may be waiting
+};
+
 class Emulator {
 public:
-    std::mutex mutex;
+    EmuLock mutex;
     std::vector<std::unique_ptr<Board>> boards;
     std::map<uint64_t, std::unique_ptr<HandleRec>> handles;  // by handle number
     std::map<int, DeviceRec> devices;                         // by descriptor
@@ -175,19 +201,44 @@ public:
     // Everything below expects mutex to be held.
     void ResetLocked();
     Board* Find(unsigned bus, unsigned slot);
-    Board* FindById(uint64_t id);
+    Board* FindById(uint64_t id) {
+        if (id != 0 && id == lastBoardId_) return lastBoard_;
+        return FindBoard(id);
+    }
     Board* AddLocked(unsigned bus, unsigned slot);
     void RemoveLocked(Board* board);
-    HandleRec* Handle(void* handle);
-    Board* BoardOf(void* handle);
+    HandleRec* Handle(void* handle) {
+        const uint64_t number = reinterpret_cast<uintptr_t>(handle);
+        if (number == lastHandleNumber_ && lastHandle_ != nullptr) return lastHandle_;
+        return FindHandle(number);
+    }
+    Board* BoardOf(void* handle) {
+        HandleRec* h = Handle(handle);
+        return h != nullptr ? h->board : nullptr;
+    }
     Board* BoardOfHmic(void* hmic);
     void CloseHandleLocked(uint64_t number);
+    // Every change of handles goes through AddHandle, CloseHandleLocked,
+    // RemoveLocked or ResetLocked, which forget the handle Handle found last.
+    void AddHandle(uint64_t number, std::unique_ptr<HandleRec> handle);
+    void ForgetHandles() {
+        lastHandleNumber_ = 0;
+        lastHandle_ = nullptr;
+    }
+    // Boards leave only through RemoveLocked and ResetLocked, which forget
+    // the board FindById found last.
+    void ForgetBoard() {
+        lastBoardId_ = 0;
+        lastBoard_ = nullptr;
+    }
     // Whether the register can be written: it was before, or the board has
     // room for another address (kRegistersMax).
     bool Writable(const Board& board, uint32_t address) const;
 
     // True when the function's call is to fail; *status is what it answers.
-    bool TakeFault(Fn function, uint32_t* status);
+    bool TakeFault(Fn function, uint32_t* status) {
+        return !faults[static_cast<size_t>(function)].empty() && TakeFaultFrom(function, status);
+    }
     // Journals the call under the board's location ("?:?" without a board)
     // with its status, and returns the status: unsigned for the driver calls
     // and the switch device, signed for the switch chip's calls.
@@ -209,17 +260,67 @@ public:
     void DspResetLocked(Board& board);
     void DspClearTold(Board& board);
     void DspStartLocked(Board& board);
+    // The caller checked that the range fits (DspMemoryFits). A download in
+    // order lands in the page written last, which is written to at once.
     void DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count);
     DspModel::Page& DspPage(Board& board, uint32_t number);
     void DspRead(const Board& board, uint32_t address, uint8_t* data, uint32_t count) const;
     bool DspMemoryFits(const Board& board, uint32_t address, uint32_t count) const;
     // Runs one well-formed command; fills reply (78 bytes).
     void DspCommand(Board& board, const uint8_t* command, uint32_t length, uint8_t reply[78]);
+
+private:
+    Board* FindBoard(uint64_t id);
+    HandleRec* FindHandle(uint64_t number);
+    bool TakeFaultFrom(Fn function, uint32_t* status);
+    void DspWriteFrom(Board& board, uint32_t address, const uint8_t* data, uint32_t count);
+    bool DspMemoryFitsNewPages(const Board& board, uint32_t address, uint32_t count) const;
+
+    uint64_t lastHandleNumber_ = 0;   // the handle Handle found last
+    HandleRec* lastHandle_ = nullptr;
+    uint64_t lastBoardId_ = 0;        // the board FindById found last
+    Board* lastBoard_ = nullptr;
 };
 
-Emulator& Emu();
+// The one emulator of the process, made when the library is loaded; never
+// destroyed: monitor threads may still call in while the process exits.
+extern Emulator* const g_emulator;
+inline Emulator& Emu() { return *g_emulator; }
+
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void RegisterSwitchDevice();
+
+inline uint32_t Emulator::Log(const Board* board, Record& record, uint32_t status) {
+    if (board != nullptr) record.Locate(board->bus, board->slot);
+    record.SetStatus(status, false);
+    return status;
+}
+
+inline int Emulator::LogInt(const Board* board, Record& record, int status) {
+    if (board != nullptr) record.Locate(board->bus, board->slot);
+    record.SetStatus(static_cast<uint32_t>(status), true);
+    return status;
+}
+
+inline bool Emulator::DspMemoryFits(const Board& board, uint32_t address, uint32_t count) const {
+    if (count == 0) return true;
+    uint64_t last = static_cast<uint64_t>(address) + count - 1;
+    if (last > 0xFFFFFFFFull) return false;
+    uint64_t spanned = last / kDspPageSize - address / kDspPageSize + 1;
+    if (board.dsp.memory.size() + spanned <= kDspMaxPages) return true;  // fits even if every page is new
+    return DspMemoryFitsNewPages(board, address, count);
+}
+
+inline void Emulator::DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count) {
+    DspModel& d = board.dsp;
+    const uint32_t offset = address % kDspPageSize;
+    if (d.lastPage != nullptr && d.lastPageNumber == address / kDspPageSize && count <= kDspPageSize - offset) {
+        d.bytesLoaded += count;
+        std::memcpy(d.lastPage->data() + offset, data, count);
+        return;
+    }
+    DspWriteFrom(board, address, data, count);
+}
 
 }  // namespace detail
 }  // namespace kvemu

@@ -68,7 +68,8 @@ bool FindFunction(const char* name, Fn* fn) {
 
 // ---- Record ------------------------------------------------------------------
 
-Record& Record::AddData(const void* data, size_t size) {
+// Data that outgrows the record (or adds to data that did) goes to large_.
+Record& Record::AddLargeData(const void* data, size_t size) {
     if (size == 0) return *this;
     size_t total = size_ + size;
     if (total > kInline) {
@@ -190,6 +191,8 @@ void Journal::Clear() {
     for (size_t i = 0; i < count_; ++i) chunks_[i / kChunk][i % kChunk].Release();
     count_ = 0;
     first_ = 0;
+    writeChunk_ = 0;
+    writeSlot_ = 0;
 }
 
 std::vector<std::string> Journal::Lines() const {

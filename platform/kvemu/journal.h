@@ -68,9 +68,10 @@ public:
         located_ = false;
         signed_ = false;
         status_ = 0;
-        wordCount_ = 0;
-        uint32_t values[] = {static_cast<uint32_t>(words)..., 0};
-        for (size_t i = 0; i < sizeof...(Words); ++i) words_[wordCount_++] = values[i];
+        uint32_t* word = words_;
+        ((*word++ = static_cast<uint32_t>(words)), ...);
+        (void)word;
+        wordCount_ = static_cast<uint8_t>(sizeof...(Words));
         // The previous call's large data goes with it: a record holds only its own.
         if (large_) Release();
         size_ = 0;
@@ -81,7 +82,14 @@ public:
         if (wordCount_ < kWords) words_[wordCount_++] = word;
         return *this;
     }
-    Record& AddData(const void* data, size_t size);
+    Record& AddData(const void* data, size_t size) {
+        if (size_ + size <= kInline) {  // most calls' data fits the record itself
+            if (size != 0) std::memcpy(inline_ + size_, data, size);
+            size_ += static_cast<uint32_t>(size);
+            return *this;
+        }
+        return AddLargeData(data, size);
+    }
     Record& SetForm(const char* form) {
         form_ = form;
         return *this;
@@ -110,15 +118,19 @@ public:
 private:
     static constexpr size_t kInline = 40;  // a switch record, a line-circuit command
     const uint8_t* Data() const { return size_ > kInline ? large_.get() : inline_; }
+    Record& AddLargeData(const void* data, size_t size);
 
-    uint32_t bus_ = 0, slot_ = 0, status_ = 0;
-    Fn fn_ = Fn::kvClose;
-    bool located_ = false, signed_ = false;
-    uint8_t wordCount_ = 0;
-    const char* form_ = "";
+    // The call's fields are first set by Assign, and only a record that holds
+    // a call is ever read: a chunk of kChunk records is made at once, before
+    // its calls come, and costs no more than it must.
+    uint32_t bus_, slot_, status_;
+    Fn fn_;
+    bool located_, signed_;
+    uint8_t wordCount_;
+    const char* form_;
     uint32_t size_ = 0;      // data bytes: in inline_ up to kInline, else in large_
     uint32_t capacity_ = 0;  // of large_
-    uint32_t words_[kWords] = {};
+    uint32_t words_[kWords];
     uint8_t inline_[kInline];
     std::unique_ptr<uint8_t[]> large_;
 };
@@ -136,13 +148,17 @@ public:
     // full; valid until the next call is recorded.
     template <typename... Words>
     Record& Emplace(Fn fn, const char* form, std::initializer_list<Bytes> data, Words... words) {
-        size_t index = first_;
+        if (writeChunk_ == chunks_.size()) chunks_.emplace_back(new Record[kChunk]);
+        Record& record = chunks_[writeChunk_][writeSlot_];
+        // The next record's place: the one after, back to the first at the end of the ring.
+        if (++writeSlot_ == kChunk) {
+            writeSlot_ = 0;
+            if (++writeChunk_ == kMax / kChunk) writeChunk_ = 0;
+        }
         if (count_ < kMax)
-            index = count_++;
+            ++count_;
         else if (++first_ == kMax)
             first_ = 0;
-        if (index / kChunk == chunks_.size()) chunks_.emplace_back(new Record[kChunk]);
-        Record& record = chunks_[index / kChunk][index % kChunk];
         record.Assign(fn, form, data, words...);
         return record;
     }
@@ -159,6 +175,10 @@ private:
     std::vector<std::unique_ptr<Record[]>> chunks_;
     size_t count_ = 0;
     size_t first_ = 0;  // the oldest record once the journal is full
+    // Where the next record goes (record count_ until the journal is full,
+    // then first_), kept as its chunk and its place in the chunk.
+    size_t writeChunk_ = 0;
+    size_t writeSlot_ = 0;
 };
 
 }  // namespace detail

@@ -35,7 +35,7 @@ int Answer(int status) {
 
 int DeviceOpen(const char* path, int flags, void*) {
     Emulator& e = Emu();
-    std::lock_guard<std::mutex> lock(e.mutex);
+    std::lock_guard<kvemu::detail::EmuLock> lock(e.mutex);
     Board* board = nullptr;
     for (auto& b : e.boards) {
         if (b->logicalNumber < 0) continue;
@@ -71,7 +71,7 @@ int DeviceOpen(const char* path, int flags, void*) {
 
 int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
     Emulator& e = Emu();
-    std::lock_guard<std::mutex> lock(e.mutex);
+    std::lock_guard<kvemu::detail::EmuLock> lock(e.mutex);
     auto device = e.devices.find(fd);
     Board* board = device != e.devices.end() ? e.FindById(device->second.boardId) : nullptr;
     const uint32_t* words = static_cast<const uint32_t*>(argument);
@@ -133,7 +133,7 @@ int DeviceIoctl(int fd, unsigned long request, void* argument, void*) {
 
 int DeviceClose(int fd, void*) {
     Emulator& e = Emu();
-    std::lock_guard<std::mutex> lock(e.mutex);
+    std::lock_guard<kvemu::detail::EmuLock> lock(e.mutex);
     auto device = e.devices.find(fd);
     if (device == e.devices.end()) {
         errno = EBADF;

@@ -14,6 +14,26 @@ namespace {
 
 int LowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
+// The compare of tsiStricmp and tsiStrnicmp: equal bytes need no folding, so
+// only bytes that differ are folded (and are then never both the end).
+inline int CompareFolded(const char* a, const char* b, size_t count) {
+    if (a == b) return 0;
+    if (a == nullptr) return -1;
+    if (b == nullptr) return 1;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char ca = static_cast<unsigned char>(a[i]);
+        const unsigned char cb = static_cast<unsigned char>(b[i]);
+        if (ca == cb) {
+            if (ca == 0) return 0;
+            continue;
+        }
+        const int la = LowerAscii(ca);
+        const int lb = LowerAscii(cb);
+        if (la != lb) return la - lb;
+    }
+    return 0;
+}
+
 // The hook and its context are replaced together, so they live in one record
 // that is swapped atomically. Records are kept for the life of the process (a
 // pause on another thread may still be reading the previous one); a hook set
@@ -40,22 +60,9 @@ ThreadEnds& threadEnds() {
 
 extern "C" {
 
-int tsiStricmp(const char* a, const char* b) {
-    return tsiStrnicmp(a, b, static_cast<size_t>(-1));
-}
+int tsiStricmp(const char* a, const char* b) { return CompareFolded(a, b, static_cast<size_t>(-1)); }
 
-int tsiStrnicmp(const char* a, const char* b, size_t count) {
-    if (a == b) return 0;
-    if (a == nullptr) return -1;
-    if (b == nullptr) return 1;
-    for (size_t i = 0; i < count; ++i) {
-        int ca = LowerAscii(static_cast<unsigned char>(a[i]));
-        int cb = LowerAscii(static_cast<unsigned char>(b[i]));
-        if (ca != cb) return ca - cb;
-        if (ca == 0) return 0;
-    }
-    return 0;
-}
+int tsiStrnicmp(const char* a, const char* b, size_t count) { return CompareFolded(a, b, count); }
 
 void tsiSleepMs(unsigned ms) {
     const SleepHook* hook = g_sleepHook.load(std::memory_order_acquire);

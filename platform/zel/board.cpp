@@ -90,12 +90,125 @@ struct BoardEntry {
     bool ending = false;      // being deleted right now
 };
 
+char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
 std::string FoldName(const char* name) {
     std::string key(name);
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    for (char& c : key) c = FoldChar(c);
     return key;
 }
+
+// A hash of a name as FoldName folds it, taken from the name itself.
+uint64_t NameHash(const char* name, size_t* length) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    const char* p = name;
+    for (; *p != '\0'; ++p) {
+        hash ^= static_cast<unsigned char>(FoldChar(*p));
+        hash *= 1099511628211ull;
+    }
+    *length = static_cast<size_t>(p - name);
+    // Mixed, so that the low bits that choose a slot depend on every character.
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdull;
+    hash ^= hash >> 33;
+    return hash;
+}
+
+// The entries by folded name: open addressing with linear probing, at most a
+// quarter full, so that finding a board by name takes the same few steps
+// however many boards there are and wherever the board stands among them.
+// Each slot keeps the name's hash, so that a probe that passes another board
+// costs a comparison of two numbers.
+class NameIndex {
+public:
+    // The entry of that name (any case), or null.
+    const std::shared_ptr<BoardEntry>* Find(const char* name) const {
+        const size_t at = Locate(name);
+        return at != kNone ? &m_Slots[at].entry : nullptr;
+    }
+
+    // Adds the entry under its key (already folded); false when the key is taken.
+    bool Insert(const std::shared_ptr<BoardEntry>& entry) {
+        if (Find(entry->key.c_str()) != nullptr) return false;
+        if (4 * (m_Count + 1) > m_Slots.size()) Grow();
+        size_t length = 0;
+        Place(NameHash(entry->key.c_str(), &length), entry);
+        ++m_Count;
+        return true;
+    }
+
+    // Removes that very entry (not another of its name).
+    void Erase(const BoardEntry* entry) {
+        size_t hole = Locate(entry->key.c_str());
+        if (hole == kNone || m_Slots[hole].entry.get() != entry) return;
+        m_Slots[hole] = Slot();
+        --m_Count;
+        // Entries after the hole move back into it unless their own slot lies
+        // between the hole and them (the probe sequences stay unbroken).
+        for (size_t j = (hole + 1) & m_Mask; m_Slots[j].entry != nullptr; j = (j + 1) & m_Mask) {
+            const size_t home = m_Slots[j].hash & m_Mask;
+            const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+            if (stays) continue;
+            m_Slots[hole] = std::move(m_Slots[j]);
+            m_Slots[j] = Slot();
+            hole = j;
+        }
+    }
+
+    bool Empty() const { return m_Count == 0; }
+
+    // Calls f(entry) on every entry, in no particular order; f must not change the index.
+    template <typename F>
+    void ForEach(F f) const {
+        for (const Slot& slot : m_Slots)
+            if (slot.entry != nullptr) f(slot.entry);
+    }
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        std::shared_ptr<BoardEntry> entry;
+    };
+
+    static constexpr size_t kNone = ~static_cast<size_t>(0);
+
+    // The slot of the entry of that name (any case), or kNone.
+    size_t Locate(const char* name) const {
+        if (m_Count == 0) return kNone;
+        size_t length = 0;
+        const uint64_t hash = NameHash(name, &length);
+        for (size_t i = hash & m_Mask; m_Slots[i].entry != nullptr; i = (i + 1) & m_Mask)
+            if (m_Slots[i].hash == hash && Same(m_Slots[i].entry->key, name, length)) return i;
+        return kNone;
+    }
+
+    // Whether the folded key is the name (of that length), folded.
+    static bool Same(const std::string& key, const char* name, size_t length) {
+        if (key.size() != length) return false;
+        for (size_t i = 0; i < length; ++i)
+            if (key[i] != FoldChar(name[i])) return false;
+        return true;
+    }
+
+    void Place(uint64_t hash, std::shared_ptr<BoardEntry> entry) {
+        size_t i = hash & m_Mask;
+        while (m_Slots[i].entry != nullptr) i = (i + 1) & m_Mask;
+        m_Slots[i].hash = hash;
+        m_Slots[i].entry = std::move(entry);
+    }
+
+    void Grow() {
+        std::vector<Slot> old(m_Slots.empty() ? 8 : 2 * m_Slots.size());
+        old.swap(m_Slots);
+        m_Mask = m_Slots.size() - 1;
+        for (Slot& slot : old)
+            if (slot.entry != nullptr) Place(slot.hash, std::move(slot.entry));
+    }
+
+    std::vector<Slot> m_Slots;  // a power of two long
+    size_t m_Mask = 0;
+    size_t m_Count = 0;
+};
 
 // The entries that the calling thread holds (operations in progress on its
 // stack), so that it is never made to wait for itself.
@@ -124,7 +237,7 @@ struct BoardTable {
     std::condition_variable released;    // a reference was given back, or an entry left
     // Every entry by folded name (made, being made or being destroyed), and
     // the boards that calls may use by handle.
-    std::unordered_map<std::string, std::shared_ptr<BoardEntry>> byName;
+    NameIndex byName;
     std::unordered_map<uint64_t, std::shared_ptr<BoardEntry>> byHandle;
     uint64_t nextHandle = 1;
 
@@ -135,8 +248,8 @@ struct BoardTable {
     // The board of that name that calls may use, or null. Caller holds lock.
     std::shared_ptr<BoardEntry> FindLive(const char* name) {
         if (name == nullptr) return nullptr;
-        auto it = byName.find(FoldName(name));
-        return it != byName.end() && Live(it->second) ? it->second : nullptr;
+        const std::shared_ptr<BoardEntry>* entry = byName.Find(name);
+        return entry != nullptr && Live(*entry) ? *entry : nullptr;
     }
 
     // The board of that handle that calls may use, or null. Caller holds lock.
@@ -165,15 +278,16 @@ struct BoardTable {
     }
 
     void Erase(BoardEntry* entry) {
-        auto it = byName.find(entry->key);
-        if (it != byName.end() && it->second.get() == entry) byName.erase(it);
+        byName.Erase(entry);
         released.notify_all();
     }
 
     // Deletes the board of a dying entry that nobody uses any more, then frees
     // its name. Caller holds lock (through guard); it is released meanwhile.
     void End(BoardEntry* entry, std::unique_lock<std::mutex>& guard) {
-        std::shared_ptr<BoardEntry> keep = byName[entry->key];  // the entry outlives its erasure here
+        // The entry outlives its erasure here.
+        const std::shared_ptr<BoardEntry>* found = byName.Find(entry->key.c_str());
+        std::shared_ptr<BoardEntry> keep = found != nullptr ? *found : nullptr;
         entry->ending = true;
         CBoard* board = entry->board;
         guard.unlock();
@@ -247,18 +361,16 @@ struct BoardTable {
         std::unique_lock<std::mutex> guard(lock);
         for (;;) {
             std::shared_ptr<BoardEntry> live;
-            for (auto& item : byName)
-                if (Live(item.second)) {
-                    live = item.second;
-                    break;
-                }
+            byName.ForEach([&live](const std::shared_ptr<BoardEntry>& entry) {
+                if (live == nullptr && Live(entry)) live = entry;
+            });
             if (live != nullptr) {
                 guard.unlock();
                 Destroy(live);
                 guard.lock();
                 continue;
             }
-            if (byName.empty()) return;
+            if (byName.Empty()) return;
             released.wait(guard);
         }
     }
@@ -315,7 +427,7 @@ unsigned CBoardPlugIn::CreateBoard(const char* name, const char* product) {
     entry->key = FoldName(name);
     {
         std::lock_guard<std::mutex> guard(table.lock);
-        if (!table.byName.emplace(entry->key, entry).second) return ZEL_ERR_DUPLICATE;
+        if (!table.byName.Insert(entry)) return ZEL_ERR_DUPLICATE;
     }
     CBoard* board = CreateProduct(name, product);
     std::lock_guard<std::mutex> guard(table.lock);
@@ -326,13 +438,12 @@ unsigned CBoardPlugIn::CreateBoard(const char* name, const char* product) {
     auto* number = dynamic_cast<CZelKWInt*>(board->GetKeywordByName("Number"));
     if (number != nullptr && number->GetIntValue() == -1) {
         std::vector<bool> taken(256, false);
-        for (auto& item : table.byName) {
-            const std::shared_ptr<BoardEntry>& other = item.second;
-            if (!BoardTable::Live(other)) continue;  // a dying board may be mid-delete
+        table.byName.ForEach([&taken](const std::shared_ptr<BoardEntry>& other) {
+            if (!BoardTable::Live(other)) return;  // a dying board may be mid-delete
             auto* n = dynamic_cast<CZelKWInt*>(other->board->GetKeywordByName("Number"));
             long value = n != nullptr ? n->GetIntValue() : -1;
             if (value >= 0 && value < static_cast<long>(taken.size())) taken[static_cast<size_t>(value)] = true;
-        }
+        });
         for (size_t i = 0; i < taken.size(); ++i)
             if (!taken[i] && number->SetIntValue(static_cast<long>(i)) == ZEL_OK) break;
     }
@@ -486,11 +597,7 @@ unsigned CBoardPlugIn::GetQualifierValue(const char* name, const char* qualifier
     // that names the board in GetKeyword, SetKeyword and GetQualifier.
     if (name != nullptr && *name != '\0' && qualifier != nullptr && tsiStricmp(qualifier, "Handle") == 0) {
         uint64_t handle = GetBoardHandle(name);
-        if (handle != 0) {
-            char text[32];
-            std::snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(handle));
-            return CopyOut(text, buffer, size);
-        }
+        if (handle != 0) return zel::CopyOutUnsigned(handle, false, buffer, size);
     }
     return CZelKWStruct::GetQualifierValue(name, qualifier, buffer, size);
 }

@@ -18,19 +18,50 @@
 namespace {
 
 using zel::CopyOut;
-
-unsigned CopyOutLong(long value, char* buffer, unsigned size) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%ld", value);
-    return CopyOut(text, buffer, size);
-}
+using zel::CopyOutLong;
 
 bool IsQualifier(const char* qualifier, const char* name) {
     return qualifier != nullptr && tsiStricmp(qualifier, name) == 0;
 }
 
-bool SameName(const char* name, const char* step, size_t len) {
-    return tsiStrnicmp(name, step, len) == 0 && name[len] == '\0';
+inline unsigned char LowerAscii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// Whether name is the len characters of step, letters compared without regard
+// to case (as tsiStrnicmp compares them). Path walks make this comparison more
+// than any other, so it is made here rather than through the library call;
+// names are mostly written as they are looked up, so equal bytes go first.
+inline bool SameName(const char* name, const char* step, size_t len) {
+    size_t i = 0;
+    while (i < len && name[i] == step[i] && name[i] != '\0') ++i;
+    for (; i < len; ++i) {
+        const unsigned char a = static_cast<unsigned char>(name[i]);
+        const unsigned char b = static_cast<unsigned char>(step[i]);
+        if (a != b && LowerAscii(a) != LowerAscii(b)) return false;
+        if (a == '\0') break;
+    }
+    return name[len] == '\0';
+}
+
+// A hash of a name that ignores the case of its letters: names that SameName
+// takes for equal hash alike (OR-ing 0x20 folds every letter to lower case;
+// that it folds some other characters together only costs a comparison). It
+// takes the length and the first and the last eight characters (all of a
+// shorter name), so that it costs the same for any name.
+inline uint32_t NameHash(const char* name, size_t len) {
+    uint64_t head = 0, tail = 0;
+    if (len >= 8) {
+        std::memcpy(&head, name, 8);
+        std::memcpy(&tail, name + len - 8, 8);
+    } else {
+        for (size_t i = 0; i < len; ++i) head = head << 8 | static_cast<unsigned char>(name[i]);
+    }
+    const uint64_t fold = 0x2020202020202020ull;
+    uint64_t hash = ((head | fold) * 0x9E3779B97F4A7C15ull) ^ ((tail | fold) * 0xC2B2AE3D27D4EB4Full) ^ len;
+    hash ^= hash >> 31;
+    hash *= 0xff51afd7ed558ccdull;
+    return static_cast<uint32_t>(hash >> 32);
 }
 
 // Whether text equals one of the choices, letters compared without regard to case.
@@ -144,29 +175,42 @@ unsigned DescribeKeyword(CZelKeyword* keyword, const char* qualifier, char* buff
     return ZEL_ERR_UNKNOWN_QUALIFIER;
 }
 
-// One path step: a name (possibly empty) followed by any number of "[digits]".
-// Answers false for anything malformed.
-bool ParseStep(const char* step, size_t len, size_t* nameLen, std::vector<long>* indices) {
-    size_t i = 0;
-    while (i < len && step[i] != '[' && step[i] != ']') ++i;
-    *nameLen = i;
-    indices->clear();
-    while (i < len) {
-        if (step[i] != '[') return false;
-        ++i;
+// The characters that end a step's name: the end of the path, '.', '[' and ']'.
+struct NameEnds {
+    bool at[256];
+    constexpr NameEnds() : at() {
+        at[0] = true;
+        at[static_cast<unsigned char>('.')] = true;
+        at[static_cast<unsigned char>('[')] = true;
+        at[static_cast<unsigned char>(']')] = true;
+    }
+};
+constexpr NameEnds kNameEnds;
+
+// One path step at step: a name (possibly empty, up to '.', '[', ']' or the
+// end) followed by any number of "[digits]", up to '.' or the end. Sets
+// *nameLen and *end (the '.' or the end of the path); false for anything
+// malformed, or a step with neither name nor index.
+bool ParseStep(const char* step, size_t* nameLen, const char** end) {
+    const char* p = step;
+    while (!kNameEnds.at[static_cast<unsigned char>(*p)]) ++p;
+    *nameLen = static_cast<size_t>(p - step);
+    bool indexed = false;
+    while (*p == '[') {
+        ++p;
         size_t digits = 0;
         long index = 0;
-        while (i < len && step[i] >= '0' && step[i] <= '9') {
+        for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
             if (index > (LONG_MAX - 9) / 10) return false;
-            index = index * 10 + (step[i] - '0');
-            ++i;
-            ++digits;
+            index = index * 10 + (*p - '0');
         }
-        if (digits == 0 || i >= len || step[i] != ']') return false;
-        ++i;
-        indices->push_back(index);
+        if (digits == 0 || *p != ']') return false;
+        ++p;
+        indexed = true;
     }
-    return *nameLen != 0 || !indices->empty();
+    if (*p != '\0' && *p != '.') return false;
+    *end = p;
+    return *nameLen != 0 || indexed;
 }
 
 }  // namespace
@@ -186,20 +230,23 @@ void CZelKeyword::SetParent(CZelKeyword* parent) { m_pParent = parent; }
 CZelKeyword* CZelKeyword::FindKeyword(const char* path) {
     if (path == nullptr || *path == '\0') return this;
     CZelKeyword* current = this;
-    std::vector<long> indices;
     const char* step = path;
     for (;;) {
-        const char* end = std::strchr(step, '.');
-        size_t len = end != nullptr ? static_cast<size_t>(end - step) : std::strlen(step);
+        // The whole step is checked before it is walked, so that a malformed
+        // step never reaches a keyword.
         size_t nameLen = 0;
-        if (!ParseStep(step, len, &nameLen, &indices)) return nullptr;
+        const char* end = nullptr;
+        if (!ParseStep(step, &nameLen, &end)) return nullptr;
         if (nameLen != 0) current = current->FindStep(step, nameLen, -1);
-        for (long index : indices) {
-            if (current == nullptr) break;
+        // The indices, already checked: "[digits]" up to end.
+        for (const char* p = step + nameLen; p < end && current != nullptr;) {
+            long index = 0;
+            for (++p; *p != ']'; ++p) index = index * 10 + (*p - '0');
+            ++p;
             current = current->FindStep("", 0, index);
         }
         if (current == nullptr) return nullptr;
-        if (end == nullptr) return current;
+        if (*end == '\0') return current;
         step = end + 1;
     }
 }
@@ -239,13 +286,54 @@ void CZelKeyword::FreezeDefaults() {}
 
 // ---------------------------------------------------------------- CZelKWStruct
 
+// Children are found by name through a table of their positions, kept beside
+// the list: open addressing on NameHash, at most half full, so that a look-up
+// costs about the same whatever the structure's size and wherever the child
+// stands in it.
 struct CZelKWStruct::Impl {
     std::vector<CZelKeyword*> children;
+    std::vector<uint32_t> hashes;  // NameHash of each child's name
+    std::vector<uint32_t> slots;   // position + 1 of a child, 0 for none; a power of two long
 
     CZelKeyword* Find(const char* name, size_t len) const {
-        for (CZelKeyword* child : children)
-            if (SameName(child->GetName(), name, len)) return child;
+        if (slots.empty() || len >= ZEL_NAME_MAX) return nullptr;  // no name is that long
+        const uint32_t hash = NameHash(name, len);
+        const size_t mask = slots.size() - 1;
+        for (size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
+            const uint32_t at = slots[i] - 1;
+            if (hashes[at] != hash) continue;
+            // A name as the child spells it is settled by one memcmp (a name
+            // is a buffer of ZEL_NAME_MAX bytes, longer than len).
+            const char* childName = children[at]->GetName();
+            if ((std::memcmp(childName, name, len) == 0 && childName[len] == '\0') || SameName(childName, name, len))
+                return children[at];
+        }
         return nullptr;
+    }
+
+    void Place(uint32_t at) {
+        const size_t mask = slots.size() - 1;
+        size_t i = hashes[at] & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = at + 1;
+    }
+
+    // Makes the table anew for the children as they are now.
+    void Rebuild() {
+        size_t size = 4;
+        while (size < 2 * children.size()) size *= 2;
+        slots.assign(size, 0);
+        for (uint32_t at = 0; at < children.size(); ++at) Place(at);
+    }
+
+    void Append(CZelKeyword* child) {
+        const char* name = child->GetName();
+        children.push_back(child);
+        hashes.push_back(NameHash(name, std::strlen(name)));
+        if (2 * children.size() > slots.size())
+            Rebuild();
+        else
+            Place(static_cast<uint32_t>(children.size() - 1));
     }
 };
 
@@ -268,7 +356,7 @@ unsigned CZelKWStruct::AddKeyword(CZelKeyword* child) {
     if (child == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
     const char* name = child->GetName();
     if (m_pImpl->Find(name, std::strlen(name)) != nullptr) return ZEL_ERR_DUPLICATE;
-    m_pImpl->children.push_back(child);
+    m_pImpl->Append(child);
     child->SetParent(this);
     return ZEL_OK;
 }
@@ -276,10 +364,12 @@ unsigned CZelKWStruct::AddKeyword(CZelKeyword* child) {
 unsigned CZelKWStruct::RemoveKeyword(const char* name) {
     if (name == nullptr) return ZEL_ERR_INVALID_ARGUMENT;
     auto& children = m_pImpl->children;
-    for (auto it = children.begin(); it != children.end(); ++it) {
-        if (tsiStricmp((*it)->GetName(), name) == 0) {
-            CZelKeyword* child = *it;
-            children.erase(it);
+    for (size_t at = 0; at < children.size(); ++at) {
+        if (tsiStricmp(children[at]->GetName(), name) == 0) {
+            CZelKeyword* child = children[at];
+            children.erase(children.begin() + static_cast<std::ptrdiff_t>(at));
+            m_pImpl->hashes.erase(m_pImpl->hashes.begin() + static_cast<std::ptrdiff_t>(at));
+            m_pImpl->Rebuild();  // the positions after it moved
             delete child;
             return ZEL_OK;
         }

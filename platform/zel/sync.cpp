@@ -317,20 +317,22 @@ CZelThread* ZelBeginThread(CZelThread* thread, unsigned stackSize, unsigned) {
     }
     // A thread that destroys its own object is never joined.
     if (autoDelete) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto* start = new ThreadStart{thread, thread->m_pImpl->id, autoDelete};
-    // Marked before the thread exists: an auto-delete thread may be gone
-    // before pthread_create returns, so its object is not touched afterwards.
-    thread->m_pImpl->started = true;
-    pthread_t handle;
-    if (!autoDelete) thread->m_pImpl->joinable = true;
-    int rc = pthread_create(&handle, &attr, &ThreadMain, start);
+    CZelThread::Impl* impl = thread->m_pImpl;
+    auto* start = new ThreadStart{thread, impl->id, autoDelete};
+    // Marked before the thread exists: a thread may destroy its object (an
+    // auto-delete thread always does, an owned one may) before pthread_create
+    // returns, so the object is not touched afterwards, not even read. The
+    // handle goes straight into it: pthread_create stores it before the
+    // thread runs.
+    impl->started = true;
+    if (!autoDelete) impl->joinable = true;
+    int rc = pthread_create(&impl->handle, &attr, &ThreadMain, start);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete start;
-        thread->m_pImpl->started = false;
-        thread->m_pImpl->joinable = false;
+        impl->started = false;
+        impl->joinable = false;
         return nullptr;
     }
-    if (!autoDelete) thread->m_pImpl->handle = handle;
     return thread;
 }
