@@ -1,13 +1,17 @@
 // The Intel HEX reader of DSP firmware images, its loader loop and its checker.
 //
 // Images run to megabytes and are read at every board start, so the reader
-// decodes characters through one table and reads with getc_unlocked while it
-// holds the stream's lock for a whole record. Loader and checker run the same
-// record parser, so an image the checker passes is one the loader takes.
+// decodes characters through one table. A single record is read with
+// getc_unlocked while the stream's lock is held for the whole record; the
+// loader reads the image in blocks of its own and decodes plain pairs of
+// digits straight from the block. Loader and checker run the same record
+// parser, so an image the checker passes is one the loader takes.
 #include "HexReader.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -42,9 +46,59 @@ public:
     void Unget(int c) {
         if (c != EOF) ungetc(c, m_File);
     }
+    unsigned TakeHexPairs(uint8_t*, unsigned, unsigned*) { return 0; }
 
 private:
     FILE* m_File;
+};
+
+// The stream as the loader reads a whole image: in blocks into a buffer of its
+// own, so that a character costs a pointer step instead of a stdio call. The
+// parser only ever puts back the character it read last. A load reads ahead
+// of the records it takes: the stream's position afterwards is past them.
+class BlockSource {
+public:
+    BlockSource(FILE* file, char* buffer, size_t size) : m_File(file), m_Buffer(buffer), m_Size(size) {}
+    int Get() { return m_Next < m_End ? static_cast<unsigned char>(*m_Next++) : Refill(); }
+    void Unget(int c) {
+        if (c != EOF) --m_Next;
+    }
+    // Data bytes written as plain pairs of hexadecimal digits, decoded straight
+    // from the block: at most n of them, up to the first pair that is not two
+    // digits (or the end of the block), which the parser then reads as usual.
+    // Adds them to *sum; answers how many it took.
+    unsigned TakeHexPairs(uint8_t* data, unsigned n, unsigned* sum) {
+        char* p = m_Next;
+        const size_t pairs = static_cast<size_t>(m_End - p) / 2;
+        if (n > pairs) n = static_cast<unsigned>(pairs);
+        unsigned taken = 0, added = 0;
+        for (; taken < n; ++taken, p += 2) {
+            const uint8_t high = Class(static_cast<unsigned char>(p[0]));
+            const uint8_t low = Class(static_cast<unsigned char>(p[1]));
+            if ((high | low) >= 16) break;
+            const unsigned value = high * 16u + low;
+            data[taken] = static_cast<uint8_t>(value);
+            added += value;
+        }
+        m_Next = p;
+        *sum += added;
+        return taken;
+    }
+
+private:
+    int Refill() {
+        const size_t got = fread(m_Buffer, 1, m_Size, m_File);
+        if (got == 0) return EOF;
+        m_Next = m_Buffer;
+        m_End = m_Buffer + got;
+        return static_cast<unsigned char>(*m_Next++);
+    }
+
+    FILE* m_File;
+    char* m_Buffer;
+    size_t m_Size;
+    char* m_Next = nullptr;
+    char* m_End = nullptr;
 };
 
 // The stream as the checker reads it: counts lines and remembers the last
@@ -69,6 +123,7 @@ public:
     }
     // Whether the next character starts a line.
     bool AtLineStart() const { return m_Last == '\n' || m_Last == kNothing; }
+    unsigned TakeHexPairs(uint8_t*, unsigned, unsigned*) { return 0; }
     unsigned Line() const { return m_Line; }
 
 private:
@@ -138,8 +193,10 @@ Problem ParseRecord(Source& in, uint8_t* count, uint16_t* address, uint8_t* type
     *type = static_cast<uint8_t>(value);
     sum += value;
 
-    // count is at most 255, the size of data.
-    for (unsigned i = 0; i < *count; ++i) {
+    // count is at most 255, the size of data. Plain pairs of digits are
+    // decoded at once where the source can; the rest field by field.
+    const unsigned bytes = *count;
+    for (unsigned i = in.TakeHexPairs(data, bytes, &sum); i < bytes; ++i) {
         if (!Field(in, 2, &value, &found)) {
             outcome->index = i;
             return Problem::Data;
@@ -179,14 +236,18 @@ unsigned KvReadHexRecord(FILE* file, uint8_t* count, uint16_t* address, uint8_t*
     return problem == Problem::None ? 0 : 1;
 }
 
-unsigned KvLoadHexImage(FILE* file, KvHexDownload download, void* context) {
+namespace {
+
+template <class Source>
+unsigned LoadRecords(Source& in, KvHexDownload download, void* context) {
     uint32_t upper = 0;
     uint8_t data[255];
     for (;;) {
         uint8_t count = 0;
         uint16_t address = 0;
         uint8_t type = 0;
-        if (KvReadHexRecord(file, &count, &address, &type, data) != 0) return 1;
+        Outcome outcome;
+        if (ParseRecord(in, &count, &address, &type, data, &outcome) != Problem::None) return 1;
         switch (type) {
             case HEX_DATA:
                 if (download(context, (upper << 16) | address, data, count) != 0) return 1;
@@ -201,6 +262,24 @@ unsigned KvLoadHexImage(FILE* file, KvHexDownload download, void* context) {
                 return 1;
         }
     }
+}
+
+}  // namespace
+
+unsigned KvLoadHexImage(FILE* file, KvHexDownload download, void* context) {
+    if (file == nullptr) return 1;
+    const size_t kBlockSize = 64 * 1024;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlockSize]);
+    if (!block) {
+        // Record by record through the stream, as KvReadHexRecord reads.
+        flockfile(file);
+        StreamSource in(file);
+        const unsigned loaded = LoadRecords(in, download, context);
+        funlockfile(file);
+        return loaded;
+    }
+    BlockSource in(file, block.get(), kBlockSize);
+    return LoadRecords(in, download, context);
 }
 
 // ---- Checking ------------------------------------------------------------------------

@@ -44,7 +44,8 @@ using KvHexDownload = uint32_t (*)(void* context, uint32_t address, const uint8_
 // could not be read or had a wrong checksum, the image ended without its
 // end-of-file record, a record type is refused (02, 03, 05 and above), an
 // address record lacks its two bytes, or a download failed. The records
-// before a failure have been downloaded.
+// before a failure have been downloaded. The stream is read in blocks: its
+// position afterwards is past the records taken.
 unsigned KvLoadHexImage(FILE* file, KvHexDownload download, void* context);
 
 // Checks a whole image without loading it: record syntax and checksums,

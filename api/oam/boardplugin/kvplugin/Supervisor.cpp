@@ -10,7 +10,15 @@
 namespace {
 const uint32_t kMaxMessageSize = 0x5000;  // terminating NUL included
 const uint32_t kHeaderSize = sizeof(oam_msg_tag);
+// Calls into the supervisor's code the calling thread is inside.
+thread_local unsigned t_supervisorCalls = 0;
 }  // namespace
+
+CSupervisorCall::CSupervisorCall() { ++t_supervisorCalls; }
+
+CSupervisorCall::~CSupervisorCall() { --t_supervisorCalls; }
+
+bool CSupervisor::InSupervisorCode() { return t_supervisorCalls != 0; }
 
 CSupervisor::CSupervisor() : m_MaxMessageSize(kMaxMessageSize) {}
 
@@ -65,7 +73,11 @@ uint32_t CSupervisor::AlertNotify(uint32_t code, uint32_t severity, const char* 
     memcpy(block + record->source_offset, source, nameLength + 1);
     memcpy(block + record->text_offset, text, textLength + 1);
 
-    uint32_t status = _oamAlertNotify(record);
+    uint32_t status;
+    {
+        CSupervisorCall call;
+        status = _oamAlertNotify(record);
+    }
     free(block);
     free(text);
     return status;

@@ -29,6 +29,22 @@ public:
 
     uint32_t m_MaxMessageSize;
 
+    // Whether the calling thread is running the supervisor's own code right
+    // now, called from the plug-in (an alert, a database call, a device scan):
+    // such a thread is inside an entry point, and must not wait for the
+    // entry points to drain.
+    static bool InSupervisorCode();
+
 private:
     CSupervisor();
+};
+
+// Marks the calling thread as running the supervisor's code for its scope:
+// every call from the plug-in into the supervisor is made inside one.
+class CSupervisorCall {
+public:
+    CSupervisorCall();
+    ~CSupervisorCall();
+    CSupervisorCall(const CSupervisorCall&) = delete;
+    CSupervisorCall& operator=(const CSupervisorCall&) = delete;
 };

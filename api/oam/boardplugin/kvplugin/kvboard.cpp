@@ -298,6 +298,7 @@ unsigned CKvBoard::AssignLogicalNumber()
         return 1;
     }
     void* database = nullptr;
+    CSupervisorCall call;
     if (_oamDbOpenObject(GetName(), &database, 1) == 0) {
         char nameValue[kValueSize] = {0};
         char idValue[kValueSize] = {0};

@@ -12,6 +12,7 @@
 #include "QslacFile.h"
 #include "Utilities.h"
 #include "kvboard.h"
+#include "tsi/tsi.h"
 
 namespace {
 
@@ -168,8 +169,9 @@ void CKvBoard::MapQslacFilesToPorts() {
             snprintf(keyword, sizeof(keyword), "Port[%u].Qslac.File", p->m_Number);
             char own[255] = "";
             const char* name = defaultName;
-            if (FindKeyword(keyword) != nullptr) {
-                if (GetKeywordValue(keyword, own, sizeof(own)) != 0) {
+            // The path is walked once; the keyword found is read directly.
+            if (CZelKeyword* ownFile = FindKeyword(keyword)) {
+                if (ownFile->GetKeywordValue(nullptr, own, sizeof(own)) != 0) {
                     Warning("CKvBoard::MapQslacFilesToPorts() - could not read keyword '%s'\n", keyword);
                 } else if (own[0] != '\0') {
                     name = own;
@@ -180,17 +182,19 @@ void CKvBoard::MapQslacFilesToPorts() {
     }
 
     // One record per distinct file name, in order of first use, each with
-    // copies of its ports in port order.
+    // copies of its ports in port order. A record is made only for a name
+    // not seen yet (names compared as cQslacFile::Compare does).
     for (cPort* p = m_Ports.Head(); p != nullptr; p = cList<cPort>::Next(p)) {
-        std::unique_ptr<cQslacFile> record(
-            new (std::nothrow) cQslacFile(this, p->m_Qslac->GetFilename(p->m_Channel)));
+        const char* name = p->m_Qslac->GetFilename(p->m_Channel);
+        cQslacFile* found = m_QslacFiles.Head();
+        while (found != nullptr && tsiStricmp(found->GetName(), name) != 0) found = cList<cQslacFile>::Next(found);
+        std::unique_ptr<cQslacFile> record(found == nullptr ? new (std::nothrow) cQslacFile(this, name) : nullptr);
         cPort* copy = new (std::nothrow) cPort(*p);
-        if (record == nullptr || copy == nullptr) {
+        if ((found == nullptr && record == nullptr) || copy == nullptr) {
             delete copy;
             Error("CKvBoard::MapQslacFilesToPorts() - memory allocation failed\n");
             return;
         }
-        cQslacFile* found = m_QslacFiles.Find(record.get());
         if (found != nullptr) {
             found->AddPort(copy);
         } else {

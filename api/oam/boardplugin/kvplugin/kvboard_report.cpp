@@ -34,7 +34,9 @@ public:
     const char* Text() const { return m_Text; }
     char* End() { return m_Text + m_Length; }
     size_t Room() const { return m_Size - m_Length; }
-    void Resync() { m_Length = strnlen(m_Text, m_Size - 1); }
+    // After text was written at End() by someone else: its length is measured
+    // from there, not from the start of the report.
+    void Resync() { m_Length += strnlen(End(), m_Size - 1 - m_Length); }
 
     void Append(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {

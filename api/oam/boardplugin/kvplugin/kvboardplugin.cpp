@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "Supervisor.h"
 #include "tsi/tsi.h"
 
 CKvBoardPlugIn* boardPlugin = nullptr;
@@ -77,6 +78,7 @@ unsigned CKvBoardPlugIn::Init(const char* text)
 
 unsigned CKvBoardPlugIn::DetectBoards()
 {
+    CSupervisorCall call;  // the supervisor's device enumerator runs inside
     AddDetectedBoardsKeywords("KV", "kv");
     return 0;
 }

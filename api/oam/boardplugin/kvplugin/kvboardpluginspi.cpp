@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 
+#include "Supervisor.h"
 #include "kvboardplugin.h"
 
 #define KV_EXPORT __attribute__((visibility("default")))
@@ -22,54 +23,65 @@ constexpr uint32_t ZEL_QUALIFIER_UNKNOWN = 8;  // the framework's answer for a q
 // A call that finds the gate closed answers "not initialised" without
 // touching the object.
 //
-// Counting in and reading the phase are sequentially consistent on both sides
-// (a call: count in, then read the phase; Exit: close, then read the count),
-// so either the call sees the gate closed or Exit sees the call.
-enum Phase : int { kClosed, kOpening, kOpen, kClosing };
+// The phase and the count of calls inside share one atomic word (phase in
+// the top byte), so that a call learns the phase from its own count-in and
+// either sees the gate closed or is seen by Exit. The codes make the calls'
+// path short: an open gate's phase byte is 0, so the count-in's old word is
+// at most the count mask; a closing gate's has the sign bit, so a count-out
+// while closing leaves a negative word.
+enum Phase : uint32_t { kOpen = 0x00, kClosed = 0x01, kOpening = 0x02, kClosing = 0x80 };
+constexpr unsigned kPhaseShift = 24;
+constexpr uint32_t kCountMask = (1u << kPhaseShift) - 1;
 
-std::atomic<int> g_phase{kClosed};
-std::atomic<unsigned> g_inside{0};
+std::atomic<int32_t> g_gate{kClosed << kPhaseShift};
 std::mutex g_drainLock;
 std::condition_variable g_drained;
 
-// Entry points the calling thread is inside (callbacks from the plug-in to
-// the supervisor may call in again).
-thread_local unsigned t_depth = 0;
+Phase PhaseOf(uint32_t gate) { return static_cast<Phase>(gate >> kPhaseShift); }
 
-class Pass {
-public:
-    Pass() : m_Open(false) {
-        ++t_depth;
-        g_inside.fetch_add(1);
-        m_Open = g_phase.load() == kOpen;
+// Moves the gate from phase from to phase to, whatever the count; false
+// when it was not in phase from.
+bool MovePhase(Phase from, Phase to) {
+    int32_t gate = g_gate.load();
+    while (PhaseOf(static_cast<uint32_t>(gate)) == from) {
+        const uint32_t moved = (static_cast<uint32_t>(gate) & kCountMask) | (uint32_t{to} << kPhaseShift);
+        if (g_gate.compare_exchange_weak(gate, static_cast<int32_t>(moved))) return true;
     }
-    ~Pass() {
-        --t_depth;
-        if (g_inside.fetch_sub(1) == 1 && g_phase.load() == kClosing) {
-            std::lock_guard<std::mutex> guard(g_drainLock);
-            g_drained.notify_all();
-        }
-    }
-    Pass(const Pass&) = delete;
-    Pass& operator=(const Pass&) = delete;
-    bool Open() const { return m_Open; }
+    return false;
+}
 
-private:
-    bool m_Open;
-};
+// A call counted out of a closing gate: Exit, which waits, learns that no
+// call is inside any more once the count is 0. Kept out of line: the calls'
+// own path stays short.
+__attribute__((noinline, cold)) void CountedOutWhileClosing() {
+    if ((static_cast<uint32_t>(g_gate.load()) & kCountMask) != 0) return;
+    std::lock_guard<std::mutex> guard(g_drainLock);
+    g_drained.notify_all();
+}
 
-// Calls operation on the plug-in object: 0 stays 0, any other result (or
-// anything thrown) becomes failure; before Init the answer is "not initialised".
+// Counts the calling call in while operation runs on the plug-in object: 0
+// stays 0, any other result (or anything thrown) becomes failure; with the
+// gate closed the answer is "not initialised" and the object is not touched.
 template <class Operation>
-uint32_t Forward(uint32_t failure, Operation operation)
-{
-    Pass pass;
-    if (!pass.Open()) return KV_E_NOT_INITIALISED;
-    try {
-        return operation(boardPlugin) == 0 ? 0 : failure;
-    } catch (...) {
-        return failure;
+inline uint32_t Pass(uint32_t failure, Operation operation) {
+    uint32_t result;
+    if (__builtin_expect(static_cast<uint32_t>(g_gate.fetch_add(1)) <= kCountMask, 1)) {  // open
+        try {
+            result = operation(boardPlugin);
+        } catch (...) {
+            result = failure;
+        }
+    } else {
+        result = KV_E_NOT_INITIALISED;
     }
+    if (__builtin_expect(--g_gate < 0, 0)) CountedOutWhileClosing();
+    return result;
+}
+
+// As Pass, for an operation whose every non-zero result is failure.
+template <class Operation>
+inline uint32_t Forward(uint32_t failure, Operation operation) {
+    return Pass(failure, [&](CKvBoardPlugIn* p) { return operation(p) == 0 ? 0 : failure; });
 }
 
 }  // namespace
@@ -78,8 +90,7 @@ extern "C" {
 
 KV_EXPORT uint32_t Init(const char* text)
 {
-    int closed = kClosed;
-    if (!g_phase.compare_exchange_strong(closed, kOpening)) return KV_E_INIT;
+    if (!MovePhase(kClosed, kOpening)) return KV_E_INIT;
     uint32_t result = KV_E_INIT;
     try {
         boardPlugin = new (std::nothrow) CKvBoardPlugIn();
@@ -88,22 +99,22 @@ KV_EXPORT uint32_t Init(const char* text)
         result = KV_E_INIT;
     }
     // A failed Init keeps its object, which a later Exit destroys.
-    g_phase.store(boardPlugin != nullptr ? kOpen : kClosed);
+    MovePhase(kOpening, boardPlugin != nullptr ? kOpen : kClosed);
     return result;
 }
 
 KV_EXPORT uint32_t Exit(void)
 {
-    // From inside another entry point (a callback of the supervisor's) or on
-    // a monitor thread the wait below would wait for the caller itself.
-    if (t_depth != 0 || CKvBoard::OnMonitorThread()) {
-        return g_phase.load() == kOpen ? KV_E_EXIT : KV_E_NOT_INITIALISED;
+    // From inside another entry point (the supervisor's own code, called
+    // from the plug-in) or on a monitor thread the wait below would wait for
+    // the caller itself.
+    if (CSupervisor::InSupervisorCode() || CKvBoard::OnMonitorThread()) {
+        return PhaseOf(static_cast<uint32_t>(g_gate.load())) == kOpen ? KV_E_EXIT : KV_E_NOT_INITIALISED;
     }
-    int open = kOpen;
-    if (!g_phase.compare_exchange_strong(open, kClosing)) return KV_E_NOT_INITIALISED;
+    if (!MovePhase(kOpen, kClosing)) return KV_E_NOT_INITIALISED;
     {
         std::unique_lock<std::mutex> guard(g_drainLock);
-        g_drained.wait(guard, [] { return g_inside.load() == 0; });
+        g_drained.wait(guard, [] { return (static_cast<uint32_t>(g_gate.load()) & kCountMask) == 0; });
     }
     uint32_t result = 0;
     try {
@@ -113,13 +124,13 @@ KV_EXPORT uint32_t Exit(void)
         result = KV_E_EXIT;
     }
     if (result != 0) {
-        g_phase.store(kOpen);  // kept, and may be asked to exit again
+        MovePhase(kClosing, kOpen);  // kept, and may be asked to exit again
         return result;
     }
     CKvBoardPlugIn* plugin = boardPlugin;
     boardPlugin = nullptr;
     delete plugin;
-    g_phase.store(kClosed);
+    MovePhase(kClosing, kClosed);
     return 0;
 }
 
@@ -154,15 +165,11 @@ KV_EXPORT uint32_t SetKeyword(uint64_t handle, const char* keyword, const char* 
 KV_EXPORT uint32_t GetQualifier(uint64_t handle, const char* keyword, const char* qualifier,
                                 char* value, uint32_t size)
 {
-    Pass pass;
-    if (!pass.Open()) return KV_E_NOT_INITIALISED;
-    try {
-        unsigned result = boardPlugin->GetQualifier(handle, keyword, qualifier, value, size);
+    return Pass(KV_E_GET_QUALIFIER, [&](CKvBoardPlugIn* p) -> uint32_t {
+        unsigned result = p->GetQualifier(handle, keyword, qualifier, value, size);
         if (result == 0) return 0;
         return result == ZEL_QUALIFIER_UNKNOWN ? KV_E_UNKNOWN_QUALIFIER : KV_E_GET_QUALIFIER;
-    } catch (...) {
-        return KV_E_GET_QUALIFIER;
-    }
+    });
 }
 
 KV_EXPORT uint32_t OpenObject(uint64_t handle, uint32_t value)
@@ -199,13 +206,7 @@ KV_EXPORT uint32_t SendBuffer(const char* boardName, const void* buffer, uint32_
 // Unlike the others, the result of the plug-in object is passed through as it is.
 KV_EXPORT uint32_t AlertReceive(oam_msg_tag* message)
 {
-    Pass pass;
-    if (!pass.Open()) return KV_E_NOT_INITIALISED;
-    try {
-        return boardPlugin->AlertReceive(message);
-    } catch (...) {
-        return 1;
-    }
+    return Pass(1, [&](CKvBoardPlugIn* p) { return p->AlertReceive(message); });
 }
 
 }  // extern "C"
