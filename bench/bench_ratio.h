@@ -5,6 +5,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+
 #include <unistd.h>
 
 #include <cstdio>

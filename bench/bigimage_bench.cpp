@@ -46,7 +46,8 @@ void StartWithImage(benchmark::State& state, const char* image, std::vector<doub
     const std::string path = g_Fixture->directory.Path() + ":" + KV_SHARE_DIR;
     setenv("WBLOAD", path.c_str(), 1);
     tsiSetSleepHook(NoPause, nullptr);
-    if (Init("") != 0 || CreateBoard("b0", "KV 7400C-48") != 0 || SetKeyword(Handle("b0"), "Dsp.Image", image) != 0) {
+    if (Init("") != 0 || CreateBoard("b0", "KV 7400C-48") != 0 ||
+        SetKeyword(Handle("b0"), "Dsp.Image", image) != 0) {
         state.SkipWithError("the board could not be created");
     } else {
         for (auto _ : state) {
@@ -70,12 +71,15 @@ void StartWithImage(benchmark::State& state, const char* image, std::vector<doub
     tsiSetSleepHook(nullptr, nullptr);
 }
 
-void BM_StartShippedImage(benchmark::State& state) { StartWithImage(state, "kv100.dsp", &g_Fixture->shipped); }
+void BM_StartShippedImage(benchmark::State& state) {
+    StartWithImage(state, "kv100.dsp", &g_Fixture->shipped);
+}
 
 void BM_Start15MiBImage(benchmark::State& state) { StartWithImage(state, "image15m.dsp", &g_Fixture->big); }
 
 void BM_Objcopy15MiBImage(benchmark::State& state) {
-    benchimage::RunObjcopy(state, g_Fixture->image, g_Fixture->directory.Path() + "/image15m.bin", g_Fixture->objcopy);
+    benchimage::RunObjcopy(state, g_Fixture->image, g_Fixture->directory.Path() + "/image15m.bin",
+                           g_Fixture->objcopy);
 }
 
 BENCHMARK(BM_StartShippedImage)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
@@ -112,19 +116,21 @@ int CountBothImages() {
     const double big = CountCycles("image15m.dsp", 0, 1);
     const double extra = big > 0 && shipped > 0 ? big - shipped : 0;
     if (extra > 0)
-        printf("note: bigimage: the 15 MiB image adds %.0f instructions to a start (%.0f per download call); "
-               "a cycle with the shipped image takes %.0f\n",
-               extra, extra / (kImageBytes / 32), shipped);
+        printf(
+            "note: bigimage: the 15 MiB image adds %.0f instructions to a start (%.0f per download call); "
+            "a cycle with the shipped image takes %.0f\n",
+            extra, extra / (kImageBytes / 32), shipped);
     if (!benchimage::ObjcopyInstalled()) {
         printf("note: bigimage: objcopy is not installed (package binutils); no ratio to it\n");
         return extra > 0 ? 0 : 1;
     }
-    const double objcopy = kvbench::CountProgramInstructions(
-        {"objcopy", "-I", "ihex", "-O", "binary", g_Fixture->image, g_Fixture->directory.Path() + "/image15m.bin"},
-        kvbench::ChildProfile("objcopy"));
+    const double objcopy =
+        kvbench::CountProgramInstructions({"objcopy", "-I", "ihex", "-O", "binary", g_Fixture->image,
+                                           g_Fixture->directory.Path() + "/image15m.bin"},
+                                          kvbench::ChildProfile("objcopy"));
     if (objcopy > 0) printf("note: bigimage: %.0f instructions per objcopy run\n", objcopy);
-    kvbench::InstructionRatio("bigimage", "15 MiB image start - shipped image start / objcopy, instructions", extra,
-                              objcopy, 1);
+    kvbench::InstructionRatio("bigimage", "15 MiB image start - shipped image start / objcopy, instructions",
+                              extra, objcopy, 1);
     return extra > 0 ? 0 : 1;
 }
 
@@ -145,14 +151,16 @@ int main(int argc, char** argv) {
     if (fixture.big.empty() || fixture.shipped.empty()) return 1;
     const double extra = benchimage::Median(fixture.big) - benchimage::Median(fixture.shipped);
     const double mib = static_cast<double>(kImageBytes) / (1 << 20);
-    printf("note: the 15 MiB image adds %.0f ms to a start (%.0f MiB/s of firmware, %.0f ns per download call)\n",
-           extra * 1e3, mib / extra, extra * 1e9 / (kImageBytes / 32));
+    printf(
+        "note: the 15 MiB image adds %.0f ms to a start (%.0f MiB/s of firmware, %.0f ns per download call)\n",
+        extra * 1e3, mib / extra, extra * 1e9 / (kImageBytes / 32));
     if (fixture.objcopy.empty()) {
         printf("note: objcopy is not installed (package binutils); no ratio to it\n");
     } else {
         const double objcopy = benchimage::Median(fixture.objcopy);
-        printf("ratio: bigimage: 15 MiB image start - shipped image start / objcopy, time = %.2f (goal <= 1)\n",
-               extra / objcopy);
+        printf(
+            "ratio: bigimage: 15 MiB image start - shipped image start / objcopy, time = %.2f (goal <= 1)\n",
+            extra / objcopy);
     }
     return 0;
 }

@@ -7,10 +7,10 @@
 
 #include <vector>
 
-#include "kvd/kvdriver.h"
-#include "kvemu.h"
 #include "bench_ratio.h"
 #include "instructions.h"
+#include "kvd/kvdriver.h"
+#include "kvemu.h"
 
 namespace {
 
@@ -43,9 +43,9 @@ void BM_DspDownload15MiB(benchmark::State& state) {
             break;
         }
     }
-    state.counters["ns_per_call"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * (kImageBytes / kRecordBytes),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_call"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * (kImageBytes / kRecordBytes),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     kvClose(handle);
     kvemu::Reset();
 }
@@ -56,7 +56,8 @@ int CountPerCall() {
     KVHANDLE handle = nullptr;
     bool ok = kvOpenByBusDeviceFunction(0, 0, 0, &handle) == 0 && DownloadImage(handle);
     double image = 0;
-    if (ok) image = kvbench::CountInstructions("a 15 MiB download", 1, [&] { ok = DownloadImage(handle) && ok; });
+    if (ok)
+        image = kvbench::CountInstructions("a 15 MiB download", 1, [&] { ok = DownloadImage(handle) && ok; });
     const double perCall = ok ? image / (kImageBytes / kRecordBytes) : 0;
     kvbench::InstructionRatio("emulator", "emulator BoardDspDownload instructions per call / 200", perCall,
                               kGoalInstructions, 1);

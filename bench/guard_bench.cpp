@@ -25,7 +25,8 @@ void BM_GetKeywordEntryPoint(benchmark::State& state) {
 
 void BM_GetKeywordPluginObject(benchmark::State& state) {
     char value[64];
-    for (auto _ : state) benchmark::DoNotOptimize(boardPlugin->GetKeyword(g_handle, "State", value, sizeof(value)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(boardPlugin->GetKeyword(g_handle, "State", value, sizeof(value)));
 }
 
 BENCHMARK(BM_GetKeywordEntryPoint)->Repetitions(5);
@@ -42,11 +43,13 @@ void CountBothWays() {
         pluginObject();
     }
     const double gated = kvbench::CountInstructions("GetKeyword through the entry point", kCalls, entryPoint);
-    const double direct = kvbench::CountInstructions("GetKeyword through the plug-in object", kCalls, pluginObject);
-    kvbench::InstructionRatio("guard", "GetKeyword instructions through the entry point / through the plug-in object",
+    const double direct =
+        kvbench::CountInstructions("GetKeyword through the plug-in object", kCalls, pluginObject);
+    kvbench::InstructionRatio("guard",
+                              "GetKeyword instructions through the entry point / through the plug-in object",
                               gated, direct, 1.03);
-    std::printf("note: guard: %.1f instructions through the entry point, %.1f through the plug-in object\n", gated,
-                direct);
+    std::printf("note: guard: %.1f instructions through the entry point, %.1f through the plug-in object\n",
+                gated, direct);
 }
 
 }  // namespace
@@ -70,7 +73,8 @@ int main(int argc, char** argv) {
     kvbench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     kvbench::PrintRatio("guard", "GetKeyword time through the entry point / through the plug-in object",
-                        reporter.Median("BM_GetKeywordEntryPoint"), reporter.Median("BM_GetKeywordPluginObject"), 1.05);
+                        reporter.Median("BM_GetKeywordEntryPoint"),
+                        reporter.Median("BM_GetKeywordPluginObject"), 1.05);
     Exit();
     return 0;
 }

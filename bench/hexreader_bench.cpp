@@ -60,7 +60,8 @@ void BM_HexReaderLoadDSP(benchmark::State& state) {
 }
 
 void BM_Objcopy(benchmark::State& state) {
-    benchimage::RunObjcopy(state, g_Fixture->image, g_Fixture->directory.Path() + "/image4m.bin", g_Fixture->objcopy);
+    benchimage::RunObjcopy(state, g_Fixture->image, g_Fixture->directory.Path() + "/image4m.bin",
+                           g_Fixture->objcopy);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * g_Fixture->textBytes);
 }
 
@@ -73,19 +74,24 @@ int CountReaderAndObjcopy() {
     board.SetSearchPath(g_Fixture->directory.Path().c_str());
     bool ok = board.LoadDSP(nullptr, "image4m.dsp") == 0;
     double reader = 0;
-    if (ok) reader = kvbench::CountInstructions("LoadDSP", 1, [&] { ok = board.LoadDSP(nullptr, "image4m.dsp") == 0 && ok; });
+    if (ok)
+        reader = kvbench::CountInstructions("LoadDSP", 1,
+                                            [&] { ok = board.LoadDSP(nullptr, "image4m.dsp") == 0 && ok; });
     if (!ok) reader = 0;
-    if (reader > 0) printf("note: hexreader: %.0f instructions per LoadDSP, %.1f per byte of text\n", reader,
-                           reader / static_cast<double>(g_Fixture->textBytes));
+    if (reader > 0)
+        printf("note: hexreader: %.0f instructions per LoadDSP, %.1f per byte of text\n", reader,
+               reader / static_cast<double>(g_Fixture->textBytes));
     if (!benchimage::ObjcopyInstalled()) {
         printf("note: hexreader: objcopy is not installed (package binutils); no ratio to it\n");
         return ok ? 0 : 1;
     }
-    const double objcopy = kvbench::CountProgramInstructions(
-        {"objcopy", "-I", "ihex", "-O", "binary", g_Fixture->image, g_Fixture->directory.Path() + "/image4m.bin"},
-        kvbench::ChildProfile("objcopy"));
+    const double objcopy =
+        kvbench::CountProgramInstructions({"objcopy", "-I", "ihex", "-O", "binary", g_Fixture->image,
+                                           g_Fixture->directory.Path() + "/image4m.bin"},
+                                          kvbench::ChildProfile("objcopy"));
     if (objcopy > 0) printf("note: hexreader: %.0f instructions per objcopy run\n", objcopy);
-    kvbench::InstructionRatio("hexreader", "hex reader instructions / objcopy instructions", reader, objcopy, 0.4);
+    kvbench::InstructionRatio("hexreader", "hex reader instructions / objcopy instructions", reader, objcopy,
+                              0.4);
     return ok ? 0 : 1;
 }
 
@@ -105,13 +111,17 @@ int main(int argc, char** argv) {
 
     const double reader = benchimage::Median(fixture.reader);
     const double mb = static_cast<double>(fixture.textBytes) / 1e6;
-    if (reader > 0) printf("note: hex reader %.0f MB/s of text (%.2f MB, median %.1f ms)\n", mb / reader, mb, reader * 1e3);
+    if (reader > 0)
+        printf("note: hex reader %.0f MB/s of text (%.2f MB, median %.1f ms)\n", mb / reader, mb,
+               reader * 1e3);
     if (fixture.objcopy.empty()) {
         printf("note: objcopy is not installed (package binutils); no ratio to it\n");
     } else {
         const double objcopy = benchimage::Median(fixture.objcopy);
         printf("note: objcopy %.0f MB/s of text (median %.1f ms)\n", mb / objcopy, objcopy * 1e3);
-        if (reader > 0) printf("ratio: hexreader: hex reader time / objcopy time = %.2f (goal <= 0.5)\n", reader / objcopy);
+        if (reader > 0)
+            printf("ratio: hexreader: hex reader time / objcopy time = %.2f (goal <= 0.5)\n",
+                   reader / objcopy);
     }
     return 0;
 }

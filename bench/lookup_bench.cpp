@@ -52,7 +52,8 @@ void BM_ByName(benchmark::State& state) {
     if (!Boards(static_cast<size_t>(state.range(0)))) return state.SkipWithError("boards not created");
     const std::string& name = state.range(1) ? g_names.back() : g_names.front();
     char value[32];
-    for (auto _ : state) benchmark::DoNotOptimize(GetQualifier(0, name.c_str(), "Handle", value, sizeof(value)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(GetQualifier(0, name.c_str(), "Handle", value, sizeof(value)));
 }
 
 void BM_ByHandle(benchmark::State& state) {
@@ -84,14 +85,18 @@ bool CountLookups() {
         byName[i] = kvbench::CountInstructions("GetQualifier(0, name, \"Handle\")", kCalls, named);
         byHandle[i] = kvbench::CountInstructions("GetKeyword(handle, \"State\")", kCalls, handled);
     }
-    kvbench::InstructionRatio("lookup-name", "GetQualifier(0, name, \"Handle\") instructions, last of 256 / first",
+    kvbench::InstructionRatio("lookup-name",
+                              "GetQualifier(0, name, \"Handle\") instructions, last of 256 / first",
                               byName[2], byName[1], 1.02);
-    kvbench::InstructionRatio("lookup-handle", "GetKeyword(handle, \"State\") instructions, last of 256 / first",
-                              byHandle[2], byHandle[1], 1.02);
-    std::printf("note: lookup-name: %.1f instructions with 1 board, %.1f on the first and %.1f on the last of 256\n",
-                byName[0], byName[1], byName[2]);
-    std::printf("note: lookup-handle: %.1f instructions with 1 board, %.1f on the first and %.1f on the last of 256\n",
-                byHandle[0], byHandle[1], byHandle[2]);
+    kvbench::InstructionRatio("lookup-handle",
+                              "GetKeyword(handle, \"State\") instructions, last of 256 / first", byHandle[2],
+                              byHandle[1], 1.02);
+    std::printf(
+        "note: lookup-name: %.1f instructions with 1 board, %.1f on the first and %.1f on the last of 256\n",
+        byName[0], byName[1], byName[2]);
+    std::printf(
+        "note: lookup-handle: %.1f instructions with 1 board, %.1f on the first and %.1f on the last of 256\n",
+        byHandle[0], byHandle[1], byHandle[2]);
     return true;
 }
 
@@ -110,12 +115,14 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const char* bench : {"BM_ByName", "BM_ByHandle"}) {
         const std::string b(bench);
-        const char* what = b == "BM_ByName" ? "GetQualifier(0, name, \"Handle\")" : "GetKeyword(handle, \"State\")";
+        const char* what =
+            b == "BM_ByName" ? "GetQualifier(0, name, \"Handle\")" : "GetKeyword(handle, \"State\")";
         kvbench::PrintRatio(b == "BM_ByName" ? "lookup-name" : "lookup-handle",
                             (std::string(what) + " time, last of 256 / first").c_str(),
                             reporter.Median(b + "/256/1"), reporter.Median(b + "/256/0"), 1.1);
-        std::printf("note: %s: %.1f ns with 1 board, %.1f ns on the first and %.1f ns on the last of 256\n", what,
-                    reporter.Median(b + "/1/0"), reporter.Median(b + "/256/0"), reporter.Median(b + "/256/1"));
+        std::printf("note: %s: %.1f ns with 1 board, %.1f ns on the first and %.1f ns on the last of 256\n",
+                    what, reporter.Median(b + "/1/0"), reporter.Median(b + "/256/0"),
+                    reporter.Median(b + "/256/1"));
     }
     Exit();
     return 0;

@@ -3,6 +3,8 @@
 // clock, and medians of per-iteration samples.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -14,8 +16,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "../tools/mkdspimage/DspImage.h"
 

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "bench_ratio.h"
+#include "fake_supervisor.h"
 #include "instructions.h"
 #include "kvemu.h"
-#include "fake_supervisor.h"
 #include "oam/boardplugin.h"
 #include "tsi/tsi.h"
 
@@ -151,8 +151,10 @@ int CountRounds() {
         sixteen = kvbench::CountInstructions("sixteen boards", 1, [&] { round(kBoards); });
     }
     if (failures == 0 && one > 0 && sixteen > 0)
-        std::printf("note: parallel: instructions of 16 boards started and stopped together / 16 x one board alone = "
-                    "%.3f (%.0f against %.0f)\n", sixteen / (kBoards * one), sixteen, kBoards * one);
+        std::printf(
+            "note: parallel: instructions of 16 boards started and stopped together / 16 x one board alone = "
+            "%.3f (%.0f against %.0f)\n",
+            sixteen / (kBoards * one), sixteen, kBoards * one);
     else
         std::printf("note: parallel: the instructions could not be counted\n");
     Exit();
@@ -168,8 +170,10 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (kvbench::Counting()) return CountRounds();
     benchmark::RunSpecifiedBenchmarks();
-    kvbench::PrintRatio("parallel", "16 boards started from 16 threads / one board alone (wall clock, real pauses)",
+    kvbench::PrintRatio("parallel",
+                        "16 boards started from 16 threads / one board alone (wall clock, real pauses)",
                         g_sixteen, g_single, 1.2);
-    if (g_single > 0) std::printf("note: one board alone %.3f s, 16 boards at once %.3f s\n", g_single, g_sixteen);
+    if (g_single > 0)
+        std::printf("note: one board alone %.3f s, 16 boards at once %.3f s\n", g_single, g_sixteen);
     return 0;
 }

@@ -19,10 +19,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "fake_supervisor.h"
-#include "oam/boardplugin.h"
 #include "bench_ratio.h"
+#include "fake_supervisor.h"
 #include "instructions.h"
+#include "oam/boardplugin.h"
 #include "tsi/tsi.h"
 
 namespace {

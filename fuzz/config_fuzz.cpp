@@ -36,7 +36,8 @@ public:
     unsigned GetKeywordValue(const char* name, char* buffer, unsigned size) override {
         return m_Board.GetKeywordValue(name, buffer, size);
     }
-    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer, unsigned size) override {
+    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer,
+                               unsigned size) override {
         return m_Board.GetQualifierValue(name, qualifier, buffer, size);
     }
     void LineNotParsed(unsigned, const char*) override {}

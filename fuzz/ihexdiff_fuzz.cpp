@@ -18,12 +18,12 @@
 
 namespace {
 
-#define REQUIRE(condition)                                                      \
-    do {                                                                        \
-        if (!(condition)) {                                                     \
+#define REQUIRE(condition)                                                             \
+    do {                                                                               \
+        if (!(condition)) {                                                            \
             fprintf(stderr, "ihexdiff: %s failed at line %d\n", #condition, __LINE__); \
-            abort();                                                            \
-        }                                                                       \
+            abort();                                                                   \
+        }                                                                              \
     } while (0)
 
 // ---- The plain reader -----------------------------------------------------------

@@ -11,7 +11,9 @@ namespace {
 
 class Sink : public IKvDiagnostics {
 public:
-    void Report(unsigned, KvSeverity severity, const char*) override { errors += severity == KV_SEVERITY_ERROR; }
+    void Report(unsigned, KvSeverity severity, const char*) override {
+        errors += severity == KV_SEVERITY_ERROR;
+    }
     unsigned errors = 0;
 };
 

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "KvRegisters.h"
+#include "KvTrace.h"
+#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
-#include "KvRegisters.h"
-#include "KvTrace.h"
 #include "oam/oamsupervisor.h"
-#include "Supervisor.h"
 
 namespace {
 
@@ -25,8 +25,7 @@ using kvtest::Register;
 
 class BoardTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kvemu::Reset();
         kvtest::ClearDatabase();
         kvtest::SetDbOpenStatus(0);
@@ -34,8 +33,7 @@ protected:
         ASSERT_EQ(board->SetKeywordValue("Number", "3"), 0u);
         kvtest::ClearAlerts();
     }
-    void Mask(uint32_t mask)
-    {
+    void Mask(uint32_t mask) {
         ASSERT_EQ(board->SetKeywordValue("OamTraceMask", std::to_string(mask).c_str()), 0u);
         kvtest::ClearAlerts();
     }
@@ -43,17 +41,17 @@ protected:
     std::unique_ptr<CKvBoard> board;
 };
 
-TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure)
-{
+TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure) {
     Mask(KV_TRACE_DEBUG);
     ASSERT_EQ(board->SetKeywordValue("Location.PCI.Bus", "3"), 0u);
     EXPECT_EQ(board->GetDriverHandle(), nullptr);
-    EXPECT_EQ(Messages(KV_SEVERITY_INFORM), (Texts{"kvOpen failed to open driver (2) for board 3 in PCI bus:slot 3:0\n",
-                                                   "CKvBoard::GetDriverHandle() failed to open driver.\n"}));
+    EXPECT_EQ(Messages(KV_SEVERITY_INFORM),
+              (Texts{"kvOpen failed to open driver (2) for board 3 in PCI bus:slot 3:0\n",
+                     "CKvBoard::GetDriverHandle() failed to open driver.\n"}));
     ASSERT_EQ(board->SetKeywordValue("Location.PCI.Bus", "0"), 0u);
     KVHANDLE handle = board->GetDriverHandle();
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(board->GetDriverHandle(), handle);  // no second open while it is open
+    EXPECT_EQ(board->GetDriverHandle(), handle);               // no second open while it is open
     ASSERT_EQ(board->OpenDriver(&board->m_DriverHandle), 0u);  // closes the open one first
     EXPECT_EQ(OpenHandles(), 1u);
 
@@ -66,12 +64,12 @@ TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure)
     EXPECT_EQ(board->CloseDriver(&board->m_DriverHandle), 1u);  // nothing left to close
 }
 
-TEST_F(BoardTest, RegisterAccessIsJournaledAndTracedAndFailuresShowOnlyInTheTrace)
-{
+TEST_F(BoardTest, RegisterAccessIsJournaledAndTracedAndFailuresShowOnlyInTheTrace) {
     Mask(KV_TRACE_WRITE_BYTE | KV_TRACE_READ_BYTE | KV_TRACE_DEBUG);
     // A masked write changes only the masked bits (set one, clear one, a nibble); the trace comes first.
-    const struct { uint8_t old, mask, value, expected; } writes[] = {
-        {0x31, 0x04, 0x04, 0x35}, {0x35, 0x04, 0xFB, 0x31}, {0x0F, 0xF0, 0x5A, 0x5F}};
+    const struct {
+        uint8_t old, mask, value, expected;
+    } writes[] = {{0x31, 0x04, 0x04, 0x35}, {0x35, 0x04, 0xFB, 0x31}, {0x0F, 0xF0, 0x5A, 0x5F}};
     for (const auto& c : writes) {
         kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, c.old);
         kvemu::ClearJournal();
@@ -103,8 +101,7 @@ TEST_F(BoardTest, RegisterAccessIsJournaledAndTracedAndFailuresShowOnlyInTheTrac
     EXPECT_NE(traces.back().find("not written"), std::string::npos);
 }
 
-TEST_F(BoardTest, StateIsReadAsItsConstantWhateverTheCase)
-{
+TEST_F(BoardTest, StateIsReadAsItsConstantWhateverTheCase) {
     board->SetState("booted");
     EXPECT_STREQ(board->GetState(), "BOOTED");
     EXPECT_TRUE(board->IsState("Booted"));
@@ -120,11 +117,11 @@ TEST_F(BoardTest, StateIsReadAsItsConstantWhateverTheCase)
     EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::GetState() - Expected keyword 'State' not found.\n"));
 }
 
-TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase)
-{
+TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase) {
     EXPECT_EQ(board->AssignLogicalNumber(), 0u);
     EXPECT_EQ(kvtest::Journaled("0:0 BoardSetLogicalNumber 3 = 0"), 1u);
-    EXPECT_EQ(kvtest::Database()["b0"], (std::map<std::string, std::string>{{"Driver.BoardID", "3"}, {"Driver.Name", "kvhw"}}));
+    EXPECT_EQ(kvtest::Database()["b0"],
+              (std::map<std::string, std::string>{{"Driver.BoardID", "3"}, {"Driver.Name", "kvhw"}}));
     char id[16] = {0};
     EXPECT_EQ(board->GetKeywordValue("Driver.BoardId", id, sizeof(id)), 0u);
     EXPECT_STREQ(id, "3");
@@ -148,35 +145,41 @@ TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase)
     EXPECT_STREQ(board->GetSwitchDriver(), "other");
 }
 
-TEST_F(BoardTest, MessagesGoOutWithTheirSeverityAndTracesFollowTheMask)
-{
+TEST_F(BoardTest, MessagesGoOutWithTheirSeverityAndTracesFollowTheMask) {
     board->Error("e %d\n", 1);
     board->Warning("w %s\n", "2");
     board->Inform("i\n");
     std::string seen;
     for (const kvtest::Alert& alert : kvtest::Alerts())
-        seen += std::to_string(alert.code == KV_ALERT_MESSAGE) + alert.source + std::to_string(alert.severity) + alert.text;
+        seen += std::to_string(alert.code == KV_ALERT_MESSAGE) + alert.source +
+                std::to_string(alert.severity) + alert.text;
     EXPECT_EQ(seen, "1b02e 1\n1b01w 2\n1b00i\n");  // code, source, severity and text of each
 
     // 0x40000000 (print instead of alert) is no level of its own.
-    const struct { uint32_t mask, level; bool toSupervisor, toStdout; } cases[] = {
-        {0x40000001, KV_TRACE_API, false, true}, {0x40000000, 0x40000000, false, false},
-        {0x00000005, KV_TRACE_DEBUG | KV_TRACE_ALERTS, true, false}, {0x00000002, KV_TRACE_API, false, false}};
+    const struct {
+        uint32_t mask, level;
+        bool toSupervisor, toStdout;
+    } cases[] = {{0x40000001, KV_TRACE_API, false, true},
+                 {0x40000000, 0x40000000, false, false},
+                 {0x00000005, KV_TRACE_DEBUG | KV_TRACE_ALERTS, true, false},
+                 {0x00000002, KV_TRACE_API, false, false}};
     for (const auto& c : cases) {
         Mask(c.mask);
         testing::internal::CaptureStdout();
         board->Trace(c.level, "trace %d\n", 7);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.toStdout ? "trace 7\n" : "") << c.mask << " " << c.level;
-        EXPECT_EQ(Messages(KV_SEVERITY_INFORM), c.toSupervisor ? Texts{"trace 7\n"} : Texts{}) << c.mask << " " << c.level;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.toStdout ? "trace 7\n" : "")
+            << c.mask << " " << c.level;
+        EXPECT_EQ(Messages(KV_SEVERITY_INFORM), c.toSupervisor ? Texts{"trace 7\n"} : Texts{})
+            << c.mask << " " << c.level;
     }
     board->RemoveKeyword("OamTraceMask");  // without the mask every trace becomes a warning
     kvtest::ClearAlerts();
     board->Trace(KV_TRACE_API, "lost\n");
-    EXPECT_EQ(Messages(KV_SEVERITY_WARNING), Texts{"CKvBoard::Trace() - expected keyword 'OamTraceMask' not found\n"});
+    EXPECT_EQ(Messages(KV_SEVERITY_WARNING),
+              Texts{"CKvBoard::Trace() - expected keyword 'OamTraceMask' not found\n"});
 }
 
-TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages)
-{
+TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages) {
     {
         CKvBoard board("board1", "KV_7400");
         kvtest::ClearAlerts();
@@ -186,7 +189,8 @@ TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages)
     ASSERT_EQ(record.size(), 36u);
     oam_msg_tag header;
     memcpy(&header, record.data(), sizeof(header));
-    EXPECT_EQ(std::vector<uint32_t>({header.size, header.alert, header.severity, header.source_offset, header.text_offset}),
+    EXPECT_EQ(std::vector<uint32_t>(
+                  {header.size, header.alert, header.severity, header.source_offset, header.text_offset}),
               std::vector<uint32_t>({36u, KV_ALERT_MESSAGE, 1u, 24u, 31u}));
     EXPECT_EQ(std::string(record.begin() + 24, record.end()), std::string("board1\0abcd\0", 12));
 
@@ -194,7 +198,8 @@ TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages)
     std::string longText(30000, 'x');
     longText[20478] = 'a', longText[20479] = 'b';
     kvtest::ClearAlerts();
-    EXPECT_EQ(CSupervisor::GetSupervisor()->AlertNotify(KV_ALERT_MESSAGE, 0, "b", "%s", longText.c_str()), 0u);
+    EXPECT_EQ(CSupervisor::GetSupervisor()->AlertNotify(KV_ALERT_MESSAGE, 0, "b", "%s", longText.c_str()),
+              0u);
     ASSERT_EQ(kvtest::Alerts().size(), 1u);
     EXPECT_EQ(kvtest::Alerts()[0].text, longText.substr(0, 20479));
     EXPECT_EQ(kvtest::LastRecord().size(), 24u + 2u + 20480u);  // "b" and the text, each with its NUL

@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "KvWaits.h"
+#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "fake_waits.h"
 #include "kvboard.h"
 #include "kvemu.h"
-#include "KvWaits.h"
 #include "oam/boardplugin.h"
-#include "Supervisor.h"
 
 namespace {
 
@@ -34,7 +34,9 @@ std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
 
 using kvtest::Handle;
 using kvtest::WaitFor;
-uint32_t RequestRemoval(const std::string& board) { return kvtest::SendAlert(KV_ALERT_REMOVAL_REQUESTED, board); }
+uint32_t RequestRemoval(const std::string& board) {
+    return kvtest::SendAlert(KV_ALERT_REMOVAL_REQUESTED, board);
+}
 
 std::string State(const std::string& board) {
     char text[32] = {};
@@ -53,7 +55,8 @@ uint32_t Create(unsigned slot) {
 
 unsigned OpenOnBoards() {
     unsigned open = 0;
-    for (unsigned slot = 0; slot < kBoards; ++slot) open += kvtest::Info(slot).openHandles + kvtest::Info(slot).openDevices;
+    for (unsigned slot = 0; slot < kBoards; ++slot)
+        open += kvtest::Info(slot).openHandles + kvtest::Info(slot).openDevices;
     return open;
 }
 
@@ -129,62 +132,81 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
             case 0: expect(StopBoard(board.c_str()), {0x4000010D}, "StopBoard in callback"); break;
             case 1: expect(DestroyBoard(board.c_str()), {0x40000106}, "DestroyBoard in callback"); break;
             case 2: expect(Exit(), {0x40000102}, "Exit in callback"); break;
-            case 3: expect(SetKeyword(Handle(board), "MonitorEnable", callbackRandom() % 2 ? "Enable" : "Disable"), {0x40000108}, "Set in callback"); break;
+            case 3:
+                expect(
+                    SetKeyword(Handle(board), "MonitorEnable", callbackRandom() % 2 ? "Enable" : "Disable"),
+                    {0x40000108}, "Set in callback");
+                break;
             case 4: expect(RequestRemoval(board), {1}, "AlertReceive in callback"); break;
-            case 5: expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), {0x40000107}, "Get in callback"); break;
+            case 5:
+                expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), {0x40000107},
+                       "Get in callback");
+                break;
             default: expect(StartBoard(board.c_str()), {0x4000010C}, "StartBoard in callback"); break;
             }
             --depth;
-    });
-    std::thread feeder([&] {
-        for (unsigned i = 0; feeding; ++i) {
-            kvemu::SendHeartbeat(0, i % kBoards, i % 2 == 0);
-            kvemu::SendStatus(0, (i + 1) % kBoards, kStatus);
-            std::this_thread::yield();
-        }
-    });
-    std::vector<std::thread> workers;
-    for (unsigned t = 0; t < 4; ++t)
-        workers.emplace_back([&, t] {
-            std::minstd_rand random(t + 1);
-            char buffer[64];
-            for (unsigned i = 0; i < 250; ++i) {
-                const unsigned slot = random() % kBoards;
-                const std::string name = BoardName(slot);
-                const char* c = name.c_str();
-                uint32_t rc = 0, failure = 0;  // the call's answer and the failure code it may give
-                if (t == 0 && i % 60 == 30) expect(Exit(), {}, "Exit");  // now and then the end of everything
-                switch (random() % 15) {
-                case 0: rc = DetectBoards(); break;
-                case 1: case 2: rc = Create(slot), failure = 0x40000105; break;
-                case 3: rc = DestroyBoard(c), failure = 0x40000106; break;
-                case 4: case 5: case 6: rc = StartBoard(c), failure = 0x4000010C, started += rc == 0; break;
-                case 7: case 8: rc = StopBoard(c), failure = 0x4000010D; break;
-                case 9: rc = GetKeyword(Handle(name), "State", buffer, sizeof(buffer)), failure = 0x40000107; break;
-                case 10: case 11:
-                    rc = SetKeyword(Handle(name), random() % 2 ? "MonitorEnable" : "HighBatteryEnable",
-                                    random() % 2 ? "Enable" : "Disable");
-                    failure = 0x40000108;
-                    break;
-                case 12: case 13: rc = GetQualifier(0, c, "Handle", buffer, sizeof(buffer)), failure = 0x40000109; break;
-                default: rc = RequestRemoval(name), failure = 1; break;
-                }
-                expect(rc, {failure}, "a call");
-                // A supervisor that finds the plug-in gone initialises it again (threads race here).
-                if (rc == kNotInitialised) expect(Init(""), {0x40000101}, "Init");
+        });
+        std::thread feeder([&] {
+            for (unsigned i = 0; feeding; ++i) {
+                kvemu::SendHeartbeat(0, i % kBoards, i % 2 == 0);
+                kvemu::SendStatus(0, (i + 1) % kBoards, kStatus);
+                std::this_thread::yield();
             }
         });
-    for (std::thread& w : workers) w.join();
-    feeding = false;
-    feeder.join();
-    kvtest::SetAlertCallback(nullptr);
-    Exit();
-    EXPECT_EQ(0u, wrong.load());
-    EXPECT_GT(callbacks.load(), 0u);
-    EXPECT_GT(started.load(), 0u);  // nothing left open: TearDown
-    // Never a stop that had to give up on a monitor, never two monitors on one board.
-    for (const char* text : {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
-        EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;
+        std::vector<std::thread> workers;
+        for (unsigned t = 0; t < 4; ++t)
+            workers.emplace_back([&, t] {
+                std::minstd_rand random(t + 1);
+                char buffer[64];
+                for (unsigned i = 0; i < 250; ++i) {
+                    const unsigned slot = random() % kBoards;
+                    const std::string name = BoardName(slot);
+                    const char* c = name.c_str();
+                    uint32_t rc = 0, failure = 0;  // the call's answer and the failure code it may give
+                    if (t == 0 && i % 60 == 30)
+                        expect(Exit(), {}, "Exit");  // now and then the end of everything
+                    switch (random() % 15) {
+                    case 0: rc = DetectBoards(); break;
+                    case 1:
+                    case 2: rc = Create(slot), failure = 0x40000105; break;
+                    case 3: rc = DestroyBoard(c), failure = 0x40000106; break;
+                    case 4:
+                    case 5:
+                    case 6: rc = StartBoard(c), failure = 0x4000010C, started += rc == 0; break;
+                    case 7:
+                    case 8: rc = StopBoard(c), failure = 0x4000010D; break;
+                    case 9:
+                        rc = GetKeyword(Handle(name), "State", buffer, sizeof(buffer)), failure = 0x40000107;
+                        break;
+                    case 10:
+                    case 11:
+                        rc = SetKeyword(Handle(name), random() % 2 ? "MonitorEnable" : "HighBatteryEnable",
+                                        random() % 2 ? "Enable" : "Disable");
+                        failure = 0x40000108;
+                        break;
+                    case 12:
+                    case 13:
+                        rc = GetQualifier(0, c, "Handle", buffer, sizeof(buffer)), failure = 0x40000109;
+                        break;
+                    default: rc = RequestRemoval(name), failure = 1; break;
+                    }
+                    expect(rc, {failure}, "a call");
+                    // A supervisor that finds the plug-in gone initialises it again (threads race here).
+                    if (rc == kNotInitialised) expect(Init(""), {0x40000101}, "Init");
+                }
+            });
+        for (std::thread& w : workers) w.join();
+        feeding = false;
+        feeder.join();
+        kvtest::SetAlertCallback(nullptr);
+        Exit();
+        EXPECT_EQ(0u, wrong.load());
+        EXPECT_GT(callbacks.load(), 0u);
+        EXPECT_GT(started.load(), 0u);  // nothing left open: TearDown
+        // Never a stop that had to give up on a monitor, never two monitors on one board.
+        for (const char* text :
+             {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
+            EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;
     });
 }
 
@@ -201,10 +223,14 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
         {"removal request", [] { return RequestRemoval("b0"); }, 0, "BOOTED"},
         {"Exit", [] { return Exit(); }, 0x40000102, "BOOTED"},
         // Gone from every look-up at once, its name taken until the thread has ended.
-        {"DestroyBoard", []() -> uint32_t {
+        {"DestroyBoard",
+         []() -> uint32_t {
              uint32_t rc = DestroyBoard("b0");
-             return rc != 0 ? rc : static_cast<uint32_t>(Handle("b0") != 0 || CreateBoard("b0", "KV 7400C-48") != 0x40000105);
-         }, 0, nullptr},
+             return rc != 0 ? rc
+                            : static_cast<uint32_t>(Handle("b0") != 0 ||
+                                                    CreateBoard("b0", "KV 7400C-48") != 0x40000105);
+         },
+         0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -227,7 +253,8 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
         }
         // The monitor (only the monitor) has ended; a stop paused only for the hardware.
         EXPECT_TRUE(WaitFor([&] { return OpenOnBoards() == (c.result == 0 ? 0u : 1u); }));
-        EXPECT_EQ(std::vector<unsigned>(c.state != nullptr && std::string(c.state) == "IDLE" ? 1 : 0, 1200u), pauses.Pauses());
+        EXPECT_EQ(std::vector<unsigned>(c.state != nullptr && std::string(c.state) == "IDLE" ? 1 : 0, 1200u),
+                  pauses.Pauses());
         EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
         ASSERT_EQ(0u, DestroyBoard("b0"));
     }
@@ -257,7 +284,10 @@ TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
         if (alert.text != "Heartbeat lost\n") return;
         const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
-        WaitFor([&] { auto given = waits.Waits(); return std::count(given.begin(), given.end(), monitorEnd) != 0; });
+        WaitFor([&] {
+            auto given = waits.Waits();
+            return std::count(given.begin(), given.end(), monitorEnd) != 0;
+        });
         answered.set_value(SetKeyword(Handle("b0"), "HighBatteryEnable", "Disable"));
     });
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
@@ -286,7 +316,8 @@ TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     auto exited = std::async(std::launch::async, [] { return Exit(); });
     EXPECT_EQ(std::future_status::timeout, exited.wait_for(std::chrono::milliseconds(50)));
     char buffer[32];
-    EXPECT_TRUE(WaitFor([&] { return GetKeyword(0, "Products", buffer, sizeof(buffer)) == kNotInitialised; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return GetKeyword(0, "Products", buffer, sizeof(buffer)) == kNotInitialised; }));
     EXPECT_EQ(0x40000101u, Init(""));  // not while Exit runs
     release.set_value();
     EXPECT_EQ(0u, started.get());
@@ -326,7 +357,8 @@ TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForE
                 uint32_t rc = DestroyBoard(target.c_str());
                 answers[from].set_value({rc, Handle(target)});
             });
-            for (unsigned slot = 0; slot < c.callbacks; ++slot) ASSERT_EQ(0, kvemu::SendHeartbeat(0, slot, true));
+            for (unsigned slot = 0; slot < c.callbacks; ++slot)
+                ASSERT_EQ(0, kvemu::SendHeartbeat(0, slot, true));
             for (auto& answer : answers) {
                 std::future<std::pair<uint32_t, uint64_t>> result = answer.get_future();
                 ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(30)));
@@ -377,7 +409,8 @@ TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchi
     EXPECT_EQ("IDLE", State("b0"));
     EXPECT_EQ(0x01, kvtest::Register(0xA0002) & 0x1F);  // feeds off, ringer (active low) off
     EXPECT_EQ(2u, kvtest::Messages(KV_SEVERITY_ERROR).size());
-    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::Start() - previous monitor thread has not ended, error 1 (00000001h)\n"));
+    EXPECT_TRUE(kvtest::AnyAlertContains(
+        "CKvBoard::Start() - previous monitor thread has not ended, error 1 (00000001h)\n"));
 
     waits.Expiring = false;
     release.set_value();
@@ -398,7 +431,10 @@ TEST_F(BoardThreadsTest, OwnMonitorDestroysItsBoardWhileAStopWaitsForIt) {
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
         if (alert.text != "Heartbeat lost\n" || once.exchange(true)) return;
         const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
-        WaitFor([&] { auto given = waits.Waits(); return std::count(given.begin(), given.end(), monitorEnd) != 0; });
+        WaitFor([&] {
+            auto given = waits.Waits();
+            return std::count(given.begin(), given.end(), monitorEnd) != 0;
+        });
         answered.set_value(DestroyBoard("b0"));
     });
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));

@@ -7,20 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
 #include "ConfigFile.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
+#include "temp_dir.h"
 
 namespace {
 
 const uint32_t KV_ALERT = 0x40002001;
 using Texts = std::vector<std::string>;
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
 Texts Warnings() { return kvtest::AlertTexts(KV_ALERT, 1); }
 
 // Records every value set; lists "Products" and "Names"; refuses pairs in `refused` and over-32-bit indices.
@@ -28,16 +30,20 @@ struct RecordingBoard : CKvBoard {
     RecordingBoard() : CKvBoard("rec", "KV 7400C-48") {}
     unsigned SetKeywordValue(const char* name, const char* value) override {
         sets += (sets.empty() ? "" : "; ") + std::string(name) + "=" + value;
-        if (refused.find(std::string(name) + "=" + value + ";") != std::string::npos) return ZEL_ERR_UNKNOWN_KEYWORD;
+        if (refused.find(std::string(name) + "=" + value + ";") != std::string::npos)
+            return ZEL_ERR_UNKNOWN_KEYWORD;
         for (const char* open = strchr(name, '['); open != nullptr; open = strchr(open + 1, '[')) {
             char* end = nullptr;
-            unsigned long long index = isdigit(static_cast<unsigned char>(open[1])) ? strtoull(open + 1, &end, 10) : 0;
-            if (end == nullptr || *end != ']' || end - open > 11 || index > 0xFFFFFFFFull) return ZEL_ERR_UNKNOWN_KEYWORD;
+            unsigned long long index =
+                isdigit(static_cast<unsigned char>(open[1])) ? strtoull(open + 1, &end, 10) : 0;
+            if (end == nullptr || *end != ']' || end - open > 11 || index > 0xFFFFFFFFull)
+                return ZEL_ERR_UNKNOWN_KEYWORD;
         }
         return 0;
     }
     unsigned GetKeywordValue(const char* name, char* buffer, unsigned size) override {
-        return strcmp(name, "Products.Count") != 0 ? ZEL_ERR_UNKNOWN_KEYWORD : (snprintf(buffer, size, "0"), 0u);
+        return strcmp(name, "Products.Count") != 0 ? ZEL_ERR_UNKNOWN_KEYWORD
+                                                   : (snprintf(buffer, size, "0"), 0u);
     }
     unsigned GetQualifierValue(const char* name, const char*, char* buffer, unsigned size) override {
         return snprintf(buffer, size, "%s", strcmp(name, "Names") == 0 ? "List" : "String") < 0;
@@ -46,9 +52,7 @@ struct RecordingBoard : CKvBoard {
 };
 
 struct TempDirTest : ::testing::Test {
-    void SetUp() override {
-        kvemu::Reset(), kvtest::ClearAlerts();
-    }
+    void SetUp() override { kvemu::Reset(), kvtest::ClearAlerts(); }
     kvtest::TempDir temp_;
     const std::string dir_ = temp_.path;
 };
@@ -70,7 +74,8 @@ struct ConfigParser : TempDirTest {
         return file_.Parse();
     }
     std::string ParseError(int line, const std::string& text) {
-        return "Error parsing file '" + dir_ + "/test.cfg' in line " + std::to_string(line) + ": '" + text + "'\n";
+        return "Error parsing file '" + dir_ + "/test.cfg' in line " + std::to_string(line) + ": '" + text +
+               "'\n";
     }
     RecordingBoard board_;
     CConfigFile file_{&board_, "test", "cfg", "rb"};
@@ -79,12 +84,21 @@ struct ConfigParser : TempDirTest {
 TEST_F(ConfigParser, SplitsKeyAndValue) {
     const std::string key255(255, 'K'), value1023(1023, 'v');
     const unsigned SYNTAX = CONFIG_E_SYNTAX;
-    const struct { std::string line; unsigned result; std::string split; } cases[] = {
-        {"   # only a comment = x", CONFIG_E_NOTHING, "="}, {"  Two Words  =  a  b   ", 0, "Two Words=a  b"},
-        {"Key=#nothing", 0, "Key="}, {"Key = caf\xC3\xA9", 0, "Key=caf"}, {"Key =", SYNTAX, "="},
-        {"Key # = value", SYNTAX, "="}, {"Ke\xC3\xA9 = value", SYNTAX, "="}, {key255 + "K=v", SYNTAX, "="},
-        {key255 + "=v", 0, key255 + "=v"}, {"Key = " + value1023, 0, "Key=" + value1023},
-        {"Key = " + value1023 + "   # blanks trimmed later", SYNTAX, "="}};
+    const struct {
+        std::string line;
+        unsigned result;
+        std::string split;
+    } cases[] = {{"   # only a comment = x", CONFIG_E_NOTHING, "="},
+                 {"  Two Words  =  a  b   ", 0, "Two Words=a  b"},
+                 {"Key=#nothing", 0, "Key="},
+                 {"Key = caf\xC3\xA9", 0, "Key=caf"},
+                 {"Key =", SYNTAX, "="},
+                 {"Key # = value", SYNTAX, "="},
+                 {"Ke\xC3\xA9 = value", SYNTAX, "="},
+                 {key255 + "K=v", SYNTAX, "="},
+                 {key255 + "=v", 0, key255 + "=v"},
+                 {"Key = " + value1023, 0, "Key=" + value1023},
+                 {"Key = " + value1023 + "   # blanks trimmed later", SYNTAX, "="}};
     for (const auto& c : cases) {
         char key[CONFIG_KEY_SIZE], value[CONFIG_VALUE_SIZE];
         EXPECT_EQ(file_.ParseKeyValFromBuf(c.line.c_str(), key, value), c.result) << c.line.substr(0, 60);
@@ -95,43 +109,57 @@ TEST_F(ConfigParser, SplitsKeyAndValue) {
 TEST_F(ConfigParser, ExpandsIndexListsAndListValues) {
     const unsigned UNKNOWN = ZEL_ERR_UNKNOWN_KEYWORD, TOO_LONG = CONFIG_E_KEY_TOO_LONG;
     const std::string k245(245, 'k');
-    const struct { std::string key, value; unsigned result; std::string sets; } cases[] = {
-        {"P[0-1,3..4].F", "x", 0, "P[0].F=x; P[1].F=x; P[3].F=x; P[4].F=x"}, {"P[5-4]", "x", 0, ""},
-        {"P[7 ,1 -2 ]", "x", 0, "P[7]=x; P[1]=x; P[2]=x"}, {"P[7, 2]", "x", UNKNOWN, "P[7]=x; P[7, 2]=x"},
+    const struct {
+        std::string key, value;
+        unsigned result;
+        std::string sets;
+    } cases[] = {
+        {"P[0-1,3..4].F", "x", 0, "P[0].F=x; P[1].F=x; P[3].F=x; P[4].F=x"},
+        {"P[5-4]", "x", 0, ""},
+        {"P[7 ,1 -2 ]", "x", 0, "P[7]=x; P[1]=x; P[2]=x"},
+        {"P[7, 2]", "x", UNKNOWN, "P[7]=x; P[7, 2]=x"},
         {"A[1,2].B[0-1]", "x", 0, "A[1].B[0]=x; A[1].B[1]=x; A[2].B[0]=x; A[2].B[1]=x"},
-        {"P[1,]", "x", UNKNOWN, "P[1]=x; P[1,]=x"},  // set as written; indices already applied stay
+        {"P[1,]", "x", UNKNOWN, "P[1]=x; P[1,]=x"},          // set as written; indices already applied stay
         {"P[4294967296]", "x", UNKNOWN, "P[4294967296]=x"},  // never wrapped into a small index
         {"P[4294967294-4294967295]", "x", 0, "P[4294967294]=x; P[4294967295]=x"},
         {"P[0-4294967295].Q[1-0]", "x", CONFIG_E_SYNTAX, ""},  // bounded: no key, yet no end in sight
         {"Names", "one \"two  words\" three", 0, "Names[0]=one; Names[1]=two  words; Names[2]=three"},
         {"Products", "  a   b ", 0, "Products[0]=a; Products[1]=b"},
-        {"Plain", "a \"b c\"", 0, "Plain=a \"b c\""}, {"Names", "a \"open", 0, "Names[0]=a; Names=a \"open"},
+        {"Plain", "a \"b c\"", 0, "Plain=a \"b c\""},
+        {"Names", "a \"open", 0, "Names[0]=a; Names=a \"open"},
         {"Refused[0-5].F", "f", UNKNOWN, "Refused[0].F=f; Refused[1].F=f; Refused[2].F=f"},  // stops there
         {"Names", "a refused c", UNKNOWN, "Names[0]=a; Names[1]=refused"},
-        {k245, "x", 0, k245 + "=x"}, {k245 + "k", "x", TOO_LONG, ""}, {k245.substr(1) + "[1-2]", "x", TOO_LONG, ""}};
+        {k245, "x", 0, k245 + "=x"},
+        {k245 + "k", "x", TOO_LONG, ""},
+        {k245.substr(1) + "[1-2]", "x", TOO_LONG, ""}};
     board_.refused = "Refused[2].F=f;Names[1]=refused;";
-    for (const auto& c : cases) EXPECT_EQ(Apply(c.key, c.value), std::to_string(c.result) + ": " + c.sets) << c.key;
+    for (const auto& c : cases)
+        EXPECT_EQ(Apply(c.key, c.value), std::to_string(c.result) + ": " + c.sets) << c.key;
 }
 
 TEST_F(ConfigParser, ParsesAFile) {
-    EXPECT_EQ(0u, ParseText("# header\n\nEncoding = ALaw   # law\nDriver.Name = kv\\\nhw\nNo equals sign\n"  // 1-6
-                            "A = x # not continued \\\nB = y\nBad \\\n  key\n= starts with equals\nTab = a\tb\n"
-                            "Empty = # nothing\nCrlf = v \r\nSpaced = 1\\  \n   2\nLast = v\\\n"));
+    EXPECT_EQ(
+        0u, ParseText("# header\n\nEncoding = ALaw   # law\nDriver.Name = kv\\\nhw\nNo equals sign\n"  // 1-6
+                      "A = x # not continued \\\nB = y\nBad \\\n  key\n= starts with equals\nTab = a\tb\n"
+                      "Empty = # nothing\nCrlf = v \r\nSpaced = 1\\  \n   2\nLast = v\\\n"));
     EXPECT_EQ(board_.sets, "Encoding=ALaw; Driver.Name=kvhw; A=x; B=y; Tab=a; Empty=; Crlf=v; Spaced=1   2");
     EXPECT_EQ(Warnings(), (Texts{ParseError(6, "No equals sign"), ParseError(10, "Bad   key"),
                                  ParseError(11, "= starts with equals")}));
 
     // A physical line is read whole: a comment of any length stays a comment, and a line (or a continued
-    // line) whose text passes 1281 characters is refused with its first 1281; a failing keyword stops the parse.
+    // line) whose text passes 1281 characters is refused with its first 1281; a failing keyword stops the
+    // parse.
     board_.refused = "Unknown=4;";
     const std::string text1281 = std::string(245, 'K') + "=" + std::string(12, ' ') + std::string(1023, 'v');
-    EXPECT_EQ(ParseText("A = 1\n#" + std::string(1300, 'c') + "HeartbeatRate = 5\n" + text1281 + "v\nB = 2\n" +
-                        text1281.substr(0, 700) + "\\\n" + text1281.substr(700) + "   \n" + text1281.substr(0, 700) +
-                        "\\\n" + text1281.substr(699) + "\\\nmore\nC = 3 # " + std::string(2000, 'c') +
-                        "\nbroken\nUnknown = 4\nD = 5\n"),
+    EXPECT_EQ(ParseText("A = 1\n#" + std::string(1300, 'c') + "HeartbeatRate = 5\n" + text1281 +
+                        "v\nB = 2\n" + text1281.substr(0, 700) + "\\\n" + text1281.substr(700) + "   \n" +
+                        text1281.substr(0, 700) + "\\\n" + text1281.substr(699) + "\\\nmore\nC = 3 # " +
+                        std::string(2000, 'c') + "\nbroken\nUnknown = 4\nD = 5\n"),
               unsigned(ZEL_ERR_UNKNOWN_KEYWORD));
-    EXPECT_EQ(board_.sets, "A=1; B=2; " + std::string(245, 'K') + "=" + std::string(1023, 'v') + "; C=3; Unknown=4");
-    EXPECT_EQ(Warnings(), (Texts{ParseError(3, text1281), ParseError(9, text1281), ParseError(11, "broken")}));
+    EXPECT_EQ(board_.sets,
+              "A=1; B=2; " + std::string(245, 'K') + "=" + std::string(1023, 'v') + "; C=3; Unknown=4");
+    EXPECT_EQ(Warnings(),
+              (Texts{ParseError(3, text1281), ParseError(9, text1281), ParseError(11, "broken")}));
 }
 
 struct ConfigBoard : TempDirTest {
@@ -141,24 +169,30 @@ struct ConfigBoard : TempDirTest {
         ASSERT_EQ(Init(""), 0u);
     }
     void TearDown() override { Exit(), TempDirTest::TearDown(); }
-    static std::string Keyword(const char* board, const char* name) { return kvtest::Keyword(kvtest::Handle(board), name); }
+    static std::string Keyword(const char* board, const char* name) {
+        return kvtest::Keyword(kvtest::Handle(board), name);
+    }
 };
 
 TEST_F(ConfigBoard, AppliesTheFileFoundInTheSearchPath) {
-    WriteFile(dir_ + "/kv7400cpci_48.dft",
-              "# test board\nEncoding = ALaw\nClocking.HBus.ClockMode = slave\nRing.Cadences[0-2].Ton1 = 500\n"
-              "Port[0-1,47].Qslac.File = special.slc\noops\n");
+    WriteFile(
+        dir_ + "/kv7400cpci_48.dft",
+        "# test board\nEncoding = ALaw\nClocking.HBus.ClockMode = slave\nRing.Cadences[0-2].Ton1 = 500\n"
+        "Port[0-1,47].Qslac.File = special.slc\noops\n");
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     for (const auto& [name, value] : {std::pair<const char*, const char*>{"Encoding", "ALaw"},
-             {"Port[2].Qslac.File", ""}, {"Ring.Cadences[2].Ton1", "500"}, {"Port[47].Qslac.File", "special.slc"}})
+                                      {"Port[2].Qslac.File", ""},
+                                      {"Ring.Cadences[2].Ton1", "500"},
+                                      {"Port[47].Qslac.File", "special.slc"}})
         EXPECT_EQ(Keyword("b0", name), value) << name;
     EXPECT_EQ(Warnings(), Texts{"Error parsing file '" + dir_ + "/kv7400cpci_48.dft' in line 6: 'oops'\n"});
 
     kvtest::ClearAlerts();  // without a file the board keeps its defaults
     ASSERT_EQ(CreateBoard("b1", "KV 7400C-32"), 0u);
-    EXPECT_EQ(kvtest::AlertTexts(KV_ALERT),
-              (Texts{"File 'kv7400cpci_32 (*.dft)' not found in path '/nonexistent:" + dir_ + "'\n",
-                     "CKvBoard::Initialize() - could not open file 'kv7400cpci_32'; using internal defaults\n"}));
+    EXPECT_EQ(
+        kvtest::AlertTexts(KV_ALERT),
+        (Texts{"File 'kv7400cpci_32 (*.dft)' not found in path '/nonexistent:" + dir_ + "'\n",
+               "CKvBoard::Initialize() - could not open file 'kv7400cpci_32'; using internal defaults\n"}));
 }
 
 TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
@@ -166,22 +200,25 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
     WriteFile(path, "Encoding = ALaw\n\n\n\n\n\nNoSuchKeyword = 1\nHeartbeatRate = 7\n");
     EXPECT_EQ(CreateBoard("b1", "KV 7400-16"), 0x40000105u);
     EXPECT_EQ(Keyword("b1", "Encoding"), "<missing>");
-    EXPECT_EQ(kvtest::AlertTexts(KV_ALERT, 2), Texts{"CKvBoard::Initialize() - error (" + std::to_string(ZEL_ERR_UNKNOWN_KEYWORD) +
-                                                     ") parsing config file kv7400pci_16\n"});
+    EXPECT_EQ(kvtest::AlertTexts(KV_ALERT, 2),
+              Texts{"CKvBoard::Initialize() - error (" + std::to_string(ZEL_ERR_UNKNOWN_KEYWORD) +
+                    ") parsing config file kv7400pci_16\n"});
 
     WriteFile(path, "HeartbeatRate = 7\n");  // with a good file the name is free again
     ASSERT_EQ(CreateBoard("b1", "KV 7400-16"), 0u);
     EXPECT_EQ(Keyword("b1", "HeartbeatRate"), "7");
 }
 
-// The clock validation runs only when asked through the qualifier "Valid" of "Clocking"; setting stays silent.
+// The clock validation runs only when asked through the qualifier "Valid" of "Clocking"; setting stays
+// silent.
 TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     const uint64_t handle = kvtest::Handle("b0");
     char text[64] = "";
     // The combinations and the warnings' texts are switch_test's.
-    const struct { const char *mode, *source, *valid; } cases[] = {
-        {"STANDALONE", "osc", "Yes"}, {"MASTER_A", "A_CLOCK", "No"}, {"SLAVE", "OSC", "No"}};
+    const struct {
+        const char *mode, *source, *valid;
+    } cases[] = {{"STANDALONE", "osc", "Yes"}, {"MASTER_A", "A_CLOCK", "No"}, {"SLAVE", "OSC", "No"}};
     for (const auto& c : cases) {
         kvtest::ClearAlerts();
         ASSERT_EQ(SetKeyword(handle, "Clocking.HBus.ClockMode", c.mode), 0u);
@@ -200,7 +237,8 @@ std::string Uncommented(const std::string& line) {
         !std::isalpha(static_cast<unsigned char>(line[2])))
         return "";
     for (size_t i = 2; i < equals; ++i)
-        if (!std::isalnum(static_cast<unsigned char>(line[i])) && std::string("_.,[]-").find(line[i]) == std::string::npos)
+        if (!std::isalnum(static_cast<unsigned char>(line[i])) &&
+            std::string("_.,[]-").find(line[i]) == std::string::npos)
             return "";
     return line.substr(2) + "\n";
 }
@@ -208,8 +246,9 @@ std::string Uncommented(const std::string& line) {
 // Each shipped file, with every commented-out setting also uncommented, makes its board silently.
 TEST_F(ConfigBoard, ShippedFiles) {
     const std::pair<const char*, const char*> products[] = {
-        {"KV 7400C-48", "kv7400cpci_48.dft"}, {"KV 7400C-32", "kv7400cpci_32.dft"}, {"KV 7400C-16", "kv7400cpci_16.dft"},
-        {"KV 7400-32", "kv7400pci_32.dft"}, {"KV 7400-16", "kv7400pci_16.dft"}, {"KV_7400", "kv7400.dft"}};
+        {"KV 7400C-48", "kv7400cpci_48.dft"}, {"KV 7400C-32", "kv7400cpci_32.dft"},
+        {"KV 7400C-16", "kv7400cpci_16.dft"}, {"KV 7400-32", "kv7400pci_32.dft"},
+        {"KV 7400-16", "kv7400pci_16.dft"},   {"KV_7400", "kv7400.dft"}};
     int index = 0;
     for (const auto& [product, file] : products) {
         std::ifstream shipped(std::string(KV_SHARE_DIR) + "/" + file);
@@ -221,7 +260,8 @@ TEST_F(ConfigBoard, ShippedFiles) {
         WriteFile(dir_ + "/" + file, text);
         kvtest::ClearAlerts();
         EXPECT_EQ(CreateBoard(("s" + std::to_string(index++)).c_str(), product), 0u) << file;
-        for (const kvtest::Alert& alert : kvtest::Alerts()) EXPECT_EQ(alert.severity, 0u) << file << ": " << alert.text;
+        for (const kvtest::Alert& alert : kvtest::Alerts())
+            EXPECT_EQ(alert.severity, 0u) << file << ": " << alert.text;
     }
 }
 

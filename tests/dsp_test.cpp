@@ -1,4 +1,6 @@
 // The DSP command channel: records sent, replies accepted, texts printed on failures.
+#include "Dsp.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "Dsp.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
@@ -29,7 +30,8 @@ uint32_t SendStandIn(KVHANDLE, const void* command, uint32_t length, void* reply
     return g_Exchange.status;
 }
 
-__DSP_UP_MESSAGE__ Reply(uint16_t type, uint16_t length, std::vector<uint16_t> params, uint16_t target = 0x8000) {
+__DSP_UP_MESSAGE__ Reply(uint16_t type, uint16_t length, std::vector<uint16_t> params,
+                         uint16_t target = 0x8000) {
     __DSP_UP_MESSAGE__ reply = {2, {length, target, 0, 0, type, {}}};
     std::copy(params.begin(), params.end(), reply.event.params);
     return reply;
@@ -49,14 +51,23 @@ struct Family {
 std::vector<Family> Families() {
     uint32_t reading = 0;
     return {
-        {"cDsp::SendCommand(0006) Invalid DSP response.\n", 0x06, 6, [](cDsp* d) { d->m_Encoding = 0; return d->ConfigureG711(); }},
-        {"cDsp::ConfigureRinger() Invalid DSP response.\n", 0x07, 6, [](cDsp* d) { return d->ConfigureRinger(); }},
-        {"cDsp::StartBoardMonitoring() Invalid DSP response.\n", 0x15, 6, [](cDsp* d) { return d->StartBoardMonitoring(); }},
-        {"cDsp::StopBoardMonitoring() Invalid DSP response.\n", 0x16, 6, [](cDsp* d) { return d->StopBoardMonitoring(); }},
+        {"cDsp::SendCommand(0006) Invalid DSP response.\n", 0x06, 6,
+         [](cDsp* d) {
+             d->m_Encoding = 0;
+             return d->ConfigureG711();
+         }},
+        {"cDsp::ConfigureRinger() Invalid DSP response.\n", 0x07, 6,
+         [](cDsp* d) { return d->ConfigureRinger(); }},
+        {"cDsp::StartBoardMonitoring() Invalid DSP response.\n", 0x15, 6,
+         [](cDsp* d) { return d->StartBoardMonitoring(); }},
+        {"cDsp::StopBoardMonitoring() Invalid DSP response.\n", 0x16, 6,
+         [](cDsp* d) { return d->StopBoardMonitoring(); }},
         {"cDsp::StartThermo() Invalid DSP resonse.\n", 0x11, 7, [](cDsp* d) { return d->StartThermo(3); }},
         {"cDsp::StopThermo() Invalid DSP response.\n", 0x12, 7, [](cDsp* d) { return d->StopThermo(3); }},
-        {"cDsp::ConfigureThermo() Invalid DSP resonse.\n", 0x13, 7, [](cDsp* d) { return d->ConfigureThermo(3, 93, 95, 106, 108); }},
-        {"cDsp::ReadThermo() Invalid DSP response.\n", 0x14, 9, [reading](cDsp* d) mutable { return d->ReadThermo(3, &reading); }},
+        {"cDsp::ConfigureThermo() Invalid DSP resonse.\n", 0x13, 7,
+         [](cDsp* d) { return d->ConfigureThermo(3, 93, 95, 106, 108); }},
+        {"cDsp::ReadThermo() Invalid DSP response.\n", 0x14, 9,
+         [reading](cDsp* d) mutable { return d->ReadThermo(3, &reading); }},
         // Last: a reset the DSP carries out would stop it for the others.
         {"cDsp::SendCommand(0000) Invalid DSP response.\n", 0x00, 6, [](cDsp* d) { return d->SoftReset(); }},
     };
@@ -90,14 +101,15 @@ TEST_F(DspTest, CommandRecordsCarryLengthTargetHandleCodeAndParameters) {
     dsp_->m_pSend = SendStandIn;
     g_Exchange.reply = Reply(0x13, 7, {0, 0});
     EXPECT_EQ(dsp_->ConfigureThermo(1, 0xFFFFFFFB, 95, 0x10006, 108), 0u);
-    EXPECT_EQ(g_Exchange.words, (std::vector<uint16_t>{2, 0, 9, 0x8000, 0xFFFF, 0x13, 1, 0xFFFB, 95, 6, 108}));
+    EXPECT_EQ(g_Exchange.words,
+              (std::vector<uint16_t>{2, 0, 9, 0x8000, 0xFFFF, 0x13, 1, 0xFFFB, 95, 6, 108}));
 }
 
 TEST_F(DspTest, EveryFamilyRejectsBadRepliesWithItsOwnText) {
     dsp_->m_pSend = SendStandIn;
     for (const Family& f : Families()) {
         const __DSP_UP_MESSAGE__ bad[] = {
-            Reply(f.code, f.replyLength, {0, 3}, 0x0001),                       // wrong target
+            Reply(f.code, f.replyLength, {0, 3}, 0x0001),                        // wrong target
             Reply(static_cast<uint16_t>(f.code + 1), f.replyLength, {0x42, 3}),  // wrong type, with a reason
             Reply(f.code, static_cast<uint16_t>(f.replyLength - 1), {0, 3}),
             Reply(f.code, static_cast<uint16_t>(f.replyLength + 1), {0, 3}),
@@ -123,7 +135,8 @@ TEST_F(DspTest, ReplyValuesAreKeptOnlyFromAnAcceptedExchange) {
     // Commands that cannot be built send nothing; thirty-three words fill the record exactly.
     g_Exchange.words.clear();
     dsp_->m_Encoding = 0xFFFF;
-    EXPECT_EQ(Printed([&] { return dsp_->ConfigureG711(); }, 1), "cDsp::ConfigureG711() detected invalid encoding\n");
+    EXPECT_EQ(Printed([&] { return dsp_->ConfigureG711(); }, 1),
+              "cDsp::ConfigureG711() detected invalid encoding\n");
     std::vector<uint16_t> params(34, 1);
     Printed([&] { return dsp_->SendCommand(0x04, params.data(), 34); }, 1);
     EXPECT_TRUE(g_Exchange.words.empty());
@@ -142,9 +155,14 @@ TEST_F(DspTest, DumpEventPrintsOnlyTheParametersTheRecordHolds) {
 }
 
 TEST_F(DspTest, FirmwareStartConfiguresG711ThenTheRingerWithItsKeywords) {
-    const struct { const char *keyword, *value; unsigned param; uint16_t expected; } cases[] = {
-        {nullptr, nullptr, 0, 2000}, {"Period", "6", 0, 2}, {"Period", "6001", 0, 2000},
-        {"Cadences[1].Toff2", "250", 10, 250}};
+    const struct {
+        const char *keyword, *value;
+        unsigned param;
+        uint16_t expected;
+    } cases[] = {{nullptr, nullptr, 0, 2000},
+                 {"Period", "6", 0, 2},
+                 {"Period", "6001", 0, 2000},
+                 {"Cadences[1].Toff2", "250", 10, 250}};
     for (const auto& c : cases) {
         SetUp();
         sleeps_.Clear();
@@ -164,7 +182,9 @@ TEST_F(DspTest, CommandsReachTheDspAndItsRefusalsArePrinted) {
     ASSERT_EQ(dsp_->StartOperation(), 0u);
     ASSERT_EQ(kvemu::SetTemperature(0, 0, 3, 47), 0);
     uint32_t reading = 0;
-    EXPECT_EQ(dsp_->ConfigureThermo(3, 93, 95, 106, 108) + dsp_->StartThermo(3) + dsp_->ReadThermo(3, &reading), 0u);
+    EXPECT_EQ(
+        dsp_->ConfigureThermo(3, 93, 95, 106, 108) + dsp_->StartThermo(3) + dsp_->ReadThermo(3, &reading),
+        0u);
     EXPECT_EQ(reading, 47u);
     for (const Family& f : Families()) {
         ASSERT_EQ(kvemu::SetDspReason(0, 0, f.code, 0x42), 0);
@@ -174,7 +194,8 @@ TEST_F(DspTest, CommandsReachTheDspAndItsRefusalsArePrinted) {
     }
     // The DSP answers a sensor command with the sensor word too, which a
     // command expecting the bare reason rejects.
-    EXPECT_EQ(Printed([&] { return dsp_->SendCommand(0x11, 1); }, 1), "cDsp::SendCommand(0011) Invalid DSP response.\n");
+    EXPECT_EQ(Printed([&] { return dsp_->SendCommand(0x11, 1); }, 1),
+              "cDsp::SendCommand(0011) Invalid DSP response.\n");
 }
 
 }  // namespace

@@ -1,20 +1,22 @@
 // kvoam's "emu" commands: what they print, in words and in JSON, what they
 // change in the emulator, and how they refuse bad input.
+#include "emucmd.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <unistd.h>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "fake_supervisor.h"
 #include "kvd/kvdriver.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
-#include "emucmd.h"
 
 namespace {
 
@@ -54,9 +56,10 @@ TEST_F(EmuCommandTest, RegistersBoardsFaultsAndTheJournal) {
     EXPECT_EQ(0u, BoardWriteByte(h, 0xA0002, 0xFB));
     EXPECT_EQ(16u, BoardWriteByte(h, 0xA0002, 0xFA));
     ASSERT_EQ(0, Emu({"journal"}, true));
-    EXPECT_EQ("{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfb = 0\"}\n"
-              "{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfa = 16\"}\n",
-              out);
+    EXPECT_EQ(
+        "{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfb = 0\"}\n"
+        "{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfa = 16\"}\n",
+        out);
     // A saved journal compares equal; one call more shows as the first difference, and the compare fails.
     const std::string saved = "/tmp/emucmd_journal_" + std::to_string(getpid());
     ASSERT_EQ(0, Emu({"journal", "save", saved})) << error;
@@ -64,8 +67,10 @@ TEST_F(EmuCommandTest, RegistersBoardsFaultsAndTheJournal) {
     EXPECT_EQ(0u, BoardWriteByte(h, 0xA0002, 0x01));
     EXPECT_EQ(1, Emu({"journal", "compare", saved}, true));
     unlink(saved.c_str());
-    EXPECT_EQ("{\"emu\":\"journal\",\"compared\":\"" + saved + "\",\"same\":false,\"line\":3,"
-              "\"expected\":\"(end)\",\"got\":\"0:0 BoardWriteByte 0xa0002 0x1 = 0\"}\n", out);
+    EXPECT_EQ("{\"emu\":\"journal\",\"compared\":\"" + saved +
+                  "\",\"same\":false,\"line\":3,"
+                  "\"expected\":\"(end)\",\"got\":\"0:0 BoardWriteByte 0xa0002 0x1 = 0\"}\n",
+              out);
     EXPECT_EQ("emu journal compare: the journal differs from '" + saved + "' at line 3", error);
     // Without NTH every call fails.
     ASSERT_EQ(0, Emu({"fail", "BoardReadByte", "7"}));
@@ -96,19 +101,34 @@ TEST_F(EmuCommandTest, ViewsAndStimuliReachTheModelAndTheMonitor) {
     for (int i = 0; i < 3; ++i) ASSERT_EQ(0u, kvReceiveMessage(h, m[i], 116, &length[i])) << i;
     std::memcpy(words, m[1] + 14, sizeof words);
     EXPECT_EQ((std::vector<uint16_t>{0x10, 1, 2, 3, 4, 5, 6, 7, 8}), std::vector<uint16_t>(words, words + 9));
-    EXPECT_EQ((std::vector<unsigned>{8, 1, 1, 77}), (std::vector<unsigned>{length[0], m[0][0], m[0][4], m[2][0]}));
+    EXPECT_EQ((std::vector<unsigned>{8, 1, 1, 77}),
+              (std::vector<unsigned>{length[0], m[0][0], m[0][4], m[2][0]}));
 }
 
 TEST_F(EmuCommandTest, BadInputGivesAnErrorAndPrintsNothing) {
     std::vector<std::vector<std::string>> bad = {
-        {}, {"frobnicate"}, {"reg", "0", "0"}, {"reg", "0", "0", "0x"}, {"reg", "0", "0", "12abc"},
-        {"reg", "0", "0", "-1"}, {"reg", "0", "0", "4294967296"}, {"reg", "0", "0", "0xa0002", "256"},
-        {"reg", "0", "5", "0xa0002"}, {"board", "0", "0"},  // no board there; already there
-        {"fail", "NoSuchCall", "1"}, {"fail", "ioctl", "5", "0"}, {"l2p", "0", "0", "8", "0"},
-        {"port", "0", "0", "48"}, {"temp", "0", "0", "5", "40"}, {"heartbeat", "0", "0", "gone"},
-        {"status", "0", "0", "1", "2", "3", "4", "5", "6", "7", "65536"}, {"journal", "save"},
-        {"journal", "compare", "/nonexistent/journal"}, {"journal", "save", "/nonexistent/journal"},
-        {"journal", "wait", "NoSuchCall", "1"}, {"dspmsg", "0", "0", "3", "6"},
+        {},
+        {"frobnicate"},
+        {"reg", "0", "0"},
+        {"reg", "0", "0", "0x"},
+        {"reg", "0", "0", "12abc"},
+        {"reg", "0", "0", "-1"},
+        {"reg", "0", "0", "4294967296"},
+        {"reg", "0", "0", "0xa0002", "256"},
+        {"reg", "0", "5", "0xa0002"},
+        {"board", "0", "0"},  // no board there; already there
+        {"fail", "NoSuchCall", "1"},
+        {"fail", "ioctl", "5", "0"},
+        {"l2p", "0", "0", "8", "0"},
+        {"port", "0", "0", "48"},
+        {"temp", "0", "0", "5", "40"},
+        {"heartbeat", "0", "0", "gone"},
+        {"status", "0", "0", "1", "2", "3", "4", "5", "6", "7", "65536"},
+        {"journal", "save"},
+        {"journal", "compare", "/nonexistent/journal"},
+        {"journal", "save", "/nonexistent/journal"},
+        {"journal", "wait", "NoSuchCall", "1"},
+        {"dspmsg", "0", "0", "3", "6"},
     };
     bad.back().resize(5 + 33, "1");  // 33 parameters
     for (const auto& words : bad) {
@@ -150,7 +170,9 @@ TEST_F(EmuCommandTest, FullStartsMatchTheGoldenJournals) {
         }
         EXPECT_EQ(0u, StartBoard("b0"));
         EXPECT_EQ(0, Emu({"journal", "wait", "kvReceiveMessage"})) << error;
-        EXPECT_EQ(0, Emu({"journal", regenerate ? "save" : "compare", dir + name + ".journal"})) << error << "\n" << out;
+        EXPECT_EQ(0, Emu({"journal", regenerate ? "save" : "compare", dir + name + ".journal"}))
+            << error << "\n"
+            << out;
         EXPECT_EQ(0u, Exit());
         ++starts;
     }

@@ -1,4 +1,6 @@
 // The emulated driver library, driven through its own calls and checked through the control header.
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 
@@ -8,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kvd/kvdevice.h"
 #include "kvd/kvdriver.h"
@@ -32,8 +32,14 @@ std::string LastLine(int back = 1) {
 }
 
 #pragma pack(push, 1)
-struct Reply { uint32_t manager; uint16_t length, target, handle, timestamp, type, params[32]; };
-struct Command { uint32_t manager; uint16_t length, target, handle, code, params[33]; };
+struct Reply {
+    uint32_t manager;
+    uint16_t length, target, handle, timestamp, type, params[32];
+};
+struct Command {
+    uint32_t manager;
+    uint16_t length, target, handle, code, params[33];
+};
 #pragma pack(pop)
 
 class EmulatorTest : public ::testing::Test {
@@ -58,7 +64,8 @@ protected:
 
     // Downloads a firmware image header (revision 0x0203, 900 tokens) in two pieces and starts the DSP.
     void StartFirmware() {
-        const uint8_t image[18] = {'K', 'V', 'D', 'S', 'P', 'F', 'W', '1', 3, 2, 7, 0, 48, 0, 123, 0, 0x84, 3};
+        const uint8_t image[18] = {'K', 'V', 'D', 'S', 'P', 'F', 'W', '1',  3,
+                                   2,   7,   0,   48,  0,   123, 0,   0x84, 3};
         ASSERT_EQ(0u, BoardDspDownload(h, 0, image, 10));
         ASSERT_EQ(0u, BoardDspDownload(h, 10, image + 10, 8));
         ASSERT_EQ(0u, BoardDspStart(h));
@@ -135,7 +142,8 @@ TEST_F(EmulatorTest, FaultsHitTheNthCallOrEveryCallAndDoNothingElse) {
     // Every call, until status 0 removes it; other functions are untouched.
     ASSERT_EQ(0, kvemu::SetFault("BoardReadByte", 0x1234, 0));
     EXPECT_EQ((Statuses{0x1234, 0x1234, 0}),
-              (Statuses{BoardReadByte(h, 0x10, &value), BoardReadByte(h, 0x10, &value), BoardWriteByte(h, 0x10, 4)}));
+              (Statuses{BoardReadByte(h, 0x10, &value), BoardReadByte(h, 0x10, &value),
+                        BoardWriteByte(h, 0x10, 4)}));
     EXPECT_EQ(1, value);  // a failed read leaves the caller's byte alone
     ASSERT_EQ(0, kvemu::SetFault("BoardReadByte", 0, 0));
     EXPECT_TRUE(BoardReadByte(h, 0x10, &value) == 0 && value == 4);
@@ -146,7 +154,8 @@ TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
     int fd = kvDevOpen("/dev/kvsw00", O_RDONLY);
     ASSERT_GE(fd, 0);
 
-    uint32_t set[17] = {68, 1, 5, 0, 2, 1, 0, 0, 0, 1, 0, 3, 2, 1, 4, 3, 0}, again[9] = {36, 1, 7, 0, 2, 1, 0, 0, 0};
+    uint32_t set[17] = {68, 1, 5, 0, 2, 1, 0, 0, 0, 1, 0, 3, 2, 1, 4, 3, 0},
+             again[9] = {36, 1, 7, 0, 2, 1, 0, 0, 0};
     ASSERT_EQ(0, kvDevIoctl(fd, 259, set));
     EXPECT_EQ("0:0 ioctl 259 68 1 5 0 2 1 0 0 0 1 0 3 2 1 4 3 0 = 0", LastLine());
     ASSERT_EQ(0, kvDevIoctl(fd, 259, again));  // output 0:0 gets a new source
@@ -155,7 +164,7 @@ TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
              badClock[9] = {32, 5, 1, 1, 3, 0, 0, 1, 1};
     EXPECT_EQ((std::vector<int>{-1, -1, -1}),
               (std::vector<int>{kvDevIoctl(fd, 259, badSize), kvDevIoctl(fd, 259, badEntry),
-                                 kvDevIoctl(fd, 273, badClock)}));
+                                kvDevIoctl(fd, 273, badClock)}));
     EXPECT_EQ(EINVAL, errno);
     std::vector<kvemu::Connection> map;
     std::vector<uint32_t> flat;
@@ -174,7 +183,7 @@ TEST_F(EmulatorTest, DspAnswersOnlyRecognisedFirmwareAndRefusesMalformedRecords)
     ASSERT_EQ(0u, BoardDspStart(h));
     EXPECT_EQ(KVD_ERR_TIMEOUT, Send(0x06, {1}));
     StartFirmware();
-    uint8_t small[16];  // a short reply buffer receives the reply's first bytes only
+    uint8_t small[16];                           // a short reply buffer receives the reply's first bytes only
     Command c{1, 5, 0x8000, 0xFFFF, 0x06, {1}};  // manager 1 is not the DSP's
     EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, kvSendMessage(h, &c, 14, &reply, 78));
     c.manager = 2;
@@ -192,14 +201,19 @@ TEST_F(EmulatorTest, RunningDspAnswersEveryCommandAndKeepsWhatItWasTold) {
     ASSERT_EQ(0u, Send(0x06, {1}));
     EXPECT_EQ("0:0 kvSendMessage 2 5 0x8000 0xffff 0x6 0x1 = 0", LastLine());
     // Reason 0xFFFE: no such law / sensor; 0xFFFF: unknown code.
-    struct { uint16_t code; Words params; uint16_t length, reason; } table[] = {
-        {0x06, {2}, 6, 0xFFFE}, {0x13, {2, 93, 95, 106, 108}, 7, 0}, {0x11, {2}, 7, 0},
-        {0x11, {5}, 7, 0xFFFE}, {0x14, {2}, 9, 0}, {0x0A, {}, 6, 0xFFFF}};
+    struct {
+        uint16_t code;
+        Words params;
+        uint16_t length, reason;
+    } table[] = {{0x06, {2}, 6, 0xFFFE}, {0x13, {2, 93, 95, 106, 108}, 7, 0},
+                 {0x11, {2}, 7, 0},      {0x11, {5}, 7, 0xFFFE},
+                 {0x14, {2}, 9, 0},      {0x0A, {}, 6, 0xFFFF}};
     for (auto& row : table) {
         SCOPED_TRACE(row.code);
         ASSERT_EQ(0u, Send(row.code, row.params));
-        EXPECT_EQ((Statuses{2, 0x8000, 0xFFFF, row.code, row.length, row.reason}),
-                  (Statuses{reply.manager, reply.target, reply.handle, reply.type, reply.length, reply.params[0]}));
+        EXPECT_EQ(
+            (Statuses{2, 0x8000, 0xFFFF, row.code, row.length, row.reason}),
+            (Statuses{reply.manager, reply.target, reply.handle, reply.type, reply.length, reply.params[0]}));
     }
     kvemu::DspState dsp;
     ASSERT_EQ(0, kvemu::GetDspState(0, 0, &dsp));
@@ -218,8 +232,9 @@ TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem
     ASSERT_EQ(0u, Send(0x11, {1}));
     ASSERT_EQ(0u, Send(0x15, {}));
     Reply event = ReceiveEvent(monitor);
-    EXPECT_EQ((Words{0x15, 14, 0x10, 0x0F, 0x05, 0, 0x02, 1}), (Words{event.type, event.length, event.params[0],
-                     event.params[1], event.params[2], event.params[6], event.params[7], event.params[8]}));
+    EXPECT_EQ((Words{0x15, 14, 0x10, 0x0F, 0x05, 0, 0x02, 1}),
+              (Words{event.type, event.length, event.params[0], event.params[1], event.params[2],
+                     event.params[6], event.params[7], event.params[8]}));
     EXPECT_FALSE(Readable(mux));
     // Thermal state follows the temperature against the thresholds, with hysteresis.
     const int heat[][2] = {{95, 2}, {108, 3}, {107, 0}, {100, 2}, {92, 1}};  // degrees, state (0: no event)
@@ -252,7 +267,8 @@ TEST_F(EmulatorTest, RawMessagesAndRepliesArriveAsTheyAre) {
     ASSERT_EQ(0, kvemu::SetNextReply(0, 0, odd, sizeof odd));
     EXPECT_EQ(KVD_ERR_BAD_ARGUMENT, kvSendMessage(h, raw, 5, &reply, 78));  // not a command: the reply waits
     ASSERT_EQ(0u, Send(0x06, {1}));
-    EXPECT_EQ((Statuses{2, 0x77, 0, 0}), (Statuses{reply.manager, reply.length, reply.type, reply.params[31]}));
+    EXPECT_EQ((Statuses{2, 0x77, 0, 0}),
+              (Statuses{reply.manager, reply.length, reply.type, reply.params[31]}));
     EXPECT_EQ(KVD_ERR_TIMEOUT, Send(0x06, {1}));  // taken once; no firmware runs
     kvemu::DspState dsp;
     ASSERT_EQ(0, kvemu::GetDspState(0, 0, &dsp));
@@ -324,10 +340,12 @@ TEST_F(EmulatorTest, HistoriesRestartAtDspResetAndKeepTheirNewestEntries) {
         kvemu::PortInfo port;
         kvemu::SwitchChip chip;
         kvemu::DspState dsp;
-        EXPECT_EQ(0, kvemu::GetPortInfo(0, 0, 5, &port) | kvemu::GetSwitchChip(0, 0, &chip) | kvemu::GetDspState(0, 0, &dsp));
+        EXPECT_EQ(0, kvemu::GetPortInfo(0, 0, 5, &port) | kvemu::GetSwitchChip(0, 0, &chip) |
+                         kvemu::GetDspState(0, 0, &dsp));
         using Kept = std::pair<size_t, unsigned>;
         return std::vector<Kept>{
-            {port.commands.size(), port.commands.empty() ? 0u : port.commands[0][0] << 8 | port.commands[0][1]},
+            {port.commands.size(),
+             port.commands.empty() ? 0u : port.commands[0][0] << 8 | port.commands[0][1]},
             {chip.masterPairs.size(), chip.masterPairs.empty() ? 0u : chip.masterPairs[0].first},
             {dsp.commands.size(), dsp.commands.empty() ? 0u : dsp.commands[0] - 0x1000u}};
     };
@@ -341,11 +359,14 @@ TEST_F(EmulatorTest, HistoriesRestartAtDspResetAndKeepTheirNewestEntries) {
 TEST_F(EmulatorTest, RegistersConnectionsAndFaultsTakeAFixedNumberOfKeys) {
     uint8_t value = 0;
     // With 0xA0008, set when the board was made, the board holds 65536 addresses.
-    for (uint32_t address = 0; address < 65535; ++address) ASSERT_EQ(0u, BoardWriteByte(h, 0x100000 + address, 1));
+    for (uint32_t address = 0; address < 65535; ++address)
+        ASSERT_EQ(0u, BoardWriteByte(h, 0x100000 + address, 1));
     EXPECT_EQ((Statuses{KVD_ERR_BAD_ARGUMENT, 0, 0}),
-              (Statuses{BoardWriteByte(h, 0x200000, 1), BoardWriteByte(h, 0x100000, 2), BoardReadByte(h, 0x200000, &value)}));
+              (Statuses{BoardWriteByte(h, 0x200000, 1), BoardWriteByte(h, 0x100000, 2),
+                        BoardReadByte(h, 0x200000, &value)}));
     EXPECT_EQ(0, value);
-    EXPECT_EQ((std::vector<int>{-1, 0}), (std::vector<int>{kvemu::WriteRegister(0, 0, 0x200001, 1), kvemu::WriteRegister(0, 0, 0xA0008, 0)}));
+    EXPECT_EQ((std::vector<int>{-1, 0}), (std::vector<int>{kvemu::WriteRegister(0, 0, 0x200001, 1),
+                                                           kvemu::WriteRegister(0, 0, 0xA0008, 0)}));
 
     // 65536 outputs in 16 records of 4096 entries; one more output is refused, a reset makes room.
     ASSERT_EQ(0u, BoardSetLogicalNumber(h, 0));
@@ -374,9 +395,9 @@ TEST_F(EmulatorTest, RegistersConnectionsAndFaultsTakeAFixedNumberOfKeys) {
 
     // 64 counted faults wait per function; a standing one still replaces its predecessor.
     for (unsigned n = 1; n <= 64; ++n) ASSERT_EQ(0, kvemu::SetFault("BoardFlashLedOn", 5, 1000 + n));
-    EXPECT_EQ((std::vector<int>{-1, 0, 0}),
-              (std::vector<int>{kvemu::SetFault("BoardFlashLedOn", 5, 1), kvemu::SetFault("BoardFlashLedOn", 6, 0),
-                                kvemu::SetFault("BoardFlashLedOn", 7, 0)}));
+    EXPECT_EQ((std::vector<int>{-1, 0, 0}), (std::vector<int>{kvemu::SetFault("BoardFlashLedOn", 5, 1),
+                                                              kvemu::SetFault("BoardFlashLedOn", 6, 0),
+                                                              kvemu::SetFault("BoardFlashLedOn", 7, 0)}));
     EXPECT_EQ(7u, BoardFlashLedOn(h));
 }
 

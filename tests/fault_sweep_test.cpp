@@ -99,7 +99,8 @@ protected:
         ASSERT_EQ(kvemu::SetFault(function.c_str(), kFaultStatus, nth), 0);
         if (Quietly(StartBoard) != 0) {
             EXPECT_NE(phase, "stop");
-            EXPECT_FALSE(kvtest::AlertTexts(kAlertMessage, kSeverityError).empty()) << "failed without a message";
+            EXPECT_FALSE(kvtest::AlertTexts(kAlertMessage, kSeverityError).empty())
+                << "failed without a message";
             ExpectIdleWithNothingLeft(false);
             EXPECT_TRUE(LinePowerOff()) << "line power left on by a failed start";
         } else {
@@ -158,7 +159,8 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
         const std::string call = kvtest::CallOf(lines[i]);
         const unsigned nth = ++seen[call];
         const char* phase = i < start ? "start" : i < startAndMonitor ? "monitor" : "stop";
-        SCOPED_TRACE(call + " #" + std::to_string(nth) + " (" + phase + ", call " + std::to_string(i + 1) + ")");
+        SCOPED_TRACE(call + " #" + std::to_string(nth) + " (" + phase + ", call " + std::to_string(i + 1) +
+                     ")");
         ASSERT_TRUE(kvemu::KnownFunction(call.c_str()));
         int before = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
         Sweep(call, nth, phase, lines[i]);
@@ -170,8 +172,8 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
         }
     }
     EXPECT_TRUE(WaitUntil([this] { return Threads() == threads; })) << "a thread is left";
-    printf("%zu calls failed in turn: %zu of the start, %zu of the monitor, %zu of the stop\n", lines.size(), start,
-           startAndMonitor - start, lines.size() - startAndMonitor);
+    printf("%zu calls failed in turn: %zu of the start, %zu of the monitor, %zu of the stop\n", lines.size(),
+           start, startAndMonitor - start, lines.size() - startAndMonitor);
 }
 
 // The only step after the line power step that can fail a start is the
@@ -202,7 +204,8 @@ TEST_F(FaultSweepTest, AStartFailingAfterTheLinePowerStepSwitchesThePowerOff) {
         }
         EXPECT_EQ(Quietly(StartBoard), KV_E_START);
         EXPECT_EQ(kvtest::Keyword(board, "State"), "IDLE");
-        EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::_StartMonitor() - monitor thread could not be started\n"));
+        EXPECT_TRUE(
+            kvtest::AnyAlertContains("CKvBoard::_StartMonitor() - monitor thread could not be started\n"));
         EXPECT_EQ(kvtest::AnyAlertContains(kNoAccess), reopenFails);
         EXPECT_EQ(kvtest::Info().openHandles, 0u);
         if (reopenFails) {

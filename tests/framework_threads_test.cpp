@@ -1,5 +1,6 @@
 // The framework's threads, mutexes and events, and the board table used from several threads at once.
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <atomic>
@@ -18,7 +19,8 @@ namespace {
 TEST(Mutex, IsReentrantTimesOutForOtherThreadsAndExcludesThem) {
     CZelMutex mutex(0, nullptr, 0);
     auto lockFromOtherThread = [&](unsigned ms) {
-        return std::async(std::launch::async, [&] { return mutex.Lock(ms) == 1 ? mutex.Unlock(), 1 : 0; }).get();
+        return std::async(std::launch::async, [&] { return mutex.Lock(ms) == 1 ? mutex.Unlock(), 1 : 0; })
+            .get();
     };
     ASSERT_EQ(mutex.Lock(0xFFFFFFFF), 1);
     ASSERT_EQ(mutex.Lock(0), 1);  // the holder locks again
@@ -28,7 +30,10 @@ TEST(Mutex, IsReentrantTimesOutForOtherThreadsAndExcludesThem) {
     EXPECT_EQ(lockFromOtherThread(0), 1);
 
     long counter = 0;  // plain: a data race here would be caught under ThreadSanitizer
-    auto count = [&] { for (int i = 0; i < 2000; ++i) if (mutex.Lock(0xFFFFFFFF) == 1) ++counter, mutex.Unlock(); };
+    auto count = [&] {
+        for (int i = 0; i < 2000; ++i)
+            if (mutex.Lock(0xFFFFFFFF) == 1) ++counter, mutex.Unlock();
+    };
     std::thread first(count), second(count);
     first.join(), second.join();
     EXPECT_EQ(counter, 4000);
@@ -63,7 +68,8 @@ TEST(Event, ManualEventsStaySetUntilResetAndDescriptorEventsWhileReadable) {
 
 std::atomic<int> g_threadsAlive{0}, g_boardsAlive{0};
 
-// Logs steps as digits (1 init, 2 idle-exit, 3 exit); exits with 101 at idle count exitAfter (-1: as the default).
+// Logs steps as digits (1 init, 2 idle-exit, 3 exit); exits with 101 at idle count exitAfter (-1: as the
+// default).
 struct LoggingThread : CZelThread {
     LoggingThread(int init, int exitAfter) : m_Init(init), m_ExitAfter(exitAfter) { ++g_threadsAlive; }
     ~LoggingThread() override { --g_threadsAlive; }
@@ -78,8 +84,13 @@ struct LoggingThread : CZelThread {
 };
 
 TEST(Thread, RunsInitIdleLoopAndExitThenReportsItsEnd) {
-    struct Case { int init, exitAfter; bool endThread; int steps, exitCode; } cases[] = {
-        {1, 3, false, 123, 101}, {1, -1, true, 13, 7}, {0, 0, false, 13, 7}};  // no OnIdle when InitInstance is 0
+    struct Case {
+        int init, exitAfter;
+        bool endThread;
+        int steps, exitCode;
+    } cases[] = {{1, 3, false, 123, 101},
+                 {1, -1, true, 13, 7},
+                 {0, 0, false, 13, 7}};  // no OnIdle when InitInstance is 0
     for (const Case& c : cases) {
         LoggingThread thread(c.init, c.exitAfter);
         thread.m_Flags = 0;  // the owner destroys it
@@ -123,7 +134,9 @@ TEST(Thread, AutoDeleteThreadDestroysItselfAndDestroyingARunningOneJoinsIt) {
 struct GatedBoard : CBoard {
     explicit GatedBoard(const char* name) : CBoard(name, "gated") { ++g_boardsAlive; }
     ~GatedBoard() override { deleted = true, --g_boardsAlive; }
-    unsigned Start() override { return enter.set_value(), opened.wait(), deleted ? 99 : 0; }  // 99: deleted underneath
+    unsigned Start() override {
+        return enter.set_value(), opened.wait(), deleted ? 99 : 0;
+    }  // 99: deleted underneath
     unsigned Test(unsigned) override { return 0; }
     std::promise<void> enter, open;
     std::future<void> entered = enter.get_future(), opened = open.get_future();
@@ -141,16 +154,18 @@ TEST(BoardTable, DestroyWaitsForOperationsAndHoldsInProgressWhileOtherBoardsGoOn
     auto* slow = dynamic_cast<GatedBoard*>(plugin.GetBoardByName("slow"));
     auto* other = dynamic_cast<GatedBoard*>(plugin.GetBoardByName("other"));
     auto held = std::async(std::launch::async, [&] {  // a hold outside the board operations
-        return plugin.UseBoard("OTHER", [](CBoard* b, void*) { return b->Start(); }, nullptr);
+        return plugin.UseBoard(
+            "OTHER", [](CBoard* b, void*) { return b->Start(); }, nullptr);
     });
     auto started = std::async(std::launch::async, [&] { return plugin.StartBoard("slow"); });
     slow->entered.wait(), other->entered.wait();
     auto destroyed = std::async(std::launch::async, [&] { return plugin.DestroyBoard("slow"); });
     auto released = std::async(std::launch::async, [&] { return plugin.DestroyBoard("other"); });
-    while (plugin.GetBoardByName("slow") != nullptr || plugin.GetBoardByName("other") != nullptr)  // names go at once
+    while (plugin.GetBoardByName("slow") != nullptr ||
+           plugin.GetBoardByName("other") != nullptr)  // names go at once
         std::this_thread::yield();
     EXPECT_EQ(plugin.CreateBoard("slow", "gated"), ZEL_ERR_DUPLICATE);  // until it is really gone
-    ASSERT_EQ(plugin.CreateBoard("third", "gated"), ZEL_OK);  // the table is not held up
+    ASSERT_EQ(plugin.CreateBoard("third", "gated"), ZEL_OK);            // the table is not held up
     EXPECT_EQ(g_boardsAlive, 3);  // each board lives until its operation returns or its hold is given back
     other->open.set_value();
     EXPECT_EQ(held.get(), 0u);
@@ -160,7 +175,9 @@ TEST(BoardTable, DestroyWaitsForOperationsAndHoldsInProgressWhileOtherBoardsGoOn
     EXPECT_EQ(started.get(), 0u);
     EXPECT_EQ(destroyed.get(), ZEL_OK);
     EXPECT_EQ(g_boardsAlive, 1);
-    auto destroyInside = [](CBoard*, void* p) { return static_cast<CBoardPlugIn*>(p)->DestroyBoard("third"); };
+    auto destroyInside = [](CBoard*, void* p) {
+        return static_cast<CBoardPlugIn*>(p)->DestroyBoard("third");
+    };
     EXPECT_EQ(plugin.UseBoard("third", destroyInside, &plugin), ZEL_ERR_BUSY);  // never waits for itself
     EXPECT_EQ(plugin.DestroyBoard("third"), ZEL_OK);  // nor counts as held once the call is over
 }
@@ -180,8 +197,9 @@ TEST(BoardTable, ConcurrentCreateDestroyAndKeywordCallsStayConsistent) {
                 case 0: created += plugin.CreateBoard(name, "p") == ZEL_OK; break;
                 case 1: destroyedCount += plugin.DestroyBoard(name) == ZEL_OK; break;
                 case 2:
-                    for (unsigned r : {plugin.SetKeyword(handle, "State", "BOOTED"), plugin.TestBoard(name, 0),
-                                       plugin.GetKeyword(handle, "Number", buffer, sizeof(buffer))})
+                    for (unsigned r :
+                         {plugin.SetKeyword(handle, "State", "BOOTED"), plugin.TestBoard(name, 0),
+                          plugin.GetKeyword(handle, "Number", buffer, sizeof(buffer))})
                         EXPECT_TRUE(r == ZEL_OK || r == ZEL_ERR_UNKNOWN_BOARD || handle == 0) << r;
                 }
             }

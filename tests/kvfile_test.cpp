@@ -1,4 +1,6 @@
 // Files found in the board's search path, and the board's list of files read.
+#include "KvFile.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
-#include "KvFile.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
+#include "temp_dir.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // kvoam's schema walk against a framework that knows only the older qualifiers
 // ("Type", "Choices", "Default", "Minimum", "Maximum"): it answers the walk
 // qualifiers as unknown (0x40000004), and kvoam still lists what it can.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "schema.h"
 
@@ -31,11 +31,9 @@ std::map<std::string, std::map<std::string, std::string>> g_Tree = {
 // Answers a qualifier ("" for the value) as that framework would.
 uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer, uint32_t size) {
     auto keyword = g_Tree.find(path);
-    if (keyword == g_Tree.end())
-        return 0x40000109;
+    if (keyword == g_Tree.end()) return 0x40000109;
     auto answer = keyword->second.find(qualifier);
-    if (answer == keyword->second.end())
-        return *qualifier == '\0' ? 0x40000107 : 0x40000004;
+    if (answer == keyword->second.end()) return *qualifier == '\0' ? 0x40000107 : 0x40000004;
     snprintf(buffer, size, "%s", answer->second.c_str());
     return 0;
 }
@@ -43,7 +41,9 @@ uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer,
 TEST(KvoamSchemaFallback, WalksThroughTypeAndCountWhenTheWalkQualifiersAreUnknown) {
     kvoam::EntryPoints entry{};
     entry.GetQualifier = Answer;
-    entry.GetKeyword = [](uint64_t h, const char* path, char* buffer, uint32_t size) { return Answer(h, path, "", buffer, size); };
+    entry.GetKeyword = [](uint64_t h, const char* path, char* buffer, uint32_t size) {
+        return Answer(h, path, "", buffer, size);
+    };
     std::vector<kvoam::SchemaEntry> entries;
     ASSERT_TRUE(kvoam::ReadSchema(entry, 1, "Products", entries));
     ASSERT_EQ(entries.size(), 3u);  // the array and its elements, by "Products.Count"

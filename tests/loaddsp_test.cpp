@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
 #include "../tools/mkdspimage/DspImage.h"
 #include "Dsp.h"
 #include "HexReader.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -68,13 +68,24 @@ protected:
 };
 
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
-    const struct { std::string text; unsigned rc; uint8_t count, type; uint16_t address; std::vector<uint8_t> data; } cases[] = {
+    const struct {
+        std::string text;
+        unsigned rc;
+        uint8_t count, type;
+        uint16_t address;
+        std::vector<uint8_t> data;
+    } cases[] = {
         {":04abcd00deadbeef4c\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},
-        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},  // white space before fields
+        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},  // white space
+                                                                                             // before fields
         {":FF123400" + std::string(510, '1') + "CC\n", 0, 255, 0, 0x1234, std::vector<uint8_t>(255, 0x11)},
         {":020000040001F9", 0, 2, 4, 0, {0x00, 0x01}},  // no line end after the last record
-        {":0400100012345678D9\n", 1, 0, 0, 0, {}}, {" :00000001FF\n", 1, 0, 0, 0, {}}, {":", 1, 0, 0, 0, {}},
-        {":0400100012", 1, 0, 0, 0, {}}, {":00000001\n", 1, 0, 0, 0, {}}, {":FF00000012345678\n", 1, 0, 0, 0, {}},
+        {":0400100012345678D9\n", 1, 0, 0, 0, {}},
+        {" :00000001FF\n", 1, 0, 0, 0, {}},
+        {":", 1, 0, 0, 0, {}},
+        {":0400100012", 1, 0, 0, 0, {}},
+        {":00000001\n", 1, 0, 0, 0, {}},
+        {":FF00000012345678\n", 1, 0, 0, 0, {}},
     };
     for (const auto& c : cases) {
         FILE* file = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
@@ -83,7 +94,8 @@ TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
         uint16_t address = 0xEEEE;
         EXPECT_EQ(board_->read_line(file, &count, &address, &type, data), c.rc) << c.text;
         if (c.rc == 0) {
-            EXPECT_EQ((std::vector<unsigned>{count, type, address}), (std::vector<unsigned>{c.count, c.type, c.address}));
+            EXPECT_EQ((std::vector<unsigned>{count, type, address}),
+                      (std::vector<unsigned>{c.count, c.type, c.address}));
             EXPECT_EQ(std::vector<uint8_t>(data, data + count), c.data);
         }
         fclose(file);
@@ -92,12 +104,17 @@ TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
 
 TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
     const std::string kSecond = ":0400140012345678D4\n";
-    const struct { std::string image; int rc; uint32_t bytesLoaded; unsigned failedDownload; } cases[] = {
+    const struct {
+        std::string image;
+        int rc;
+        uint32_t bytesLoaded;
+        unsigned failedDownload;
+    } cases[] = {
         {":0400100012345678D8\r\n:0400140012345678D4\r\n:00000001FF\r\n", 0, 8, 0},
         {kData + ":0400140012345678D5\n" + kEnd, 1, 4, 0},  // checksum changed in the second record
         {kData, 1, 4, 0},                                   // no end record
-        {kData + ":020000021000EC\n" + kEnd, 1, 4, 0},    // unsupported record type
-        {":0100000401FA\n" + kData + kEnd, 1, 0, 0},       // address record without its address
+        {kData + ":020000021000EC\n" + kEnd, 1, 4, 0},      // unsupported record type
+        {":0100000401FA\n" + kData + kEnd, 1, 0, 0},        // address record without its address
         {kData + kSecond + kSecond + kEnd, 1, 4, 2},        // the driver refuses the second download
     };
     for (const auto& c : cases) {
@@ -110,8 +127,11 @@ TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
         // Nothing is downloaded after a refused download.
         const Texts journal = kvemu::Journal();
         EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
-                                [](const std::string& line) { return line.find("BoardDspDownload") != std::string::npos; }),
-                  c.bytesLoaded / 4 + (c.failedDownload != 0)) << c.image;
+                                [](const std::string& line) {
+                                    return line.find("BoardDspDownload") != std::string::npos;
+                                }),
+                  c.bytesLoaded / 4 + (c.failedDownload != 0))
+            << c.image;
     }
 }
 
@@ -134,7 +154,8 @@ public:
     std::string Flat() const {
         if (memory_.empty()) return "";
         std::string flat(memory_.rbegin()->first - memory_.begin()->first + 1, '\0');
-        for (const auto& byte : memory_) flat[byte.first - memory_.begin()->first] = static_cast<char>(byte.second);
+        for (const auto& byte : memory_)
+            flat[byte.first - memory_.begin()->first] = static_cast<char>(byte.second);
         return flat;
     }
 
@@ -156,11 +177,18 @@ std::string ReadFile(const std::string& path) {
 TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
     if (system("objcopy --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "objcopy is not installed (package binutils): the loader is not compared with it";
-    const struct { uint32_t address, size; unsigned recordBytes; const char* lineEnd; bool lower; const char* shipped; } cases[] = {
-        {0, 100000, 32, "\n", false, nullptr},             // across a segment boundary
-        {0x0001FFF0, 4096, 16, "\r\n", true, nullptr},     // CR LF, lower-case digits
-        {0x12345678, 1000, 255, "\n", false, nullptr},     // longest records, high address
-        {0, 0, 0, nullptr, false, "kv100.dsp"}, {0, 0, 0, nullptr, false, "bootdiag.hex"},  // with gaps
+    const struct {
+        uint32_t address, size;
+        unsigned recordBytes;
+        const char* lineEnd;
+        bool lower;
+        const char* shipped;
+    } cases[] = {
+        {0, 100000, 32, "\n", false, nullptr},          // across a segment boundary
+        {0x0001FFF0, 4096, 16, "\r\n", true, nullptr},  // CR LF, lower-case digits
+        {0x12345678, 1000, 255, "\n", false, nullptr},  // longest records, high address
+        {0, 0, 0, nullptr, false, "kv100.dsp"},
+        {0, 0, 0, nullptr, false, "bootdiag.hex"},  // with gaps
     };
     const std::string image = dir_ + "/image.dsp", binary = dir_ + "/image.bin";
     for (const auto& c : cases) {
@@ -177,7 +205,9 @@ TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
             rewind(file);
             ASSERT_EQ(fread(&text[0], 1, text.size(), file), text.size());
             fclose(file);
-            if (c.lower) std::transform(text.begin(), text.end(), text.begin(), [](char ch) { return static_cast<char>(tolower(ch)); });
+            if (c.lower)
+                std::transform(text.begin(), text.end(), text.begin(),
+                               [](char ch) { return static_cast<char>(tolower(ch)); });
         }
         WriteImage(text);
         SinkBoard sink;
@@ -194,28 +224,39 @@ TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
 struct Problems : IKvDiagnostics {
     Texts lines;
     void Report(unsigned line, KvSeverity severity, const char* message) override {
-        lines.push_back(std::to_string(line) + (severity == KV_SEVERITY_ERROR ? ": error: " : ": warning: ") + message);
+        lines.push_back(std::to_string(line) + (severity == KV_SEVERITY_ERROR ? ": error: " : ": warning: ") +
+                        message);
     }
 };
 
 TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
-    const std::string accepts = ", which accepts 00 (data), 01 (end of file) and 04 (extended linear address)";
-    const struct { std::string image; Texts problems; } cases[] = {
+    const std::string accepts =
+        ", which accepts 00 (data), 01 (end of file) and 04 (extended linear address)";
+    const struct {
+        std::string image;
+        Texts problems;
+    } cases[] = {
         {":020000040001F9\r\n" + kData + kEnd, {}},
-        {ReadFile(KV_SHARE_DIR "/kv100.dsp"), {}}, {ReadFile(KV_SHARE_DIR "/bootdiag.hex"), {}},
+        {ReadFile(KV_SHARE_DIR "/kv100.dsp"), {}},
+        {ReadFile(KV_SHARE_DIR "/bootdiag.hex"), {}},
         {"", {"1: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
-        {kData + kData, {"2: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
-        {":0400100012345678D9\n" + kData + kEnd, {"1: error: checksum D9 is wrong; the record's bytes need D8"}},
+        {kData + kData,
+         {"2: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
+        {":0400100012345678D9\n" + kData + kEnd,
+         {"1: error: checksum D9 is wrong; the record's bytes need D8"}},
         {kData + ":020000021000EC\n:00000007F9\n" + kEnd,
          {"2: error: record type 02 (extended segment address) is refused by the loader" + accepts +
               "; 'mkdspimage --from-binary' makes images with type 04 records",
           "3: error: record type 07 is refused by the loader" + accepts}},
-        {std::string(":0100000401FA\n") + kEnd, {"1: error: extended linear address record with 1 data bytes; it needs 2"}},
-        {kData + "\n" + kData + kEnd, {"2: error: expected ':' at the start of a record, found the end of the line"}},
+        {std::string(":0100000401FA\n") + kEnd,
+         {"1: error: extended linear address record with 1 data bytes; it needs 2"}},
+        {kData + "\n" + kData + kEnd,
+         {"2: error: expected ':' at the start of a record, found the end of the line"}},
         {":04001000123456\n:G4\n:04\n" + kData + kEnd,
          {"1: error: data byte 4 of 4 missing, found ':'", "2: error: no byte count after ':', found 'G'",
           "3: error: no load address, found ':'"}},
-        {kEnd + std::string("\n") + kData, {"3: warning: text after the end-of-file record; the loader ignores it"}},
+        {kEnd + std::string("\n") + kData,
+         {"3: warning: text after the end-of-file record; the loader ignores it"}},
     };
     for (const auto& c : cases) {
         FILE* file = tmpfile();
@@ -226,9 +267,10 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
         const unsigned errors = KvCheckHexImage(file, problems);
         fclose(file);
         EXPECT_EQ(problems.lines, c.problems) << c.image;
-        EXPECT_EQ(errors, static_cast<unsigned>(std::count_if(c.problems.begin(), c.problems.end(), [](const std::string& p) {
-                      return p.find(": error: ") != std::string::npos;
-                  })));
+        EXPECT_EQ(errors, static_cast<unsigned>(
+                              std::count_if(c.problems.begin(), c.problems.end(), [](const std::string& p) {
+                                  return p.find(": error: ") != std::string::npos;
+                              })));
     }
 }
 

@@ -15,8 +15,8 @@
 #include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
-#include "kvboard.h"
 #include "fake_waits.h"
+#include "kvboard.h"
 #include "kvemu.h"
 #include "process_usage.h"
 
@@ -98,7 +98,11 @@ TEST_F(MonitorTest, FirstStatusEventReportsEveryItemThenOnlyChanges) {
               Status(first));
     EXPECT_EQ(kHeader + "\n", Status(first));  // the same status again: no news
 
-    const struct { unsigned word; uint16_t value; const char* lines; } changes[] = {
+    const struct {
+        unsigned word;
+        uint16_t value;
+        const char* lines;
+    } changes[] = {
         {6, 0x0011, " Thermo 2:               not present\n"},
         {2, 0x7777, ""},  // words 3 to 5 are not reported
         {0, 0x00F8, " Low Battery:            not present\n High Battery:           not present\n"},
@@ -118,7 +122,11 @@ TEST_F(MonitorTest, MalformedStatusEventsKeepTheLastStatus) {
     std::string text = Status(longest);
     EXPECT_EQ(601u, text.size());
 
-    const struct { uint16_t length, tag; const char* error; } cases[] = {  // error null: accepted
+    const struct {
+        uint16_t length, tag;
+        const char* error;
+    } cases[] = {
+        // error null: accepted
         {14, 0x11, "CKvBoard::StatusEvent - Message->event.params[0] = 0x0011\n"},
         {0xFFFF, 0x10, "CKvBoard::StatusEvent - Message->event.length = 65535\n"},
         {6, 0x10, nullptr},  // a short status event
@@ -131,7 +139,8 @@ TEST_F(MonitorTest, MalformedStatusEventsKeepTheLastStatus) {
         params[8] = 0xFFFF;
         ASSERT_EQ(0, kvemu::SendDspMessage(0, 0, DSP_EVENT_STATUS, c.length, params));
         board->Event();
-        EXPECT_EQ(Texts{c.error ? c.error : kHeader + "\n"}, Messages(c.error ? KV_SEVERITY_ERROR : KV_SEVERITY_INFORM));
+        EXPECT_EQ(Texts{c.error ? c.error : kHeader + "\n"},
+                  Messages(c.error ? KV_SEVERITY_ERROR : KV_SEVERITY_INFORM));
         EXPECT_EQ(1u, kvtest::Alerts().size());
         EXPECT_EQ(0, memcmp(longest, board->m_LastStatus, sizeof(longest)));
     }
@@ -145,12 +154,14 @@ TEST_F(MonitorTest, OtherMessagesAreReportedOnce) {
     board->Event();
     ASSERT_EQ(0, kvemu::SendDspMessage(0, 0, 0x8001, 9, {0x00AB, 1, 2}));
     board->Event();
-    EXPECT_EQ(Texts{"CKvBoard::Event(): kvReceiveMessage returns 5 (0x00000005)\n"}, Messages(KV_SEVERITY_ERROR));
+    EXPECT_EQ(Texts{"CKvBoard::Event(): kvReceiveMessage returns 5 (0x00000005)\n"},
+              Messages(KV_SEVERITY_ERROR));
     EXPECT_EQ(Texts{"Heartbeat lost\n"}, Messages(KV_SEVERITY_INFORM));
     Texts warnings = Messages(KV_SEVERITY_WARNING);
     ASSERT_EQ(1u, warnings.size());
     EXPECT_EQ(0u, warnings[0].find("Unexpected event:\n type:      -32767 (0x8001)\n length:    9\n"
-                                   " handle:    0xffff\n target:    0x8000\n timestamp: 0x")) << warnings[0];
+                                   " handle:    0xffff\n target:    0x8000\n timestamp: 0x"))
+        << warnings[0];
     EXPECT_EQ("\n params[0]: 0x00ab\n", warnings[0].substr(warnings[0].size() - 20));
     EXPECT_EQ("b0", kvtest::Alerts()[0].source);
     EXPECT_EQ(1, board->m_FirstStatusEvent);  // none of these counts as a status event
@@ -165,7 +176,8 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
         kvemu::ClearFaults();
     }
     EXPECT_EQ(Messages(KV_SEVERITY_ERROR).size(), 1u);  // only the failed handle is reported
-    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::StartMonitor() - kvGetMuxHandle returns 9 (0x00000009) for board "));
+    EXPECT_TRUE(kvtest::AnyAlertContains(
+        "CKvBoard::StartMonitor() - kvGetMuxHandle returns 9 (0x00000009) for board "));
 
     // Once the faults are gone: one handle of its own, listening; a second start changes nothing.
     ASSERT_EQ(0u, board->StartMonitor());
@@ -220,7 +232,8 @@ TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {
         // The last status survives a restart of the monitor alone: the same status is no news.
         EXPECT_EQ(run == 1, Messages(KV_SEVERITY_INFORM)[0] == kHeader + "\n");
         EXPECT_EQ(1u, board->_StartMonitor());  // a second start leaves the running thread alone
-        EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n"));
+        EXPECT_TRUE(
+            kvtest::AnyAlertContains("CKvBoard::_StartMonitor() - multiple monitor attempt blocked\n"));
         EXPECT_EQ(0u, board->_StopMonitor());
         ExpectNothingHeld();
     }
@@ -238,9 +251,10 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     EXPECT_EQ(1u, board->_StartMonitor());
     EXPECT_EQ(10000u, waits.Clock.load());
     EXPECT_EQ(1u, OpenHandles());
-    EXPECT_EQ((Texts{"CKvBoard::_StopMonitor() - error 1 (00000001h) terminating monitor thread\n",
-                     "CKvBoard::_StartMonitor() - previous monitor thread has not ended, error 1 (00000001h)\n"}),
-              Messages(KV_SEVERITY_WARNING));
+    EXPECT_EQ(
+        (Texts{"CKvBoard::_StopMonitor() - error 1 (00000001h) terminating monitor thread\n",
+               "CKvBoard::_StartMonitor() - previous monitor thread has not ended, error 1 (00000001h)\n"}),
+        Messages(KV_SEVERITY_WARNING));
 
     // Once it has ended, a new monitor starts in its place. The thread given
     // up on dropped the status it held: the new monitor's first status event

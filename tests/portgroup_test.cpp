@@ -1,14 +1,15 @@
 // Port groups, the intrusive list and the board's station map on the emulator.
+#include "PortGroup.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "KvRegisters.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
-#include "KvRegisters.h"
-#include "PortGroup.h"
 
 namespace {
 
@@ -48,8 +49,8 @@ TEST(PortGroupTest, EachSetterWritesItsOwnFieldOfItsOwnStation) {
     for (int station : {33, 16, 0, -1}) {
         SCOPED_TRACE(station);
         EXPECT_EQ(group.SetLogicalStreamVoiceOut(station, 1) & group.SetLogicalStreamVoiceIn(station, 1) &
-                      group.SetLogicalStreamSignalOut(station, 1) & group.SetLogicalStreamSignalIn(station, 1) &
-                      group.SetLogicalTimeslot(station, 1),
+                      group.SetLogicalStreamSignalOut(station, 1) &
+                      group.SetLogicalStreamSignalIn(station, 1) & group.SetLogicalTimeslot(station, 1),
                   0xFFFFFFFFu);
         EXPECT_EQ(Logical(group, station), std::vector<int>(5, -1));
         EXPECT_EQ(group.GetPhysicalTimeslot(station) & group.GetPhysicalStreamVoiceOut(station), -1);
@@ -85,7 +86,9 @@ protected:
         kvemu::Reset();
         kvtest::ClearAlerts();
     }
-    static void SetPopulation(uint8_t value) { ASSERT_EQ(kvemu::WriteRegister(0, 0, KV_REG_POPULATION, value), 0); }
+    static void SetPopulation(uint8_t value) {
+        ASSERT_EQ(kvemu::WriteRegister(0, 0, KV_REG_POPULATION, value), 0);
+    }
     static uint16_t Entry(unsigned stream, unsigned slot) {
         uint16_t value = 0;
         EXPECT_EQ(kvemu::GetL2PEntry(0, 0, stream, slot, &value), 0);
@@ -104,7 +107,8 @@ TEST_F(StationMapTest, RemappingRebuildsGroupsFromScratch) {
     ASSERT_EQ(board.MapPortGroups(), 0u);
     EXPECT_EQ(Entry(0, 16), 0x0204);  // station 33 now takes logical timeslot 16
     EXPECT_EQ(board.m_Ports.m_Count + board.m_QslacFiles.m_Count, 0u);
-    EXPECT_EQ(cList<cPortGroup>::Next(board.m_PortGroups.Head())->GetLogicalTimeslot(17), -1);  // the earlier run's is gone
+    EXPECT_EQ(cList<cPortGroup>::Next(board.m_PortGroups.Head())->GetLogicalTimeslot(17),
+              -1);  // the earlier run's is gone
 }
 
 // A failed table load ends the start with its message (start_stop_test); a population that cannot be read
@@ -114,7 +118,8 @@ TEST_F(StationMapTest, AnUnreadablePopulationEndsTheMap) {
     ASSERT_EQ(kvemu::SetFault("BoardReadByte", 5, 1), 0);
     EXPECT_EQ(board.MapPortGroups(), 1u);
     EXPECT_EQ(kvtest::AlertTexts(0x40002001, 2),
-              std::vector<std::string>{"CKvBoard::MapPortGroups() - BoardReadByte(000a0008h) returns 5 (00000005h)\n"});
+              std::vector<std::string>{
+                  "CKvBoard::MapPortGroups() - BoardReadByte(000a0008h) returns 5 (00000005h)\n"});
     EXPECT_FALSE(kvemu::L2PLoaded(0, 0));
     ASSERT_EQ(board.m_PortGroups.m_Count, 3u);
     EXPECT_EQ(board.m_PortGroups.Head()->m_Qslacs.m_Count, 0u);

@@ -1,4 +1,6 @@
 // Line circuits: QSLAC objects, coefficient files, port mapping and line set-up.
+#include "Qslac.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,13 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
 #include "PortGroup.h"
-#include "Qslac.h"
 #include "QslacFile.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -47,8 +48,16 @@ bool Parse(const std::string& text, Bytes* bytes, uint32_t capacity = 512) {
 }
 
 TEST(QslacFileTest, ParsesHexTokensCommentsLinesAndCapacity) {
-    auto values = [](unsigned n) { std::string s; while (n--) s += n % 16 ? "5a " : "5a\n"; return s; };
-    const struct { std::string text; bool ok; Bytes bytes; } cases[] = {
+    auto values = [](unsigned n) {
+        std::string s;
+        while (n--) s += n % 16 ? "5a " : "5a\n";
+        return s;
+    };
+    const struct {
+        std::string text;
+        bool ok;
+        Bytes bytes;
+    } cases[] = {
         {"0x1f 2A ; gains\n# second\n7#8\n", true, {0x1F, 0x2A, 0x07}},
         {"1FF 0x100 12g\n", true, {0xFF, 0x00, 0x12}},
         {"\t01\t02 \r\n\n   \t \r\n03\r04\n", true, {0x01, 0x02, 0x03}},
@@ -77,16 +86,16 @@ protected:
             fputs(f[1], file), fclose(file);
         }
     }
-    void TearDown() override {
-        unsetenv("WBLOAD");
-    }
+    void TearDown() override { unsetenv("WBLOAD"); }
     static constexpr const char* kFiles[3][2] = {
         {"k7allsl6.slc", "# default\n01 02 03\n"}, {"custom.slc", "0xA0 0xA1\n"}, {"broken.slc", "01 zz\n"}};
 
     // A board with the given per-port files, mapped and set up.
     void Configure(CKvBoard& board, const std::vector<std::pair<unsigned, const char*>>& files = {}) {
         for (const auto& f : files)
-            ASSERT_EQ(board.SetKeywordValue(("Port[" + std::to_string(f.first) + "].Qslac.File").c_str(), f.second), 0u);
+            ASSERT_EQ(
+                board.SetKeywordValue(("Port[" + std::to_string(f.first) + "].Qslac.File").c_str(), f.second),
+                0u);
         ASSERT_EQ(board.MapPortGroups(), 0u);
         board.MapQslacFilesToPorts();
         board.ConfigureLineInterfaceHardware();
@@ -127,23 +136,33 @@ TEST_F(LineHardwareTest, PerPortFilesGroupPortsByName) {
     std::vector<std::string> loads;
     for (const std::string& line : kvemu::Journal())
         if (line.find(" LineConfigureMultiple ") != std::string::npos) loads.push_back(line);
-    EXPECT_EQ(loads,
-              (std::vector<std::string>{"0:0 LineConfigureMultiple " + ports + "0x1 0x2 0x3 = 0",
-                                        "0:0 LineConfigureMultiple 5 6 0xa0 0xa1 = 0"}));
+    EXPECT_EQ(loads, (std::vector<std::string>{"0:0 LineConfigureMultiple " + ports + "0x1 0x2 0x3 = 0",
+                                               "0:0 LineConfigureMultiple 5 6 0xa0 0xa1 = 0"}));
 }
 
 TEST_F(LineHardwareTest, FailuresAreReportedAndTheSetUpGoesOn) {
-    struct Fault { const char* function; uint32_t status; unsigned nth; };
+    struct Fault {
+        const char* function;
+        uint32_t status;
+        unsigned nth;
+    };
     // ports: coefficient loads, gx and gr set of ports 0, 1, 2, 3, 9 and 47.
-    const struct { std::vector<std::pair<unsigned, const char*>> files; std::vector<Fault> faults;
-                   std::vector<std::string> errors; const char* ports; } cases[] = {
-        {{{0, "broken.slc"}, {1, "missing.slc"}, {47, "custom.slc"}}, {},
+    const struct {
+        std::vector<std::pair<unsigned, const char*>> files;
+        std::vector<Fault> faults;
+        std::vector<std::string> errors;
+        const char* ports;
+    } cases[] = {
+        {{{0, "broken.slc"}, {1, "missing.slc"}, {47, "custom.slc"}},
+         {},
          {"Could not parse file " + m_Dir + "/broken.slc\n",
-          "File 'missing.slc (*.slc)' not found in path '" + m_Dir + "'\n", "Could not open file 'missing.slc'\n"},
+          "File 'missing.slc (*.slc)' not found in path '" + m_Dir + "'\n",
+          "Could not open file 'missing.slc'\n"},
          "0gr 0gr 1gr 1gr 1gr 1gr "},
         {{{9, "custom.slc"}},
          {{"LineConfigureMultiple", 22, 1}, {"LineSetGxZeroValues", 6, 3}, {"LineSetGrZeroValues", 5, 48}},
-         {"LineConfigureMultiple returns 22\n", "LineSetGxZeroValues returns 6\n", "LineSetGrZeroValues returns 5\n"},
+         {"LineConfigureMultiple returns 22\n", "LineSetGxZeroValues returns 6\n",
+          "LineSetGrZeroValues returns 5\n"},
          "0gr 0gr 0-r 0gr 1gr 0g- "},
     };
     for (const auto& c : cases) {
@@ -157,7 +176,8 @@ TEST_F(LineHardwareTest, FailuresAreReportedAndTheSetUpGoesOn) {
         std::string ports;
         for (unsigned p : {0, 1, 2, 3, 9, 47}) {
             const kvemu::PortInfo info = Port(p);
-            ports += std::to_string(info.coefficientLoads) + (info.gxSet ? "g" : "-") + (info.grSet ? "r " : "- ");
+            ports +=
+                std::to_string(info.coefficientLoads) + (info.gxSet ? "g" : "-") + (info.grSet ? "r " : "- ");
         }
         EXPECT_EQ(ports, c.ports);
     }

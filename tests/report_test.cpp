@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "KvRegisters.h"
+#include "Supervisor.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvboardplugin.h"
 #include "kvemu.h"
-#include "KvRegisters.h"
 #include "oam/boardplugin.h"
-#include "Supervisor.h"
 #include "temp_dir.h"
 
 namespace {
@@ -74,28 +74,31 @@ TEST_F(ReportTest, ReportShowsEveryFieldOfTheBoard) {
 
     const std::string report = Report();
     // The emulator's EEPROM record and DSP image, one value per field.
-    const std::string head = "Pci bus: 0\nPci slot: 0\nShelf Address: 001A\nGeographic Address: 002B\n"
-                             "EEPROM.Family:              0x7400\nEEPROM.TestLevel:           0x0003\n"
-                             "EEPROM.TestLevelRev:        0x01\nEEPROM.SoftwareComp:        0x02\n"
-                             "EEPROM.OAMProductNo:        0x0148\nEEPROM.MFGYear:             2004\n"
-                             "EEPROM.MFGWeek:             23\nEEPROM.ATETestBit:          0x01\n"
-                             "EEPROM.SerialNum:           100234\nEEPROM.AssemblyRevision:    5\n";
-    std::string tail = "\nDriver version: 2.3\nDSP Firmware Revision: 02.03\nDSP Mips Version:      100\n"
-                       "DSP Number Ports:      48\nDSP Cpu Meter:         12.3\nDSP Tokens Available:  64\n"
-                       "Temperature[0]: 30 degrees C\nTemperature[1]: -1 degrees C\n"
-                       "Temperature[2]: 32 degrees C\nTemperature[4]: 34 degrees C\n"
-                       "\n---------------------------------------------------------------\n"
-                       "  port group 1-16   |  port group 17-32   |  port group 33-48\n"
-                       "       present      |       present       |     not present\n"
-                       "                    |                     |\n"
-                       "  station timeslot  |  station  timeslot  |  station timeslot\n"
-                       "---------------------------------------------------------------\n";
+    const std::string head =
+        "Pci bus: 0\nPci slot: 0\nShelf Address: 001A\nGeographic Address: 002B\n"
+        "EEPROM.Family:              0x7400\nEEPROM.TestLevel:           0x0003\n"
+        "EEPROM.TestLevelRev:        0x01\nEEPROM.SoftwareComp:        0x02\n"
+        "EEPROM.OAMProductNo:        0x0148\nEEPROM.MFGYear:             2004\n"
+        "EEPROM.MFGWeek:             23\nEEPROM.ATETestBit:          0x01\n"
+        "EEPROM.SerialNum:           100234\nEEPROM.AssemblyRevision:    5\n";
+    std::string tail =
+        "\nDriver version: 2.3\nDSP Firmware Revision: 02.03\nDSP Mips Version:      100\n"
+        "DSP Number Ports:      48\nDSP Cpu Meter:         12.3\nDSP Tokens Available:  64\n"
+        "Temperature[0]: 30 degrees C\nTemperature[1]: -1 degrees C\n"
+        "Temperature[2]: 32 degrees C\nTemperature[4]: 34 degrees C\n"
+        "\n---------------------------------------------------------------\n"
+        "  port group 1-16   |  port group 17-32   |  port group 33-48\n"
+        "       present      |       present       |     not present\n"
+        "                    |                     |\n"
+        "  station timeslot  |  station  timeslot  |  station timeslot\n"
+        "---------------------------------------------------------------\n";
     for (int row = 0; row < 16; ++row) tail += Row(1 + row, row, 16 + row, -1);
     tail += "\n";
     ASSERT_GT(report.size(), head.size() + tail.size());
     EXPECT_EQ(report.substr(0, head.size()), head);
     EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
-    // Between them the files read, one line each, in the order they were read, the path padded to 40 characters.
+    // Between them the files read, one line each, in the order they were read, the path padded to 40
+    // characters.
     const std::string files = report.substr(head.size(), report.size() - head.size() - tail.size());
     size_t at = 0;
     for (const char* file : {"kv7400cpci_48.dft", "k7allsl6.slc", "kv100.dsp"}) {

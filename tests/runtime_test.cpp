@@ -5,20 +5,20 @@
 #include <functional>
 #include <future>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "KvRegisters.h"
+#include "KvResults.h"
+#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "fake_waits.h"
 #include "kvboard.h"
 #include "kvboardplugin.h"
 #include "kvemu.h"
-#include "KvRegisters.h"
-#include "KvResults.h"
 #include "oam/boardplugin.h"
-#include "Supervisor.h"
 
 namespace {
 
@@ -51,8 +51,13 @@ TEST_F(RuntimeTest, BatteryFeedsActAtOnceOnlyOnABootedBoard) {
     EXPECT_TRUE(kvemu::Journal().empty());
 
     Boot();
-    const struct { const char* name; const char* value; uint8_t before, after; } cases[] = {
-        {"HighBatteryEnable", "enable", 0x00, 0x04}, {"HighBatteryEnable", "Disable", 0xFF, 0xFB},
+    const struct {
+        const char* name;
+        const char* value;
+        uint8_t before, after;
+    } cases[] = {
+        {"HighBatteryEnable", "enable", 0x00, 0x04},
+        {"HighBatteryEnable", "Disable", 0xFF, 0xFB},
         {"LowBatteryEnable", "Enable", 0xA1, 0xA3},
     };
     for (const auto& c : cases) {
@@ -116,13 +121,19 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
     // Unknown boards are refused, and so are records whose layout cannot be trusted, before any lookup.
     EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b9"), 1u);
     EXPECT_EQ(AlertReceive(nullptr), 1u);
-    const struct { const char* what; uint32_t oam_msg_tag::*field; uint32_t value; } damages[] = {
+    const struct {
+        const char* what;
+        uint32_t oam_msg_tag::*field;
+        uint32_t value;
+    } damages[] = {
         {"size below the header", &oam_msg_tag::size, 20},
         {"name offset inside the header", &oam_msg_tag::source_offset, 4},
         {"name offset past the end", &oam_msg_tag::source_offset, 0xFFFFFF00u},
-        {"name not terminated inside the record", &oam_msg_tag::size, sizeof(oam_msg_tag) + 2},  // "b0", no NUL
+        {"name not terminated inside the record", &oam_msg_tag::size,
+         sizeof(oam_msg_tag) + 2},  // "b0", no NUL
     };
-    for (const auto& d : damages) EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
+    for (const auto& d : damages)
+        EXPECT_EQ(SendAlert(KV_ALERT_REMOVAL_REQUESTED, "b0", d.field, d.value), 1u) << d.what;
 }
 
 TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNothing) {
@@ -145,7 +156,11 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
     });
     held.get_future().wait();
     waits.Expiring = true;
-    const struct { std::function<unsigned()> call; unsigned result; const char* error; } cases[] = {
+    const struct {
+        std::function<unsigned()> call;
+        unsigned result;
+        const char* error;
+    } cases[] = {
         {[&] { return board->SetKeywordValue("HighBatteryEnable", "Disable"); }, KV_E_KEYWORD_REFUSED,
          "CKvBoard::SetKeywordValue() - failed to lock mutex.\n"},
         {[&] { return board->Start(); }, KV_E_START_FAILED, "CKvBoard::Start() - failed to lock mutex.\n"},

@@ -81,7 +81,9 @@ struct Usage {
     unsigned threads, descriptors, handles;
 };
 
-Usage Measure() { return Usage{kvtest::HeapInUse(), kvtest::Threads(), kvtest::Descriptors(), OpenOnBoards()}; }
+Usage Measure() {
+    return Usage{kvtest::HeapInUse(), kvtest::Threads(), kvtest::Descriptors(), OpenOnBoards()};
+}
 
 // Sends each board that asked for it a heartbeat and a status event, on its
 // own thread: the monitors take them while their board starts and stops.
@@ -110,7 +112,8 @@ private:
             bool boards[kBoards];
             {
                 std::unique_lock<std::mutex> guard(lock_);
-                wake_.wait(guard, [this] { return stop_ || std::count(wanted_, wanted_ + kBoards, true) != 0; });
+                wake_.wait(guard,
+                           [this] { return stop_ || std::count(wanted_, wanted_ + kBoards, true) != 0; });
                 if (stop_) return;
                 std::copy(wanted_, wanted_ + kBoards, boards);
                 std::fill(wanted_, wanted_ + kBoards, false);
@@ -118,7 +121,8 @@ private:
             for (unsigned b = 0; b < kBoards; ++b) {
                 if (!boards[b]) continue;
                 // The batteries come and go, so that the status changes.
-                const uint16_t status[8] = {static_cast<uint16_t>(n % 2 ? 0xF : 0x9), 0x7, 0, 0, 0, 0, 0x1F, 1};
+                const uint16_t status[8] = {
+                    static_cast<uint16_t>(n % 2 ? 0xF : 0x9), 0x7, 0, 0, 0, 0, 0x1F, 1};
                 kvemu::SendHeartbeat(0, b, n % 3 == 0);
                 kvemu::SendStatus(0, b, status);
             }
@@ -187,7 +191,9 @@ protected:
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
         EXPECT_EQ(0u, StartBoard("b0"));
-        EXPECT_TRUE(kvtest::WaitFor([] { return kvemu::SendHeartbeat(0, 0, false) == 0 && kvtest::AnyAlertContains("Heartbeat returned"); }));
+        EXPECT_TRUE(kvtest::WaitFor([] {
+            return kvemu::SendHeartbeat(0, 0, false) == 0 && kvtest::AnyAlertContains("Heartbeat returned");
+        }));
         EXPECT_EQ(0u, StopBoard("b0"));
         std::set<std::string> calls;
         for (const std::string& line : kvemu::Journal()) calls.insert(kvtest::CallOf(line));
@@ -210,7 +216,8 @@ protected:
                     if (n % kFaultEvery == 0) {
                         // Refused when 64 faults of the function wait already: then none is added.
                         const std::string& function = functions[random() % functions.size()];
-                        if (kvemu::SetFault(function.c_str(), kFaultStatus, 1 + random() % kFaultWithin) == 0) ++faults;
+                        if (kvemu::SetFault(function.c_str(), kFaultStatus, 1 + random() % kFaultWithin) == 0)
+                            ++faults;
                     }
                     const uint32_t started = StartBoard(name.c_str());
                     if (started == 0) {
@@ -218,15 +225,18 @@ protected:
                         feeder.Want(board);
                     }
                     const uint32_t stopped = StopBoard(name.c_str());
-                    if ((started != 0 && started != kStartFailed) || (stopped != 0 && stopped != kStopFailed)) {
+                    if ((started != 0 && started != kStartFailed) ||
+                        (stopped != 0 && stopped != kStopFailed)) {
                         std::lock_guard<std::mutex> guard(wrongLock);
-                        wrong.push_back(name + ": start " + std::to_string(started) + ", stop " + std::to_string(stopped));
+                        wrong.push_back(name + ": start " + std::to_string(started) + ", stop " +
+                                        std::to_string(stopped));
                     }
                     ++cycles;
                     // The supervisor's records of alerts and pauses stay small.
                     kvtest::ClearAlerts();
                     pauses.Clear();
-                    if (Clock::now() >= deadline && (!warmUp || kvemu::JournalSize() == kJournalFull)) done = true;
+                    if (Clock::now() >= deadline && (!warmUp || kvemu::JournalSize() == kJournalFull))
+                        done = true;
                 }
             });
         for (std::thread& worker : workers) worker.join();
@@ -244,7 +254,8 @@ protected:
                 EXPECT_EQ(0u, StopBoard(Name(b).c_str())) << Name(b);
             }
         }
-        EXPECT_TRUE(kvtest::WaitFor([this] { return kvtest::Threads() == before.threads; })) << "a thread is left";
+        EXPECT_TRUE(kvtest::WaitFor([this] { return kvtest::Threads() == before.threads; }))
+            << "a thread is left";
         kvtest::ClearAlerts();
         pauses.Clear();
         return Measure();
@@ -273,14 +284,16 @@ TEST_P(SoakTest, StartStopCyclesWithFaultsStayLevelAndExitReleasesEverything) {
     const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     const unsigned long measuredCycles = cycles - warmCycles;
 
-    printf("soak %s WBLOAD: %.1f s (warm-up %.1f s), %lu start/stop cycles (%lu after warm-up), %lu starts "
-           "succeeded, %lu faults injected into %zu functions\n",
-           GetParam() ? "with" : "without", seconds, std::chrono::duration<double>(warmed - begin).count(),
-           cycles.load(), measuredCycles, starts.load(), faults.load(), functions.size());
+    printf(
+        "soak %s WBLOAD: %.1f s (warm-up %.1f s), %lu start/stop cycles (%lu after warm-up), %lu starts "
+        "succeeded, %lu faults injected into %zu functions\n",
+        GetParam() ? "with" : "without", seconds, std::chrono::duration<double>(warmed - begin).count(),
+        cycles.load(), measuredCycles, starts.load(), faults.load(), functions.size());
     printf("  %-12s %12s %12s %12s\n", "", "before Init", "warm", "last");
-    printf("  %-12s %12zu %12zu %12zu  (%+lld bytes, %+.2f per cycle)\n", "heap", before.heap, warm.heap, last.heap,
-           static_cast<long long>(last.heap) - static_cast<long long>(warm.heap),
-           (static_cast<double>(last.heap) - static_cast<double>(warm.heap)) / static_cast<double>(measuredCycles));
+    printf("  %-12s %12zu %12zu %12zu  (%+lld bytes, %+.2f per cycle)\n", "heap", before.heap, warm.heap,
+           last.heap, static_cast<long long>(last.heap) - static_cast<long long>(warm.heap),
+           (static_cast<double>(last.heap) - static_cast<double>(warm.heap)) /
+               static_cast<double>(measuredCycles));
     printf("  %-12s %12u %12u %12u\n", "threads", before.threads, warm.threads, last.threads);
     printf("  %-12s %12u %12u %12u\n", "descriptors", before.descriptors, warm.descriptors, last.descriptors);
     printf("  %-12s %12u %12u %12u\n", "handles", before.handles, warm.handles, last.handles);
@@ -294,12 +307,15 @@ TEST_P(SoakTest, StartStopCyclesWithFaultsStayLevelAndExitReleasesEverything) {
     EXPECT_EQ(0u, last.handles);
 
     ASSERT_EQ(0u, Exit());
-    EXPECT_TRUE(kvtest::WaitFor([this] { return kvtest::Threads() == before.threads; })) << "a thread is left";
+    EXPECT_TRUE(kvtest::WaitFor([this] { return kvtest::Threads() == before.threads; }))
+        << "a thread is left";
     EXPECT_EQ(before.descriptors, kvtest::Descriptors());
     EXPECT_EQ(0u, OpenOnBoards());
 }
 
 INSTANTIATE_TEST_SUITE_P(SearchPath, SoakTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "WBLOADSet" : "WBLOADUnset"; });
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "WBLOADSet" : "WBLOADUnset";
+                         });
 
 }  // namespace

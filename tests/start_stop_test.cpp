@@ -7,20 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "KvRegisters.h"
+#include "Supervisor.h"
 #include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
-#include "KvRegisters.h"
 #include "oam/boardplugin.h"
-#include "Supervisor.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
 using kvtest::Info;
-using kvtest::Register;
 using kvtest::Messages;
+using kvtest::Register;
 
 // Whether wanted appear in the journal's calls in this order (others may come between).
 ::testing::AssertionResult CallsInOrder(const Texts& wanted) {
@@ -82,9 +82,10 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
     // The calls and their order, the DSP's law and sensor thresholds among them, are compared whole with the
     // golden journals (kvoam_e2e_test). Before the
     // logical number: control bit 3 off, line power off (ringer active low), reset bits on, bit 4 pulsed.
-    EXPECT_EQ(Writes("BoardSetLogicalNumber"), (Texts{"0xa0006 0xf3", "0xa0002 0xfb", "0xa0002 0xf9", "0xa0002 0xf1", "0xa0002 0xf1",
-                             "0xa0002 0xe1", "0xa0003 0x10", "0xa0003 0x14", "0xa0003 0x1c", "0xa0003 0x1e",
-                             "0xa0003 0xe"}));
+    EXPECT_EQ(
+        Writes("BoardSetLogicalNumber"),
+        (Texts{"0xa0006 0xf3", "0xa0002 0xfb", "0xa0002 0xf9", "0xa0002 0xf1", "0xa0002 0xf1", "0xa0002 0xe1",
+               "0xa0003 0x10", "0xa0003 0x14", "0xa0003 0x1c", "0xa0003 0x1e", "0xa0003 0xe"}));
     // Defaults: batteries and ring voltage on, ringer on (bit 0 low), no loopback; resets released but bit 2.
     EXPECT_EQ(Register(KV_REG_LINE_POWER), 0xEE);
     EXPECT_EQ(Register(KV_REG_RESET), 0x04);
@@ -92,11 +93,16 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
     // After the DSP reset, the DSP start, the line power, and before the temperatures.
     EXPECT_EQ(sleeps.Pauses(), (std::vector<unsigned>{100, 1000, 250, 500}));
 
-    const struct { const char* keyword; const char* value; } fields[] = {
-        {"Family", "4660"},    {"TestLevel", "770"}, {"TestLevelRev", "7"}, {"SoftwareCompatibility", "5"},
-        {"OAMProductNo", "17185"}, {"MFGYear", "2003"}, {"MFGWeek", "42"}, {"ATETestBit", "1"},
-        {"SerialNum", "305419896"}, {"AssemblyRevision", "265"}};
-    for (const auto& field : fields) EXPECT_EQ(Read(("Eeprom." + std::string(field.keyword)).c_str()), field.value);
+    const struct {
+        const char* keyword;
+        const char* value;
+    } fields[] = {{"Family", "4660"},         {"TestLevel", "770"},
+                  {"TestLevelRev", "7"},      {"SoftwareCompatibility", "5"},
+                  {"OAMProductNo", "17185"},  {"MFGYear", "2003"},
+                  {"MFGWeek", "42"},          {"ATETestBit", "1"},
+                  {"SerialNum", "305419896"}, {"AssemblyRevision", "265"}};
+    for (const auto& field : fields)
+        EXPECT_EQ(Read(("Eeprom." + std::string(field.keyword)).c_str()), field.value);
 
     EXPECT_TRUE(Info().heartbeat);
     EXPECT_EQ(Info().heartbeatRate, 7u);
@@ -113,29 +119,46 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
 
 TEST_F(StartStopTest, KeywordsShapeTheStart) {
     using Settings = std::vector<std::pair<const char*, const char*>>;
-    auto connections = [] { std::vector<kvemu::Connection> made; return kvemu::GetConnections(0, 0, &made), made.size(); };
-    auto clockSent = [] { uint32_t record[9]; return kvemu::GetClockRecord(0, 0, record); };
-    const struct { const char* what; Settings settings; std::function<bool()> holds; } cases[] = {
+    auto connections = [] {
+        std::vector<kvemu::Connection> made;
+        return kvemu::GetConnections(0, 0, &made), made.size();
+    };
+    auto clockSent = [] {
+        uint32_t record[9];
+        return kvemu::GetClockRecord(0, 0, record);
+    };
+    const struct {
+        const char* what;
+        Settings settings;
+        std::function<bool()> holds;
+    } cases[] = {
         {"no heartbeat at rate 0", {{"HeartbeatRate", "0"}}, [] { return !Info().heartbeat; }},
-        {"auto connections nail nothing on a clock master", {{"Clocking.HBus.ClockMode", "MASTER_A"}},
+        {"auto connections nail nothing on a clock master",
+         {{"Clocking.HBus.ClockMode", "MASTER_A"}},
          [&] { return connections() == 0; }},
-        {"clocks configured with the override", {{"CFBEMCoverride", "enable"}},
+        {"clocks configured with the override",
+         {{"CFBEMCoverride", "enable"}},
          [&] { return clockSent() && kvtest::AnyAlertContains("Clocks configured internally\n"); }},
         // Each feed on its own, as the monitor reports it to the supervisor.
         {"line power off where disabled",
-         {{"HighBatteryEnable", "Disable"}, {"ExternalRingerEnable", "Disable"}, {"RingVoltageEnable", "Disable"},
-          {"SignalingLoopbackEnable", "Enable"}, {"MonitorEnable", "Enable"}},
+         {{"HighBatteryEnable", "Disable"},
+          {"ExternalRingerEnable", "Disable"},
+          {"RingVoltageEnable", "Disable"},
+          {"SignalingLoopbackEnable", "Enable"},
+          {"MonitorEnable", "Enable"}},
          [] {
              return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x13 &&
-                    kvtest::WaitForAlert(" Low Battery:            present\n High Battery:           not present\n"
-                                         " Ring Voltage:           not present\n External Ringer Enable: disabled\n");
+                    kvtest::WaitForAlert(
+                        " Low Battery:            present\n High Battery:           not present\n"
+                        " Ring Voltage:           not present\n External Ringer Enable: disabled\n");
          }},
         {"ring voltage alone",
          {{"HighBatteryEnable", "Disable"}, {"LowBatteryEnable", "Disable"}, {"MonitorEnable", "Enable"}},
          [] {
              return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x08 &&
-                    kvtest::WaitForAlert(" Low Battery:            not present\n High Battery:           not present\n"
-                                         " Ring Voltage:           present\n External Ringer Enable: enabled\n");
+                    kvtest::WaitForAlert(
+                        " Low Battery:            not present\n High Battery:           not present\n"
+                        " Ring Voltage:           present\n External Ringer Enable: enabled\n");
          }},
     };
     for (const auto& c : cases) {
@@ -151,13 +174,19 @@ TEST_F(StartStopTest, KeywordsShapeTheStart) {
 // The fault sweep shows that every failing step leaves the board IDLE with nothing open; here, the messages
 // (those of the logical number and the switch reset in board_test and switch_test).
 TEST_F(StartStopTest, AFailingStepSendsItsMessage) {
-    const struct { const char* function; uint32_t status; Texts errors; } cases[] = {
+    const struct {
+        const char* function;
+        uint32_t status;
+        Texts errors;
+    } cases[] = {
         {"kvOpenByBusDeviceFunction", 2, {"CKvBoard::Start() - failed to open driver 1 (0x00000001)\n"}},
         {"BoardEEPROMGetData", 5, {"CKvBoard::Start() - failed to read eeprom 5 (0x00000005)\n"}},
         {"BoardDspReset", 5, {"BoardDspReset rc 00000005\n"}},
         {"kvGetHmicHandle", 5, {"kvGetHmicHandle rc 00000005\n"}},
         {"BoardFlashLedOn", 5, {"BoardFlashLedOn rc 00000005\n"}},
-        {"hmic_init", static_cast<uint32_t>(-3083), {"hmic_init() returns -3083\n", "inithmic rc 00000001\n"}},
+        {"hmic_init",
+         static_cast<uint32_t>(-3083),
+         {"hmic_init() returns -3083\n", "inithmic rc 00000001\n"}},
         {"BoardFlashLedOff", 5, {"BoardFlashLedOff rc 00000005\n"}},
         {"open", EACCES, {"Open of /dev/kvsw00 failed, errno 13\n"}},
         {"BoardLoadL2PTable", 5, {"BoardLoadL2PTable rc 5 (00000005h)\n"}},
@@ -182,7 +211,8 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
         sleeps.Clear();
         ASSERT_EQ(StopBoard("b0"), 0u);
         EXPECT_EQ(Read("State"), "IDLE");
-        EXPECT_TRUE(CallsInOrder({"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
+        EXPECT_TRUE(
+            CallsInOrder({"kvOpenByBusDeviceFunction", "BoardStopHeartBeat", "BoardWriteByte", "kvClose"}));
         EXPECT_EQ(sleeps.Pauses(), std::vector<unsigned>{1200});
         // Feeds and loopback off, ringer off (active low), then the resets on, each in its turn.
         EXPECT_EQ(Writes(), (Texts{"0xa0002 0x6", "0xa0002 0x2", "0xa0002 0x0", "0xa0002 0x1", "0xa0002 0x1",
@@ -206,7 +236,8 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
     ASSERT_EQ(StopBoard("b0"), 0u);
     EXPECT_EQ(Read("State"), "IDLE");
     EXPECT_TRUE(kvtest::AnyAlertContains("CKVBoard::Stop() - could not access board.\n"));
-    EXPECT_EQ(Messages(KV_SEVERITY_ERROR), Texts{"CKvBoard::Stop() - could not access board; line power may still be on.\n"});
+    EXPECT_EQ(Messages(KV_SEVERITY_ERROR),
+              Texts{"CKvBoard::Stop() - could not access board; line power may still be on.\n"});
 }
 
 }  // namespace

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "KvRegisters.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvd/kvdevice.h"
 #include "kvemu.h"
-#include "KvRegisters.h"
 
 namespace {
 
@@ -98,9 +98,12 @@ CZelKWStruct* MakeClocking(const char* mode, const char* source, const char* aut
 TEST_F(SwitchTest, ValidationAcceptsOnlyTheAllowedCombinations) {
     const char* sources[] = {"OSC", "a_clock", "B_CLOCK", "NETREF", "netref1", "NETREF2", "XTAL", ""};
     // Allowed sources marked in the order above; a refusal shows the mode's and the source's own spelling.
-    const struct { const char *value, *allowed, *separator; } modes[] = {
-        {"MASTER_A", "y.yyyy..", "'  and  "}, {"master_b", "yy.yyy..", "' and "},
-        {"SLAVE", ".yy.....", "' and "},      {"Standalone", "y.......", "' and "}};
+    const struct {
+        const char *value, *allowed, *separator;
+    } modes[] = {{"MASTER_A", "y.yyyy..", "'  and  "},
+                 {"master_b", "yy.yyy..", "' and "},
+                 {"SLAVE", ".yy.....", "' and "},
+                 {"Standalone", "y.......", "' and "}};
     for (const auto& m : modes)
         for (unsigned s = 0; s < 8; ++s) {
             kvtest::ClearAlerts();
@@ -108,39 +111,47 @@ TEST_F(SwitchTest, ValidationAcceptsOnlyTheAllowedCombinations) {
             ASSERT_EQ(m_Board->AddKeyword(MakeClocking(m.value, sources[s])), 0u);
             const bool allowed = m.allowed[s] == 'y';
             EXPECT_EQ(m_Board->KeywordsValidate(), allowed);
-            EXPECT_EQ(kvtest::AlertTexts(0x40002001, 1),
-                      allowed ? Texts{} : Texts{"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = '" +
-                                                std::string(m.value) + m.separator + "ClockSource = '" + sources[s] + "'\n"})
+            EXPECT_EQ(
+                kvtest::AlertTexts(0x40002001, 1),
+                allowed ? Texts{}
+                        : Texts{"CKvBoard::KeywordsValidate() - invalid combination:\nClockMode = '" +
+                                std::string(m.value) + m.separator + "ClockSource = '" + sources[s] + "'\n"})
                 << m.value << " / " << sources[s];
         }
     m_Board->RemoveKeyword("Clocking");
     ASSERT_EQ(m_Board->AddKeyword(MakeClocking("MASTER", "OSC")), 0u);
     EXPECT_FALSE(m_Board->KeywordsValidate());
-    EXPECT_EQ(kvtest::AlertTexts(0x40002001, 1).back(), "CKvBoard::KeywordsValidate() - unknown mode 'MASTER'\n");
+    EXPECT_EQ(kvtest::AlertTexts(0x40002001, 1).back(),
+              "CKvBoard::KeywordsValidate() - unknown mode 'MASTER'\n");
 }
 
 TEST_F(SwitchTest, ClockRecordCarriesTheCodesOfEveryCombination) {
     const std::pair<const char*, uint32_t> sources[] = {{"OSC", 1},     {"a_clock", 8},  {"B_CLOCK", 9},
                                                         {"NETREF", 10}, {"NETREF1", 10}, {"NetRef2", 11}};
-    const std::pair<const char*, uint32_t> modes[] = {{"MASTER_A", 1}, {"MASTER_B", 2}, {"slave", 0}, {"STANDALONE", 3}};
+    const std::pair<const char*, uint32_t> modes[] = {
+        {"MASTER_A", 1}, {"MASTER_B", 2}, {"slave", 0}, {"STANDALONE", 3}};
     for (const auto& mode : modes)
         for (unsigned s = 0; s < 6; ++s) {
-            // Every source as the fall-back of another; "yes" in any case turns fall-back on, other texts off.
+            // Every source as the fall-back of another; "yes" in any case turns fall-back on, other texts
+            // off.
             const auto &source = sources[s], &fallBack = sources[(s + 1) % 6];
-            std::unique_ptr<CZelKWStruct> clocking(MakeClocking(mode.first, source.first, s % 2 ? "yes" : "no", fallBack.first));
+            std::unique_ptr<CZelKWStruct> clocking(
+                MakeClocking(mode.first, source.first, s % 2 ? "yes" : "no", fallBack.first));
             ASSERT_EQ(m_Board->Clock(clocking.get()), 0u) << mode.first << " " << source.first;
             uint32_t record[9];
             ASSERT_TRUE(kvemu::GetClockRecord(0, 0, record));
-            EXPECT_EQ(std::vector<uint32_t>(record, record + 9),
-                      (std::vector<uint32_t>{36, 5, source.second, 1, mode.second, s % 2, 0, fallBack.second, 1}))
+            EXPECT_EQ(
+                std::vector<uint32_t>(record, record + 9),
+                (std::vector<uint32_t>{36, 5, source.second, 1, mode.second, s % 2, 0, fallBack.second, 1}))
                 << mode.first << " " << source.first;
         }
     // Missing keywords and values outside the tables send nothing.
     kvemu::ClearJournal();
-    std::unique_ptr<CZelKWStruct> noMode(MakeClocking("SLAVE", "A_CLOCK")), outside(MakeClocking("SLAVE", "XTAL")),
-        badFallBack(MakeClocking("SLAVE", "OSC", "NO", ""));
+    std::unique_ptr<CZelKWStruct> noMode(MakeClocking("SLAVE", "A_CLOCK")),
+        outside(MakeClocking("SLAVE", "XTAL")), badFallBack(MakeClocking("SLAVE", "OSC", "NO", ""));
     static_cast<CZelKWStruct*>(noMode->GetKeywordByName("HBus"))->RemoveKeyword("ClockMode");
-    EXPECT_EQ(m_Board->Clock(noMode.get()) + m_Board->Clock(outside.get()) + m_Board->Clock(badFallBack.get()), 3u);
+    EXPECT_EQ(
+        m_Board->Clock(noMode.get()) + m_Board->Clock(outside.get()) + m_Board->Clock(badFallBack.get()), 3u);
     EXPECT_EQ(kvtest::AlertTexts(0x40002001, 1),
               Texts{"CKvBoard::Clock() - expected keyword 'Clocking.HBus.ClockMode' not found\n"});
     EXPECT_TRUE(Requests().empty());

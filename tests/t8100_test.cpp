@@ -1,13 +1,14 @@
 // The switch chip: its register helpers and its bring-up, on the emulator's chip.
+#include "T8100.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "T8100.h"
-#include "fake_supervisor.h"
 #include "fake_services.h"
+#include "fake_supervisor.h"
 #include "kvemu.h"
 
 namespace {
@@ -38,21 +39,24 @@ protected:
 };
 
 TEST_F(T8100Test, ConfigClockWritesTheSourcesRegisters) {
-    const struct { unsigned source, enable, r0, r3, r2, r7, r9, low24; } cases[] = {
-        {0, 1, 0xC4, 0x40, 0xF3, 0x01, 0x00, 6}, {1, 1, 0x61, 0x00, 0xFB, 0x00, 0x00, 2},
-        {3, 1, 0x6F, 0x00, 0xFB, 0x00, 0x00, 6},  // index 3: 0x6C + 3
-        {4, 1, 0x82, 0x40, 0x10, 0x03, 0x01, 6},
-        {2, 0, 0x40, 0x40, 0x13, 0x07, 0x03, 6}};  // without enable: reg 2 & 0xF3, reg 0 & 0xDF
+    const struct {
+        unsigned source, enable, r0, r3, r2, r7, r9, low24;
+    } cases[] = {{0, 1, 0xC4, 0x40, 0xF3, 0x01, 0x00, 6},
+                 {1, 1, 0x61, 0x00, 0xFB, 0x00, 0x00, 2},
+                 {3, 1, 0x6F, 0x00, 0xFB, 0x00, 0x00, 6},  // index 3: 0x6C + 3
+                 {4, 1, 0x82, 0x40, 0x10, 0x03, 0x01, 6},
+                 {2, 0, 0x40, 0x40, 0x13, 0x07, 0x03, 6}};  // without enable: reg 2 & 0xF3, reg 0 & 0xDF
     for (const auto& c : cases) {
         hmic_set_control_reg(m_Hmic, 24, 0xA9);
         kvemu::ClearJournal();
         EXPECT_EQ(hmic_config_clock(m_Hmic, 3, c.source, c.enable), 0);
         char text[400];
-        snprintf(text, sizeof(text),
-                 "hmic_set_control_reg 0 0x%x = 0|hmic_set_control_reg 3 0x%x = 0|hmic_set_control_reg 2 0x%x = 0|"
-                 "hmic_set_control_reg 7 0x%x = 0|hmic_set_control_reg 9 0x%x = 0|"
-                 "hmic_read_control_reg 24 = 0 -> 0xa9|hmic_set_control_reg 24 0x%x = 0",
-                 c.r0, c.r3, c.r2, c.r7, c.r9, 0xA8 | c.low24);
+        snprintf(
+            text, sizeof(text),
+            "hmic_set_control_reg 0 0x%x = 0|hmic_set_control_reg 3 0x%x = 0|hmic_set_control_reg 2 0x%x = 0|"
+            "hmic_set_control_reg 7 0x%x = 0|hmic_set_control_reg 9 0x%x = 0|"
+            "hmic_read_control_reg 24 = 0 -> 0xa9|hmic_set_control_reg 24 0x%x = 0",
+            c.r0, c.r3, c.r2, c.r7, c.r9, 0xA8 | c.low24);
         std::string journal;
         for (const std::string& line : Calls()) journal += (journal.empty() ? "" : "|") + line;
         EXPECT_EQ(journal, text) << "source " << c.source << " enable " << c.enable;
@@ -60,9 +64,10 @@ TEST_F(T8100Test, ConfigClockWritesTheSourcesRegisters) {
 }
 
 TEST_F(T8100Test, HelpersRefuseBeforeWritingAndMaskNothingAfterAFailedRead) {
-    EXPECT_EQ((std::vector<int>{hmic_config_clock(m_Hmic, 0, 1, 0), hmic_config_clock(m_Hmic, 0, 0xFFFFFFFF, 1),
-                                hmic_config_sec8k(m_Hmic, 0, 0x200), hmic_config_sec8k(m_Hmic, 0, 1)}),
-              (std::vector<int>{-3089, -3083, -3088, -3083}));
+    EXPECT_EQ(
+        (std::vector<int>{hmic_config_clock(m_Hmic, 0, 1, 0), hmic_config_clock(m_Hmic, 0, 0xFFFFFFFF, 1),
+                          hmic_config_sec8k(m_Hmic, 0, 0x200), hmic_config_sec8k(m_Hmic, 0, 1)}),
+        (std::vector<int>{-3089, -3083, -3088, -3083}));
     EXPECT_TRUE(kvemu::Journal().empty());
     // Frame sync 0x300: register 1 from the index (0x8C + 5), register 8 all ones.
     EXPECT_EQ(hmic_config_sec8k(m_Hmic, 5, 0x300), 0);
@@ -91,7 +96,11 @@ TEST_F(T8100Test, InitializeBringsUpTheChip) {
 }
 
 TEST_F(T8100Test, EachFailingStepIsReportedOnce) {
-    const struct { const char* function; unsigned nth; const char* error; } cases[] = {
+    const struct {
+        const char* function;
+        unsigned nth;
+        const char* error;
+    } cases[] = {
         {"hmic_id_device_type", 2, "hmic_id_device_type() failed\n"},
         {"hmic_set_master_reg", 1, "hmic_set_master_reg() returns -7\n"},
         {"hmic_config_HBus_speed", 6, "hmic_config_HBus_speed() returns -7\n"},
@@ -109,7 +118,8 @@ TEST_F(T8100Test, EachFailingStepIsReportedOnce) {
         EXPECT_EQ(chip.Initialize(m_Hmic), c.error ? 1 : 0);
         EXPECT_EQ(board.Texts(2), c.error ? Texts{c.error} : Texts{});
         // Nothing after the failing step, which journals itself.
-        EXPECT_TRUE(!c.error || Calls().back().rfind(std::string(c.function) + " ", 0) == 0) << Calls().back();
+        EXPECT_TRUE(!c.error || Calls().back().rfind(std::string(c.function) + " ", 0) == 0)
+            << Calls().back();
     }
 }
 

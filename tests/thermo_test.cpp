@@ -1,10 +1,11 @@
 // The thermal sensors: their keywords and the thresholds derived from them.
+#include "Thermo.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
-#include "Thermo.h"
 #include "fake_supervisor.h"
 #include "kvboard.h"
 #include "kvemu.h"
@@ -26,7 +27,8 @@ protected:
 TEST_F(ThermoTest, EnableIsReadWithoutRegardToCase) {
     EXPECT_EQ(board_->GetKeywordByName("Thermos"), nullptr);  // beside the tree, not in it
     cThermo* sensor = Sensor(2);
-    for (const auto& c : std::vector<std::pair<const char*, unsigned>>{{"dIsAbLe", 0}, {"ENABLE", 1}, {"Disable", 0}}) {
+    for (const auto& c :
+         std::vector<std::pair<const char*, unsigned>>{{"dIsAbLe", 0}, {"ENABLE", 1}, {"Disable", 0}}) {
         ASSERT_EQ(sensor->SetKeywordValue("Enable", c.first), 0u) << c.first;
         EXPECT_EQ(sensor->IsEnabled(), c.second) << c.first;
     }
@@ -37,9 +39,15 @@ TEST_F(ThermoTest, EnableIsReadWithoutRegardToCase) {
 TEST_F(ThermoTest, ThresholdOrderIsChecked) {
     // Rejected: no band (low equals high), warning equals protection, a low that wraps below zero, and
     // a protection band reaching into the warning band.
-    struct Case { long hysteresis, warning, protection; unsigned warningLow, result; } cases[] = {
-        {2, 95, 108, 93, 0},           {0, 95, 108, 95, 0xFFFFFFFF},  {2, 108, 108, 106, 0xFFFFFFFF},
-        {100, 95, 108, 0xFFFFFFFB, 0xFFFFFFFF}, {10, 100, 108, 90, 0xFFFFFFFF}, {10, 90, 110, 80, 0}};
+    struct Case {
+        long hysteresis, warning, protection;
+        unsigned warningLow, result;
+    } cases[] = {{2, 95, 108, 93, 0},
+                 {0, 95, 108, 95, 0xFFFFFFFF},
+                 {2, 108, 108, 106, 0xFFFFFFFF},
+                 {100, 95, 108, 0xFFFFFFFB, 0xFFFFFFFF},
+                 {10, 100, 108, 90, 0xFFFFFFFF},
+                 {10, 90, 110, 80, 0}};
     cThermo* sensor = Sensor(4);
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.hysteresis << "/" << c.warning << "/" << c.protection);

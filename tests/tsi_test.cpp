@@ -1,7 +1,10 @@
 // The portability library (compares, thread ends, file search in a ':'-separated path) and the device
 // layer's provider hook; the pause hook is seen wherever a test checks the pauses asked for.
-#include <fcntl.h>
+#include "tsi/tsi.h"
+
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
 #include "kvd/kvdevice.h"
-#include "tsi/tsi.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -22,9 +24,18 @@ int Sign(int v) { return (v > 0) - (v < 0); }
 
 TEST(Compare, LettersCompareWithoutRegardToCase) {
     // n for tsiStrnicmp; signs of tsiStricmp and of tsiStrnicmp over n.
-    struct Case { const char* a; const char* b; size_t n; int whole, prefix; } cases[] = {
-        {"KV7400", "kv7400", 6, 0, 0}, {"kv7400-xyz", "KV7400", 6, 1, 0}, {"abc", "ABD", 2, -1, 0},
-        {"a", "", 1, 1, 1}, {"[", "{", 1, -1, -1} /* not letters: not folded */, {"Zeta", "alpha", 4, 1, 1},
+    struct Case {
+        const char* a;
+        const char* b;
+        size_t n;
+        int whole, prefix;
+    } cases[] = {
+        {"KV7400", "kv7400", 6, 0, 0},
+        {"kv7400-xyz", "KV7400", 6, 1, 0},
+        {"abc", "ABD", 2, -1, 0},
+        {"a", "", 1, 1, 1},
+        {"[", "{", 1, -1, -1} /* not letters: not folded */,
+        {"Zeta", "alpha", 4, 1, 1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Sign(tsiStricmp(c.a, c.b)), c.whole) << c.a << " / " << c.b;
@@ -37,7 +48,7 @@ TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     EXPECT_EQ(tsiWaitForDestroyThread(id, 10), 1u);
     tsiThreadEnded(id);
     EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 0u);
-    EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 1u);  // forgotten once waited for
+    EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 1u);        // forgotten once waited for
     std::thread ender([id] { tsiThreadEnded(id + 2); });  // a waiter without limit wakes
     EXPECT_EQ(tsiWaitForDestroyThread(id + 2, 0xFFFFFFFFu), 0u);
     ender.join();
@@ -83,8 +94,8 @@ protected:
         a_ = root_ + "/a";
         b_ = root_ + "/b";
         for (const std::string& dir : {a_, b_, a_ + "/dir.dft"}) ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-        for (const std::string& file : {a_ + "/cfg.dft", b_ + "/cfg.dft", b_ + "/coeff.slc", b_ + "/image.hex",
-                                        b_ + "/dir.dft"}) {
+        for (const std::string& file :
+             {a_ + "/cfg.dft", b_ + "/cfg.dft", b_ + "/coeff.slc", b_ + "/image.hex", b_ + "/dir.dft"}) {
             FILE* f = fopen(file.c_str(), "w");
             ASSERT_TRUE(f != nullptr && fclose(f) == 0);
         }
@@ -95,24 +106,37 @@ protected:
 };
 
 TEST_F(FindFile, SearchesThePathInOrder) {
-    struct Case { std::string name; const char* extension; std::string path; std::string fullPath, directory; };
-    const Case cases[] = {  // an empty fullPath: not found
-        {"cfg", "dft", a_ + ":" + b_, a_ + "/cfg.dft", a_}, {"cfg", "dft", b_ + ":" + a_, b_ + "/cfg.dft", b_},
+    struct Case {
+        std::string name;
+        const char* extension;
+        std::string path;
+        std::string fullPath, directory;
+    };
+    const Case cases[] = {
+        // an empty fullPath: not found
+        {"cfg", "dft", a_ + ":" + b_, a_ + "/cfg.dft", a_},
+        {"cfg", "dft", b_ + ":" + a_, b_ + "/cfg.dft", b_},
         {"coeff", "slc", a_ + ":" + b_, b_ + "/coeff.slc", b_},
-        {"image.hex", "dsp", a_ + ":" + b_, b_ + "/image.hex", b_},  // a name with an extension is searched as given
+        {"image.hex", "dsp", a_ + ":" + b_, b_ + "/image.hex",
+         b_},  // a name with an extension is searched as given
         {"image", "dsp", a_ + ":" + b_, "", ""},
-        {"dir", "dft", a_ + ":" + b_, b_ + "/dir.dft", b_},  // only regular files match
+        {"dir", "dft", a_ + ":" + b_, b_ + "/dir.dft", b_},           // only regular files match
         {"cfg", "dft", "::" + b_ + "/:", b_ + "/cfg.dft", b_ + "/"},  // empty entries skipped, no doubled '/'
-        {"missing", "dft", a_ + ":" + b_, "", ""}, {"cfg", "dft", root_ + "/nowhere", "", ""},
+        {"missing", "dft", a_ + ":" + b_, "", ""},
+        {"cfg", "dft", root_ + "/nowhere", "", ""},
         {b_ + "/coeff", "slc", a_, b_ + "/coeff.slc", b_},  // a name with a directory part is its own path
-        {a_ + "/coeff", "slc", b_, "", ""}, {"", "dft", a_, "", ""},
+        {a_ + "/coeff", "slc", b_, "", ""},
+        {"", "dft", a_, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " in " + c.path);
         char found[256] = "untouched", fullPath[256] = "untouched";
         const bool hit = !c.fullPath.empty();
-        EXPECT_EQ(tsiFindFile(c.name.c_str(), c.extension, c.path.c_str(), found, fullPath, 256), hit ? 0u : 1u);
-        if (hit) { EXPECT_EQ(std::string(fullPath) + " " + found, c.fullPath + " " + c.directory); }
+        EXPECT_EQ(tsiFindFile(c.name.c_str(), c.extension, c.path.c_str(), found, fullPath, 256),
+                  hit ? 0u : 1u);
+        if (hit) {
+            EXPECT_EQ(std::string(fullPath) + " " + found, c.fullPath + " " + c.directory);
+        }
     }
 }
 
@@ -122,7 +146,8 @@ TEST_F(FindFile, NullOrEmptyPathSearchesTheCurrentDirectory) {
     ASSERT_EQ(chdir(b_.c_str()), 0);
     std::vector<std::string> results;  // current directory matches read "./name.ext"
     for (const char* path : {static_cast<const char*>(nullptr), ""})
-        results.push_back(std::to_string(tsiFindFile("coeff", "slc", path, nullptr, fullPath, 256)) + " " + fullPath);
+        results.push_back(std::to_string(tsiFindFile("coeff", "slc", path, nullptr, fullPath, 256)) + " " +
+                          fullPath);
     results.push_back(std::to_string(tsiFindFile("cfg", "xyz", nullptr, nullptr, fullPath, sizeof fullPath)));
     ASSERT_EQ(chdir(previous), 0);
     EXPECT_EQ(results, (std::vector<std::string>{"0 ./coeff.slc", "0 ./coeff.slc", "1"}));

@@ -16,11 +16,11 @@ typedef void* HMICHANDLE;
 
 enum : uint32_t {
     KVD_OK = 0,
-    KVD_ERR_NO_DEVICE = 2,       // no board at that PCI location
-    KVD_ERR_BAD_HANDLE = 6,      // null, closed or foreign handle
-    KVD_ERR_BAD_ARGUMENT = 22,   // a size, count or pointer the call cannot take
-    KVD_ERR_TIMEOUT = 110,       // the board (its DSP) did not answer in time
-    KVD_ERR_NO_MESSAGE = 61,     // kvReceiveMessage with nothing pending
+    KVD_ERR_NO_DEVICE = 2,      // no board at that PCI location
+    KVD_ERR_BAD_HANDLE = 6,     // null, closed or foreign handle
+    KVD_ERR_BAD_ARGUMENT = 22,  // a size, count or pointer the call cannot take
+    KVD_ERR_TIMEOUT = 110,      // the board (its DSP) did not answer in time
+    KVD_ERR_NO_MESSAGE = 61,    // kvReceiveMessage with nothing pending
 };
 
 // Opens the board at a PCI location (function 0). Fails with KVD_ERR_NO_DEVICE
@@ -77,8 +77,8 @@ uint32_t BoardGetDriverVersion(KVHANDLE handle, uint32_t* major, uint32_t* minor
 // Sends count command bytes to the line circuit serving port device.
 uint32_t LineConfigureSingle(KVHANDLE handle, uint32_t device, const uint8_t* bytes, uint32_t count);
 // Loads byteCount coefficient bytes into the line circuits of count ports.
-uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t count,
-                               const uint8_t* bytes, uint32_t byteCount);
+uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t count, const uint8_t* bytes,
+                               uint32_t byteCount);
 uint32_t LineSetGxZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second);
 uint32_t LineSetGrZeroValues(KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second);
 
@@ -99,6 +99,6 @@ int hmic_config_connect_mode(HMICHANDLE hmic, unsigned mode);
 int hmic_config_HBus_speed(HMICHANDLE hmic, int count, const int* streams, unsigned speed);
 int hmic_config_LBus_speed(HMICHANDLE hmic, int count, const int* streams, unsigned speed);
 int hmic_reset_switch(HMICHANDLE hmic);
-int hmic_set_output(HMICHANDLE hmic, unsigned mode, unsigned stream, unsigned timeslot,
-                    unsigned source, unsigned a5, unsigned a6, unsigned a7, unsigned pattern);
+int hmic_set_output(HMICHANDLE hmic, unsigned mode, unsigned stream, unsigned timeslot, unsigned source,
+                    unsigned a5, unsigned a6, unsigned a7, unsigned pattern);
 }

@@ -38,13 +38,13 @@ enum : unsigned {
     ZEL_ERR_BUFFER_TOO_SMALL = 5,  // the value does not fit: the buffer holds a cut, terminated copy
     ZEL_ERR_NOT_A_VALUE = 6,       // the keyword has no value of its own (a structure) or is read-only
     ZEL_ERR_NO_MEMORY = 7,
-    ZEL_ERR_UNKNOWN_QUALIFIER = 8, // the keyword has no such qualifier
-    ZEL_ERR_INVALID_ARGUMENT = 9,  // null name, null buffer, zero size
-    ZEL_ERR_UNKNOWN_BOARD = 10,    // no board of that name or handle
-    ZEL_ERR_DUPLICATE = 11,        // a keyword or board of that name already exists
-    ZEL_ERR_NOT_SUPPORTED = 12,    // the object does not support the operation
-    ZEL_ERR_CREATE_FAILED = 13,    // CreateProduct made no board
-    ZEL_ERR_BUSY = 14,             // the calling thread is itself inside an operation on that board
+    ZEL_ERR_UNKNOWN_QUALIFIER = 8,  // the keyword has no such qualifier
+    ZEL_ERR_INVALID_ARGUMENT = 9,   // null name, null buffer, zero size
+    ZEL_ERR_UNKNOWN_BOARD = 10,     // no board of that name or handle
+    ZEL_ERR_DUPLICATE = 11,         // a keyword or board of that name already exists
+    ZEL_ERR_NOT_SUPPORTED = 12,     // the object does not support the operation
+    ZEL_ERR_CREATE_FAILED = 13,     // CreateProduct made no board
+    ZEL_ERR_BUSY = 14,              // the calling thread is itself inside an operation on that board
 };
 
 // Flag bits of keyword constructors.
@@ -68,19 +68,18 @@ public:
     // name: dotted path below this keyword, or null / "" for the keyword itself.
     virtual unsigned GetKeywordValue(const char* name, char* buffer, unsigned size);
     virtual unsigned SetKeywordValue(const char* name, const char* value);
-    virtual unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer,
-                                       unsigned size);
+    virtual unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer, unsigned size);
 
     // The keyword at a dotted path below this one (null / "" for this one), or null.
     CZelKeyword* FindKeyword(const char* path);
 
     // Hooks of each kind of keyword; used by the path walk above.
-    virtual unsigned GetOwnValue(char* buffer, unsigned size);     // default ZEL_ERR_NOT_A_VALUE
-    virtual unsigned SetOwnValue(const char* value);               // default ZEL_ERR_NOT_A_VALUE
+    virtual unsigned GetOwnValue(char* buffer, unsigned size);  // default ZEL_ERR_NOT_A_VALUE
+    virtual unsigned SetOwnValue(const char* value);            // default ZEL_ERR_NOT_A_VALUE
     virtual unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size);
     // Children for the walk above and the qualifiers "Children" and "Child[i]".
-    virtual unsigned GetChildCount() const;              // default 0
-    virtual CZelKeyword* GetChild(unsigned index) const; // default null
+    virtual unsigned GetChildCount() const;               // default 0
+    virtual CZelKeyword* GetChild(unsigned index) const;  // default null
     // Whether SetKeywordValue may change the value. Default false.
     virtual bool IsSettable() const;
     // Until this is called, a value the program sets (the constructor,
@@ -134,12 +133,12 @@ public:
     CZelKWStructArray(const char* name, CZelKWStruct** initial, unsigned count);
     ~CZelKWStructArray() override;  // destroys every element
 
-    unsigned AddKeyword(CZelKWStruct* element);  // appends, takes ownership
+    unsigned AddKeyword(CZelKWStruct* element);      // appends, takes ownership
     CZelKWStruct* GetElement(unsigned index) const;  // null past the end
     CZelKWStruct* operator[](unsigned index) const { return GetElement(index); }
     unsigned GetCount() const;
 
-    unsigned GetChildCount() const override;             // the element count
+    unsigned GetChildCount() const override;               // the element count
     CZelKeyword* GetChild(unsigned index) const override;  // the element
     void FreezeDefaults() override;
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
@@ -210,7 +209,7 @@ public:
     unsigned AddChoice(const char* choice);
     unsigned AddStrValue(const char* value);  // appends; refused when outside the choices
     unsigned GetCount() const;
-    unsigned GetChildCount() const override;             // the item count
+    unsigned GetChildCount() const override;               // the item count
     CZelKeyword* GetChild(unsigned index) const override;  // the keyword of item index
 
     // Own value: the items as a list, each double-quoted when it holds white space.
@@ -312,12 +311,12 @@ public:
     virtual bool KeywordsValidate();                                       // default: true
     virtual unsigned GetKeyword(uint32_t handle, const char* name, char* buffer, unsigned size);
     virtual unsigned SetKeyword(uint32_t handle, const char* name, const char* value);
-    virtual unsigned GetQualifier(uint32_t handle, const char* name, const char* qualifier,
-                                  char* buffer, unsigned size);
+    virtual unsigned GetQualifier(uint32_t handle, const char* name, const char* qualifier, char* buffer,
+                                  unsigned size);
     virtual unsigned GetKeyword(uint64_t handle, const char* name, char* buffer, unsigned size);
     virtual unsigned SetKeyword(uint64_t handle, const char* name, const char* value);
-    virtual unsigned GetQualifier(uint64_t handle, const char* name, const char* qualifier,
-                                  char* buffer, unsigned size);
+    virtual unsigned GetQualifier(uint64_t handle, const char* name, const char* qualifier, char* buffer,
+                                  unsigned size);
     virtual unsigned OpenObject(uint64_t handle, unsigned value);
     virtual unsigned CloseObject(uint64_t handle);
     virtual unsigned SendBuffer(const char* name, const void* buffer, unsigned length);
@@ -343,8 +342,7 @@ public:
     uint64_t GetBoardHandle(const char* name);  // 0 when there is no such board
 
     unsigned GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) override;
-    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer,
-                               unsigned size) override;
+    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer, unsigned size) override;
 
 private:
     struct Impl;
@@ -354,8 +352,8 @@ private:
 // Device enumeration that the host provides for DetectBoards: the callback is
 // asked for device i (from 0) and answers 0 with its driver name (a terminated
 // text of at most size bytes), bus and slot, or non-zero past the last one.
-typedef unsigned (*ZelDeviceEnumerator)(unsigned index, char* driverName, unsigned size,
-                                        unsigned* bus, unsigned* slot);
+typedef unsigned (*ZelDeviceEnumerator)(unsigned index, char* driverName, unsigned size, unsigned* bus,
+                                        unsigned* slot);
 void ZelSetDeviceEnumerator(ZelDeviceEnumerator enumerator);
 
 // A re-entrant mutex: the holder may lock it again (and unlocks as often).
@@ -392,8 +390,8 @@ public:
     CZelEvent& operator=(const CZelEvent& other);
     ~CZelEvent();
 
-    void Set();    // no effect on a descriptor event
-    void Reset();  // no effect on a descriptor event
+    void Set();         // no effect on a descriptor event
+    void Reset();       // no effect on a descriptor event
     int GetFd() const;  // the descriptor to poll for this event
 
 private:
@@ -430,12 +428,12 @@ public:
     CZelThread& operator=(const CZelThread&) = delete;
 
     virtual int Run();
-    virtual int InitInstance();  // default 1
-    virtual int ExitInstance();  // default 0
+    virtual int InitInstance();      // default 1
+    virtual int ExitInstance();      // default 0
     virtual int OnIdle(long count);  // default: waits for the end event
 
-    void EndThread();              // any thread: signals the end event
-    void ExitThread(int exitCode); // the thread itself: the loop ends after this OnIdle
+    void EndThread();                   // any thread: signals the end event
+    void ExitThread(int exitCode);      // the thread itself: the loop ends after this OnIdle
     unsigned long GetThreadId() const;  // unique per thread object, never 0 once started
     CZelEvent& GetEndEvent();
     int GetExitCode() const;

@@ -7,8 +7,7 @@
 #include "kvemu.h"
 #include "supervisor.h"
 
-int main()
-{
+int main() {
     const unsigned bus = 3;
     const unsigned slot = 7;
     if (kvemu::AddBoard(bus, slot) != 0) {

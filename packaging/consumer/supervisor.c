@@ -3,6 +3,8 @@
  * plug-in and takes one board through creation, start and stop. It builds
  * against the installed development kit and proves that the declarations
  * of the entry points and supervisor calls are C as well as C++. */
+#include "supervisor.h"
+
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,13 +12,10 @@
 
 #include "oam/boardplugin.h"
 
-#include "supervisor.h"
-
 static unsigned g_DatabaseWrites;
 static int g_DatabaseObject;
 
-uint32_t _oamAlertNotify(oam_msg_tag* message)
-{
+uint32_t _oamAlertNotify(oam_msg_tag* message) {
     if (message == NULL || message->source_offset >= message->size || message->text_offset >= message->size)
         return 1;
     const char* record = (const char*)message;
@@ -25,35 +24,27 @@ uint32_t _oamAlertNotify(oam_msg_tag* message)
     return 0;
 }
 
-uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t mode)
-{
+uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t mode) {
     (void)objectName;
     (void)mode;
-    if (handle == NULL)
-        return 1;
+    if (handle == NULL) return 1;
     *handle = &g_DatabaseObject;
     return 0;
 }
 
-uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value)
-{
+uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value) {
     (void)keyword;
     (void)value;
-    if (handle != &g_DatabaseObject)
-        return 1;
+    if (handle != &g_DatabaseObject) return 1;
     ++g_DatabaseWrites;
     return 0;
 }
 
-uint32_t _oamDbCloseObject(void* handle)
-{
-    return handle == &g_DatabaseObject ? 0 : 1;
-}
+uint32_t _oamDbCloseObject(void* handle) { return handle == &g_DatabaseObject ? 0 : 1; }
 
 /* Resolves an entry point into *function (a pointer to a function pointer);
  * POSIX guarantees that dlsym's object pointer holds a function's address. */
-static int Resolve(void* library, const char* name, void* function)
-{
+static int Resolve(void* library, const char* name, void* function) {
     void* symbol = dlsym(library, name);
     if (symbol == NULL) {
         fprintf(stderr, "consumer: the plug-in lacks %s\n", name);
@@ -63,14 +54,12 @@ static int Resolve(void* library, const char* name, void* function)
     return 1;
 }
 
-static int Check(const char* call, uint32_t result)
-{
+static int Check(const char* call, uint32_t result) {
     printf("%s -> 0x%08x\n", call, (unsigned)result);
     return result == 0;
 }
 
-int RunBoard(const char* plugin, unsigned bus, unsigned slot)
-{
+int RunBoard(const char* plugin, unsigned bus, unsigned slot) {
     void* library = dlopen(plugin, RTLD_NOW | RTLD_LOCAL);
     if (library == NULL) {
         fprintf(stderr, "consumer: cannot load %s: %s\n", plugin, dlerror());
@@ -105,9 +94,7 @@ int RunBoard(const char* plugin, unsigned bus, unsigned slot)
         !Check("GetKeyword State", get(board, "State", text, sizeof text)))
         return 1;
     printf("State = %s, %u database writes\n", text, g_DatabaseWrites);
-    if (strcmp(text, "BOOTED") != 0 || g_DatabaseWrites == 0)
-        return 1;
-    if (!Check("StopBoard b0", stop("b0")) || !Check("Exit", exitPlugin()))
-        return 1;
+    if (strcmp(text, "BOOTED") != 0 || g_DatabaseWrites == 0) return 1;
+    if (!Check("StopBoard b0", stop("b0")) || !Check("Exit", exitPlugin())) return 1;
     return 0;
 }

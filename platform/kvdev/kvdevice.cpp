@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 #include <map>
+#include <mutex>
 
 namespace {
 

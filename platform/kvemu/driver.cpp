@@ -28,35 +28,34 @@ struct Call {
 // The common frame of the handle calls: the call's journal record (its
 // function, form, data and words, as for Journal::Emplace), then the fault,
 // then the handle check.
-#define KV_ENTER(...)                                                      \
-    Call c;                                                                \
-    Board* b = c.e.BoardOf(handle);                                        \
-    Record& entry = c.e.journal.Emplace(__VA_ARGS__);                      \
-    {                                                                      \
-        uint32_t faulted;                                                  \
+#define KV_ENTER(...)                                                                     \
+    Call c;                                                                               \
+    Board* b = c.e.BoardOf(handle);                                                       \
+    Record& entry = c.e.journal.Emplace(__VA_ARGS__);                                     \
+    {                                                                                     \
+        uint32_t faulted;                                                                 \
         if (c.e.TakeFault(entry.Function(), &faulted)) return c.e.Log(b, entry, faulted); \
-        if (b == nullptr) return c.e.Log(nullptr, entry, KVD_ERR_BAD_HANDLE); \
+        if (b == nullptr) return c.e.Log(nullptr, entry, KVD_ERR_BAD_HANDLE);             \
     }
 
 #define KV_RETURN(status) return c.e.Log(b, entry, (status))
 
 // Switch-chip calls answer ints of the chip's numbering.
-#define HMIC_ENTER(...)                                                    \
-    Call c;                                                                \
-    Board* b = c.e.BoardOfHmic(hmic);                                      \
-    Record& entry = c.e.journal.Emplace(__VA_ARGS__);                      \
-    {                                                                      \
-        uint32_t faulted;                                                  \
-        if (c.e.TakeFault(entry.Function(), &faulted))                     \
-            return c.e.LogInt(b, entry, static_cast<int>(faulted));        \
+#define HMIC_ENTER(...)                                                           \
+    Call c;                                                                       \
+    Board* b = c.e.BoardOfHmic(hmic);                                             \
+    Record& entry = c.e.journal.Emplace(__VA_ARGS__);                             \
+    {                                                                             \
+        uint32_t faulted;                                                         \
+        if (c.e.TakeFault(entry.Function(), &faulted))                            \
+            return c.e.LogInt(b, entry, static_cast<int>(faulted));               \
         if (b == nullptr) return c.e.LogInt(nullptr, entry, HMIC_ERR_BAD_HANDLE); \
     }
 
 #define HMIC_RETURN(status) return c.e.LogInt(b, entry, (status))
 
 // The Gx and Gr zero values: a pair of values kept per port.
-uint32_t SetZeroValues(Fn fn, KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second,
-                       bool gr) {
+uint32_t SetZeroValues(Fn fn, KVHANDLE handle, uint32_t device, uint32_t first, uint32_t second, bool gr) {
     KV_ENTER(fn, "uxx", {}, device, first, second);
     if (device >= kvemu::detail::kPorts) KV_RETURN(KVD_ERR_BAD_ARGUMENT);
     kvemu::PortInfo& p = b->ports[device];
@@ -322,10 +321,10 @@ uint32_t LineConfigureSingle(KVHANDLE handle, uint32_t device, const uint8_t* by
     KV_RETURN(KVD_OK);
 }
 
-uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t count,
-                               const uint8_t* bytes, uint32_t byteCount) {
-    bool readable = ports != nullptr && count <= kvemu::detail::kPorts && bytes != nullptr &&
-                    byteCount <= 4096;
+uint32_t LineConfigureMultiple(KVHANDLE handle, const uint32_t* ports, uint32_t count, const uint8_t* bytes,
+                               uint32_t byteCount) {
+    bool readable =
+        ports != nullptr && count <= kvemu::detail::kPorts && bytes != nullptr && byteCount <= 4096;
     // The ports and the bytes when they can be read; else their counts.
     KV_ENTER(Fn::LineConfigureMultiple, readable ? "nb" : "uu",
              {{ports, readable ? 4u * count : 0u}, {bytes, readable ? byteCount : 0u}}, count, byteCount);
@@ -365,7 +364,8 @@ int hmic_id_device_type(HMICHANDLE hmic) {
 int hmic_set_master_reg(HMICHANDLE hmic, unsigned mask, unsigned value) {
     HMIC_ENTER(Fn::hmic_set_master_reg, "xx", {}, mask, value);
     b->chip.master = (b->chip.master & ~mask) | (value & mask);
-    kvemu::detail::KeepNewest(b->chip.masterPairs, std::make_pair(mask, value), kvemu::detail::kMasterPairsMax);
+    kvemu::detail::KeepNewest(b->chip.masterPairs, std::make_pair(mask, value),
+                              kvemu::detail::kMasterPairsMax);
     HMIC_RETURN(0);
 }
 
@@ -431,8 +431,8 @@ int hmic_reset_switch(HMICHANDLE hmic) {
 
 // A local stream carries 16 timeslots per speed-code unit (code 2: 32
 // timeslots, 4: 64, 8: 128); an unconfigured stream has 32.
-int hmic_set_output(HMICHANDLE hmic, unsigned mode, unsigned stream, unsigned timeslot,
-                    unsigned source, unsigned a5, unsigned a6, unsigned a7, unsigned pattern) {
+int hmic_set_output(HMICHANDLE hmic, unsigned mode, unsigned stream, unsigned timeslot, unsigned source,
+                    unsigned a5, unsigned a6, unsigned a7, unsigned pattern) {
     HMIC_ENTER(Fn::hmic_set_output, "uuuxuuux", {}, mode, stream, timeslot, source, a5, a6, a7, pattern);
     if (stream >= 16) HMIC_RETURN(HMIC_ERR_BAD_ARGUMENT);
     unsigned speed = b->chip.lbusSpeed[stream];

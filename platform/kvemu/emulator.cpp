@@ -120,7 +120,8 @@ void ConnectionMap::Set(const Connection& c) {
 
 void ConnectionMap::Clear() {
     for (const Entry& e : order_)
-        if (e.live && e.c.outStream < kStreams && e.c.outSlot < kSlots) table_[e.c.outStream * kSlots + e.c.outSlot] = 0;
+        if (e.live && e.c.outStream < kStreams && e.c.outSlot < kSlots)
+            table_[e.c.outStream * kSlots + e.c.outSlot] = 0;
     order_.clear();
     others_.clear();
     dead_ = 0;
@@ -258,7 +259,6 @@ bool Emulator::TakeFaultFrom(Fn function, uint32_t* status) {
     }
     return fire;
 }
-
 
 // ---- Messages --------------------------------------------------------------
 
@@ -452,8 +452,10 @@ void Emulator::DspCommand(Board& board, const uint8_t* command, uint32_t length,
     case 0x00:  // SoftReset: the firmware forgets what it was told
         if (applied) DspClearTold(board);
         break;
-    case 0x02: case 0x04: case 0x08: case 0x09:
-        break;
+    case 0x02:
+    case 0x04:
+    case 0x08:
+    case 0x09: break;
     case 0x03:
         for (unsigned i = 0; i < 5; ++i) words[i] = d.info[i];
         extra = 5;
@@ -469,7 +471,9 @@ void Emulator::DspCommand(Board& board, const uint8_t* command, uint32_t length,
             d.ringConfigured = true;
         }
         break;
-    case 0x11: case 0x12: case 0x14:
+    case 0x11:
+    case 0x12:
+    case 0x14:
         if (count != 1 || sensor >= kSensors) bad();
         if (applied && code == 0x11) board.sensors[sensor].running = true;
         if (applied && code == 0x12) board.sensors[sensor].running = false;
@@ -647,11 +651,12 @@ int SetFault(const char* function, uint32_t status, unsigned nth) {
     }
     if (nth == 0) {
         // One standing fault per function: the newest status wins.
-        list.erase(std::remove_if(list.begin(), list.end(),
-                                  [](const detail::Fault& f) { return f.countdown == 0; }),
-                   list.end());
-    } else if (std::count_if(list.begin(), list.end(), [](const detail::Fault& f) { return f.countdown != 0; }) >=
-               static_cast<std::ptrdiff_t>(detail::kFaultsMax)) {
+        list.erase(
+            std::remove_if(list.begin(), list.end(), [](const detail::Fault& f) { return f.countdown == 0; }),
+            list.end());
+    } else if (std::count_if(list.begin(), list.end(), [](const detail::Fault& f) {
+                   return f.countdown != 0;
+               }) >= static_cast<std::ptrdiff_t>(detail::kFaultsMax)) {
         return -1;
     }
     list.push_back(detail::Fault{status, nth});
@@ -837,7 +842,9 @@ int SendDspMessage(unsigned bus, unsigned slot, uint16_t type, uint16_t length,
     return 0;
 }
 
-int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) { return SendTwoWords(bus, slot, manager, 0); }
+int SendManagerMessage(unsigned bus, unsigned slot, uint32_t manager) {
+    return SendTwoWords(bus, slot, manager, 0);
+}
 
 int QueueMessage(unsigned bus, unsigned slot, const void* bytes, uint32_t size) {
     Locked l;

@@ -27,21 +27,21 @@ constexpr unsigned kPorts = 48;
 constexpr uint32_t kEepromSize = 256;
 constexpr uint32_t kEepromRecordAddress = 128;
 constexpr uint32_t kDspPageSize = 4096;
-constexpr size_t kDspMaxPages = 4096;  // 16 MB of DSP memory at most
-constexpr size_t kQueueMax = 4096;      // messages pending per handle at most
-constexpr uint32_t kMessageSize = 78;   // a DSP up-message
+constexpr size_t kDspMaxPages = 4096;      // 16 MB of DSP memory at most
+constexpr size_t kQueueMax = 4096;         // messages pending per handle at most
+constexpr uint32_t kMessageSize = 78;      // a DSP up-message
 constexpr uint32_t kRawMessageMax = 4096;  // QueueMessage
-constexpr int kDeviceType = 0x8100;     // what hmic_id_device_type answers
+constexpr int kDeviceType = 0x8100;        // what hmic_id_device_type answers
 
 // What a board keeps of its calls. Histories restart at BoardDspReset, the
 // reset with which every start begins, and keep at most their newest entries
 // in between; state keyed by what the calls name has a fixed number of keys.
-constexpr size_t kPortCommandsMax = 64;     // LineConfigureSingle strings per port
-constexpr size_t kMasterPairsMax = 64;      // hmic_set_master_reg calls
-constexpr size_t kDspCommandsMax = 1024;    // command codes the DSP received
-constexpr size_t kRegistersMax = 65536;     // register addresses written
-constexpr size_t kConnectionsMax = 65536;   // outputs in the connection map
-constexpr size_t kFaultsMax = 64;           // counted faults pending per function
+constexpr size_t kPortCommandsMax = 64;    // LineConfigureSingle strings per port
+constexpr size_t kMasterPairsMax = 64;     // hmic_set_master_reg calls
+constexpr size_t kDspCommandsMax = 1024;   // command codes the DSP received
+constexpr size_t kRegistersMax = 65536;    // register addresses written
+constexpr size_t kConnectionsMax = 65536;  // outputs in the connection map
+constexpr size_t kFaultsMax = 64;          // counted faults pending per function
 
 // Appends to a history that keeps its newest max entries.
 template <typename T, typename Item>
@@ -67,8 +67,7 @@ struct HandleRec {
 
 struct SensorModel {
     bool configured = false, running = false;
-    uint16_t warningLow = 0xFFFF, warningHigh = 0xFFFF, protectionLow = 0xFFFF,
-             protectionHigh = 0xFFFF;
+    uint16_t warningLow = 0xFFFF, warningHigh = 0xFFFF, protectionLow = 0xFFFF, protectionHigh = 0xFFFF;
     int temperature = 40;
     unsigned level = 1;  // 1 normal, 2 warning, 3 protection (with hysteresis)
 };
@@ -123,8 +122,8 @@ private:
     size_t& Position(const Connection& c);
 
     std::vector<Entry> order_;
-    std::vector<size_t> table_;                      // by stream * kSlots + slot
-    std::unordered_map<uint64_t, size_t> others_;    // by (stream << 32 | slot)
+    std::vector<size_t> table_;                    // by stream * kSlots + slot
+    std::unordered_map<uint64_t, size_t> others_;  // by (stream << 32 | slot)
     size_t dead_ = 0;
 };
 
@@ -191,7 +190,7 @@ public:
     EmuLock mutex;
     std::vector<std::unique_ptr<Board>> boards;
     std::map<uint64_t, std::unique_ptr<HandleRec>> handles;  // by handle number
-    std::map<int, DeviceRec> devices;                         // by descriptor
+    std::map<int, DeviceRec> devices;                        // by descriptor
     Journal journal;
     std::vector<Fault> faults[kFunctionCount];  // by function
     std::string switchName = "kvsw";
@@ -276,9 +275,9 @@ private:
     void DspWriteFrom(Board& board, uint32_t address, const uint8_t* data, uint32_t count);
     bool DspMemoryFitsNewPages(const Board& board, uint32_t address, uint32_t count) const;
 
-    uint64_t lastHandleNumber_ = 0;   // the handle Handle found last
+    uint64_t lastHandleNumber_ = 0;  // the handle Handle found last
     HandleRec* lastHandle_ = nullptr;
-    uint64_t lastBoardId_ = 0;        // the board FindById found last
+    uint64_t lastBoardId_ = 0;  // the board FindById found last
     Board* lastBoard_ = nullptr;
 };
 
@@ -314,7 +313,8 @@ inline bool Emulator::DspMemoryFits(const Board& board, uint32_t address, uint32
 inline void Emulator::DspWrite(Board& board, uint32_t address, const uint8_t* data, uint32_t count) {
     DspModel& d = board.dsp;
     const uint32_t offset = address % kDspPageSize;
-    if (d.lastPage != nullptr && d.lastPageNumber == address / kDspPageSize && count <= kDspPageSize - offset) {
+    if (d.lastPage != nullptr && d.lastPageNumber == address / kDspPageSize &&
+        count <= kDspPageSize - offset) {
         d.bytesLoaded += count;
         std::memcpy(d.lastPage->data() + offset, data, count);
         return;

@@ -9,16 +9,45 @@ namespace detail {
 namespace {
 
 const char* const kFunctionNames[kFunctionCount] = {
-    "kvOpenByBusDeviceFunction", "kvClose", "kvSendMessage", "kvReceiveMessage", "kvGetMuxHandle",
-    "kvGetHmicHandle", "BoardSetLogicalNumber", "BoardEEPROMGetData", "BoardDspReset",
-    "BoardDspStart", "BoardFlashLedOn", "BoardFlashLedOff", "BoardDspDownload",
-    "BoardStartHeartBeat", "BoardStopHeartBeat", "BoardStartMonitoring", "BoardStopMonitoring",
-    "BoardReadByte", "BoardWriteByte", "BoardLoadL2PTable", "BoardGetPhysicalSlot",
-    "BoardGetDriverVersion", "LineConfigureSingle", "LineConfigureMultiple", "LineSetGxZeroValues",
-    "LineSetGrZeroValues", "hmic_init", "hmic_id_device_type", "hmic_set_master_reg",
-    "hmic_set_control_reg", "hmic_read_control_reg", "hmic_config_connect_mode",
-    "hmic_config_HBus_speed", "hmic_config_LBus_speed", "hmic_reset_switch", "hmic_set_output",
-    "open", "ioctl", "close",
+    "kvOpenByBusDeviceFunction",
+    "kvClose",
+    "kvSendMessage",
+    "kvReceiveMessage",
+    "kvGetMuxHandle",
+    "kvGetHmicHandle",
+    "BoardSetLogicalNumber",
+    "BoardEEPROMGetData",
+    "BoardDspReset",
+    "BoardDspStart",
+    "BoardFlashLedOn",
+    "BoardFlashLedOff",
+    "BoardDspDownload",
+    "BoardStartHeartBeat",
+    "BoardStopHeartBeat",
+    "BoardStartMonitoring",
+    "BoardStopMonitoring",
+    "BoardReadByte",
+    "BoardWriteByte",
+    "BoardLoadL2PTable",
+    "BoardGetPhysicalSlot",
+    "BoardGetDriverVersion",
+    "LineConfigureSingle",
+    "LineConfigureMultiple",
+    "LineSetGxZeroValues",
+    "LineSetGrZeroValues",
+    "hmic_init",
+    "hmic_id_device_type",
+    "hmic_set_master_reg",
+    "hmic_set_control_reg",
+    "hmic_read_control_reg",
+    "hmic_config_connect_mode",
+    "hmic_config_HBus_speed",
+    "hmic_config_LBus_speed",
+    "hmic_reset_switch",
+    "hmic_set_output",
+    "open",
+    "ioctl",
+    "close",
 };
 
 void AppendUnsigned(std::string& out, uint64_t value) {
@@ -74,7 +103,8 @@ Record& Record::AddLargeData(const void* data, size_t size) {
     size_t total = size_ + size;
     if (total > kInline) {
         if (total > capacity_) {
-            size_t capacity = total < 2 * static_cast<size_t>(capacity_) ? 2 * static_cast<size_t>(capacity_) : total;
+            size_t capacity =
+                total < 2 * static_cast<size_t>(capacity_) ? 2 * static_cast<size_t>(capacity_) : total;
             std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
             std::memcpy(grown.get(), Data(), size_);
             large_ = std::move(grown);
@@ -130,9 +160,18 @@ std::string Record::Text() const {
     };
     for (const char* f = form_; *f != '\0'; ++f) {
         switch (*f) {
-        case 'u': field(); AppendUnsigned(line, next()); break;
-        case 'd': field(); AppendSigned(line, static_cast<int32_t>(next())); break;
-        case 'x': field(); AppendHex(line, next()); break;
+        case 'u':
+            field();
+            AppendUnsigned(line, next());
+            break;
+        case 'd':
+            field();
+            AppendSigned(line, static_cast<int32_t>(next()));
+            break;
+        case 'x':
+            field();
+            AppendHex(line, next());
+            break;
         case 'l': {
             uint64_t low = next();
             uint64_t high = next();
@@ -177,8 +216,7 @@ std::string Record::Text() const {
             status();
             inResult = true;
             break;
-        default:
-            break;
+        default: break;
         }
     }
     if (!statusShown) status();

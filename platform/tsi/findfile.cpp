@@ -37,8 +37,8 @@ std::string Join(const std::string& directory, const std::string& file) {
 
 }  // namespace
 
-extern "C" unsigned tsiFindFile(const char* name, const char* extension, const char* searchPath,
-                                char* found, char* fullPath, unsigned size) {
+extern "C" unsigned tsiFindFile(const char* name, const char* extension, const char* searchPath, char* found,
+                                char* fullPath, unsigned size) {
     if (name == nullptr || name[0] == '\0' || fullPath == nullptr) return FIND_NOT_FOUND;
 
     // The file name: as given when it already carries an extension.

@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "copyout.h"
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
-#include "copyout.h"
 
 namespace {
 
@@ -48,7 +48,8 @@ CBoard::CBoard(const char* name, const char* product)
     AddKeyword(NewStruct("Location", {NewString("Type", "None")}));
     AddKeyword(NewStruct("Driver", {NewString("Name", ""), NewString("BoardId", "-1")}));
     std::vector<CZelKeyword*> eeprom;
-    for (const char* field : {"Family", "SoftwareCompatibility", "MFGYear", "MFGWeek", "ATETestBit", "SerialNum"})
+    for (const char* field :
+         {"Family", "SoftwareCompatibility", "MFGYear", "MFGWeek", "ATETestBit", "SerialNum"})
         eeprom.push_back(new CZelKWInt(field, 0, 0, 0xFFFFFFFFL, ZEL_KW_READONLY, 1));
     AddKeyword(NewStruct("Eeprom", eeprom));
     AddKeyword(new CZelKWInt("BootDiagnosticLevel", 0, -65535, 65535, 0, 1));
@@ -80,14 +81,14 @@ struct BoardTable;
 struct BoardEntry {
     BoardTable* table = nullptr;
     std::string name;
-    std::string key;          // the name folded to lower case
+    std::string key;  // the name folded to lower case
     uint64_t handle = 0;
     CBoard* board = nullptr;  // null while CreateProduct is making it
     unsigned users = 0;
-    bool dying = false;       // being destroyed: unknown to new calls, name still taken
-    bool ownThread = false;   // the board's own thread still has to call OwnThreadDone
-    bool lastOut = false;     // whoever lets go last deletes the board (no caller waits)
-    bool ending = false;      // being deleted right now
+    bool dying = false;      // being destroyed: unknown to new calls, name still taken
+    bool ownThread = false;  // the board's own thread still has to call OwnThreadDone
+    bool lastOut = false;    // whoever lets go last deletes the board (no caller waits)
+    bool ending = false;     // being deleted right now
 };
 
 char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -233,8 +234,8 @@ bool HeldByMe(const BoardEntry* entry) {
 }
 
 struct BoardTable {
-    std::mutex lock;                     // guards the table, the maps and the counters
-    std::condition_variable released;    // a reference was given back, or an entry left
+    std::mutex lock;                   // guards the table, the maps and the counters
+    std::condition_variable released;  // a reference was given back, or an entry left
     // Every entry by folded name (made, being made or being destroyed), and
     // the boards that calls may use by handle.
     NameIndex byName;
@@ -387,7 +388,7 @@ bool CBoard::EndsOnOwnThread() { return false; }
 
 struct CBoardPlugIn::Impl {
     BoardTable table;
-    std::recursive_mutex ownKeywords;    // the plug-in's own keywords (handle 0)
+    std::recursive_mutex ownKeywords;  // the plug-in's own keywords (handle 0)
 };
 
 CBoardPlugIn::CBoardPlugIn(CZelKeyword** initial, unsigned count)
@@ -442,7 +443,8 @@ unsigned CBoardPlugIn::CreateBoard(const char* name, const char* product) {
             if (!BoardTable::Live(other)) return;  // a dying board may be mid-delete
             auto* n = dynamic_cast<CZelKWInt*>(other->board->GetKeywordByName("Number"));
             long value = n != nullptr ? n->GetIntValue() : -1;
-            if (value >= 0 && value < static_cast<long>(taken.size())) taken[static_cast<size_t>(value)] = true;
+            if (value >= 0 && value < static_cast<long>(taken.size()))
+                taken[static_cast<size_t>(value)] = true;
         });
         for (size_t i = 0; i < taken.size(); ++i)
             if (!taken[i] && number->SetIntValue(static_cast<long>(i)) == ZEL_OK) break;
@@ -469,11 +471,13 @@ unsigned CBoardPlugIn::DestroyBoard(const char* name) {
 }
 
 unsigned CBoardPlugIn::StartBoard(const char* name) {
-    return m_pImpl->table.WithBoard(name, [](CBoard* b) { return b->Start(); }, true);
+    return m_pImpl->table.WithBoard(
+        name, [](CBoard* b) { return b->Start(); }, true);
 }
 
 unsigned CBoardPlugIn::StopBoard(const char* name) {
-    return m_pImpl->table.WithBoard(name, [](CBoard* b) { return b->Stop(); }, true);
+    return m_pImpl->table.WithBoard(
+        name, [](CBoard* b) { return b->Stop(); }, true);
 }
 
 unsigned CBoardPlugIn::TestBoard(const char* name, unsigned value) {
@@ -496,8 +500,8 @@ unsigned CBoardPlugIn::SetKeyword(uint32_t handle, const char* name, const char*
     return SetKeyword(static_cast<uint64_t>(handle), name, value);
 }
 
-unsigned CBoardPlugIn::GetQualifier(uint32_t handle, const char* name, const char* qualifier,
-                                    char* buffer, unsigned size) {
+unsigned CBoardPlugIn::GetQualifier(uint32_t handle, const char* name, const char* qualifier, char* buffer,
+                                    unsigned size) {
     return GetQualifier(static_cast<uint64_t>(handle), name, qualifier, buffer, size);
 }
 
@@ -506,7 +510,8 @@ unsigned CBoardPlugIn::GetKeyword(uint64_t handle, const char* name, char* buffe
         std::lock_guard<std::recursive_mutex> guard(m_pImpl->ownKeywords);
         return GetKeywordValue(name, buffer, size);
     }
-    return m_pImpl->table.WithBoard(handle, [&](CBoard* b) { return b->GetKeywordValue(name, buffer, size); });
+    return m_pImpl->table.WithBoard(handle,
+                                    [&](CBoard* b) { return b->GetKeywordValue(name, buffer, size); });
 }
 
 unsigned CBoardPlugIn::SetKeyword(uint64_t handle, const char* name, const char* value) {
@@ -517,14 +522,14 @@ unsigned CBoardPlugIn::SetKeyword(uint64_t handle, const char* name, const char*
     return m_pImpl->table.WithBoard(handle, [&](CBoard* b) { return b->SetKeywordValue(name, value); });
 }
 
-unsigned CBoardPlugIn::GetQualifier(uint64_t handle, const char* name, const char* qualifier,
-                                    char* buffer, unsigned size) {
+unsigned CBoardPlugIn::GetQualifier(uint64_t handle, const char* name, const char* qualifier, char* buffer,
+                                    unsigned size) {
     if (handle == 0) {
         std::lock_guard<std::recursive_mutex> guard(m_pImpl->ownKeywords);
         return GetQualifierValue(name, qualifier, buffer, size);
     }
-    return m_pImpl->table.WithBoard(handle,
-                     [&](CBoard* b) { return b->GetQualifierValue(name, qualifier, buffer, size); });
+    return m_pImpl->table.WithBoard(
+        handle, [&](CBoard* b) { return b->GetQualifierValue(name, qualifier, buffer, size); });
 }
 
 unsigned CBoardPlugIn::OpenObject(uint64_t handle, unsigned) {
@@ -576,11 +581,11 @@ unsigned CBoardPlugIn::AddDetectedBoardsKeywords(const char* prefix, const char*
         if (!SupportedDriver(driver)) continue;
         char name[160];
         std::snprintf(name, sizeof(name), "%s%u", prefix != nullptr ? prefix : "", found++);
-        detected->AddKeyword(NewStruct(
-            "", {NewString("Name", name), NewString("Driver", driver),
-                 NewString("Plugin", pluginName != nullptr ? pluginName : ""),
-                 new CZelKWInt("Bus", static_cast<long>(bus), 0, 0xFFFFFFFFL, 0, 1),
-                 new CZelKWInt("Slot", static_cast<long>(slot), 0, 0xFFFFFFFFL, 0, 1)}));
+        detected->AddKeyword(
+            NewStruct("", {NewString("Name", name), NewString("Driver", driver),
+                           NewString("Plugin", pluginName != nullptr ? pluginName : ""),
+                           new CZelKWInt("Bus", static_cast<long>(bus), 0, 0xFFFFFFFFL, 0, 1),
+                           new CZelKWInt("Slot", static_cast<long>(slot), 0, 0xFFFFFFFFL, 0, 1)}));
     }
     return ZEL_OK;
 }

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "copyout.h"
 #include "tsi/tsi.h"
 #include "zel/zelframework.h"
-#include "copyout.h"
 
 namespace {
 
@@ -107,11 +107,16 @@ unsigned ParseLong(const char* text, long* value) {
     for (; *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         unsigned digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && std::isxdigit(c)) digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
-        else return ZEL_ERR_NOT_A_NUMBER;
-        if (magnitude > (ULLONG_MAX - digit) / base) overflow = true;
-        else magnitude = magnitude * base + digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && std::isxdigit(c))
+            digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+        else
+            return ZEL_ERR_NOT_A_NUMBER;
+        if (magnitude > (ULLONG_MAX - digit) / base)
+            overflow = true;
+        else
+            magnitude = magnitude * base + digit;
     }
     const unsigned long long limit =
         negative ? static_cast<unsigned long long>(LONG_MAX) + 1 : static_cast<unsigned long long>(LONG_MAX);
@@ -152,7 +157,8 @@ unsigned DescribeKeyword(CZelKeyword* keyword, const char* qualifier, char* buff
             if (tsiStricmp(type, kind[0]) == 0) return CopyOut(kind[1], buffer, size);
         return ZEL_ERR_UNKNOWN_QUALIFIER;
     }
-    if (IsQualifier(qualifier, "Settable")) return CopyOut(keyword->IsSettable() ? "Yes" : "No", buffer, size);
+    if (IsQualifier(qualifier, "Settable"))
+        return CopyOut(keyword->IsSettable() ? "Yes" : "No", buffer, size);
     if (IsQualifier(qualifier, "Children")) return CopyOutLong(keyword->GetChildCount(), buffer, size);
     // "Child[i]"
     if (qualifier != nullptr && tsiStrnicmp(qualifier, "Child[", 6) == 0) {
@@ -161,8 +167,8 @@ unsigned DescribeKeyword(CZelKeyword* keyword, const char* qualifier, char* buff
         if (*digits < '0' || *digits > '9') return ZEL_ERR_UNKNOWN_QUALIFIER;
         unsigned long index = std::strtoul(digits, &end, 10);
         if (end == nullptr || std::strcmp(end, "]") != 0) return ZEL_ERR_UNKNOWN_QUALIFIER;
-        CZelKeyword* child = index < keyword->GetChildCount() ? keyword->GetChild(static_cast<unsigned>(index))
-                                                             : nullptr;
+        CZelKeyword* child =
+            index < keyword->GetChildCount() ? keyword->GetChild(static_cast<unsigned>(index)) : nullptr;
         if (child == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
         char type[32] = {0};
         if (keyword->GetOwnQualifier("Type", type, sizeof(type)) == ZEL_OK && tsiStricmp(type, "List") == 0) {
@@ -305,7 +311,8 @@ struct CZelKWStruct::Impl {
             // A name as the child spells it is settled by one memcmp (a name
             // is a buffer of ZEL_NAME_MAX bytes, longer than len).
             const char* childName = children[at]->GetName();
-            if ((std::memcmp(childName, name, len) == 0 && childName[len] == '\0') || SameName(childName, name, len))
+            if ((std::memcmp(childName, name, len) == 0 && childName[len] == '\0') ||
+                SameName(childName, name, len))
                 return children[at];
         }
         return nullptr;
@@ -446,9 +453,10 @@ unsigned CZelKWStructArray::GetOwnQualifier(const char* qualifier, char* buffer,
 }
 
 CZelKeyword* CZelKWStructArray::FindStep(const char* name, size_t len, long index) {
-    if (index >= 0) return static_cast<unsigned long>(index) < m_pImpl->elements.size()
-                               ? m_pImpl->elements[static_cast<size_t>(index)]
-                               : nullptr;
+    if (index >= 0)
+        return static_cast<unsigned long>(index) < m_pImpl->elements.size()
+                   ? m_pImpl->elements[static_cast<size_t>(index)]
+                   : nullptr;
     if (name != nullptr && SameName("Count", name, len)) return m_pImpl->count.get();
     return nullptr;
 }
@@ -465,8 +473,8 @@ struct CZelKWStr::Impl {
     bool defaultFixed = false;  // the default no longer follows the value
 };
 
-CZelKWStr::CZelKWStr(const char* name, const char* defaultValue, const char** choices,
-                     unsigned choiceCount, int flags, int maxChoices)
+CZelKWStr::CZelKWStr(const char* name, const char* defaultValue, const char** choices, unsigned choiceCount,
+                     int flags, int maxChoices)
     : CZelKeyword(name), m_pImpl(new Impl) {
     m_pImpl->flags = flags;
     m_pImpl->maxChoices = maxChoices;
@@ -592,9 +600,14 @@ public:
     using Writer = std::function<unsigned(size_t, const char*)>;
     using Qualifier = std::function<unsigned(const char*, char*, unsigned)>;
 
-    StrArrayItem(CZelKeyword* owner, size_t index, bool settable, Reader read, Writer write, Qualifier qualifier)
-        : CZelKeyword(""), m_Index(index), m_Settable(settable), m_Read(std::move(read)),
-          m_Write(std::move(write)), m_Qualifier(std::move(qualifier)) {
+    StrArrayItem(CZelKeyword* owner, size_t index, bool settable, Reader read, Writer write,
+                 Qualifier qualifier)
+        : CZelKeyword(""),
+          m_Index(index),
+          m_Settable(settable),
+          m_Read(std::move(read)),
+          m_Write(std::move(write)),
+          m_Qualifier(std::move(qualifier)) {
         SetParent(owner);
     }
     bool IsSettable() const override { return m_Settable; }
@@ -683,8 +696,10 @@ unsigned CZelKWStrArray::GetOwnValue(char* buffer, unsigned size) {
             const std::string& v = m_pImpl->values[i];
             if (i != 0) list += ' ';
             // Quoted when it would not read back as one item.
-            if (v.empty() || HoldsWhiteSpace(v)) list += '"' + v + '"';
-            else list += v;
+            if (v.empty() || HoldsWhiteSpace(v))
+                list += '"' + v + '"';
+            else
+                list += v;
         }
     }
     return CopyOut(list, buffer, size);
@@ -719,14 +734,17 @@ CZelKeyword* CZelKWStrArray::FindStep(const char* name, size_t len, long index) 
                 std::lock_guard<std::mutex> g(impl->lock);
                 if (i > impl->values.size()) return ZEL_ERR_UNKNOWN_KEYWORD;
                 if (!impl->choices.empty() && !IsChoice(impl->choices, value)) return ZEL_ERR_INVALID_VALUE;
-                if (i == impl->values.size()) impl->values.emplace_back(value);
-                else impl->values[i] = value;
+                if (i == impl->values.size())
+                    impl->values.emplace_back(value);
+                else
+                    impl->values[i] = value;
                 return ZEL_OK;
             },
             [impl](const char* qualifier, char* buffer, unsigned size) -> unsigned {
                 std::lock_guard<std::mutex> g(impl->lock);
                 if (IsQualifier(qualifier, "Type")) return CopyOut("String", buffer, size);
-                if (IsQualifier(qualifier, "Choices")) return CopyOut(JoinChoices(impl->choices), buffer, size);
+                if (IsQualifier(qualifier, "Choices"))
+                    return CopyOut(JoinChoices(impl->choices), buffer, size);
                 return ZEL_ERR_UNKNOWN_QUALIFIER;
             }));
     }

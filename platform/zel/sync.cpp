@@ -153,7 +153,8 @@ unsigned SyncWaitForMultipleEvents(unsigned count, CZelEvent* events, unsigned t
         int waitMs = -1;
         if (!forever) {
             // Rounded up, so that a wait never ends before its time.
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             long long ms = left.count() < 0 ? 0 : left.count();
             waitMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
         }

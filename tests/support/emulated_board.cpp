@@ -28,7 +28,9 @@ std::string Keyword(uint64_t handle, const char* name) {
 
 uint64_t Handle(const std::string& board) {
     char text[32] = {0};
-    return GetQualifier(0, board.c_str(), "Handle", text, sizeof(text)) == 0 ? std::strtoull(text, nullptr, 10) : 0;
+    return GetQualifier(0, board.c_str(), "Handle", text, sizeof(text)) == 0
+               ? std::strtoull(text, nullptr, 10)
+               : 0;
 }
 
 uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field, uint32_t value) {

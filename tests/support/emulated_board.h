@@ -22,7 +22,8 @@ std::string Keyword(uint64_t handle, const char* name);
 uint64_t Handle(const std::string& board);
 // The supervisor's alert record for the named board through AlertReceive; one
 // header field can be overridden to damage the record.
-uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr, uint32_t value = 0);
+uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr,
+                   uint32_t value = 0);
 // Texts of the plug-in's messages of that severity (any severity when severity < 0).
 std::vector<std::string> Messages(int severity);
 // Polls done every 2 ms until it holds; false after timeoutMs.

@@ -49,7 +49,9 @@ protected:
         m_Messages.emplace_back(severity, text);
     }
     bool Traces(uint32_t) override { return true; }
-    void SendTrace(uint32_t, const char* format, va_list arguments) override { SendMessage(0, format, arguments); }
+    void SendTrace(uint32_t, const char* format, va_list arguments) override {
+        SendMessage(0, format, arguments);
+    }
 
 private:
     KVHANDLE m_Handle = nullptr;

@@ -119,7 +119,8 @@ void SleepRecorder::Clear() {
 
 void SetAlertCallback(std::function<void(const Alert&)> callback) {
     std::lock_guard<std::mutex> g(state().lock);
-    state().callback = callback ? std::make_shared<std::function<void(const Alert&)>>(std::move(callback)) : nullptr;
+    state().callback =
+        callback ? std::make_shared<std::function<void(const Alert&)>>(std::move(callback)) : nullptr;
 }
 
 }  // namespace kvtest

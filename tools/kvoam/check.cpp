@@ -50,8 +50,7 @@ struct Problem {
 
 class Collector : public IKvDiagnostics {
 public:
-    void Report(unsigned line, KvSeverity severity, const char* message) override
-    {
+    void Report(unsigned line, KvSeverity severity, const char* message) override {
         problems.push_back(Problem{line, severity, message != nullptr ? message : ""});
     }
     std::vector<Problem> problems;
@@ -63,39 +62,34 @@ public:
 // are kept, as problems of the file.
 
 std::mutex g_AlertMutex;
-std::string g_ScratchName;                     // empty: no check in progress
+std::string g_ScratchName;                         // empty: no check in progress
 std::vector<std::string>* g_Validation = nullptr;  // while validating: the warnings
 
 class DivertAlerts {
 public:
-    explicit DivertAlerts(const std::string& source)
-    {
+    explicit DivertAlerts(const std::string& source) {
         std::lock_guard<std::mutex> lock(g_AlertMutex);
         g_ScratchName = source;
     }
-    ~DivertAlerts()
-    {
+    ~DivertAlerts() {
         std::lock_guard<std::mutex> lock(g_AlertMutex);
         g_ScratchName.clear();
         g_Validation = nullptr;
     }
     DivertAlerts(const DivertAlerts&) = delete;
     DivertAlerts& operator=(const DivertAlerts&) = delete;
-    void Collect(std::vector<std::string>* into)
-    {
+    void Collect(std::vector<std::string>* into) {
         std::lock_guard<std::mutex> lock(g_AlertMutex);
         g_Validation = into;
     }
 };
 
 // One line of text: line ends become blanks, control characters \xNN.
-std::string OneLine(const std::string& text)
-{
+std::string OneLine(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
         if (c == '\n' || c == '\r') {
-            if (!out.empty() && out.back() != ' ')
-                out += ' ';
+            if (!out.empty() && out.back() != ' ') out += ' ';
         } else if (c < 0x20 || c == 0x7f) {
             char hex[8];
             snprintf(hex, sizeof hex, "\\x%02x", c);
@@ -104,8 +98,7 @@ std::string OneLine(const std::string& text)
             out += static_cast<char>(c);
         }
     }
-    while (!out.empty() && out.back() == ' ')
-        out.pop_back();
+    while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
 }
 
@@ -120,27 +113,21 @@ struct Options {
 
 enum class Kind { Configuration, Coefficients, Image };
 
-bool EndsWith(const std::string& text, const char* suffix)
-{
+bool EndsWith(const std::string& text, const char* suffix) {
     size_t length = strlen(suffix);
     return text.size() >= length && strcasecmp(text.c_str() + text.size() - length, suffix) == 0;
 }
 
 // By the extension; otherwise by the content: a record mark first is an
 // image, a '=' before any comment on some line a configuration file.
-Kind KindOf(const std::string& path, FILE* file)
-{
+Kind KindOf(const std::string& path, FILE* file) {
     for (const char* extension : {".dft", ".cfg", ".conf"})
-        if (EndsWith(path, extension))
-            return Kind::Configuration;
-    if (EndsWith(path, ".slc"))
-        return Kind::Coefficients;
+        if (EndsWith(path, extension)) return Kind::Configuration;
+    if (EndsWith(path, ".slc")) return Kind::Coefficients;
     for (const char* extension : {".dsp", ".hex", ".ihex"})
-        if (EndsWith(path, extension))
-            return Kind::Image;
+        if (EndsWith(path, extension)) return Kind::Image;
     int c;
-    do
-        c = getc(file);
+    do c = getc(file);
     while (c == ' ' || c == '\t' || c == '\r' || c == '\n');
     Kind kind = c == ':' ? Kind::Image : Kind::Coefficients;
     bool comment = c == '#' || c == ';';
@@ -158,12 +145,10 @@ Kind KindOf(const std::string& path, FILE* file)
 
 // Product names compare without blanks, underscores and letter case, so that
 // "KV7400C-48" names "KV 7400C-48" in a command line split at blanks.
-std::string ProductKey(const std::string& name)
-{
+std::string ProductKey(const std::string& name) {
     std::string key;
     for (char c : name)
-        if (c != ' ' && c != '_')
-            key += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (c != ' ' && c != '_') key += static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return key;
 }
 
@@ -172,17 +157,14 @@ std::string ProductKey(const std::string& name)
 class Plugin {
 public:
     explicit Plugin(const EntryPoints& entry) : m_Entry(entry) {}
-    ~Plugin()
-    {
-        if (m_OwnInit)
-            m_Entry.Exit();
+    ~Plugin() {
+        if (m_OwnInit) m_Entry.Exit();
     }
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
 
     // Initialises the plug-in unless a session already did; answers why not.
-    bool Start(std::string& why)
-    {
+    bool Start(std::string& why) {
         uint32_t result = m_Entry.Init("");
         m_OwnInit = result == 0;
         char text[32];
@@ -195,18 +177,15 @@ public:
         return false;
     }
 
-    std::vector<std::string> Products()
-    {
+    std::vector<std::string> Products() {
         std::vector<std::string> products;
         char text[256] = "";
-        if (m_Entry.GetKeyword(0, "Products.Count", text, sizeof text) != 0)
-            return products;
+        if (m_Entry.GetKeyword(0, "Products.Count", text, sizeof text) != 0) return products;
         unsigned count = static_cast<unsigned>(strtoul(text, nullptr, 10));
         for (unsigned i = 0; i < count && i < 64; ++i) {
             char path[32];
             snprintf(path, sizeof path, "Products[%u]", i);
-            if (m_Entry.GetKeyword(0, path, text, sizeof text) == 0)
-                products.push_back(text);
+            if (m_Entry.GetKeyword(0, path, text, sizeof text) == 0) products.push_back(text);
         }
         return products;
     }
@@ -221,19 +200,13 @@ private:
 // The default extension of the file a keyword names, for the keywords whose
 // files a start loads ("DefaultQslacFile", "Port[n].Qslac.File", "Dsp.Image");
 // null for other keywords.
-const char* FileExtension(const char* name)
-{
-    if (strcasecmp(name, "DefaultQslacFile") == 0)
-        return "slc";
-    if (strcasecmp(name, "Dsp.Image") == 0)
-        return "dsp";
-    if (strncasecmp(name, "Port[", 5) != 0)
-        return nullptr;
+const char* FileExtension(const char* name) {
+    if (strcasecmp(name, "DefaultQslacFile") == 0) return "slc";
+    if (strcasecmp(name, "Dsp.Image") == 0) return "dsp";
+    if (strncasecmp(name, "Port[", 5) != 0) return nullptr;
     const char* p = name + 5;
-    if (!isdigit(static_cast<unsigned char>(*p)))
-        return nullptr;
-    while (isdigit(static_cast<unsigned char>(*p)))
-        ++p;
+    if (!isdigit(static_cast<unsigned char>(*p))) return nullptr;
+    while (isdigit(static_cast<unsigned char>(*p))) ++p;
     return strcasecmp(p, "].Qslac.File") == 0 ? "slc" : nullptr;
 }
 
@@ -243,8 +216,7 @@ class ScratchTarget : public IKvConfigTarget {
 public:
     ScratchTarget(const EntryPoints& entry, uint64_t handle) : m_Entry(entry), m_Handle(handle) {}
 
-    unsigned SetKeywordValue(const char* name, const char* value) override
-    {
+    unsigned SetKeywordValue(const char* name, const char* value) override {
         // A board set "BOOTED" would answer later settings with its hardware
         // reactions; the scratch board never leaves "IDLE".
         if (strcasecmp(name, "State") == 0) {
@@ -254,8 +226,7 @@ public:
             return 0;
         }
         unsigned result = m_Entry.SetKeyword(m_Handle, name, value);
-        if (result != 0 || m_pReader == nullptr)
-            return result;
+        if (result != 0 || m_pReader == nullptr) return result;
         if (strncasecmp(name, "Clocking", 8) == 0 && (name[8] == '\0' || name[8] == '.'))
             m_ClockLine = m_pReader->LineNumber();
         const char* extension = FileExtension(name);
@@ -263,12 +234,11 @@ public:
             m_Files.push_back(FileSetting{m_pReader->LineNumber(), value, extension});
         return result;
     }
-    unsigned GetKeywordValue(const char* name, char* buffer, unsigned size) override
-    {
+    unsigned GetKeywordValue(const char* name, char* buffer, unsigned size) override {
         return m_Entry.GetKeyword(m_Handle, name, buffer, size);
     }
-    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer, unsigned size) override
-    {
+    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer,
+                               unsigned size) override {
         return m_Entry.GetQualifier(m_Handle, name, qualifier, buffer, size);
     }
     void LineNotParsed(unsigned, const char*) override {}
@@ -288,14 +258,12 @@ private:
     uint64_t m_Handle;
 };
 
-void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, Collector& out)
-{
+void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, Collector& out) {
     const EntryPoints& entry = plugin.Entry();
     static unsigned serial = 0;
     std::string name;
     char text[64];
-    do
-        name = "kvoam-check-" + std::to_string(serial++);
+    do name = "kvoam-check-" + std::to_string(serial++);
     while (entry.GetQualifier(0, name.c_str(), "Handle", text, sizeof text) == 0);
 
     DivertAlerts divert(name);
@@ -310,8 +278,9 @@ void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, 
         unsetenv("WBLOAD");
     if (created != 0 || entry.GetQualifier(0, name.c_str(), "Handle", text, sizeof text) != 0) {
         char detail[160];
-        snprintf(detail, sizeof detail, "no scratch board of '%s' could be made to check the settings (0x%08x)",
-                 product.c_str(), created);
+        snprintf(detail, sizeof detail,
+                 "no scratch board of '%s' could be made to check the settings (0x%08x)", product.c_str(),
+                 created);
         out.Report(0, KV_SEVERITY_ERROR, detail);
         return;
     }
@@ -328,15 +297,14 @@ void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, 
     std::vector<std::string> looked;
     for (const ScratchTarget::FileSetting& setting : target.m_Files) {
         std::string key = setting.name + "." + setting.extension;
-        if (std::find(looked.begin(), looked.end(), key) != looked.end())
-            continue;
+        if (std::find(looked.begin(), looked.end(), key) != looked.end()) continue;
         looked.push_back(key);
         char path[256];
         if (tsiFindFile(setting.name.c_str(), setting.extension, searchPath, nullptr, path, sizeof path) == 0)
             continue;
         char message[640];
-        snprintf(message, sizeof message, "File '%s (*.%s)' not found in path '%s'",
-                 setting.name.c_str(), setting.extension, searchPath != nullptr ? searchPath : "");
+        snprintf(message, sizeof message, "File '%s (*.%s)' not found in path '%s'", setting.name.c_str(),
+                 setting.extension, searchPath != nullptr ? searchPath : "");
         out.Report(setting.line, KV_SEVERITY_WARNING, message);
     }
 
@@ -349,16 +317,14 @@ void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, 
     uint32_t result = entry.GetQualifier(handle, "Clocking", "Valid", valid, sizeof valid);
     divert.Collect(nullptr);
     if (result == 0 && strcmp(valid, "Yes") != 0) {
-        if (warnings.empty())
-            warnings.push_back("the clock settings do not pass the board's validation");
+        if (warnings.empty()) warnings.push_back("the clock settings do not pass the board's validation");
         for (const std::string& warning : warnings)
             out.Report(target.m_ClockLine, KV_SEVERITY_WARNING, OneLine(warning).c_str());
     }
     entry.DestroyBoard(name.c_str());
 }
 
-void CheckCoefficients(FILE* file, Collector& out)
-{
+void CheckCoefficients(FILE* file, Collector& out) {
     uint8_t block[QSLAC_COEFFICIENTS_MAX];
     uint32_t count = 0;
     KvReadCoefficients(file, block, sizeof block, &count, &out);
@@ -376,8 +342,7 @@ struct ImageHead {
 
 // Records the bytes an image writes to the header, the last write counting
 // as in the DSP's memory.
-void ReceiveData(void* context, uint32_t address, const uint8_t* data, unsigned count)
-{
+void ReceiveData(void* context, uint32_t address, const uint8_t* data, unsigned count) {
     ImageHead* head = static_cast<ImageHead*>(context);
     for (unsigned i = 0; i < count; ++i) {
         uint64_t at = static_cast<uint64_t>(address) + i;
@@ -388,15 +353,12 @@ void ReceiveData(void* context, uint32_t address, const uint8_t* data, unsigned 
     }
 }
 
-void CheckImage(FILE* file, bool emulator, Collector& out)
-{
+void CheckImage(FILE* file, bool emulator, Collector& out) {
     ImageHead head;
     KvCheckHexImage(file, out, emulator ? ReceiveData : nullptr, &head);
-    if (!emulator)
-        return;
+    if (!emulator) return;
     unsigned written = 0;
-    for (bool byte : head.written)
-        written += byte ? 1 : 0;
+    for (bool byte : head.written) written += byte ? 1 : 0;
     if (written < kHeaderSize) {
         out.Report(0, KV_SEVERITY_ERROR,
                    "the emulated DSP runs no image without its firmware header at address 0: \"KVDSPFW1\" or "
@@ -410,23 +372,22 @@ void CheckImage(FILE* file, bool emulator, Collector& out)
             found += text;
         }
         char message[160];
-        snprintf(message, sizeof message,
-                 "the image begins with \"%s\" at address 0: the emulated DSP runs only an image that begins with "
-                 "\"KVDSPFW1\" or \"KVDSPDG1\"",
-                 found.c_str());
+        snprintf(
+            message, sizeof message,
+            "the image begins with \"%s\" at address 0: the emulated DSP runs only an image that begins with "
+            "\"KVDSPFW1\" or \"KVDSPDG1\"",
+            found.c_str());
         out.Report(0, KV_SEVERITY_ERROR, message);
     }
 }
 
 // ---- Output ---------------------------------------------------------------------
 
-std::string Plural(unsigned count, const char* word)
-{
+std::string Plural(unsigned count, const char* word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
-void PrintProblem(bool json, const std::string& file, const Problem& problem)
-{
+void PrintProblem(bool json, const std::string& file, const Problem& problem) {
     const char* severity = problem.severity == KV_SEVERITY_ERROR ? "error" : "warning";
     if (json) {
         PrintLine("{\"file\":" + JsonString(file) + ",\"line\":" + std::to_string(problem.line) +
@@ -437,8 +398,7 @@ void PrintProblem(bool json, const std::string& file, const Problem& problem)
     }
 }
 
-int Usage(const Shell& shell, const std::string& message)
-{
+int Usage(const Shell& shell, const std::string& message) {
     std::string text = "check: " + message + " (usage: " + kCheckUsage + ")";
     PrintError(shell.location.empty() ? text : shell.location + ": " + text);
     return kStatusUsage;
@@ -446,28 +406,23 @@ int Usage(const Shell& shell, const std::string& message)
 
 }  // namespace
 
-bool TakeCheckAlert(uint32_t code, uint32_t severity, const std::string& source, const std::string& text)
-{
+bool TakeCheckAlert(uint32_t code, uint32_t severity, const std::string& source, const std::string& text) {
     std::lock_guard<std::mutex> lock(g_AlertMutex);
-    if (g_ScratchName.empty() || source != g_ScratchName)
-        return false;
-    if (g_Validation != nullptr && code == kAlertMessage && severity >= 1)
-        g_Validation->push_back(text);
+    if (g_ScratchName.empty() || source != g_ScratchName) return false;
+    if (g_Validation != nullptr && code == kAlertMessage && severity >= 1) g_Validation->push_back(text);
     return true;
 }
 
-int RunCheck(Shell& shell, const std::vector<std::string>& args)
-{
+int RunCheck(Shell& shell, const std::vector<std::string>& args) {
     Options options;
     options.json = JsonOutput();
     enum { kJson = 256, kEmulator, kProduct };
     static const ::option kOptions[] = {{"json", no_argument, nullptr, kJson},
-                                             {"emulator", no_argument, nullptr, kEmulator},
-                                             {"product", required_argument, nullptr, kProduct},
-                                             {nullptr, 0, nullptr, 0}};
+                                        {"emulator", no_argument, nullptr, kEmulator},
+                                        {"product", required_argument, nullptr, kProduct},
+                                        {nullptr, 0, nullptr, 0}};
     std::vector<char*> argv{const_cast<char*>("check")};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const int argc = static_cast<int>(argv.size()) - 1;
     // Options and files in any order, "--" before files that begin with '-'.
@@ -485,27 +440,23 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args)
             return Usage(shell, OptionError(c, argv.data(), kOptions));
     }
     options.files.assign(argv.begin() + optind, argv.begin() + argc);
-    if (options.files.empty())
-        return Usage(shell, "no file to check");
+    if (options.files.empty()) return Usage(shell, "no file to check");
 
     Plugin plugin(shell.entry);
     bool pluginStarted = false;
     std::string pluginTrouble;
     std::string product;
     auto needPlugin = [&]() {
-        if (!pluginStarted && pluginTrouble.empty() && !plugin.Start(pluginTrouble))
-            return false;
+        if (!pluginStarted && pluginTrouble.empty() && !plugin.Start(pluginTrouble)) return false;
         pluginStarted = pluginTrouble.empty();
         return pluginStarted;
     };
     if (!options.product.empty()) {
-        if (!needPlugin())
-            return Usage(shell, pluginTrouble);
+        if (!needPlugin()) return Usage(shell, pluginTrouble);
         std::vector<std::string> products = plugin.Products();
         std::string names;
         for (const std::string& candidate : products) {
-            if (ProductKey(candidate) == ProductKey(options.product))
-                product = candidate;
+            if (ProductKey(candidate) == ProductKey(options.product)) product = candidate;
             names += (names.empty() ? "" : ", ") + candidate;
         }
         if (product.empty())
@@ -537,12 +488,8 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args)
                 }
                 CheckConfiguration(plugin, product, file, out);
                 break;
-            case Kind::Coefficients:
-                CheckCoefficients(file, out);
-                break;
-            case Kind::Image:
-                CheckImage(file, options.emulator, out);
-                break;
+            case Kind::Coefficients: CheckCoefficients(file, out); break;
+            case Kind::Image: CheckImage(file, options.emulator, out); break;
             }
             fclose(file);
         }
@@ -556,8 +503,8 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args)
 
     unsigned files = static_cast<unsigned>(options.files.size());
     if (options.json) {
-        PrintLine("{\"summary\":{\"files\":" + std::to_string(files) + ",\"errors\":" + std::to_string(errors) +
-                  ",\"warnings\":" + std::to_string(warnings) + "}}");
+        PrintLine("{\"summary\":{\"files\":" + std::to_string(files) + ",\"errors\":" +
+                  std::to_string(errors) + ",\"warnings\":" + std::to_string(warnings) + "}}");
     } else {
         PrintLine("check: " + Plural(files, "file") + ", " + Plural(errors, "error") + ", " +
                   Plural(warnings, "warning"));

@@ -36,47 +36,41 @@ struct Command {
     const char* name;
     unsigned minWords;
     unsigned maxWords;
-    Rest rest;           // when not None, exactly minWords words precede the rest
+    Rest rest;  // when not None, exactly minWords words precede the rest
     Handler handler;
     const char* usage;
     const char* help;
 };
 
-std::string Trim(const std::string& text)
-{
+std::string Trim(const std::string& text) {
     const char* blanks = " \t\r\n";
     size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return std::string();
+    if (first == std::string::npos) return std::string();
     size_t last = text.find_last_not_of(blanks);
     return text.substr(first, last - first + 1);
 }
 
 // Splits off the next blank-separated word of text from position pos.
-bool NextWord(const std::string& text, size_t& pos, std::string& word)
-{
+bool NextWord(const std::string& text, size_t& pos, std::string& word) {
     pos = text.find_first_not_of(" \t", pos);
     if (pos == std::string::npos) {
         pos = text.size();
         return false;
     }
     size_t end = text.find_first_of(" \t", pos);
-    if (end == std::string::npos)
-        end = text.size();
+    if (end == std::string::npos) end = text.size();
     word = text.substr(pos, end - pos);
     pos = end;
     return true;
 }
 
-std::string Hex32(uint32_t value)
-{
+std::string Hex32(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%08x", value);
     return text;
 }
 
-const char* ResultMeaning(uint32_t result)
-{
+const char* ResultMeaning(uint32_t result) {
     switch (result) {
     case 0: return "ok";
     case KV_E_NOT_INITIALISED: return "plug-in not initialised";
@@ -90,68 +84,54 @@ const char* ResultMeaning(uint32_t result)
 // result, plus the value read when a read succeeded, and why it failed when
 // that is known (a line of its own for people, a field in JSON).
 void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t result,
-              const std::string* value = nullptr, const std::string& why = std::string())
-{
+              const std::string* value = nullptr, const std::string& why = std::string()) {
     std::string line;
     if (JsonOutput()) {
         line = "{\"call\":\"" + std::string(call) + "\",\"args\":[";
-        for (size_t i = 0; i < args.size(); ++i)
-            line += (i ? "," : "") + JsonString(args[i]);
+        for (size_t i = 0; i < args.size(); ++i) line += (i ? "," : "") + JsonString(args[i]);
         line += "],\"result\":\"" + Hex32(result) + "\"";
-        if (value != nullptr && result == 0)
-            line += ",\"value\":" + JsonString(*value);
-        if (!why.empty())
-            line += ",\"why\":" + JsonString(why);
+        if (value != nullptr && result == 0) line += ",\"value\":" + JsonString(*value);
+        if (!why.empty()) line += ",\"why\":" + JsonString(why);
         line += "}";
     } else {
         line = std::string(call) + "(";
-        for (size_t i = 0; i < args.size(); ++i)
-            line += (i ? ", \"" : "\"") + args[i] + "\"";
+        for (size_t i = 0; i < args.size(); ++i) line += (i ? ", \"" : "\"") + args[i] + "\"";
         line += ") -> " + Hex32(result) + " " + ResultMeaning(result);
-        if (value != nullptr && result == 0)
-            line += ": " + *value;
-        if (!why.empty())
-            line += "\n  why: " + why;
+        if (value != nullptr && result == 0) line += ": " + *value;
+        if (!why.empty()) line += "\n  why: " + why;
     }
     PrintLine(line);
 }
 
 // Failure of the shell itself (not of the plug-in): one line on standard error.
-bool Fail(const Shell& shell, const std::string& message)
-{
+bool Fail(const Shell& shell, const std::string& message) {
     PrintError(shell.location.empty() ? message : shell.location + ": " + message);
     return false;
 }
 
-bool Number(const Shell& shell, const std::string& text, const char* what, uint32_t* value)
-{
-    if (ParseNumber(text, value))
-        return true;
+bool Number(const Shell& shell, const std::string& text, const char* what, uint32_t* value) {
+    if (ParseNumber(text, value)) return true;
     return Fail(shell, "invalid " + std::string(what) + " '" + text +
                            "' (a decimal or 0x-hexadecimal number of 32 bits)");
 }
 
 // ---- Handlers ----------------------------------------------------------------
 
-bool DoInit(Shell& shell, const Args& args)
-{
+bool DoInit(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.Init(args.rest.c_str());
     ShowCall("Init", args.rest.empty() ? std::vector<std::string>() : std::vector<std::string>{args.rest},
              result);
     return result == 0;
 }
 
-bool DoExit(Shell& shell, const Args&)
-{
+bool DoExit(Shell& shell, const Args&) {
     uint32_t result = shell.entry.Exit();
     ShowCall("Exit", {}, result);
-    if (result == 0)
-        shell.boards.clear();
+    if (result == 0) shell.boards.clear();
     return result == 0;
 }
 
-bool DoDetect(Shell& shell, const Args&)
-{
+bool DoDetect(Shell& shell, const Args&) {
     uint32_t result = shell.entry.DetectBoards();
     ShowCall("DetectBoards", {}, result);
     if (result == 0 && !JsonOutput()) {
@@ -181,33 +161,28 @@ bool DoDetect(Shell& shell, const Args&)
     return result == 0;
 }
 
-bool DoCreate(Shell& shell, const Args& args)
-{
+bool DoCreate(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
     ShowCall("CreateBoard", {args.words[0], args.rest}, result);
-    if (result == 0)
-        shell.boards.push_back(args.words[0]);
+    if (result == 0) shell.boards.push_back(args.words[0]);
     return result == 0;
 }
 
 // Entry points that take only a board name.
-bool ByName(const char* call, uint32_t (*entry)(const char*), const Args& args)
-{
+bool ByName(const char* call, uint32_t (*entry)(const char*), const Args& args) {
     uint32_t result = entry(args.words[0].c_str());
     ShowCall(call, {args.words[0]}, result);
     return result == 0;
 }
 
-bool DoDestroy(Shell& shell, const Args& args)
-{
-    if (!ByName("DestroyBoard", shell.entry.DestroyBoard, args))
-        return false;
-    shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]), shell.boards.end());
+bool DoDestroy(Shell& shell, const Args& args) {
+    if (!ByName("DestroyBoard", shell.entry.DestroyBoard, args)) return false;
+    shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]),
+                       shell.boards.end());
     return true;
 }
 
-bool DoGet(Shell& shell, const Args& args)
-{
+bool DoGet(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     std::vector<char> value(kValueSize, '\0');
     uint32_t result = shell.entry.GetKeyword(handle, args.words[1].c_str(), value.data(), kValueSize);
@@ -220,8 +195,7 @@ bool DoGet(Shell& shell, const Args& args)
     return result == 0;
 }
 
-bool DoSet(Shell& shell, const Args& args)
-{
+bool DoSet(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.SetKeyword(handle, args.words[1].c_str(), args.rest.c_str());
     std::string why;
@@ -231,8 +205,7 @@ bool DoSet(Shell& shell, const Args& args)
     return result == 0;
 }
 
-bool DoQualifier(Shell& shell, const Args& args)
-{
+bool DoQualifier(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     std::vector<char> value(kValueSize, '\0');
     uint32_t result = shell.entry.GetQualifier(handle, args.words[1].c_str(), args.words[2].c_str(),
@@ -241,14 +214,14 @@ bool DoQualifier(Shell& shell, const Args& args)
     std::string text(value.data());
     std::string why;
     if (result != 0)
-        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, &args.words[2], result);
+        why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, &args.words[2],
+                             result);
     ShowCall("GetQualifier", {args.words[0], args.words[1], args.words[2]}, result, &text, why);
     return result == 0;
 }
 
 // The keywords of a board (or of one subtree), as the plug-in describes them.
-bool DoSchema(Shell& shell, const Args& args)
-{
+bool DoSchema(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     std::string path = args.words.size() > 1 ? args.words[1] : std::string();
     std::vector<SchemaEntry> entries;
@@ -260,19 +233,16 @@ bool DoSchema(Shell& shell, const Args& args)
     return true;
 }
 
-bool DoOpen(Shell& shell, const Args& args)
-{
+bool DoOpen(Shell& shell, const Args& args) {
     uint32_t value = 0;
-    if (args.words.size() > 1 && !Number(shell, args.words[1], "value", &value))
-        return false;
+    if (args.words.size() > 1 && !Number(shell, args.words[1], "value", &value)) return false;
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.OpenObject(handle, value);
     ShowCall("OpenObject", args.words, result);
     return result == 0;
 }
 
-bool DoClose(Shell& shell, const Args& args)
-{
+bool DoClose(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.CloseObject(handle);
     ShowCall("CloseObject", {args.words[0]}, result);
@@ -283,18 +253,15 @@ bool DoStart(Shell& shell, const Args& args) { return ByName("StartBoard", shell
 
 bool DoStop(Shell& shell, const Args& args) { return ByName("StopBoard", shell.entry.StopBoard, args); }
 
-bool DoTest(Shell& shell, const Args& args)
-{
+bool DoTest(Shell& shell, const Args& args) {
     uint32_t value = 0;
-    if (args.words.size() > 1 && !Number(shell, args.words[1], "count", &value))
-        return false;
+    if (args.words.size() > 1 && !Number(shell, args.words[1], "count", &value)) return false;
     uint32_t result = shell.entry.TestBoard(args.words[0].c_str(), value);
     ShowCall("TestBoard", args.words, result);
     return result == 0;
 }
 
-bool DoSend(Shell& shell, const Args& args)
-{
+bool DoSend(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.SendBuffer(args.words[0].c_str(), args.rest.data(),
                                              static_cast<uint32_t>(args.rest.size()));
     ShowCall("SendBuffer", {args.words[0], args.rest}, result);
@@ -303,11 +270,9 @@ bool DoSend(Shell& shell, const Args& args)
 
 // An alert record from the supervisor, laid out as the plug-in's own alerts:
 // the header, the source name at offset 24, then an empty text.
-bool DoAlert(Shell& shell, const Args& args)
-{
+bool DoAlert(Shell& shell, const Args& args) {
     uint32_t code = 0;
-    if (!Number(shell, args.words[1], "alert code", &code))
-        return false;
+    if (!Number(shell, args.words[1], "alert code", &code)) return false;
     const std::string& source = args.words[0];
     const size_t header = sizeof(oam_msg_tag);
     const size_t size = header + source.size() + 1 + 1;
@@ -329,11 +294,9 @@ bool DoAlert(Shell& shell, const Args& args)
 }
 
 // Alerts from other threads are shown as they come while it sleeps.
-bool DoSleep(Shell& shell, const Args& args)
-{
+bool DoSleep(Shell& shell, const Args& args) {
     uint32_t ms = 0;
-    if (!Number(shell, args.words[0], "time", &ms))
-        return false;
+    if (!Number(shell, args.words[0], "time", &ms)) return false;
     ShowAlerts(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     HoldAlerts();
@@ -343,8 +306,7 @@ bool DoSleep(Shell& shell, const Args& args)
 // Waits for the monitor's (or any) alert instead of for a fixed time: the
 // bound only ends a wait for an alert that never comes. A first word that is
 // a number, with more text after it, is the bound.
-bool DoWait(Shell& shell, const Args& args)
-{
+bool DoWait(Shell& shell, const Args& args) {
     uint32_t ms = kWaitMs;
     std::string text = args.rest;
     size_t pos = 0;
@@ -361,8 +323,7 @@ bool DoWait(Shell& shell, const Args& args)
     return true;
 }
 
-bool DoDb(Shell&, const Args&)
-{
+bool DoDb(Shell&, const Args&) {
     std::vector<DbEntry> entries = DatabaseEntries();
     std::string out;
     if (JsonOutput()) {
@@ -385,8 +346,7 @@ bool DoDb(Shell&, const Args&)
     return true;
 }
 
-bool DoNote(Shell&, const Args& args)
-{
+bool DoNote(Shell&, const Args& args) {
     if (JsonOutput())
         PrintLine("{\"note\":" + JsonString(args.rest) + "}");
     else
@@ -394,24 +354,20 @@ bool DoNote(Shell&, const Args& args)
     return true;
 }
 
-bool DoCheck(Shell& shell, const Args& args)
-{
+bool DoCheck(Shell& shell, const Args& args) {
     std::vector<std::string> words;
     std::string word;
     size_t pos = 0;
-    while (NextWord(args.rest, pos, word))
-        words.push_back(word);
+    while (NextWord(args.rest, pos, word)) words.push_back(word);
     return RunCheck(shell, words) == 0;
 }
 
-bool DoHelp(Shell&, const Args&)
-{
+bool DoHelp(Shell&, const Args&) {
     PrintText(CommandHelp());
     return true;
 }
 
-bool DoQuit(Shell& shell, const Args&)
-{
+bool DoQuit(Shell& shell, const Args&) {
     shell.quit = true;
     return true;
 }
@@ -438,40 +394,35 @@ const Command kCommands[] = {
     {"wait", 0, 0, Rest::Required, DoWait, "wait [MS] TEXT",
      "wait until an alert holding TEXT comes (at most MS, 10000)"},
     {"db", 0, 0, Rest::None, DoDb, "db", "print the supervisor's database"},
-    {"check", 0, 0, Rest::Required, DoCheck, kCheckUsage, "check configuration, coefficient and DSP image files"},
+    {"check", 0, 0, Rest::Required, DoCheck, kCheckUsage,
+     "check configuration, coefficient and DSP image files"},
     {"note", 0, 0, Rest::Optional, DoNote, "note TEXT", "print a comment line"},
     {"help", 0, 0, Rest::None, DoHelp, "help", "this list"},
     {"quit", 0, 0, Rest::None, DoQuit, "quit", "leave kvoam"},
 };
 
-const Command* FindCommand(const std::string& name)
-{
+const Command* FindCommand(const std::string& name) {
     for (const Command& command : kCommands)
-        if (name == command.name)
-            return &command;
+        if (name == command.name) return &command;
     return nullptr;
 }
 
-bool RunEmu(Shell& shell, const std::string& rest)
-{
+bool RunEmu(Shell& shell, const std::string& rest) {
     std::vector<std::string> words;
     std::string word;
     size_t pos = 0;
-    while (NextWord(rest, pos, word))
-        words.push_back(word);
+    while (NextWord(rest, pos, word)) words.push_back(word);
     std::string out;
     std::string error;
     int status = RunEmuCommand(words, JsonOutput(), out, error);
     if (!out.empty()) {
-        if (out.back() != '\n')
-            out += "\n";
+        if (out.back() != '\n') out += "\n";
         PrintText(out);
     }
     if (status != 0) {
         // One line: the first of what the emulator says.
         error = error.substr(0, error.find('\n'));
-        if (error.empty())
-            error = "command failed";
+        if (error.empty()) error = "command failed";
         return Fail(shell, error.compare(0, 4, "emu:") == 0 ? error : "emu: " + error);
     }
     return true;
@@ -479,10 +430,8 @@ bool RunEmu(Shell& shell, const std::string& rest)
 
 }  // namespace
 
-bool ParseNumber(const std::string& text, uint32_t* value)
-{
-    if (text.empty())
-        return false;
+bool ParseNumber(const std::string& text, uint32_t* value) {
+    if (text.empty()) return false;
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     size_t start = hex ? 2 : 0;
     uint64_t result = 0;
@@ -498,55 +447,44 @@ bool ParseNumber(const std::string& text, uint32_t* value)
         else
             return false;
         result = result * (hex ? 16 : 10) + digit;
-        if (result > 0xFFFFFFFFull)
-            return false;
+        if (result > 0xFFFFFFFFull) return false;
     }
     *value = static_cast<uint32_t>(result);
     return true;
 }
 
-std::string OptionError(int result, char* const* argv, const ::option* longOptions)
-{
+std::string OptionError(int result, char* const* argv, const ::option* longOptions) {
     if (optopt == 0) {  // a long option that is none of them
         std::string word = argv[optind - 1];
         return "unknown option '" + word.substr(0, word.find('=')) + "'";
     }
     std::string name = std::string("-") + static_cast<char>(optopt);
     for (const ::option* o = longOptions; optopt >= 256 && o->name != nullptr; ++o)
-        if (o->val == optopt)
-            name = std::string("--") + o->name;
-    if (result == ':')
-        return "option '" + name + "' needs an argument";
-    if (optopt >= 256)
-        return "option '" + name + "' takes no argument";
+        if (o->val == optopt) name = std::string("--") + o->name;
+    if (result == ':') return "option '" + name + "' needs an argument";
+    if (optopt >= 256) return "option '" + name + "' takes no argument";
     return "unknown option '" + name + "'";
 }
 
-uint64_t ResolveHandle(const Shell& shell, const std::string& board)
-{
-    if (board == "-" || board == "plugin")
-        return 0;
+uint64_t ResolveHandle(const Shell& shell, const std::string& board) {
+    if (board == "-" || board == "plugin") return 0;
     char text[32] = {0};
-    if (shell.entry.GetQualifier(0, board.c_str(), "Handle", text, sizeof text) != 0)
-        return kNoSuchHandle;
+    if (shell.entry.GetQualifier(0, board.c_str(), "Handle", text, sizeof text) != 0) return kNoSuchHandle;
     text[sizeof text - 1] = '\0';
     uint32_t handle = 0;
-    if (!ParseNumber(text, &handle))
-        return kNoSuchHandle;
+    if (!ParseNumber(text, &handle)) return kNoSuchHandle;
     return handle;
 }
 
-std::vector<std::string> CommandUsages()
-{
+std::vector<std::string> CommandUsages() {
     std::vector<std::string> usages;
-    for (const Command& command : kCommands)
-        usages.push_back(command.usage);
+    for (const Command& command : kCommands) usages.push_back(command.usage);
     return usages;
 }
 
-std::string CommandHelp()
-{
-    std::string out = "Commands (numbers decimal or 0x-hex; PRODUCT, VALUE and TEXT are the rest of the line):\n";
+std::string CommandHelp() {
+    std::string out =
+        "Commands (numbers decimal or 0x-hex; PRODUCT, VALUE and TEXT are the rest of the line):\n";
     for (const Command& command : kCommands) {
         char line[160];
         snprintf(line, sizeof line, "  %-39s %s\n", command.usage, command.help);
@@ -557,31 +495,27 @@ std::string CommandHelp()
     size_t start = 0;
     while (start < emu.size()) {
         size_t end = emu.find('\n', start);
-        if (end == std::string::npos)
-            end = emu.size();
+        if (end == std::string::npos) end = emu.size();
         out += "  " + emu.substr(start, end - start) + "\n";
         start = end + 1;
     }
-    out += "A failed get, set or qualifier is followed by a line saying why.\n"
-           "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
+    out +=
+        "A failed get, set or qualifier is followed by a line saying why.\n"
+        "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
     return out;
 }
 
-bool RunLine(Shell& shell, const std::string& input)
-{
+bool RunLine(Shell& shell, const std::string& input) {
     std::string line = Trim(input);
-    if (line.empty() || line[0] == '#')
-        return true;
+    if (line.empty() || line[0] == '#') return true;
     size_t pos = 0;
     std::string name;
     NextWord(line, pos, name);
     // Alerts held since the last command come before this one's echo; wait
     // and sleep show them after theirs.
-    if (name != "wait" && name != "sleep")
-        ShowAlerts(false);
+    if (name != "wait" && name != "sleep") ShowAlerts(false);
     // A note is its own echo.
-    if (shell.echo && name != "note")
-        PrintLine("kvoam> " + line);
+    if (shell.echo && name != "note") PrintLine("kvoam> " + line);
     bool ok;
     if (name == "emu") {
         ok = RunEmu(shell, line.substr(pos));
@@ -599,8 +533,7 @@ bool RunLine(Shell& shell, const std::string& input)
             else
                 ok = command->handler(shell, args);
         } else {
-            while (NextWord(line, pos, word))
-                args.words.push_back(word);
+            while (NextWord(line, pos, word)) args.words.push_back(word);
             if (args.words.size() < command->minWords)
                 ok = Fail(shell, name + ": missing arguments" + usage);
             else if (args.words.size() > command->maxWords)
@@ -611,8 +544,7 @@ bool RunLine(Shell& shell, const std::string& input)
     } else {
         ok = Fail(shell, "unknown command '" + name + "' (try help)");
     }
-    if (!ok)
-        shell.failed = true;
+    if (!ok) shell.failed = true;
     return ok;
 }
 

@@ -6,8 +6,7 @@
 
 namespace kvoam {
 
-const char* DemoScript()
-{
+const char* DemoScript() {
     return R"(
 note Load the plug-in and look for boards (the emulator stands in for the PCI scan).
 init

@@ -3,11 +3,11 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -189,7 +189,8 @@ int Command::Reg() {
     uint8_t byte = 0;
     kvemu::ReadRegister(bus_, slot_, static_cast<uint32_t>(address), &byte);
     if (json_)
-        Line(JsonHead("reg") + Printf(",\"address\":\"0x%08" PRIx64 "\",\"value\":\"0x%02x\"}", address, byte));
+        Line(JsonHead("reg") +
+             Printf(",\"address\":\"0x%08" PRIx64 "\",\"value\":\"0x%02x\"}", address, byte));
     else
         Line(Printf("%u:%u 0x%08" PRIx64 " = 0x%02x", bus_, slot_, address, byte));
     return 0;
@@ -198,8 +199,7 @@ int Command::Reg() {
 int Command::Fault() {
     if (words_.size() != 3 && words_.size() != 4) return Usage("fail FUNCTION STATUS [NTH]");
     const std::string& function = words_[1];
-    if (!kvemu::KnownFunction(function.c_str()))
-        return Fail("emu fail: unknown function '" + function + "'");
+    if (!kvemu::KnownFunction(function.c_str())) return Fail("emu fail: unknown function '" + function + "'");
     uint64_t status, nth = 0;
     if (!Number(2, 0xFFFFFFFF, &status, "STATUS")) return 1;
     if (words_.size() == 4 && (!Number(3, 0xFFFFFFFF, &nth, "NTH") || nth == 0)) {
@@ -243,7 +243,8 @@ int Command::JournalSave() {
     for (const std::string& line : journal) file << line << '\n';
     file.close();
     if (!file) return Fail(Printf("emu journal save: cannot write '%s'", path.c_str()));
-    Line(json_ ? "{\"emu\":\"journal\",\"saved\":" + JsonString(path) + Printf(",\"lines\":%zu}", journal.size())
+    Line(json_ ? "{\"emu\":\"journal\",\"saved\":" + JsonString(path) +
+                     Printf(",\"lines\":%zu}", journal.size())
                : Printf("journal saved to %s (%zu lines)", path.c_str(), journal.size()));
     return 0;
 }
@@ -261,21 +262,24 @@ int Command::JournalCompare() {
     size_t n = 0;
     while (n < expected.size() && n < got.size() && expected[n] == got[n]) ++n;
     if (n == expected.size() && n == got.size()) {
-        Line(json_ ? "{\"emu\":\"journal\",\"compared\":" + JsonString(path) + Printf(",\"lines\":%zu,\"same\":true}", n)
+        Line(json_ ? "{\"emu\":\"journal\",\"compared\":" + JsonString(path) +
+                         Printf(",\"lines\":%zu,\"same\":true}", n)
                    : Printf("journal matches %s (%zu lines)", path.c_str(), n));
         return 0;
     }
     const std::string want = n < expected.size() ? expected[n] : "(end)";
     const std::string have = n < got.size() ? got[n] : "(end)";
     if (json_) {
-        Line("{\"emu\":\"journal\",\"compared\":" + JsonString(path) + Printf(",\"same\":false,\"line\":%zu,", n + 1) +
-             "\"expected\":" + JsonString(want) + ",\"got\":" + JsonString(have) + "}");
+        Line("{\"emu\":\"journal\",\"compared\":" + JsonString(path) +
+             Printf(",\"same\":false,\"line\":%zu,", n + 1) + "\"expected\":" + JsonString(want) +
+             ",\"got\":" + JsonString(have) + "}");
     } else {
         Line(Printf("line %zu:", n + 1));
         Line("  expected: " + want);
         Line("  got:      " + have);
     }
-    return Fail(Printf("emu journal compare: the journal differs from '%s' at line %zu", path.c_str(), n + 1));
+    return Fail(
+        Printf("emu journal compare: the journal differs from '%s' at line %zu", path.c_str(), n + 1));
 }
 
 // Waits on the journal itself (looked at every millisecond), not for a fixed time.
@@ -293,7 +297,8 @@ int Command::JournalWait() {
             }
         }
         if (std::chrono::steady_clock::now() >= deadline)
-            return Fail(Printf("emu journal wait: no journal line holds '%s' after %" PRIu64 " ms", text.c_str(), ms));
+            return Fail(Printf("emu journal wait: no journal line holds '%s' after %" PRIu64 " ms",
+                               text.c_str(), ms));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -301,12 +306,12 @@ int Command::JournalWait() {
 int Command::L2p() {
     if (words_.size() != 5) return Usage("l2p BUS SLOT STREAM TIMESLOT");
     uint64_t stream, timeslot;
-    if (!Location() || !Number(3, 7, &stream, "STREAM") || !Number(4, 63, &timeslot, "TIMESLOT"))
-        return 1;
+    if (!Location() || !Number(3, 7, &stream, "STREAM") || !Number(4, 63, &timeslot, "TIMESLOT")) return 1;
     uint16_t value = 0xFFFF;
     kvemu::GetL2PEntry(bus_, slot_, static_cast<unsigned>(stream), static_cast<unsigned>(timeslot), &value);
     if (json_)
-        Line(JsonHead("l2p") + Printf(",\"stream\":%" PRIu64 ",\"timeslot\":%" PRIu64 ",\"value\":\"0x%04x\"}",
+        Line(JsonHead("l2p") + Printf(",\"stream\":%" PRIu64 ",\"timeslot\":%" PRIu64
+                                      ",\"value\":\"0x%04x\"}",
                                       stream, timeslot, value));
     else
         Line(Printf("%u:%u l2p %" PRIu64 ":%" PRIu64 " = 0x%04x%s", bus_, slot_, stream, timeslot, value,
@@ -321,8 +326,9 @@ int Command::Connections() {
     kvemu::GetConnections(bus_, slot_, &map);
     for (const kvemu::Connection& c : map) {
         if (json_)
-            Line(JsonHead("connection") + Printf(",\"outStream\":%u,\"outSlot\":%u,\"srcStream\":%u,\"srcSlot\":%u}",
-                                                 c.outStream, c.outSlot, c.srcStream, c.srcSlot));
+            Line(JsonHead("connection") +
+                 Printf(",\"outStream\":%u,\"outSlot\":%u,\"srcStream\":%u,\"srcSlot\":%u}", c.outStream,
+                        c.outSlot, c.srcStream, c.srcSlot));
         else
             Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
     }
@@ -355,7 +361,8 @@ int Command::Port() {
              ",\"gr\":" + (info.grSet ? Printf("[%u,%u]", info.gr[0], info.gr[1]) : "null") + "}");
     } else {
         Line(Printf("port %" PRIu64 " coefficients (%u load(s), %zu bytes): ", port, info.coefficientLoads,
-                    info.coefficients.size()) + bytes(info.coefficients));
+                    info.coefficients.size()) +
+             bytes(info.coefficients));
         Line(Printf("port %" PRIu64 " gx ", port) +
              (info.gxSet ? Printf("%u %u", info.gx[0], info.gx[1]) : "not set") + " gr " +
              (info.grSet ? Printf("%u %u", info.gr[0], info.gr[1]) : "not set"));
@@ -372,25 +379,28 @@ int Command::Dsp() {
     kvemu::GetStatusWords(bus_, slot_, status);
     std::string ring, commands, sensors;
     for (unsigned i = 0; i < 19; ++i) ring += Printf(i ? " %u" : "%u", d.ring[i]);
-    for (size_t i = 0; i < d.commands.size(); ++i) commands += Printf(i ? " 0x%02x" : "0x%02x", d.commands[i]);
+    for (size_t i = 0; i < d.commands.size(); ++i)
+        commands += Printf(i ? " 0x%02x" : "0x%02x", d.commands[i]);
     if (json_) {
         std::string s = JsonHead("dsp") +
-                        Printf(",\"running\":%s,\"recognised\":%s,\"bytesLoaded\":%u,\"law\":%d,"
-                               "\"monitoring\":%s,\"firmwareRevision\":%u,\"mipsVersion\":%u,"
-                               "\"numberPorts\":%u,\"cpuMeter\":%u,\"tokensAvailable\":%u,\"thermalState\":%u",
-                               d.running ? "true" : "false", d.recognised ? "true" : "false", d.bytesLoaded,
-                               d.law, d.monitoring ? "true" : "false", d.firmwareRevision, d.mipsVersion,
-                               d.numberPorts, d.cpuMeter, d.tokensAvailable, status[7]);
+                        Printf(
+                            ",\"running\":%s,\"recognised\":%s,\"bytesLoaded\":%u,\"law\":%d,"
+                            "\"monitoring\":%s,\"firmwareRevision\":%u,\"mipsVersion\":%u,"
+                            "\"numberPorts\":%u,\"cpuMeter\":%u,\"tokensAvailable\":%u,\"thermalState\":%u",
+                            d.running ? "true" : "false", d.recognised ? "true" : "false", d.bytesLoaded,
+                            d.law, d.monitoring ? "true" : "false", d.firmwareRevision, d.mipsVersion,
+                            d.numberPorts, d.cpuMeter, d.tokensAvailable, status[7]);
         std::string ringJson;
         for (unsigned i = 0; i < 19; ++i) ringJson += Printf(i ? ",%u" : "%u", d.ring[i]);
         s += ",\"ring\":" + (d.ringConfigured ? "[" + ringJson + "]" : std::string("null"));
         s += ",\"sensors\":[";
         for (unsigned i = 0; i < 5; ++i) {
             const kvemu::DspState::Sensor& t = d.sensors[i];
-            s += Printf("%s{\"sensor\":%u,\"configured\":%s,\"running\":%s,\"warningLow\":%u,\"warningHigh\":%u,"
-                        "\"protectionLow\":%u,\"protectionHigh\":%u,\"temperature\":%d}",
-                        i ? "," : "", i, t.configured ? "true" : "false", t.running ? "true" : "false",
-                        t.warningLow, t.warningHigh, t.protectionLow, t.protectionHigh, t.temperature);
+            s += Printf(
+                "%s{\"sensor\":%u,\"configured\":%s,\"running\":%s,\"warningLow\":%u,\"warningHigh\":%u,"
+                "\"protectionLow\":%u,\"protectionHigh\":%u,\"temperature\":%d}",
+                i ? "," : "", i, t.configured ? "true" : "false", t.running ? "true" : "false", t.warningLow,
+                t.warningHigh, t.protectionLow, t.protectionHigh, t.temperature);
         }
         s += "],\"commands\":[";
         for (size_t i = 0; i < d.commands.size(); ++i) s += Printf(i ? ",%u" : "%u", d.commands[i]);
@@ -404,7 +414,10 @@ int Command::Dsp() {
     Line(Printf("firmware revision 0x%04x, MIPS version %u, ports %u, CPU meter %u.%u, tokens %u",
                 d.firmwareRevision, d.mipsVersion, d.numberPorts, d.cpuMeter / 10, d.cpuMeter % 10,
                 d.tokensAvailable));
-    Line(Printf("law %s, monitoring %s, thermal state %s", kLaw[d.law < 0 ? 0 : d.law == 0 ? 1 : 2],
+    Line(Printf("law %s, monitoring %s, thermal state %s",
+                kLaw[d.law < 0    ? 0
+                     : d.law == 0 ? 1
+                                  : 2],
                 d.monitoring ? "on" : "off", kThermal[status[7] > 3 ? 3 : status[7]]));
     Line("ring " + (d.ringConfigured ? ring : std::string("not configured")));
     for (unsigned i = 0; i < 5; ++i) {
@@ -438,11 +451,13 @@ int Command::Reason() {
     if (!Location() || !Number(3, 0xFFFF, &code, "CODE") || !Number(4, 0xFFFF, &reason, "REASON")) return 1;
     kvemu::SetDspReason(bus_, slot_, static_cast<uint16_t>(code), static_cast<uint16_t>(reason));
     if (json_)
-        Line(JsonHead("reason") + Printf(",\"code\":\"0x%04" PRIx64 "\",\"reason\":\"0x%04" PRIx64 "\"}", code, reason));
+        Line(JsonHead("reason") +
+             Printf(",\"code\":\"0x%04" PRIx64 "\",\"reason\":\"0x%04" PRIx64 "\"}", code, reason));
     else if (reason == 0)
         Line(Printf("%u:%u DSP answers command 0x%04" PRIx64 " normally", bus_, slot_, code));
     else
-        Line(Printf("%u:%u DSP answers command 0x%04" PRIx64 " with reason 0x%04" PRIx64, bus_, slot_, code, reason));
+        Line(Printf("%u:%u DSP answers command 0x%04" PRIx64 " with reason 0x%04" PRIx64, bus_, slot_, code,
+                    reason));
     return 0;
 }
 
@@ -475,7 +490,8 @@ int Command::Status() {
 }
 
 int Command::DspMsg() {
-    if (words_.size() < 5 || words_.size() > 5 + 32) return Usage("dspmsg BUS SLOT TYPE LENGTH [PARAM...] (at most 32)");
+    if (words_.size() < 5 || words_.size() > 5 + 32)
+        return Usage("dspmsg BUS SLOT TYPE LENGTH [PARAM...] (at most 32)");
     uint64_t type, length;
     if (!Location() || !Number(3, 0xFFFF, &type, "TYPE") || !Number(4, 0xFFFF, &length, "LENGTH")) return 1;
     std::vector<uint16_t> params;
@@ -488,8 +504,9 @@ int Command::DspMsg() {
     }
     kvemu::SendDspMessage(bus_, slot_, static_cast<uint16_t>(type), static_cast<uint16_t>(length), params);
     if (json_)
-        Line(JsonHead("dspmsg") + Printf(",\"type\":\"0x%04" PRIx64 "\",\"length\":%" PRIu64 ",\"params\":[",
-                                         type, length) + list + "]}");
+        Line(JsonHead("dspmsg") +
+             Printf(",\"type\":\"0x%04" PRIx64 "\",\"length\":%" PRIu64 ",\"params\":[", type, length) +
+             list + "]}");
     else
         Line(Printf("%u:%u DSP message type 0x%04" PRIx64 " sent", bus_, slot_, type));
     return 0;

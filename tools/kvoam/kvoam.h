@@ -86,10 +86,10 @@ struct EntryPoints {
 // ---- Commands ------------------------------------------------------------------
 struct Shell {
     EntryPoints entry{};
-    bool echo = false;      // print each command before running it (human mode, not interactive)
-    bool failed = false;    // some command failed
-    bool quit = false;      // "quit" was given
-    std::string location;   // "script.txt:3" for messages, or empty
+    bool echo = false;                // print each command before running it (human mode, not interactive)
+    bool failed = false;              // some command failed
+    bool quit = false;                // "quit" was given
+    std::string location;             // "script.txt:3" for messages, or empty
     std::vector<std::string> boards;  // boards created and not destroyed, for completion
 };
 

@@ -25,36 +25,32 @@
 namespace kvoam {
 namespace {
 
-const char* const kQualifiers[] = {"Type", "Kind", "Settable", "Children", "Child[0]", "Choices",
-                                   "Default", "Minimum", "Maximum", "Handle"};
+const char* const kQualifiers[] = {"Type",    "Kind",    "Settable", "Children", "Child[0]",
+                                   "Choices", "Default", "Minimum",  "Maximum",  "Handle"};
 
-bool StartsWith(const std::string& text, const std::string& prefix)
-{
-    if (prefix.size() > text.size())
-        return false;
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    if (prefix.size() > text.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
             return false;
     return true;
 }
 
-std::vector<std::string> Words(const std::string& text)
-{
+std::vector<std::string> Words(const std::string& text) {
     std::vector<std::string> words;
     size_t pos = 0;
     while ((pos = text.find_first_not_of(" \t", pos)) != std::string::npos) {
         size_t end = text.find_first_of(" \t", pos);
-        if (end == std::string::npos)
-            end = text.size();
+        if (end == std::string::npos) end = text.size();
         words.push_back(text.substr(pos, end - pos));
         pos = end;
     }
     return words;
 }
 
-void AddMatches(std::vector<std::string>& out, const std::vector<std::string>& names, const std::string& prefix,
-                const char* suffix)
-{
+void AddMatches(std::vector<std::string>& out, const std::vector<std::string>& names,
+                const std::string& prefix, const char* suffix) {
     for (const std::string& name : names)
         if (StartsWith(name, prefix) && std::find(out.begin(), out.end(), name + suffix) == out.end())
             out.push_back(name + suffix);
@@ -62,22 +58,18 @@ void AddMatches(std::vector<std::string>& out, const std::vector<std::string>& n
 
 // The next step of each keyword path that begins with prefix: "Clo" gives
 // "Clocking."; "Port" gives "Port[0]" to "Port[47]"; a value ends in ' '.
-void AddPaths(std::vector<std::string>& out, const std::vector<SchemaEntry>& entries, const std::string& prefix)
-{
+void AddPaths(std::vector<std::string>& out, const std::vector<SchemaEntry>& entries,
+              const std::string& prefix) {
     for (const SchemaEntry& e : entries) {
-        if (!StartsWith(e.path, prefix))
-            continue;
+        if (!StartsWith(e.path, prefix)) continue;
         size_t cut = e.path.find_first_of(".[", prefix.size() + 1);
         std::string step = cut == std::string::npos ? e.path : e.path.substr(0, cut + 1);
-        if (cut == std::string::npos)
-            step += e.type == "structure" ? "." : e.type == "array" ? "[" : " ";
-        if (std::find(out.begin(), out.end(), step) == out.end())
-            out.push_back(step);
+        if (cut == std::string::npos) step += e.type == "structure" ? "." : e.type == "array" ? "[" : " ";
+        if (std::find(out.begin(), out.end(), step) == out.end()) out.push_back(step);
     }
 }
 
-std::vector<std::string> ListItems(const std::string& list)
-{
+std::vector<std::string> ListItems(const std::string& list) {
     // A list keyword's value: items separated by blanks, double-quoted when they hold one.
     std::vector<std::string> items;
     size_t i = 0;
@@ -97,8 +89,7 @@ std::vector<std::string> ListItems(const std::string& list)
     return items;
 }
 
-std::vector<std::string> DetectedNames(const Shell& shell)
-{
+std::vector<std::string> DetectedNames(const Shell& shell) {
     std::vector<std::string> names;
     char count[32] = {0};
     uint32_t n = 0;
@@ -116,8 +107,7 @@ std::vector<std::string> DetectedNames(const Shell& shell)
 
 }  // namespace
 
-Completion Complete(const Shell& shell, const std::string& text)
-{
+Completion Complete(const Shell& shell, const std::string& text) {
     Completion c;
     std::vector<std::string> words = Words(text);
     bool fresh = text.empty() || text.back() == ' ' || text.back() == '\t';
@@ -127,8 +117,7 @@ Completion Complete(const Shell& shell, const std::string& text)
 
     if (index == 0) {
         std::vector<std::string> names{"emu"};
-        for (const std::string& usage : CommandUsages())
-            names.push_back(Words(usage)[0]);
+        for (const std::string& usage : CommandUsages()) names.push_back(Words(usage)[0]);
         AddMatches(c.candidates, names, prefix, " ");
         return c;
     }
@@ -139,8 +128,7 @@ Completion Complete(const Shell& shell, const std::string& text)
         while ((pos = help.find("emu ", pos)) != std::string::npos) {
             size_t end = help.find(' ', pos + 4);
             std::string verb = help.substr(pos + 4, end - pos - 4);
-            if (std::find(verbs.begin(), verbs.end(), verb) == verbs.end())
-                verbs.push_back(verb);
+            if (std::find(verbs.begin(), verbs.end(), verb) == verbs.end()) verbs.push_back(verb);
             pos = end;
         }
         if (index == 1)
@@ -151,10 +139,8 @@ Completion Complete(const Shell& shell, const std::string& text)
     }
     std::vector<std::string> usage;
     for (const std::string& u : CommandUsages())
-        if (Words(u)[0] == words[0])
-            usage = Words(u);
-    if (usage.empty())
-        return c;
+        if (Words(u)[0] == words[0]) usage = Words(u);
+    if (usage.empty()) return c;
     // The rest of the line (a product, a value) is one argument, blanks and all.
     for (size_t i = 1; i < usage.size(); ++i) {
         const std::string role = usage[i].front() == '[' ? usage[i].substr(1, usage[i].size() - 2) : usage[i];
@@ -171,11 +157,9 @@ Completion Complete(const Shell& shell, const std::string& text)
             break;
         }
     }
-    if (index >= usage.size())
-        return c;
+    if (index >= usage.size()) return c;
     std::string role = usage[index];
-    if (role.front() == '[')
-        role = role.substr(1, role.size() - 2);
+    if (role.front() == '[') role = role.substr(1, role.size() - 2);
     if (role == "BOARD") {
         AddMatches(c.candidates, words[0] == "create" ? DetectedNames(shell) : shell.boards, prefix, " ");
     } else if (role == "PRODUCT") {
@@ -185,12 +169,12 @@ Completion Complete(const Shell& shell, const std::string& text)
             AddMatches(c.candidates, ListItems(list.data()), prefix, "");
         }
     } else if (role == "QUALIFIER") {
-        AddMatches(c.candidates, std::vector<std::string>(std::begin(kQualifiers), std::end(kQualifiers)), prefix, "");
+        AddMatches(c.candidates, std::vector<std::string>(std::begin(kQualifiers), std::end(kQualifiers)),
+                   prefix, "");
     } else if (role == "KEYWORD" || role == "VALUE") {
         uint64_t handle = ResolveHandle(shell, words[1]);
         std::vector<SchemaEntry> entries;
-        if (handle == kNoSuchHandle)
-            return c;
+        if (handle == kNoSuchHandle) return c;
         if (role == "KEYWORD") {
             ReadSchema(shell.entry, handle, "", entries);
             AddPaths(c.candidates, entries, prefix);
@@ -218,25 +202,20 @@ const char* Prompt(EditLine*) { return "kvoam> "; }
 
 // Reads one character for the editor. A Ctrl-C (the signal interrupts the
 // read) answers an error, which ends the line being typed.
-int ReadCharacter(EditLine*, wchar_t* out)
-{
+int ReadCharacter(EditLine*, wchar_t* out) {
     mbstate_t state;
     memset(&state, 0, sizeof state);
     for (;;) {
-        if (g_Interrupted)
-            return -1;
+        if (g_Interrupted) return -1;
         char byte;
         ssize_t n = read(STDIN_FILENO, &byte, 1);
-        if (n == 0)
-            return 0;
+        if (n == 0) return 0;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return -1;
         }
         size_t r = mbrtowc(out, &byte, 1, &state);
-        if (r == static_cast<size_t>(-2))
-            continue;  // more bytes of one character to come
+        if (r == static_cast<size_t>(-2)) continue;  // more bytes of one character to come
         if (r == static_cast<size_t>(-1)) {
             *out = static_cast<unsigned char>(byte);
             memset(&state, 0, sizeof state);
@@ -245,15 +224,13 @@ int ReadCharacter(EditLine*, wchar_t* out)
     }
 }
 
-unsigned char CompleteKey(EditLine* el, int)
-{
+unsigned char CompleteKey(EditLine* el, int) {
     Shell* shell = nullptr;
     el_get(el, EL_CLIENTDATA, &shell);
     const LineInfo* info = el_line(el);
     std::string text(info->buffer, static_cast<size_t>(info->cursor - info->buffer));
     Completion c = Complete(*shell, text);
-    if (c.candidates.empty())
-        return CC_REFRESH_BEEP;
+    if (c.candidates.empty()) return CC_REFRESH_BEEP;
     std::string typed = text.substr(c.start);
     // The longest start all candidates share (the first one's spelling).
     std::string common = c.candidates[0];
@@ -272,23 +249,19 @@ unsigned char CompleteKey(EditLine* el, int)
     }
     // Nothing more to add: show the choices under the line.
     std::string list = "\n";
-    for (const std::string& candidate : c.candidates)
-        list += candidate + "  ";
+    for (const std::string& candidate : c.candidates) list += candidate + "  ";
     PrintText(list + "\n");
     return CC_REDISPLAY;
 }
 
 // The history file in the user's home directory, made with mode 0600 before
 // anything is written to it (and brought back to 0600 if it was wider).
-std::string HistoryFile()
-{
+std::string HistoryFile() {
     const char* home = getenv("HOME");
-    if (home == nullptr || home[0] == '\0')
-        return std::string();
+    if (home == nullptr || home[0] == '\0') return std::string();
     std::string path = std::string(home) + "/.kvoam_history";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return std::string();
+    if (fd < 0) return std::string();
     bool ok = fchmod(fd, 0600) == 0;
     close(fd);
     return ok ? path : std::string();
@@ -298,19 +271,16 @@ std::string HistoryFile()
 
 bool LineEditorAvailable() { return true; }
 
-bool RunLineEditor(Shell& shell, bool keepHistory)
-{
+bool RunLineEditor(Shell& shell, bool keepHistory) {
     setlocale(LC_CTYPE, "");
     EditLine* el = el_init("kvoam", stdin, stdout, stderr);
-    if (el == nullptr)
-        return false;
+    if (el == nullptr) return false;
     History* kept = history_init();
     HistEvent event;
     history(kept, &event, H_SETSIZE, 1000);
     history(kept, &event, H_SETUNIQUE, 1);
     std::string file = keepHistory ? HistoryFile() : std::string();
-    if (!file.empty())
-        history(kept, &event, H_LOAD, file.c_str());
+    if (!file.empty()) history(kept, &event, H_LOAD, file.c_str());
 
     el_set(el, EL_EDITOR, "emacs");
     el_set(el, EL_PROMPT, Prompt);
@@ -346,12 +316,10 @@ bool RunLineEditor(Shell& shell, bool keepHistory)
             break;
         }
         std::string text(line, static_cast<size_t>(count));
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         if (text.find_first_not_of(" \t") != std::string::npos) {
             history(kept, &event, H_ENTER, text.c_str());
-            if (!file.empty())
-                history(kept, &event, H_SAVE, file.c_str());
+            if (!file.empty()) history(kept, &event, H_SAVE, file.c_str());
         }
         shell.location = "stdin:" + std::to_string(++number);
         RunLine(shell, text);

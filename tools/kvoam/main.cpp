@@ -65,25 +65,21 @@ const char kUsage[] =
     "With no commands kvoam runs its demonstration on the emulated boards.\n"
     "The board files come from WBLOAD, or the shipped share directory when it is unset.\n";
 
-bool IsFile(const std::string& path)
-{
+bool IsFile(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-bool IsDirectory(const std::string& path)
-{
+bool IsDirectory(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The directory of the running executable, or empty.
-std::string ExecutableDirectory()
-{
+std::string ExecutableDirectory() {
     char path[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return std::string();
+    if (length <= 0) return std::string();
     path[length] = '\0';
     std::string text(path);
     size_t slash = text.rfind('/');
@@ -93,14 +89,12 @@ std::string ExecutableDirectory()
 // The plug-in of this kvoam: where an installed tree keeps it relative to
 // the executable, then beside the executable (so that a moved build still
 // finds its own), then where the build put it.
-std::string FindPlugin()
-{
+std::string FindPlugin() {
     std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
         for (const char* relative : {"/" KVOAM_INSTALLED_PLUGIN, "/../lib/libkv.so", "/libkv.so"}) {
             std::string candidate = exeDir + relative;
-            if (IsFile(candidate))
-                return candidate;
+            if (IsFile(candidate)) return candidate;
         }
     }
     return KVOAM_DEFAULT_PLUGIN;
@@ -109,18 +103,15 @@ std::string FindPlugin()
 // The shipped search path: an installed tree's, found from the executable;
 // else the source tree's share directory; else one found from the executable
 // (bin/ of a build inside the tree).
-std::string FindShare()
-{
+std::string FindShare() {
     std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty() && IsDirectory(exeDir + "/" KVOAM_INSTALLED_SHARE))
         return exeDir + "/" KVOAM_INSTALLED_SHARE;
-    if (IsDirectory(KVOAM_DEFAULT_SHARE))
-        return KVOAM_DEFAULT_SHARE;
+    if (IsDirectory(KVOAM_DEFAULT_SHARE)) return KVOAM_DEFAULT_SHARE;
     if (!exeDir.empty()) {
         for (const char* relative : {"/../../share", "/../share", "/share"}) {
             std::string candidate = exeDir + relative;
-            if (IsDirectory(candidate))
-                return candidate;
+            if (IsDirectory(candidate)) return candidate;
         }
     }
     return std::string();
@@ -128,8 +119,7 @@ std::string FindShare()
 
 // The host's device scan for DetectBoards: the emulated boards.
 unsigned EnumerateEmulatedBoards(unsigned index, char* driverName, unsigned size, unsigned* bus,
-                                 unsigned* slot)
-{
+                                 unsigned* slot) {
     std::vector<std::pair<unsigned, unsigned>> boards = kvemu::Boards();
     if (index >= boards.size() || driverName == nullptr || size == 0 || bus == nullptr || slot == nullptr)
         return 1;
@@ -140,8 +130,7 @@ unsigned EnumerateEmulatedBoards(unsigned index, char* driverName, unsigned size
 }
 
 template <typename T>
-bool Resolve(void* library, const char* name, T* function, std::string& missing)
-{
+bool Resolve(void* library, const char* name, T* function, std::string& missing) {
     dlerror();
     void* symbol = dlsym(library, name);
     if (symbol == nullptr) {
@@ -152,8 +141,7 @@ bool Resolve(void* library, const char* name, T* function, std::string& missing)
     return true;
 }
 
-bool LoadPlugin(const std::string& path, EntryPoints& entry)
-{
+bool LoadPlugin(const std::string& path, EntryPoints& entry) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* why = dlerror();
@@ -187,14 +175,12 @@ bool LoadPlugin(const std::string& path, EntryPoints& entry)
 
 // Runs the lines of text separated by separator. The location names the
 // source in error messages ("script.txt:3").
-void RunLines(Shell& shell, const std::string& text, char separator, const std::string& source)
-{
+void RunLines(Shell& shell, const std::string& text, char separator, const std::string& source) {
     size_t start = 0;
     unsigned number = 0;
     while (start <= text.size() && !shell.quit) {
         size_t end = text.find(separator, start);
-        if (end == std::string::npos)
-            end = text.size();
+        if (end == std::string::npos) end = text.size();
         ++number;
         shell.location = source.empty() ? std::string() : source + ":" + std::to_string(number);
         RunLine(shell, text.substr(start, end - start));
@@ -203,33 +189,26 @@ void RunLines(Shell& shell, const std::string& text, char separator, const std::
     shell.location.clear();
 }
 
-void RunStream(Shell& shell, std::istream& in, const std::string& source, bool prompt)
-{
+void RunStream(Shell& shell, std::istream& in, const std::string& source, bool prompt) {
     // While kvoam waits for a line from standard input, alerts are shown as they come.
     const bool waits = &in == &std::cin;
     std::string line;
     unsigned number = 0;
     while (!shell.quit) {
-        if (waits)
-            ShowAlerts(true);
-        if (prompt)
-            PrintText("kvoam> ");
+        if (waits) ShowAlerts(true);
+        if (prompt) PrintText("kvoam> ");
         bool read = static_cast<bool>(std::getline(in, line));
-        if (waits)
-            HoldAlerts();
-        if (!read)
-            break;
+        if (waits) HoldAlerts();
+        if (!read) break;
         ++number;
         shell.location = source + ":" + std::to_string(number);
         RunLine(shell, line);
     }
-    if (prompt && !shell.quit)
-        PrintText("\n");
+    if (prompt && !shell.quit) PrintText("\n");
     shell.location.clear();
 }
 
-int UsageError(const std::string& message)
-{
+int UsageError(const std::string& message) {
     PrintError(message);
     fputs(kUsage, stderr);
     return kStatusUsage;
@@ -237,18 +216,19 @@ int UsageError(const std::string& message)
 
 // The options; those without a short form take values from 256 up.
 enum { kJson = 256, kNoHistory, kPlugin, kCheck, kVersion, kHelp };
-const option kLongOptions[] = {
-    {"json", no_argument, nullptr, kJson},       {"no-history", no_argument, nullptr, kNoHistory},
-    {"plugin", required_argument, nullptr, kPlugin}, {"check", no_argument, nullptr, kCheck},
-    {"version", no_argument, nullptr, kVersion}, {"help", no_argument, nullptr, kHelp},
-    {nullptr, 0, nullptr, 0}};
+const option kLongOptions[] = {{"json", no_argument, nullptr, kJson},
+                               {"no-history", no_argument, nullptr, kNoHistory},
+                               {"plugin", required_argument, nullptr, kPlugin},
+                               {"check", no_argument, nullptr, kCheck},
+                               {"version", no_argument, nullptr, kVersion},
+                               {"help", no_argument, nullptr, kHelp},
+                               {nullptr, 0, nullptr, 0}};
 // '+': options are taken in order up to the first operand, which Main takes
 // before it reads on (options may follow the script; --check takes the rest
 // of the line as it stands); ':': a missing argument answers ':'.
 const char kShortOptions[] = "+:hc:";
 
-int Main(int argc, char** argv)
-{
+int Main(int argc, char** argv) {
     bool json = false;
     bool history = true;
     std::string plugin;
@@ -258,30 +238,24 @@ int Main(int argc, char** argv)
     bool check = false;
     std::vector<std::string> checkArgs;
 
-    opterr = 0;  // kvoam says what is wrong in its own words
+    opterr = 0;                 // kvoam says what is wrong in its own words
     bool operandsOnly = false;  // after "--"
     while (!check && optind < argc) {
         const int before = optind;
         const int c = operandsOnly ? -1 : getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
         switch (c) {
         case -1:
-            if (optind >= argc)
-                break;
+            if (optind >= argc) break;
             if (optind == before + 1 && strcmp(argv[before], "--") == 0) {
                 operandsOnly = true;
                 break;
             }
-            if (haveScript)
-                return UsageError("only one script may be given");
+            if (haveScript) return UsageError("only one script may be given");
             script = argv[optind++];
             haveScript = true;
             break;
-        case kJson:
-            json = true;
-            break;
-        case kNoHistory:
-            history = false;
-            break;
+        case kJson: json = true; break;
+        case kNoHistory: history = false; break;
         case 'h':
         case kHelp:
             fputs(kUsage, stdout);
@@ -290,25 +264,17 @@ int Main(int argc, char** argv)
             fputs("\n", stdout);
             fputs(CommandHelp().c_str(), stdout);
             return kStatusOk;
-        case kVersion:
-            printf("kvoam %s\n", KVOAM_VERSION);
-            return kStatusOk;
-        case 'c':
-            commands.push_back(optarg);
-            break;
-        case kPlugin:
-            plugin = optarg;
-            break;
+        case kVersion: printf("kvoam %s\n", KVOAM_VERSION); return kStatusOk;
+        case 'c': commands.push_back(optarg); break;
+        case kPlugin: plugin = optarg; break;
         case kCheck:
             check = true;
             checkArgs.assign(argv + optind, argv + argc);
             break;
-        default:
-            return UsageError(OptionError(c, argv, kLongOptions));
+        default: return UsageError(OptionError(c, argv, kLongOptions));
         }
     }
-    if (haveScript && !commands.empty())
-        return UsageError("give either -c or a script, not both");
+    if (haveScript && !commands.empty()) return UsageError("give either -c or a script, not both");
     if (check && (haveScript || !commands.empty()))
         return UsageError("give either --check or commands, not both");
 
@@ -325,25 +291,20 @@ int Main(int argc, char** argv)
 
     if (getenv("WBLOAD") == nullptr) {
         std::string share = FindShare();
-        if (!share.empty())
-            setenv("WBLOAD", share.c_str(), 1);
+        if (!share.empty()) setenv("WBLOAD", share.c_str(), 1);
     }
-    if (plugin.empty())
-        plugin = FindPlugin();
+    if (plugin.empty()) plugin = FindPlugin();
 
     ZelSetDeviceEnumerator(EnumerateEmulatedBoards);
 
     Shell shell;
-    if (!LoadPlugin(plugin, shell.entry))
-        return kStatusUsage;
+    if (!LoadPlugin(plugin, shell.entry)) return kStatusUsage;
 
-    if (check)
-        return RunCheck(shell, checkArgs);
+    if (check) return RunCheck(shell, checkArgs);
     if (!commands.empty()) {
         shell.echo = !json;
         for (const std::string& text : commands) {
-            if (shell.quit)
-                break;
+            if (shell.quit) break;
             RunLines(shell, text, ';', std::string());
         }
     } else if (haveScript && script == "-") {
@@ -363,8 +324,7 @@ int Main(int argc, char** argv)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // Plug-in threads (board monitors) may still run when the commands end;
     // the process leaves without running destructors under their feet.
     ExitProcess(Main(argc, argv));

@@ -1,7 +1,6 @@
 // The keyword tree of a board as the plug-in describes it: the "schema"
 // command's walk and output, and the explanations of failed calls.
 #include "schema.h"
-#include "printf.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "printf.h"
 
 namespace kvoam {
 namespace {
@@ -20,10 +21,8 @@ const uint32_t kValueSize = 65536;
 // Deepest tree walked, a guard against a plug-in whose tree loops.
 const unsigned kMaxDepth = 32;
 
-bool SameText(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
+bool SameText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
@@ -35,8 +34,7 @@ public:
     Reader(const EntryPoints& entry, uint64_t handle) : m_Entry(entry), m_Handle(handle) {}
 
     // A qualifier's text; the entry point's result.
-    uint32_t Qualifier(const std::string& path, const char* qualifier, std::string& text) const
-    {
+    uint32_t Qualifier(const std::string& path, const char* qualifier, std::string& text) const {
         std::vector<char> buffer(kTextSize, '\0');
         uint32_t result = m_Entry.GetQualifier(m_Handle, path.c_str(), qualifier, buffer.data(), kTextSize);
         buffer[kTextSize - 1] = '\0';
@@ -44,8 +42,7 @@ public:
         return result;
     }
 
-    bool Value(const std::string& path, std::string& text) const
-    {
+    bool Value(const std::string& path, std::string& text) const {
         std::vector<char> buffer(kValueSize, '\0');
         uint32_t result = m_Entry.GetKeyword(m_Handle, path.c_str(), buffer.data(), kValueSize);
         buffer[kValueSize - 1] = '\0';
@@ -55,16 +52,12 @@ public:
 
     // The kind of the keyword at path: from "Kind", else from "Type". Answers
     // false when there is no such keyword.
-    bool Kind(const std::string& path, std::string& kind) const
-    {
+    bool Kind(const std::string& path, std::string& kind) const {
         uint32_t result = Qualifier(path, "Kind", kind);
-        if (result == 0)
-            return true;
-        if (result != KV_E_UNKNOWN_QUALIFIER)
-            return false;
+        if (result == 0) return true;
+        if (result != KV_E_UNKNOWN_QUALIFIER) return false;
         std::string type;
-        if (Qualifier(path, "Type", type) != 0)
-            return false;
+        if (Qualifier(path, "Type", type) != 0) return false;
         static const char* const kKinds[][2] = {
             {"Structure", "structure"}, {"String", "string"}, {"Integer", "integer"}, {"List", "array"}};
         for (const auto& k : kKinds) {
@@ -77,12 +70,11 @@ public:
         return true;
     }
 
-    bool Walk(const std::string& path, unsigned depth, bool listSelf, std::vector<SchemaEntry>& entries) const
-    {
+    bool Walk(const std::string& path, unsigned depth, bool listSelf,
+              std::vector<SchemaEntry>& entries) const {
         SchemaEntry e;
         e.path = path;
-        if (!Kind(path, e.type))
-            return false;
+        if (!Kind(path, e.type)) return false;
         std::string text;
         uint32_t settable = Qualifier(path, "Settable", text);
         e.settable = settable == 0 ? SameText(text, "Yes")
@@ -94,8 +86,7 @@ public:
             size_t start = 0;
             while (start <= text.size()) {
                 size_t comma = text.find(',', start);
-                if (comma == std::string::npos)
-                    comma = text.size();
+                if (comma == std::string::npos) comma = text.size();
                 e.choices.push_back(text.substr(start, comma - start));
                 start = comma + 1;
             }
@@ -108,23 +99,19 @@ public:
                 e.max = strtol(max.c_str(), nullptr, 0);
             }
         }
-        if (listSelf)
-            entries.push_back(e);
-        if ((e.type != "structure" && e.type != "array") || depth >= kMaxDepth)
-            return true;
+        if (listSelf) entries.push_back(e);
+        if ((e.type != "structure" && e.type != "array") || depth >= kMaxDepth) return true;
 
         unsigned long count = 0;
         if (Qualifier(path, "Children", text) == 0)
             count = strtoul(text.c_str(), nullptr, 10);
         else if (e.type == "array" && Value(path.empty() ? "Count" : path + ".Count", text))
             count = strtoul(text.c_str(), nullptr, 10);
-        if (listSelf)
-            entries.back().count = count;  // before the children go in behind it
+        if (listSelf) entries.back().count = count;  // before the children go in behind it
         for (unsigned long i = 0; i < count; ++i) {
             std::string step;
             if (Qualifier(path, Printf("Child[%lu]", i).c_str(), step) != 0) {
-                if (e.type != "array")
-                    break;
+                if (e.type != "array") break;
                 step = Printf("[%lu]", i);
             }
             std::string child = step[0] == '[' || path.empty() ? path + step : path + "." + step;
@@ -139,14 +126,12 @@ private:
 };
 
 // The path with every array index replaced by the marker "[]".
-std::string Folded(const std::string& path, std::vector<unsigned long>& indices)
-{
+std::string Folded(const std::string& path, std::vector<unsigned long>& indices) {
     std::string out;
     for (size_t i = 0; i < path.size(); ++i) {
         if (path[i] == '[') {
             size_t close = path.find(']', i);
-            if (close == std::string::npos)
-                break;
+            if (close == std::string::npos) break;
             indices.push_back(strtoul(path.c_str() + i + 1, nullptr, 10));
             out += "[]";
             i = close;
@@ -157,27 +142,21 @@ std::string Folded(const std::string& path, std::vector<unsigned long>& indices)
     return out;
 }
 
-std::string Shown(const SchemaEntry& e, const std::string& text)
-{
-    if (e.type == "integer")
-        return text;
+std::string Shown(const SchemaEntry& e, const std::string& text) {
+    if (e.type == "integer") return text;
     return "\"" + text + "\"";
 }
 
-std::string Join(const std::vector<std::string>& items, const char* separator)
-{
+std::string Join(const std::vector<std::string>& items, const char* separator) {
     std::string out;
-    for (size_t i = 0; i < items.size(); ++i)
-        out += (i ? separator : "") + items[i];
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? separator : "") + items[i];
     return out;
 }
 
 // Levenshtein distance, letters compared without regard to case.
-size_t Distance(const std::string& a, const std::string& b)
-{
+size_t Distance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
         size_t diagonal = row[0];
         row[0] = i;
@@ -193,45 +172,39 @@ size_t Distance(const std::string& a, const std::string& b)
 }
 
 // Decimal or 0x-hexadecimal text with an optional sign, as the keywords take it.
-bool ParseLong(const std::string& text, long* value)
-{
+bool ParseLong(const std::string& text, long* value) {
     const char* p = text.c_str();
     const char* digits = p + ((*p == '+' || *p == '-') ? 1 : 0);
     bool hex = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
     const char* first = hex ? digits + 2 : digits;
-    if (*first == '\0')
-        return false;
+    if (*first == '\0') return false;
     for (const char* c = first; *c != '\0'; ++c)
-        if (!(hex ? std::isxdigit(static_cast<unsigned char>(*c)) : std::isdigit(static_cast<unsigned char>(*c))))
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(*c))
+                  : std::isdigit(static_cast<unsigned char>(*c))))
             return false;
     errno = 0;
     *value = strtol(p, nullptr, 0);
-    if (errno == ERANGE)
-        *value = *p == '-' ? LONG_MIN : LONG_MAX;
+    if (errno == ERANGE) *value = *p == '-' ? LONG_MIN : LONG_MAX;
     return true;
 }
 
 }  // namespace
 
 bool ReadSchema(const EntryPoints& entry, uint64_t handle, const std::string& path,
-                std::vector<SchemaEntry>& entries)
-{
+                std::vector<SchemaEntry>& entries) {
     return Reader(entry, handle).Walk(path, 0, !path.empty(), entries);
 }
 
-std::string SchemaText(const std::vector<SchemaEntry>& entries)
-{
+std::string SchemaText(const std::vector<SchemaEntry>& entries) {
     // Runs of entries whose paths differ only in their indices are one line;
     // a field that differs between the elements shows as "(varies)".
     std::string out;
     std::vector<std::string> folded;
     std::vector<std::vector<unsigned long>> indices(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i)
-        folded.push_back(Folded(entries[i].path, indices[i]));
+    for (size_t i = 0; i < entries.size(); ++i) folded.push_back(Folded(entries[i].path, indices[i]));
     std::vector<bool> done(entries.size(), false);
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (done[i])
-            continue;
+        if (done[i]) continue;
         const SchemaEntry& e = entries[i];
         std::vector<size_t> group;
         for (size_t j = i; j < entries.size(); ++j)
@@ -260,28 +233,19 @@ std::string SchemaText(const std::vector<SchemaEntry>& entries)
         // index order, separated by '|'; many as "(varies)".
         auto across = [&](auto field) {
             bool same = true;
-            for (size_t j : group)
-                same = same && field(entries[j]) == field(e);
-            if (same)
-                return Shown(e, field(e));
-            if (group.size() > 4)
-                return std::string("(varies)");
+            for (size_t j : group) same = same && field(entries[j]) == field(e);
+            if (same) return Shown(e, field(e));
+            if (group.size() > 4) return std::string("(varies)");
             std::string list;
-            for (size_t j : group)
-                list += (list.empty() ? "" : "|") + Shown(e, field(entries[j]));
+            for (size_t j : group) list += (list.empty() ? "" : "|") + Shown(e, field(entries[j]));
             return list;
         };
         std::string line = Printf("%-40s %-9s", path.c_str(), e.type.c_str());
-        if (e.type == "string" || e.type == "integer")
-            line += e.settable ? " settable " : " read-only";
-        if (e.hasDefault)
-            line += "  default " + across([](const SchemaEntry& x) { return x.defaultValue; });
-        if (!e.choices.empty())
-            line += "  choices " + Join(e.choices, ",");
-        if (e.hasLimits)
-            line += Printf("  limits %ld..%ld", e.min, e.max);
-        if (e.type == "array")
-            line += Printf("  count %lu", e.count);
+        if (e.type == "string" || e.type == "integer") line += e.settable ? " settable " : " read-only";
+        if (e.hasDefault) line += "  default " + across([](const SchemaEntry& x) { return x.defaultValue; });
+        if (!e.choices.empty()) line += "  choices " + Join(e.choices, ",");
+        if (e.hasLimits) line += Printf("  limits %ld..%ld", e.min, e.max);
+        if (e.type == "array") line += Printf("  count %lu", e.count);
         if (e.hasValue && e.type != "array")
             line += "  value " + across([](const SchemaEntry& x) { return x.value; });
         out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
@@ -289,16 +253,13 @@ std::string SchemaText(const std::vector<SchemaEntry>& entries)
     return out;
 }
 
-std::string SchemaJson(const std::vector<SchemaEntry>& entries)
-{
+std::string SchemaJson(const std::vector<SchemaEntry>& entries) {
     std::string out;
     for (const SchemaEntry& e : entries) {
         auto scalar = [&](bool has, const std::string& text) {
-            if (!has)
-                return std::string("null");
+            if (!has) return std::string("null");
             long number = 0;
-            if (e.type == "integer" && ParseLong(text, &number))
-                return Printf("%ld", number);
+            if (e.type == "integer" && ParseLong(text, &number)) return Printf("%ld", number);
             return JsonString(text);
         };
         std::string line = "{\"keyword\":" + JsonString(e.path) + ",\"type\":" + JsonString(e.type) +
@@ -306,12 +267,10 @@ std::string SchemaJson(const std::vector<SchemaEntry>& entries)
                            ",\"value\":" + scalar(e.hasValue, e.value);
         if (!e.choices.empty()) {
             line += ",\"choices\":[";
-            for (size_t i = 0; i < e.choices.size(); ++i)
-                line += (i ? "," : "") + JsonString(e.choices[i]);
+            for (size_t i = 0; i < e.choices.size(); ++i) line += (i ? "," : "") + JsonString(e.choices[i]);
             line += "]";
         }
-        if (e.hasLimits)
-            line += Printf(",\"min\":%ld,\"max\":%ld", e.min, e.max);
+        if (e.hasLimits) line += Printf(",\"min\":%ld,\"max\":%ld", e.min, e.max);
         line += std::string(",\"settable\":") + (e.settable ? "true" : "false") + "}\n";
         out += line;
     }
@@ -319,8 +278,7 @@ std::string SchemaJson(const std::vector<SchemaEntry>& entries)
 }
 
 std::vector<std::string> NearestPaths(const std::vector<SchemaEntry>& entries, const std::string& path,
-                                      size_t count)
-{
+                                      size_t count) {
     // Close enough to be a slip: at most a third of the longer text, and
     // never more than the length of what was typed.
     std::vector<std::pair<size_t, std::string>> scored;
@@ -331,33 +289,27 @@ std::vector<std::string> NearestPaths(const std::vector<SchemaEntry>& entries, c
         size_t dot = e.path.rfind('.');
         if (dot != std::string::npos && SameText(e.path.substr(dot + 1), path.substr(path.rfind('.') + 1)))
             d = std::min(d, limit);
-        if (d <= limit && d < path.size() + 1)
-            scored.emplace_back(d, e.path);
+        if (d <= limit && d < path.size() + 1) scored.emplace_back(d, e.path);
     }
     std::stable_sort(scored.begin(), scored.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> nearest;
-    for (size_t i = 0; i < scored.size() && nearest.size() < count; ++i)
-        nearest.push_back(scored[i].second);
+    for (size_t i = 0; i < scored.size() && nearest.size() < count; ++i) nearest.push_back(scored[i].second);
     return nearest;
 }
 
 std::string ExplainFailure(const EntryPoints& entry, uint64_t handle, const std::string& board,
                            const std::string& path, const std::string* value, const std::string* qualifier,
-                           uint32_t result)
-{
-    if (result == KV_E_NOT_INITIALISED)
-        return "the plug-in is not initialised (init first)";
+                           uint32_t result) {
+    if (result == KV_E_NOT_INITIALISED) return "the plug-in is not initialised (init first)";
     Reader reader(entry, handle);
     std::string kind;
-    if (!reader.Kind("", kind))
-        return Printf("there is no board named '%s'", board.c_str());
+    if (!reader.Kind("", kind)) return Printf("there is no board named '%s'", board.c_str());
     if (!reader.Kind(path, kind)) {
         std::vector<SchemaEntry> entries;
         reader.Walk("", 0, false, entries);
         std::vector<std::string> nearest = NearestPaths(entries, path, 3);
-        if (nearest.empty())
-            return Printf("unknown keyword '%s'", path.c_str());
+        if (nearest.empty()) return Printf("unknown keyword '%s'", path.c_str());
         return Printf("unknown keyword '%s'; nearest: %s", path.c_str(), Join(nearest, ", ").c_str());
     }
     std::vector<SchemaEntry> self;
@@ -374,12 +326,10 @@ std::string ExplainFailure(const EntryPoints& entry, uint64_t handle, const std:
                           e.type.c_str(), board.c_str(), path.c_str());
         return "refused by the board";
     }
-    if (!e.settable)
-        return Printf("'%s' is read-only", path.c_str());
+    if (!e.settable) return Printf("'%s' is read-only", path.c_str());
     if (e.type == "string" && !e.choices.empty()) {
         bool found = false;
-        for (const std::string& c : e.choices)
-            found = found || SameText(c, *value);
+        for (const std::string& c : e.choices) found = found || SameText(c, *value);
         if (!found)
             return Printf("'%s' is not among the choices of '%s': %s", value->c_str(), path.c_str(),
                           Join(e.choices, ", ").c_str());

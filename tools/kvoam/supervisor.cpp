@@ -31,8 +31,7 @@ const uint32_t kMaxAlertRecord = 16u * 1024u * 1024u;
 
 const uint32_t kAlertReport = 0x40002002;
 
-const char* SeverityName(uint32_t severity)
-{
+const char* SeverityName(uint32_t severity) {
     switch (severity) {
     case 0: return "info";
     case 1: return "warning";
@@ -43,8 +42,7 @@ const char* SeverityName(uint32_t severity)
 
 // Text made safe for a terminal: control characters other than tab and
 // newline are shown as \xNN.
-std::string Printable(const std::string& text)
-{
+std::string Printable(const std::string& text) {
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
@@ -59,8 +57,7 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-std::vector<std::string> SplitLines(const std::string& text)
-{
+std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start <= text.size()) {
@@ -78,8 +75,7 @@ std::vector<std::string> SplitLines(const std::string& text)
 // One alert as the shell shows it. A one-line text follows the header; a text
 // of several lines (and the board report always) goes below it, indented.
 std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& source,
-                        const std::string& text)
-{
+                        const std::string& text) {
     char head[96];
     const char* name = SeverityName(severity);
     if (name != nullptr)
@@ -90,8 +86,8 @@ std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& sou
     if (g_Json.load()) {
         char prefix[64];
         snprintf(prefix, sizeof prefix, "{\"alert\":\"0x%08x\",\"severity\":%u,", code, severity);
-        return std::string(prefix) + "\"source\":" + JsonString(source) + ",\"text\":" +
-               JsonString(text) + "}\n";
+        return std::string(prefix) + "\"source\":" + JsonString(source) + ",\"text\":" + JsonString(text) +
+               "}\n";
     }
 
     // Messages end in "\n" and some start with one; neither is worth a line.
@@ -103,12 +99,10 @@ std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& sou
     std::string out = head + Printable(source) + ":";
     bool block = code == kAlertReport || body.find('\n') != std::string::npos;
     if (!block) {
-        if (!body.empty())
-            out += " " + body;
+        if (!body.empty()) out += " " + body;
         return out + "\n";
     }
-    if (code == kAlertReport)
-        out += " board report";
+    if (code == kAlertReport) out += " board report";
     out += "\n";
     for (const std::string& line : SplitLines(body)) {
         if (line.empty())
@@ -127,22 +121,19 @@ std::condition_variable g_AlertArrived;
 // The thread that runs the commands: its alerts come inside a call and are
 // shown at once, in the call's output.
 const std::thread::id g_CommandThread = std::this_thread::get_id();
-bool g_Holding = true;              // alerts of other threads wait in g_Held
-std::vector<std::string> g_Held;    // formatted, in the order they came
+bool g_Holding = true;            // alerts of other threads wait in g_Held
+std::vector<std::string> g_Held;  // formatted, in the order they came
 // Texts of the alerts since the one the last wait found, newest last; the
 // oldest go once there are more than kUnmatchedKept.
 std::deque<std::string> g_Unmatched;
 const size_t kUnmatchedKept = 1000;
 
 // Writes the held alerts out; g_AlertMutex is held.
-void PrintHeldLocked()
-{
+void PrintHeldLocked() {
     std::string text;
-    for (const std::string& alert : g_Held)
-        text += alert;
+    for (const std::string& alert : g_Held) text += alert;
     g_Held.clear();
-    if (!text.empty())
-        PrintText(text);
+    if (!text.empty()) PrintText(text);
 }
 
 // ---- Database ----------------------------------------------------------------
@@ -161,30 +152,19 @@ const uint32_t kDbFailed = 1;
 
 }  // namespace
 
-void SetJsonOutput(bool json)
-{
-    g_Json.store(json);
-}
+void SetJsonOutput(bool json) { g_Json.store(json); }
 
-bool JsonOutput()
-{
-    return g_Json.load();
-}
+bool JsonOutput() { return g_Json.load(); }
 
-void PrintText(const std::string& text)
-{
+void PrintText(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_OutputMutex);
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
 }
 
-void PrintLine(const std::string& line)
-{
-    PrintText(line + "\n");
-}
+void PrintLine(const std::string& line) { PrintText(line + "\n"); }
 
-void PrintError(const std::string& message)
-{
+void PrintError(const std::string& message) {
     std::lock_guard<std::mutex> lock(g_OutputMutex);
     fflush(stdout);
     std::string line = "kvoam: " + Printable(message) + "\n";
@@ -192,22 +172,18 @@ void PrintError(const std::string& message)
     fflush(stderr);
 }
 
-void HoldAlerts()
-{
+void HoldAlerts() {
     std::lock_guard<std::mutex> lock(g_AlertMutex);
     g_Holding = true;
 }
 
-void ShowAlerts(bool following)
-{
+void ShowAlerts(bool following) {
     std::lock_guard<std::mutex> lock(g_AlertMutex);
     PrintHeldLocked();
-    if (following)
-        g_Holding = false;
+    if (following) g_Holding = false;
 }
 
-bool WaitForAlert(const std::string& text, unsigned ms)
-{
+bool WaitForAlert(const std::string& text, unsigned ms) {
     std::unique_lock<std::mutex> lock(g_AlertMutex);
     auto found = g_Unmatched.end();
     g_AlertArrived.wait_for(lock, std::chrono::milliseconds(ms), [&] {
@@ -215,14 +191,12 @@ bool WaitForAlert(const std::string& text, unsigned ms)
                              [&](const std::string& alert) { return alert.find(text) != std::string::npos; });
         return found != g_Unmatched.end();
     });
-    if (found == g_Unmatched.end())
-        return false;
+    if (found == g_Unmatched.end()) return false;
     g_Unmatched.erase(g_Unmatched.begin(), found + 1);
     return true;
 }
 
-void ExitProcess(int status)
-{
+void ExitProcess(int status) {
     // Alerts still held are shown; any that come after are not.
     g_AlertMutex.lock();
     PrintHeldLocked();
@@ -232,8 +206,7 @@ void ExitProcess(int status)
     _exit(status);
 }
 
-std::string JsonString(const std::string& text)
-{
+std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
@@ -260,8 +233,7 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
-std::vector<DbEntry> DatabaseEntries()
-{
+std::vector<DbEntry> DatabaseEntries() {
     std::lock_guard<std::mutex> lock(g_DbMutex);
     std::vector<DbEntry> entries;
     for (const DbObject& object : g_DbObjects)
@@ -277,8 +249,7 @@ using namespace kvoam;
 // Takes an alert from the plug-in (any thread) and prints it whole. The record
 // is checked before it is read: the offsets must lie inside the size it
 // gives, and both texts must end inside it. A malformed record answers 1.
-extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
-{
+extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
     if (message == nullptr) {
         PrintError("alert with no record");
         return 1;
@@ -291,8 +262,8 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
         textOffset < header || textOffset >= size) {
         char detail[160];
         snprintf(detail, sizeof detail,
-                 "malformed alert record 0x%08x: size %u, source offset %u, text offset %u",
-                 message->alert, size, sourceOffset, textOffset);
+                 "malformed alert record 0x%08x: size %u, source offset %u, text offset %u", message->alert,
+                 size, sourceOffset, textOffset);
         PrintError(detail);
         return 1;
     }
@@ -301,20 +272,17 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
     size_t textLength = strnlen(base + textOffset, size - textOffset);
     if (sourceLength == size - sourceOffset || textLength == size - textOffset) {
         char detail[128];
-        snprintf(detail, sizeof detail, "malformed alert record 0x%08x: text not terminated",
-                 message->alert);
+        snprintf(detail, sizeof detail, "malformed alert record 0x%08x: text not terminated", message->alert);
         PrintError(detail);
         return 1;
     }
     std::string source(base + sourceOffset, sourceLength);
     std::string text(base + textOffset, textLength);
-    if (TakeCheckAlert(message->alert, message->severity, source, text))
-        return 0;
+    if (TakeCheckAlert(message->alert, message->severity, source, text)) return 0;
     std::string shown = FormatAlert(message->alert, message->severity, source, text);
     std::lock_guard<std::mutex> lock(g_AlertMutex);
     g_Unmatched.push_back(text);
-    if (g_Unmatched.size() > kUnmatchedKept)
-        g_Unmatched.pop_front();
+    if (g_Unmatched.size() > kUnmatchedKept) g_Unmatched.pop_front();
     g_AlertArrived.notify_all();
     if (g_Holding && std::this_thread::get_id() != g_CommandThread)
         g_Held.push_back(shown);
@@ -325,20 +293,15 @@ extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message)
 
 // Opens the object of that name; mode 1 creates it when it is missing.
 // Answers 0 and a handle, or 1 (no name, no handle pointer, no such object).
-extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t mode)
-{
-    if (handle == nullptr)
-        return kDbFailed;
+extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t mode) {
+    if (handle == nullptr) return kDbFailed;
     *handle = nullptr;
-    if (objectName == nullptr || objectName[0] == '\0')
-        return kDbFailed;
+    if (objectName == nullptr || objectName[0] == '\0') return kDbFailed;
     std::lock_guard<std::mutex> lock(g_DbMutex);
     size_t index = 0;
-    while (index < g_DbObjects.size() && g_DbObjects[index].name != objectName)
-        ++index;
+    while (index < g_DbObjects.size() && g_DbObjects[index].name != objectName) ++index;
     if (index == g_DbObjects.size()) {
-        if (mode != 1)
-            return kDbFailed;
+        if (mode != 1) return kDbFailed;
         g_DbObjects.push_back(DbObject{objectName, {}});
     }
     uintptr_t id = g_DbNextHandle++;
@@ -349,14 +312,11 @@ extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint
 
 // Stores value under keyword of the open object (replacing an earlier value).
 // Answers 0, or 1 for a handle that is not open or a missing text.
-extern "C" uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value)
-{
-    if (keyword == nullptr || value == nullptr || keyword[0] == '\0')
-        return kDbFailed;
+extern "C" uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value) {
+    if (keyword == nullptr || value == nullptr || keyword[0] == '\0') return kDbFailed;
     std::lock_guard<std::mutex> lock(g_DbMutex);
     auto open = g_DbHandles.find(reinterpret_cast<uintptr_t>(handle));
-    if (open == g_DbHandles.end())
-        return kDbFailed;
+    if (open == g_DbHandles.end()) return kDbFailed;
     DbObject& object = g_DbObjects[open->second];
     for (auto& entry : object.keywords) {
         if (entry.first == keyword) {
@@ -369,8 +329,7 @@ extern "C" uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const ch
 }
 
 // Releases the handle. Answers 0, or 1 for a handle that is not open.
-extern "C" uint32_t _oamDbCloseObject(void* handle)
-{
+extern "C" uint32_t _oamDbCloseObject(void* handle) {
     std::lock_guard<std::mutex> lock(g_DbMutex);
     return g_DbHandles.erase(reinterpret_cast<uintptr_t>(handle)) == 1 ? 0 : kDbFailed;
 }

@@ -43,7 +43,9 @@ public:
             offset += count;
         }
     }
-    void Write(uint32_t address, const std::vector<uint8_t>& data) { Write(address, data.data(), data.size()); }
+    void Write(uint32_t address, const std::vector<uint8_t>& data) {
+        Write(address, data.data(), data.size());
+    }
 
     void End() { Record(0x01, 0, nullptr, 0); }
 
@@ -92,8 +94,8 @@ constexpr Header kOperationalHeader = {"KVDSPFW1", 0x0203, 100, 48, 123, 64};
 
 inline std::vector<uint8_t> HeaderBytes(const Header& header) {
     std::vector<uint8_t> bytes(header.signature, header.signature + 8);
-    for (uint16_t word : {header.firmwareRevision, header.mipsVersion, header.numberPorts,
-                          header.cpuMeter, header.tokensAvailable}) {
+    for (uint16_t word : {header.firmwareRevision, header.mipsVersion, header.numberPorts, header.cpuMeter,
+                          header.tokensAvailable}) {
         bytes.push_back(static_cast<uint8_t>(word));
         bytes.push_back(static_cast<uint8_t>(word >> 8));
     }

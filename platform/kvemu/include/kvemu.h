@@ -166,28 +166,28 @@ bool KnownFunction(const char* function);
 
 // ---- Board state as the emulator holds it --------------------------------
 struct BoardInfo {
-    int logicalNumber;      // -1 until BoardSetLogicalNumber
-    unsigned openHandles;   // driver handles open now
-    unsigned openDevices;   // switch-device descriptors open now
-    bool heartbeat;         // heartbeat running
+    int logicalNumber;     // -1 until BoardSetLogicalNumber
+    unsigned openHandles;  // driver handles open now
+    unsigned openDevices;  // switch-device descriptors open now
+    bool heartbeat;        // heartbeat running
     uint32_t heartbeatRate;
     bool ledOn;
 };
 int GetBoardInfo(unsigned bus, unsigned slot, BoardInfo* info);
 
 struct DspState {
-    bool running;           // the firmware runs and answers commands
-    bool recognised;        // the downloaded image is a firmware image the DSP can run
-    uint32_t bytesLoaded;   // bytes downloaded since the last reset
-    int law;                // -1 not configured, 0 mu-law, 1 A-law (the command's parameter)
-    uint16_t ring[19];      // words of the last ringer command
+    bool running;          // the firmware runs and answers commands
+    bool recognised;       // the downloaded image is a firmware image the DSP can run
+    uint32_t bytesLoaded;  // bytes downloaded since the last reset
+    int law;               // -1 not configured, 0 mu-law, 1 A-law (the command's parameter)
+    uint16_t ring[19];     // words of the last ringer command
     bool ringConfigured;
     struct Sensor {
         bool configured, running;
         uint16_t warningLow, warningHigh, protectionLow, protectionHigh;
         int temperature;
     } sensors[5];
-    bool monitoring;        // board monitoring on
+    bool monitoring;  // board monitoring on
     uint16_t firmwareRevision, mipsVersion, numberPorts, cpuMeter, tokensAvailable;
     std::vector<uint16_t> commands;  // codes of the commands received since the last reset, in order
 };
@@ -218,9 +218,9 @@ struct SwitchChip {
     unsigned connectMode;
     unsigned controlRegs[64];
     std::vector<std::pair<unsigned, unsigned>> masterPairs;  // hmic_set_master_reg calls, in order
-    unsigned hbusSpeed[32];   // per H-bus stream, 0 not configured
-    unsigned lbusSpeed[16];   // per local stream
-    unsigned outputsSet;      // hmic_set_output calls that succeeded
+    unsigned hbusSpeed[32];                                  // per H-bus stream, 0 not configured
+    unsigned lbusSpeed[16];                                  // per local stream
+    unsigned outputsSet;                                     // hmic_set_output calls that succeeded
 };
 int GetSwitchChip(unsigned bus, unsigned slot, SwitchChip* chip);
 

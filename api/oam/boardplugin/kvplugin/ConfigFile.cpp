@@ -31,11 +31,14 @@ unsigned CConfigFile::SetKeywordValue(const char* name, const char* value) {
 }
 
 unsigned CConfigFile::GetKeywordValue(const char* name, char* buffer, unsigned size) {
-    return m_pBoard != nullptr ? m_pBoard->GetKeywordTree()->GetKeywordValue(name, buffer, size) : CONFIG_E_SYNTAX;
+    return m_pBoard != nullptr ? m_pBoard->GetKeywordTree()->GetKeywordValue(name, buffer, size)
+                               : CONFIG_E_SYNTAX;
 }
 
-unsigned CConfigFile::GetQualifierValue(const char* name, const char* qualifier, char* buffer, unsigned size) {
-    return m_pBoard != nullptr ? m_pBoard->GetKeywordTree()->GetQualifierValue(name, qualifier, buffer, size) : CONFIG_E_SYNTAX;
+unsigned CConfigFile::GetQualifierValue(const char* name, const char* qualifier, char* buffer,
+                                        unsigned size) {
+    return m_pBoard != nullptr ? m_pBoard->GetKeywordTree()->GetQualifierValue(name, qualifier, buffer, size)
+                               : CONFIG_E_SYNTAX;
 }
 
 void CConfigFile::LineNotParsed(unsigned line, const char* text) {

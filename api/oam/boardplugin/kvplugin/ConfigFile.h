@@ -20,7 +20,6 @@ private:
     // The board as the reader's target.
     unsigned SetKeywordValue(const char* name, const char* value) override;
     unsigned GetKeywordValue(const char* name, char* buffer, unsigned size) override;
-    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer,
-                               unsigned size) override;
+    unsigned GetQualifierValue(const char* name, const char* qualifier, char* buffer, unsigned size) override;
     void LineNotParsed(unsigned line, const char* text) override;
 };

@@ -10,9 +10,7 @@
 namespace {
 
 // Character classes of 7-bit ASCII; bytes above 0x7F are neither.
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool IsPrintable(char c) { return c >= 0x20 && c <= 0x7E; }
 
@@ -84,7 +82,8 @@ void CKvConfigReader::ExplainRefusal(const char* name, const char* value) {
     }
     char first[QUALIFIER_SIZE] = "";
     char second[QUALIFIER_SIZE] = "";
-    if (strcmp(type, "Integer") == 0 && m_Target.GetQualifierValue(name, "Minimum", first, sizeof first) == 0 &&
+    if (strcmp(type, "Integer") == 0 &&
+        m_Target.GetQualifierValue(name, "Minimum", first, sizeof first) == 0 &&
         m_Target.GetQualifierValue(name, "Maximum", second, sizeof second) == 0) {
         if (!IsNumber(value)) {
             Report(KV_SEVERITY_ERROR, "%s = '%s' is not a number (%s to %s)", name, value, first, second);
@@ -110,9 +109,9 @@ unsigned CKvConfigReader::Parse(FILE* stream) {
     char line[CONFIG_LINE_SIZE];
     char key[CONFIG_KEY_SIZE];
     char value[CONFIG_VALUE_SIZE];
-    size_t pending = 0;     // characters of a continued line already in the buffer
-    bool tooLong = false;   // the logical line's text does not fit in the buffer
-    bool continued = false; // the last physical line ended in a continuing backslash
+    size_t pending = 0;      // characters of a continued line already in the buffer
+    bool tooLong = false;    // the logical line's text does not fit in the buffer
+    bool continued = false;  // the last physical line ended in a continuing backslash
     m_Line = 0;
 
     for (;;) {
@@ -255,7 +254,8 @@ unsigned CKvConfigReader::Split(const char* line, char* key, char* value, const 
     if (*p != '\0' && *p != '#') {
         const char* rest = SkipSpace(p + 1);
         if (*rest != '\0' && *rest != '#') {
-            *why = "the value ends at a tab or a byte that is not printable ASCII; the rest of the line is ignored";
+            *why =
+                "the value ends at a tab or a byte that is not printable ASCII; the rest of the line is ignored";
         }
     }
     return 0;
@@ -276,7 +276,7 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
         memcpy(original, key, keyLength);
         original[keyLength] = '\0';
         const size_t prefixLength = static_cast<size_t>(open - key) + 1;  // up to and with '['
-        const char* suffix = original + (close - key);                   // from ']' on
+        const char* suffix = original + (close - key);                    // from ']' on
         const size_t suffixLength = strlen(suffix);
 
         const char* p = open + 1;
@@ -297,7 +297,8 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
             // Only the decimal index replaces the list; the key must still fit.
             if (wellFormed && !tooLarge && last >= first) {
                 char digits[16];
-                int digitCount = snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(last));
+                int digitCount =
+                    snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(last));
                 if (prefixLength + static_cast<size_t>(digitCount) + suffixLength > CONFIG_KEY_SIZE - 1) {
                     wellFormed = false;
                 }
@@ -316,7 +317,8 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
                     return CONFIG_E_SYNTAX;
                 }
                 char digits[16];
-                int digitCount = snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(index));
+                int digitCount =
+                    snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(index));
                 size_t at = prefixLength;
                 memcpy(key + at, digits, static_cast<size_t>(digitCount));
                 at += static_cast<size_t>(digitCount);
@@ -345,8 +347,8 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
     // ---- List keywords ----------------------------------------------------------
     size_t keyLength = strlen(key);
     if (keyLength + LIST_KEY_ROOM > CONFIG_KEY_SIZE - 1) {
-        Report(KV_SEVERITY_ERROR, "key longer than 245 characters, too long to be tested for a list: '%.60s...'",
-               key);
+        Report(KV_SEVERITY_ERROR,
+               "key longer than 245 characters, too long to be tested for a list: '%.60s...'", key);
         return CONFIG_E_KEY_TOO_LONG;
     }
 
@@ -390,8 +392,8 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
 
         int keyWritten = snprintf(itemKey, sizeof itemKey, "%s[%lu]", key, index);
         if (keyWritten < 0 || static_cast<size_t>(keyWritten) >= sizeof itemKey) {
-            Report(KV_SEVERITY_ERROR, "key longer than 245 characters, too long to be tested for a list: '%.60s...'",
-                   key);
+            Report(KV_SEVERITY_ERROR,
+                   "key longer than 245 characters, too long to be tested for a list: '%.60s...'", key);
             return CONFIG_E_KEY_TOO_LONG;
         }
         // The scan starts at the end of the item key: its index is not a list.
@@ -400,4 +402,3 @@ unsigned CKvConfigReader::SetComplexKeyword(char* key, const char* value, char* 
         ++index;
     }
 }
-

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
 #include "KvBoardServices.h"
 #include "KvKWStr.h"
 #include "tsi/tsi.h"
@@ -18,8 +19,8 @@ const uint32_t kDspManager = 2;
 const uint16_t kDspTarget = 0x8000;
 const uint16_t kHostHandle = 0xFFFF;
 const uint16_t kMaxParams = 33;
-const uint16_t kReplyLength = 6;          // reason only
-const uint16_t kThermoReplyLength = 7;    // reason, sensor
+const uint16_t kReplyLength = 6;            // reason only
+const uint16_t kThermoReplyLength = 7;      // reason, sensor
 const uint16_t kReadThermoReplyLength = 9;  // reason, sensor, reading, unused
 const unsigned kDspStartPauseMs = 1000;
 
@@ -88,8 +89,7 @@ bool cDsp::AcceptReply(const __DSP_UP_MESSAGE__& reply, uint16_t code, uint16_t 
            reply.event.length == expectedLength;
 }
 
-unsigned cDsp::Exchange(uint16_t code, const uint16_t* params, uint16_t count,
-                        __DSP_UP_MESSAGE__* reply) {
+unsigned cDsp::Exchange(uint16_t code, const uint16_t* params, uint16_t count, __DSP_UP_MESSAGE__* reply) {
     // The record has room for 33 words; anything more would be cut off or
     // read past the caller's array.
     if (count > kMaxParams || (count > 0 && params == nullptr)) {
@@ -124,8 +124,7 @@ unsigned cDsp::SendCommand(uint16_t code, uint16_t param) { return SendCommand(c
 // Each operation hands over its own texts whole, so that every text stands
 // in the source as it is printed.
 unsigned cDsp::Command(uint16_t code, const uint16_t* params, uint16_t count, uint16_t expectedLength,
-                       const char* invalidText, const char* refusedText, Refusal refusal,
-                       uint32_t* reading) {
+                       const char* invalidText, const char* refusedText, Refusal refusal, uint32_t* reading) {
     __DSP_UP_MESSAGE__ reply;
     if (Exchange(code, params, count, &reply) != 0) return 1;
     if (!AcceptReply(reply, code, expectedLength)) {
@@ -183,8 +182,7 @@ unsigned cDsp::ConfigureRinger() {
         return 1;
     }
     CZelKWInt* period = dynamic_cast<CZelKWInt*>(m_pRinger->GetKeywordByName("Period"));
-    CZelKWStructArray* cadences =
-        dynamic_cast<CZelKWStructArray*>(m_pRinger->GetKeywordByName("Cadences"));
+    CZelKWStructArray* cadences = dynamic_cast<CZelKWStructArray*>(m_pRinger->GetKeywordByName("Cadences"));
     if (period == nullptr) {
         Print("cDsp::ConfigureRinger() - expected keyword 'Period' not found\n");
         return 1;
@@ -202,8 +200,7 @@ unsigned cDsp::ConfigureRinger() {
         for (const char* name : kCadenceTimes) {
             char text[128] = "";
             if (cadence == nullptr || cadence->GetKeywordValue(name, text, sizeof(text)) != 0) {
-                Print("cDsp::ConfigureRinger() - expected keyword 'Cadences[%u].%s' not found\n", c,
-                      name);
+                Print("cDsp::ConfigureRinger() - expected keyword 'Cadences[%u].%s' not found\n", c, name);
                 return 1;
             }
             params[n++] = static_cast<uint16_t>(atoi(text));
@@ -259,8 +256,7 @@ unsigned cDsp::StopThermo(unsigned sensor) {
 unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned warningHigh,
                                unsigned protectionLow, unsigned protectionHigh) {
     const uint16_t params[5] = {static_cast<uint16_t>(sensor), static_cast<uint16_t>(warningLow),
-                                static_cast<uint16_t>(warningHigh),
-                                static_cast<uint16_t>(protectionLow),
+                                static_cast<uint16_t>(warningHigh), static_cast<uint16_t>(protectionLow),
                                 static_cast<uint16_t>(protectionHigh)};
     return Command(DSP_CMD_CONFIGURE_THERMO, params, 5, kThermoReplyLength,
                    "cDsp::ConfigureThermo() Invalid DSP resonse.\n",
@@ -270,10 +266,9 @@ unsigned cDsp::ConfigureThermo(unsigned sensor, unsigned warningLow, unsigned wa
 unsigned cDsp::ReadThermo(unsigned sensor, uint32_t* reading) {
     const uint16_t param = static_cast<uint16_t>(sensor);
     uint32_t value = 0;
-    unsigned rc = Command(DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength,
-                          "cDsp::ReadThermo() Invalid DSP response.\n",
-                          "cDsp::ReadThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason,
-                          &value);
+    unsigned rc = Command(
+        DSP_CMD_READ_THERMO, &param, 1, kReadThermoReplyLength, "cDsp::ReadThermo() Invalid DSP response.\n",
+        "cDsp::ReadThermo() failed for thermo %d, reason %04x.\n", Refusal::SensorReason, &value);
     if (rc == 0 && reading != nullptr) *reading = value;
     return rc;
 }

@@ -108,8 +108,8 @@ public:
 
     // How a command reaches the DSP: kvSendMessage, or a stand-in that tests
     // use to answer with replies a working DSP never sends.
-    typedef uint32_t (*SendFunction)(KVHANDLE handle, const void* command, uint32_t length,
-                                     void* reply, uint32_t replySize);
+    typedef uint32_t (*SendFunction)(KVHANDLE handle, const void* command, uint32_t length, void* reply,
+                                     uint32_t replySize);
 
     uint32_t m_Encoding;  // 0 A-law, 1 mu-law, 0xFFFFFFFF not set
     uint32_t m_FirmwareRevision;

@@ -223,10 +223,8 @@ Problem ParseRecord(Source& in, uint8_t* count, uint16_t* address, uint8_t* type
 
 }  // namespace
 
-unsigned KvReadHexRecord(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type,
-                         uint8_t* data) {
-    if (file == nullptr || count == nullptr || address == nullptr || type == nullptr ||
-        data == nullptr)
+unsigned KvReadHexRecord(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type, uint8_t* data) {
+    if (file == nullptr || count == nullptr || address == nullptr || type == nullptr || data == nullptr)
         return 1;
     flockfile(file);
     StreamSource in(file);
@@ -249,17 +247,15 @@ unsigned LoadRecords(Source& in, KvHexDownload download, void* context) {
         Outcome outcome;
         if (ParseRecord(in, &count, &address, &type, data, &outcome) != Problem::None) return 1;
         switch (type) {
-            case HEX_DATA:
-                if (download(context, (upper << 16) | address, data, count) != 0) return 1;
-                break;
-            case HEX_END_OF_FILE:
-                return 0;
-            case HEX_EXTENDED_LINEAR_ADDRESS:
-                if (count < 2) return 1;  // an address record without its address
-                upper = (static_cast<uint32_t>(data[0]) << 8) | data[1];
-                break;
-            default:
-                return 1;
+        case HEX_DATA:
+            if (download(context, (upper << 16) | address, data, count) != 0) return 1;
+            break;
+        case HEX_END_OF_FILE: return 0;
+        case HEX_EXTENDED_LINEAR_ADDRESS:
+            if (count < 2) return 1;  // an address record without its address
+            upper = (static_cast<uint32_t>(data[0]) << 8) | data[1];
+            break;
+        default: return 1;
         }
     }
 }
@@ -382,25 +378,15 @@ private:
         char text[16];
         const char* found = Describe(outcome.found, text, sizeof(text));
         switch (problem) {
-            case Problem::Mark:
-                Error(line, "expected ':' at the start of a record, found %s", found);
-                break;
-            case Problem::Count:
-                Error(line, "no byte count after ':', found %s", found);
-                break;
-            case Problem::Address:
-                Error(line, "no load address, found %s", found);
-                break;
-            case Problem::Type:
-                Error(line, "no record type, found %s", found);
-                break;
-            case Problem::Data:
-                Error(line, "data byte %u of %u missing, found %s", outcome.index + 1,
-                      static_cast<unsigned>(count), found);
-                break;
-            default:
-                Error(line, "no checksum, found %s", found);
-                break;
+        case Problem::Mark: Error(line, "expected ':' at the start of a record, found %s", found); break;
+        case Problem::Count: Error(line, "no byte count after ':', found %s", found); break;
+        case Problem::Address: Error(line, "no load address, found %s", found); break;
+        case Problem::Type: Error(line, "no record type, found %s", found); break;
+        case Problem::Data:
+            Error(line, "data byte %u of %u missing, found %s", outcome.index + 1,
+                  static_cast<unsigned>(count), found);
+            break;
+        default: Error(line, "no checksum, found %s", found); break;
         }
     }
 

@@ -25,17 +25,14 @@ enum : uint8_t {
 // read, 1 for anything else (bad syntax, wrong checksum, end of the file).
 // data must hold 255 bytes. The stream must not be used by another thread
 // during the call.
-unsigned KvReadHexRecord(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type,
-                         uint8_t* data);
+unsigned KvReadHexRecord(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type, uint8_t* data);
 
 // Receives each data record of an image with its full 32-bit address.
-using KvHexDataCallback = void (*)(void* context, uint32_t address, const uint8_t* data,
-                                   unsigned count);
+using KvHexDataCallback = void (*)(void* context, uint32_t address, const uint8_t* data, unsigned count);
 
 // Where the loader sends a data record (the driver's download call, or a
 // stand-in); a status other than 0 fails the load.
-using KvHexDownload = uint32_t (*)(void* context, uint32_t address, const uint8_t* data,
-                                   uint8_t count);
+using KvHexDownload = uint32_t (*)(void* context, uint32_t address, const uint8_t* data, uint8_t count);
 
 // Loads a whole image as the board's firmware download does: each data record
 // goes to download once, at the address made of the upper address (0 at the

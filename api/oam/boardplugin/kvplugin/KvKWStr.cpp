@@ -6,13 +6,11 @@
 #include "tsi/tsi.h"
 
 CKvKWStr::CKvKWStr(const char* name, const char* defaultValue)
-    : CZelKWStr(name, defaultValue, nullptr, 0, 0, 16)
-{
+    : CZelKWStr(name, defaultValue, nullptr, 0, 0, 16) {
     memset(m_Value, 0, sizeof(m_Value));
 }
 
-const char* CKvKWStr::GetValue()
-{
+const char* CKvKWStr::GetValue() {
     memset(m_Value, 0, sizeof(m_Value));
     if (GetStrValue(m_Value, sizeof(m_Value)) != 0) {
         // A value too long for the buffer is no value this keyword can answer.
@@ -23,8 +21,7 @@ const char* CKvKWStr::GetValue()
     return m_Value[0] != '\0' ? m_Value : nullptr;
 }
 
-int CKvKWStr::IsValue(const char* text)
-{
+int CKvKWStr::IsValue(const char* text) {
     if (text == nullptr) return 0;
     if (strnlen(text, sizeof(m_Value) + 1) > sizeof(m_Value)) return 0;
     const char* value = GetValue();

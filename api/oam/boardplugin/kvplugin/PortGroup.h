@@ -81,11 +81,21 @@ public:
         return e != nullptr ? e->LogicalTimeslot : -1;
     }
     // Sets a logical field of station s: 0, or 0xFFFFFFFF when s is not a station of this group.
-    unsigned SetLogicalStreamVoiceOut(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamVoiceOut, value); }
-    unsigned SetLogicalStreamVoiceIn(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamVoiceIn, value); }
-    unsigned SetLogicalStreamSignalOut(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamSignalOut, value); }
-    unsigned SetLogicalStreamSignalIn(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalStreamSignalIn, value); }
-    unsigned SetLogicalTimeslot(int station, int value) { return Set(station, &STATION_MAP_ENTRY::LogicalTimeslot, value); }
+    unsigned SetLogicalStreamVoiceOut(int station, int value) {
+        return Set(station, &STATION_MAP_ENTRY::LogicalStreamVoiceOut, value);
+    }
+    unsigned SetLogicalStreamVoiceIn(int station, int value) {
+        return Set(station, &STATION_MAP_ENTRY::LogicalStreamVoiceIn, value);
+    }
+    unsigned SetLogicalStreamSignalOut(int station, int value) {
+        return Set(station, &STATION_MAP_ENTRY::LogicalStreamSignalOut, value);
+    }
+    unsigned SetLogicalStreamSignalIn(int station, int value) {
+        return Set(station, &STATION_MAP_ENTRY::LogicalStreamSignalIn, value);
+    }
+    unsigned SetLogicalTimeslot(int station, int value) {
+        return Set(station, &STATION_MAP_ENTRY::LogicalTimeslot, value);
+    }
     int Compare(cListElement* other);
     void Print();
 

@@ -89,9 +89,15 @@ unsigned cQslac::Boot() {
         if (m_ChannelPorts[c] == nullptr) continue;
         const uint8_t slot = uint8_t(m_Timeslots[c] & 0xFF);
         const uint8_t law = m_Encodings[c] == kEncodingAlaw ? 0x3F : 0x7F;
-        const uint8_t channel[17] = {0x4A, uint8_t(0x20 + (1u << c)), 0x40, slot, 0x42, slot,
-                                     0x52, 0x3F, 0x54, uint8_t(m_SlicIoDirections[c] & 0xFF),
-                                     0x60, law, 0x6C, 0xFF, 0x70, 0x00, 0x0E};
+        const uint8_t channel[17] = {0x4A, uint8_t(0x20 + (1u << c)),
+                                     0x40, slot,
+                                     0x42, slot,
+                                     0x52, 0x3F,
+                                     0x54, uint8_t(m_SlicIoDirections[c] & 0xFF),
+                                     0x60, law,
+                                     0x6C, 0xFF,
+                                     0x70, 0x00,
+                                     0x0E};
         SendCommand(handle, m_ChannelPorts[c]->m_Number, channel, sizeof(channel), true);
     }
     return 0;

@@ -40,9 +40,10 @@ unsigned KvReadCoefficients(FILE* stream, uint8_t* buffer, uint32_t capacity, ui
             int next = getc(stream);  // a piece cut right before its line end is no piece
             if (next != EOF) ungetc(next, stream);
             if (next != EOF && next != '\n') {
-                sink->Report(lineNumber, KV_SEVERITY_WARNING,
-                             "line longer than 255 characters: each further 255 are read as a line of their own, "
-                             "comment or not");
+                sink->Report(
+                    lineNumber, KV_SEVERITY_WARNING,
+                    "line longer than 255 characters: each further 255 are read as a line of their own, "
+                    "comment or not");
             }
         }
         lineStart = whole;
@@ -81,8 +82,8 @@ unsigned KvReadCoefficients(FILE* stream, uint8_t* buffer, uint32_t capacity, ui
                              value & 0xFF);
                     sink->Report(lineNumber, KV_SEVERITY_WARNING, message);
                 } else if (sink != nullptr && value > 0xFF) {
-                    snprintf(message, sizeof message, "'%s' is above 0xFF: only its low byte 0x%02lX is used", token,
-                             value & 0xFF);
+                    snprintf(message, sizeof message, "'%s' is above 0xFF: only its low byte 0x%02lX is used",
+                             token, value & 0xFF);
                     sink->Report(lineNumber, KV_SEVERITY_WARNING, message);
                 }
             }

@@ -22,17 +22,15 @@ bool CSupervisor::InSupervisorCode() { return t_supervisorCalls != 0; }
 
 CSupervisor::CSupervisor() : m_MaxMessageSize(kMaxMessageSize) {}
 
-CSupervisor* CSupervisor::GetSupervisor()
-{
+CSupervisor* CSupervisor::GetSupervisor() {
     // Made once, safely even when the first messages come from several threads;
     // never destroyed, so that messages sent late in the process still find it.
     static CSupervisor* instance = new CSupervisor();
     return instance;
 }
 
-uint32_t CSupervisor::AlertNotify(uint32_t code, uint32_t severity, const char* source,
-                                  const char* format, ...)
-{
+uint32_t CSupervisor::AlertNotify(uint32_t code, uint32_t severity, const char* source, const char* format,
+                                  ...) {
     va_list arguments;
     va_start(arguments, format);
     uint32_t result = AlertNotify(code, severity, source, format, arguments);
@@ -40,9 +38,8 @@ uint32_t CSupervisor::AlertNotify(uint32_t code, uint32_t severity, const char* 
     return result;
 }
 
-uint32_t CSupervisor::AlertNotify(uint32_t code, uint32_t severity, const char* source,
-                                  const char* format, va_list arguments)
-{
+uint32_t CSupervisor::AlertNotify(uint32_t code, uint32_t severity, const char* source, const char* format,
+                                  va_list arguments) {
     if (source == nullptr) source = "";
     if (format == nullptr) format = "";
     uint32_t maxSize = m_MaxMessageSize;

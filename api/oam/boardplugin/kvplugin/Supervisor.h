@@ -5,9 +5,9 @@
 #include <cstdint>
 
 enum : uint32_t {
-    KV_ALERT_MESSAGE = 0x40002001,           // error, warning, information or trace
-    KV_ALERT_REPORT = 0x40002002,            // the board report
-    KV_ALERT_REMOVAL_REQUESTED = 0x40112002, // from the supervisor: removal of a board requested
+    KV_ALERT_MESSAGE = 0x40002001,            // error, warning, information or trace
+    KV_ALERT_REPORT = 0x40002002,             // the board report
+    KV_ALERT_REMOVAL_REQUESTED = 0x40112002,  // from the supervisor: removal of a board requested
     KV_SEVERITY_INFORM = 0,
     KV_SEVERITY_WARNING = 1,
     KV_SEVERITY_ERROR = 2,

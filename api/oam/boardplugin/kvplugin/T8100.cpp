@@ -17,10 +17,9 @@ enum : int {
 // group speeds) are read; 0 leaves a group unconfigured.
 const uint16_t T8100ConfigDefaults[23] = {
     0, 0, 0, 0, 0, 0, 0, 0,
-    0,                       // 8: connect mode
-    0, 0,
-    8, 8, 8, 8, 8, 8, 0, 0,  // 11-18: H-bus groups
-    2, 4, 8, 0,              // 19-22: local-bus groups
+    0,                             // 8: connect mode
+    0, 0, 8, 8, 8, 8, 8, 8, 0, 0,  // 11-18: H-bus groups
+    2, 4, 8, 0,                    // 19-22: local-bus groups
 };
 
 struct StreamGroup {
@@ -39,11 +38,46 @@ const StreamGroup Lbus_group_info[4] = {{8, 0}, {4, 8}, {4, 12}, {0, 16}};
 int hmic_config_clock(HMICHANDLE hmic, unsigned index, unsigned source, unsigned enable) {
     unsigned r0, r3, r2, r7, r9, low24;
     switch (source) {
-    case 0: r0 = 0xC4; r3 = 0x40; r2 = 0xF3; r7 = 0x01; r9 = 0x00; low24 = 6; break;
-    case 1: r0 = 0x61; r3 = 0x00; r2 = 0xFB; r7 = 0x00; r9 = 0x00; low24 = 2; break;
-    case 2: r0 = 0x60; r3 = 0x40; r2 = 0x13; r7 = 0x07; r9 = 0x03; low24 = 6; break;
-    case 3: r0 = (index + 0x6C) & 0xFF; r3 = 0x00; r2 = 0xFB; r7 = 0x00; r9 = 0x00; low24 = 6; break;
-    case 4: r0 = 0x82; r3 = 0x40; r2 = 0x10; r7 = 0x03; r9 = 0x01; low24 = 6; break;
+    case 0:
+        r0 = 0xC4;
+        r3 = 0x40;
+        r2 = 0xF3;
+        r7 = 0x01;
+        r9 = 0x00;
+        low24 = 6;
+        break;
+    case 1:
+        r0 = 0x61;
+        r3 = 0x00;
+        r2 = 0xFB;
+        r7 = 0x00;
+        r9 = 0x00;
+        low24 = 2;
+        break;
+    case 2:
+        r0 = 0x60;
+        r3 = 0x40;
+        r2 = 0x13;
+        r7 = 0x07;
+        r9 = 0x03;
+        low24 = 6;
+        break;
+    case 3:
+        r0 = (index + 0x6C) & 0xFF;
+        r3 = 0x00;
+        r2 = 0xFB;
+        r7 = 0x00;
+        r9 = 0x00;
+        low24 = 6;
+        break;
+    case 4:
+        r0 = 0x82;
+        r3 = 0x40;
+        r2 = 0x10;
+        r7 = 0x03;
+        r9 = 0x01;
+        low24 = 6;
+        break;
     default: return HMIC_ERR_BAD_ARGUMENT;
     }
     if (enable == 0) {
@@ -64,17 +98,13 @@ int hmic_config_clock(HMICHANDLE hmic, unsigned index, unsigned source, unsigned
 
 int hmic_config_sec8k(HMICHANDLE hmic, unsigned index, unsigned mode) {
     switch (mode) {
-    case 0:
-        hmic_set_control_reg(hmic, 1, 0x60);
-        return 0;
+    case 0: hmic_set_control_reg(hmic, 1, 0x60); return 0;
     case 0x300:
         hmic_set_control_reg(hmic, 1, (index + 0x8C) & 0xFF);
         hmic_set_control_reg(hmic, 8, 0xFF);
         return 0;
-    case 0x200:
-        return kErrFrameSync200;
-    default:
-        return HMIC_ERR_BAD_ARGUMENT;
+    case 0x200: return kErrFrameSync200;
+    default: return HMIC_ERR_BAD_ARGUMENT;
     }
 }
 

@@ -67,7 +67,6 @@ unsigned cThermo::Initialize() {
     const unsigned warningHigh = GetWarningHigh();
     const unsigned protectionLow = GetProtectionLow();
     const unsigned protectionHigh = GetProtectionHigh();
-    if (warningLow < warningHigh && warningHigh < protectionLow && protectionLow < protectionHigh)
-        return 0;
+    if (warningLow < warningHigh && warningHigh < protectionLow && protectionLow < protectionHigh) return 0;
     return 0xFFFFFFFF;
 }

@@ -7,24 +7,21 @@
 
 #include "tsi/tsi.h"
 
-int Match(CZelKeyword* keyword, const char* text)
-{
+int Match(CZelKeyword* keyword, const char* text) {
     if (keyword == nullptr || text == nullptr) return 0;
     char value[200] = {0};
     if (keyword->GetKeywordValue(nullptr, value, sizeof(value)) != 0) return 0;
     return tsiStricmp(value, text) == 0 ? 1 : 0;
 }
 
-int Match(const char* a, const char* b)
-{
+int Match(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) return 0;
     return tsiStricmp(a, b) == 0 ? 1 : 0;
 }
 
 // Adds child to parent, destroying it when the parent refuses it (a name
 // already taken), so that nothing leaks.
-CZelKeyword* Adopt(CZelKWStruct* parent, CZelKeyword* child)
-{
+CZelKeyword* Adopt(CZelKWStruct* parent, CZelKeyword* child) {
     if (parent == nullptr || child == nullptr) {
         delete child;
         return nullptr;
@@ -36,23 +33,19 @@ CZelKeyword* Adopt(CZelKWStruct* parent, CZelKeyword* child)
     return child;
 }
 
-CZelKWStr* NewChoiceString(const char* name, const char* value, const char* const* choices,
-                           unsigned count)
-{
+CZelKWStr* NewChoiceString(const char* name, const char* value, const char* const* choices, unsigned count) {
     return new CZelKWStr(name, value, const_cast<const char**>(choices), count, 0, 16);
 }
 
 // Sets a keyword's text as the program, whatever the keyword's flags.
-unsigned SetText(CZelKeyword* keyword, const char* text)
-{
+unsigned SetText(CZelKeyword* keyword, const char* text) {
     if (keyword == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
     if (CZelKWStr* string = dynamic_cast<CZelKWStr*>(keyword)) return string->SetStrValue(text);
     return keyword->SetKeywordValue(nullptr, text);
 }
 
 // Sets an integer keyword as the program, whatever the keyword's flags.
-unsigned SetInt(CZelKeyword* keyword, long value)
-{
+unsigned SetInt(CZelKeyword* keyword, long value) {
     if (keyword == nullptr) return ZEL_ERR_UNKNOWN_KEYWORD;
     if (CZelKWInt* integer = dynamic_cast<CZelKWInt*>(keyword)) return integer->SetIntValue(value);
     char text[32];
@@ -61,8 +54,7 @@ unsigned SetInt(CZelKeyword* keyword, long value)
 }
 
 // The integer value of a keyword, 0 when it is missing or holds no number.
-long IntValue(CZelKeyword* keyword)
-{
+long IntValue(CZelKeyword* keyword) {
     if (keyword == nullptr) return 0;
     if (CZelKWInt* integer = dynamic_cast<CZelKWInt*>(keyword)) return integer->GetIntValue();
     char text[64] = {0};
@@ -70,12 +62,10 @@ long IntValue(CZelKeyword* keyword)
     return strtol(text, nullptr, 0);
 }
 
-long ChildInt(CZelKWStruct* parent, const char* name)
-{
+long ChildInt(CZelKWStruct* parent, const char* name) {
     return parent != nullptr ? IntValue(parent->GetKeywordByName(name)) : 0;
 }
 
-CZelKWStruct* ChildStruct(CZelKWStruct* parent, const char* name)
-{
+CZelKWStruct* ChildStruct(CZelKWStruct* parent, const char* name) {
     return parent != nullptr ? dynamic_cast<CZelKWStruct*>(parent->GetKeywordByName(name)) : nullptr;
 }

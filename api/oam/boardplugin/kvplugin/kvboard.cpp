@@ -1,9 +1,8 @@
 // The board object: its keyword tree, configuration, state and identity,
 // messages, and its reactions to keyword changes and alerts. The board's
 // other facets are in kvboard_<facet>.cpp: the start and stop sequences
-// (start), the configuration file (config), driver handle and registers (driver), switching (switch), the line
-// side (lines), the DSP image download (dsp), the monitor (monitor), the
-// report and file list (report).
+// (start), the configuration file (config), driver handle and registers (driver), switching (switch), the
+// line side (lines), the DSP image download (dsp), the monitor (monitor), the report and file list (report).
 #include "kvboard.h"
 
 #include <cstdlib>
@@ -37,21 +36,36 @@ const unsigned kValueSize = 128;
 // ---- Construction ------------------------------------------------------------
 
 CKvBoard::CKvBoard(const char* name, const char* product)
-    : CBoard(name, product), m_pT8100(nullptr), m_DriverHandle(nullptr), m_SwitchFd(0),
-      m_pMonitorThread(nullptr), m_pMonitorEvent(nullptr), m_FirstStatusEvent(1), m_LastStatus(),
-      m_StatusText(), m_ConfigBaseName(), m_ConfigExtension(), m_FileList(), m_SearchPath(),
-      m_pRawMap(nullptr), m_pThermos(nullptr), m_MonitorDriverHandle(nullptr), m_SwitchDriverName(),
-      m_StateMutex(0, nullptr, 0), m_BoardMutex(0, nullptr, 0), m_pEndingMonitor(nullptr),
-      m_SwitchFdOpen(false), m_WaitedMonitor(nullptr), m_pBoardEndOwner(nullptr)
-{
+    : CBoard(name, product),
+      m_pT8100(nullptr),
+      m_DriverHandle(nullptr),
+      m_SwitchFd(0),
+      m_pMonitorThread(nullptr),
+      m_pMonitorEvent(nullptr),
+      m_FirstStatusEvent(1),
+      m_LastStatus(),
+      m_StatusText(),
+      m_ConfigBaseName(),
+      m_ConfigExtension(),
+      m_FileList(),
+      m_SearchPath(),
+      m_pRawMap(nullptr),
+      m_pThermos(nullptr),
+      m_MonitorDriverHandle(nullptr),
+      m_SwitchDriverName(),
+      m_StateMutex(0, nullptr, 0),
+      m_BoardMutex(0, nullptr, 0),
+      m_pEndingMonitor(nullptr),
+      m_SwitchFdOpen(false),
+      m_WaitedMonitor(nullptr),
+      m_pBoardEndOwner(nullptr) {
     m_pT8100 = new cT8100(this);
 
     InitializeRequiredKeywords();
 
     // EEPROM fields that the framework's "Eeprom" lacks; the start sequence fills them.
     if (CZelKWStruct* eeprom = ChildStruct(this, "Eeprom")) {
-        static const char* const fields[] = {"AssemblyRevision", "TestLevel", "TestLevelRev",
-                                             "OAMProductNo"};
+        static const char* const fields[] = {"AssemblyRevision", "TestLevel", "TestLevelRev", "OAMProductNo"};
         for (const char* field : fields)
             if (eeprom->GetKeywordByName(field) == nullptr)
                 Adopt(eeprom, new CZelKWInt(field, 0, 0, 65535, 1, 1));
@@ -123,10 +137,8 @@ CKvBoard::CKvBoard(const char* name, const char* product)
     Reset();
 }
 
-void CKvBoard::InitializeRequiredKeywords()
-{
-    if (CZelKWStr* state = dynamic_cast<CZelKWStr*>(GetKeywordByName("State")))
-        state->AddChoice("BOOTING");
+void CKvBoard::InitializeRequiredKeywords() {
+    if (CZelKWStr* state = dynamic_cast<CZelKWStr*>(GetKeywordByName("State"))) state->AddChoice("BOOTING");
 
     if (CZelKWStruct* location = ChildStruct(this, "Location")) {
         SetText(location->GetKeywordByName("Type"), "PCI");
@@ -139,13 +151,11 @@ void CKvBoard::InitializeRequiredKeywords()
     }
 
     CZelKeyword* level = GetKeywordByName("BootDiagnosticLevel");
-    if (level == nullptr)
-        level = Adopt(this, new CZelKWInt("BootDiagnosticLevel", 1, -65535, 65535, 0, 1));
+    if (level == nullptr) level = Adopt(this, new CZelKWInt("BootDiagnosticLevel", 1, -65535, 65535, 0, 1));
     SetInt(level, 1);
 
     CZelKeyword* debugMask = GetKeywordByName("DebugMask");
-    if (debugMask == nullptr)
-        debugMask = Adopt(this, new CZelKWInt("DebugMask", 0, -65535, 65535, 0, 1));
+    if (debugMask == nullptr) debugMask = Adopt(this, new CZelKWInt("DebugMask", 0, -65535, 65535, 0, 1));
     SetInt(debugMask, 0);
 
     if (CZelKWStruct* driver = ChildStruct(this, "Driver")) {
@@ -156,8 +166,7 @@ void CKvBoard::InitializeRequiredKeywords()
     }
 }
 
-CKvBoard::~CKvBoard()
-{
+CKvBoard::~CKvBoard() {
     Trace(KV_TRACE_API, "CKvBoard::~CKvBoard()\n");
     // Serialised with runtime monitor changes still finishing on other threads;
     // a board made and destroyed without the plug-in has its monitors ended here.
@@ -184,16 +193,14 @@ CKvBoard::~CKvBoard()
     if (locked) m_BoardMutex.Unlock();
 }
 
-void CKvBoard::SetConfigFile(const char* baseName, const char* extension)
-{
+void CKvBoard::SetConfigFile(const char* baseName, const char* extension) {
     snprintf(m_ConfigBaseName, sizeof(m_ConfigBaseName), "%s", baseName != nullptr ? baseName : "");
     snprintf(m_ConfigExtension, sizeof(m_ConfigExtension), "%s", extension != nullptr ? extension : "");
 }
 
 // ---- State and identity ------------------------------------------------------------
 
-void CKvBoard::SetState(const char* state)
-{
+void CKvBoard::SetState(const char* state) {
     Trace(KV_TRACE_API, "CKvBoard::SetState()\n");
     if (LockState() != 1) {
         Error("CKvBoard::SetState() - failed to lock mutex.\n");
@@ -210,8 +217,7 @@ void CKvBoard::SetState(const char* state)
     m_StateMutex.Unlock();
 }
 
-const char* CKvBoard::GetState()
-{
+const char* CKvBoard::GetState() {
     static const char* const states[] = {"IDLE", "BOOTED", "BOOTING", "STOPPED"};
     Trace(KV_TRACE_API, "CKvBoard::GetState()\n");
     if (LockState() != 1) {
@@ -236,8 +242,7 @@ const char* CKvBoard::GetState()
     return result;
 }
 
-bool CKvBoard::IsState(const char* state)
-{
+bool CKvBoard::IsState(const char* state) {
     if (LockState() != 1) {
         Error("CKvBoard::IsState() - failed to lock m_StateMutex.\n");
         return false;
@@ -248,8 +253,7 @@ bool CKvBoard::IsState(const char* state)
     return result;
 }
 
-void CKvBoard::Reset()
-{
+void CKvBoard::Reset() {
     {
         std::lock_guard<std::mutex> guard(m_MonitorLock);
         m_FirstStatusEvent = 1;
@@ -259,8 +263,7 @@ void CKvBoard::Reset()
     memset(m_FileList, 0, sizeof(m_FileList));
 }
 
-unsigned CKvBoard::GetLogicalNumber()
-{
+unsigned CKvBoard::GetLogicalNumber() {
     CZelKeyword* number = GetKeywordByName("Number");
     if (number == nullptr) {
         Error("CKvBoard::GetLogicalNumber() - Expected keyword 'Number' not found\n");
@@ -269,8 +272,7 @@ unsigned CKvBoard::GetLogicalNumber()
     return static_cast<unsigned>(IntValue(number));
 }
 
-unsigned CKvBoard::AssignLogicalNumber()
-{
+unsigned CKvBoard::AssignLogicalNumber() {
     unsigned number = GetLogicalNumber();
     uint32_t status = BoardSetLogicalNumber(GetDriverHandle(), number);
     if (status != 0) {
@@ -287,14 +289,15 @@ unsigned CKvBoard::AssignLogicalNumber()
     CZelKeyword* boardId = driver->GetKeywordByName("BoardId");
     CZelKeyword* name = driver->GetKeywordByName("Name");
     if (boardId == nullptr || name == nullptr) {
-        Error("CKvBoard::AssignLogicalNumber() - expected keyword 'Driver.BoardId' or 'Driver.Name' not found\n");
+        Error(
+            "CKvBoard::AssignLogicalNumber() - expected keyword 'Driver.BoardId' or 'Driver.Name' not found\n");
         return 1;
     }
     char text[32];
     snprintf(text, sizeof(text), "%d", static_cast<int>(number));
     if (SetText(boardId, text) != 0) {
-        Error("Failed to assign value '%d' to keyword '%s.%s'\n", static_cast<int>(number),
-              driver->GetName(), boardId->GetName());
+        Error("Failed to assign value '%d' to keyword '%s.%s'\n", static_cast<int>(number), driver->GetName(),
+              boardId->GetName());
         return 1;
     }
     void* database = nullptr;
@@ -313,8 +316,7 @@ unsigned CKvBoard::AssignLogicalNumber()
     return 0;
 }
 
-const char* CKvBoard::GetSwitchDriver()
-{
+const char* CKvBoard::GetSwitchDriver() {
     if (m_SwitchDriverName[0] != '\0') return m_SwitchDriverName;
     CZelKWStruct* switchDriver = ChildStruct(this, "SwitchDriver");
     if (switchDriver == nullptr) {
@@ -337,13 +339,11 @@ const char* CKvBoard::GetSwitchDriver()
 
 // ---- Messages ----------------------------------------------------------------------
 
-void CKvBoard::SendMessage(uint32_t severity, const char* format, va_list arguments)
-{
+void CKvBoard::SendMessage(uint32_t severity, const char* format, va_list arguments) {
     CSupervisor::GetSupervisor()->AlertNotify(KV_ALERT_MESSAGE, severity, GetName(), format, arguments);
 }
 
-bool CKvBoard::Traces(uint32_t level)
-{
+bool CKvBoard::Traces(uint32_t level) {
     CZelKeyword* maskKeyword = GetKeywordByName("OamTraceMask");
     if (maskKeyword == nullptr) {
         Warning("CKvBoard::Trace() - expected keyword 'OamTraceMask' not found\n");
@@ -353,8 +353,7 @@ bool CKvBoard::Traces(uint32_t level)
     return (static_cast<uint32_t>(IntValue(maskKeyword)) & ~USE_PRINTF & level) != 0;
 }
 
-void CKvBoard::SendTrace(uint32_t, const char* format, va_list arguments)
-{
+void CKvBoard::SendTrace(uint32_t, const char* format, va_list arguments) {
     if (static_cast<uint32_t>(IntValue(GetKeywordByName("OamTraceMask"))) & USE_PRINTF) {
         vprintf(format, arguments);
         fflush(stdout);
@@ -367,16 +366,14 @@ CZelKeyword* CKvBoard::GetKeywordTree() { return this; }
 
 // ---- Runtime keyword changes and alerts -----------------------------------------------
 
-unsigned CKvBoard::ReactToBattery(uint8_t bit, const char* value)
-{
+unsigned CKvBoard::ReactToBattery(uint8_t bit, const char* value) {
     bool enable = Match(value, "Enable") == 1;
     if (!enable && Match(value, "Disable") != 1) return KV_E_KEYWORD_REFUSED;
     WriteByte(KV_REG_LINE_POWER, bit, enable ? bit : static_cast<uint8_t>(~bit));
     return 0;
 }
 
-unsigned CKvBoard::ReactToMonitor(const char* value)
-{
+unsigned CKvBoard::ReactToMonitor(const char* value) {
     if (Match(value, "Enable") == 1) {
         if (MonitorStarted() == 1)
             Warning("Monitor thread is already running\n");
@@ -394,8 +391,7 @@ unsigned CKvBoard::ReactToMonitor(const char* value)
     return KV_E_KEYWORD_REFUSED;
 }
 
-unsigned CKvBoard::SetKeywordValue(const char* name, const char* value)
-{
+unsigned CKvBoard::SetKeywordValue(const char* name, const char* value) {
     bool highBattery = name != nullptr && tsiStricmp(name, "HighBatteryEnable") == 0;
     bool lowBattery = name != nullptr && tsiStricmp(name, "LowBatteryEnable") == 0;
     bool monitor = name != nullptr && tsiStricmp(name, "MonitorEnable") == 0;
@@ -443,8 +439,7 @@ unsigned CKvBoard::SetKeywordValue(const char* name, const char* value)
     return 0;
 }
 
-uint32_t CKvBoard::AlertReceive(oam_msg_tag* message)
-{
+uint32_t CKvBoard::AlertReceive(oam_msg_tag* message) {
     if (message == nullptr || message->alert != KV_ALERT_REMOVAL_REQUESTED) return 0;
     Trace(KV_TRACE_ALERTS, "CKvBoard::AlertReceive() - HSWEVN_REMOVAL_REQUESTED\n");
     if (LockBoard() != 1) {
@@ -455,4 +450,3 @@ uint32_t CKvBoard::AlertReceive(oam_msg_tag* message)
     m_BoardMutex.Unlock();
     return 0;
 }
-

@@ -22,8 +22,8 @@ unsigned CKvBoard::Initialize() {
             Record(&file);
             result = file.Parse();
             if (result != 0) {
-                Error("CKvBoard::Initialize() - error (%d) parsing config file %s\n", static_cast<int>(result),
-                      m_ConfigBaseName);
+                Error("CKvBoard::Initialize() - error (%d) parsing config file %s\n",
+                      static_cast<int>(result), m_ConfigBaseName);
             }
             file.Close();
         }

@@ -11,24 +11,21 @@ const unsigned kValueSize = 128;
 
 }  // namespace
 
-unsigned CKvBoard::GetPciBus()
-{
+unsigned CKvBoard::GetPciBus() {
     char value[kValueSize] = {0};
     if (GetKeywordValue("Location.PCI.Bus", value, sizeof(value)) != 0) value[0] = '\0';
     value[sizeof(value) - 1] = '\0';
     return static_cast<unsigned>(atoi(value));
 }
 
-unsigned CKvBoard::GetPciSlot()
-{
+unsigned CKvBoard::GetPciSlot() {
     char value[kValueSize] = {0};
     if (GetKeywordValue("Location.PCI.Slot", value, sizeof(value)) != 0) value[0] = '\0';
     value[sizeof(value) - 1] = '\0';
     return static_cast<unsigned>(atoi(value));
 }
 
-unsigned CKvBoard::OpenDriver(KVHANDLE* handle)
-{
+unsigned CKvBoard::OpenDriver(KVHANDLE* handle) {
     Trace(KV_TRACE_API, "CKvBoard::OpenDriver()\n");
     if (handle == nullptr) return 1;
     // A handle still open would be lost by the new open: close it first. One
@@ -45,8 +42,7 @@ unsigned CKvBoard::OpenDriver(KVHANDLE* handle)
     return 1;
 }
 
-unsigned CKvBoard::CloseDriver(KVHANDLE* handle)
-{
+unsigned CKvBoard::CloseDriver(KVHANDLE* handle) {
     Trace(KV_TRACE_API, "CKvBoard::CloseDriver()\n");
     if (handle == nullptr || *handle == nullptr) return 1;
     uint32_t status = kvClose(*handle);
@@ -60,35 +56,31 @@ unsigned CKvBoard::CloseDriver(KVHANDLE* handle)
     return 0;
 }
 
-KVHANDLE CKvBoard::GetDriverHandle()
-{
+KVHANDLE CKvBoard::GetDriverHandle() {
     if (m_DriverHandle == nullptr && OpenDriver(&m_DriverHandle) != 0)
         Trace(KV_TRACE_DEBUG, "CKvBoard::GetDriverHandle() failed to open driver.\n");
     return m_DriverHandle;
 }
 
-uint32_t CKvBoard::ReadByteStatus(uint32_t address, uint8_t* value)
-{
+uint32_t CKvBoard::ReadByteStatus(uint32_t address, uint8_t* value) {
     uint8_t byte = 0;
     uint32_t status = BoardReadByte(GetDriverHandle(), address, &byte);
     if (status == 0)
         Trace(KV_TRACE_READ_BYTE, "CKvBoard::ReadByte() -> %08x %02x\n", address, byte);
     else
-        Trace(KV_TRACE_DEBUG, "CKvBoard::ReadByte() - BoardReadByte(%08xh) returns %d (%08xh)\n",
-              address, static_cast<int>(status), status);
+        Trace(KV_TRACE_DEBUG, "CKvBoard::ReadByte() - BoardReadByte(%08xh) returns %d (%08xh)\n", address,
+              static_cast<int>(status), status);
     if (value != nullptr) *value = byte;
     return status;
 }
 
-uint8_t CKvBoard::ReadByte(uint32_t address)
-{
+uint8_t CKvBoard::ReadByte(uint32_t address) {
     uint8_t byte = 0;
     ReadByteStatus(address, &byte);
     return byte;
 }
 
-void CKvBoard::WriteByte(uint32_t address, uint8_t value)
-{
+void CKvBoard::WriteByte(uint32_t address, uint8_t value) {
     Trace(KV_TRACE_WRITE_BYTE, "CKvBoard::WriteByte() -> %08x %02x\n", address, value);
     uint32_t status = BoardWriteByte(GetDriverHandle(), address, value);
     if (status != 0)
@@ -96,8 +88,7 @@ void CKvBoard::WriteByte(uint32_t address, uint8_t value)
               address, value, static_cast<int>(status), status);
 }
 
-void CKvBoard::WriteByte(uint32_t address, uint8_t mask, uint8_t value)
-{
+void CKvBoard::WriteByte(uint32_t address, uint8_t mask, uint8_t value) {
     Trace(KV_TRACE_WRITE_BYTE, "CKvBoard::WriteByte() -> %08x %02x %02x\n", address, mask, value);
     uint8_t old = 0;
     if (ReadByteStatus(address, &old) != 0) {
@@ -116,4 +107,3 @@ void CKvBoard::WriteByte(uint32_t address, uint8_t mask, uint8_t value)
               "CKvBoard::WriteByte(Address => %08x, Mask => %02x, Value => %02x) returns %d (%08xh)\n",
               address, mask, value, static_cast<int>(status), status);
 }
-

@@ -21,8 +21,7 @@ struct DownloadTarget {
 
 }  // namespace
 
-unsigned CKvBoard::read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type,
-                             uint8_t* data) {
+unsigned CKvBoard::read_line(FILE* file, uint8_t* count, uint16_t* address, uint8_t* type, uint8_t* data) {
     return KvReadHexRecord(file, count, address, type, data);
 }
 

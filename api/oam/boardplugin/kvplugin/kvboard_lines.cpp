@@ -28,7 +28,6 @@ void SetMapEntry(uint16_t* map, int stream, int timeslot, int physicalStream, in
 
 // ---- Port groups and the station map -----------------------------------------
 
-
 bool CKvBoard::IsPopulated(cPortGroup* group, uint8_t population) {
     if (group == nullptr) return false;
     uint8_t present = uint8_t((population >> 5) & 7);
@@ -61,8 +60,8 @@ unsigned CKvBoard::MapPortGroups() {
     uint8_t population = 0;
     uint32_t status = ReadByteStatus(KV_REG_POPULATION, &population);
     if (status != 0) {
-        Error("CKvBoard::MapPortGroups() - BoardReadByte(%08xh) returns %d (%08xh)\n", unsigned(KV_REG_POPULATION),
-              int(status), status);
+        Error("CKvBoard::MapPortGroups() - BoardReadByte(%08xh) returns %d (%08xh)\n",
+              unsigned(KV_REG_POPULATION), int(status), status);
         return 1;
     }
 
@@ -134,7 +133,6 @@ unsigned CKvBoard::MapPortGroups() {
 
 // ---- Ports, line circuits and coefficient files ---------------------------------
 
-
 void CKvBoard::MapQslacFilesToPorts() {
     // Ports 0 to 47: channel n mod 4 of circuit (n mod 16) div 4 of group n div 16.
     for (cPortGroup* g = m_PortGroups.Head(); g != nullptr; g = cList<cPortGroup>::Next(g)) {
@@ -187,8 +185,10 @@ void CKvBoard::MapQslacFilesToPorts() {
     for (cPort* p = m_Ports.Head(); p != nullptr; p = cList<cPort>::Next(p)) {
         const char* name = p->m_Qslac->GetFilename(p->m_Channel);
         cQslacFile* found = m_QslacFiles.Head();
-        while (found != nullptr && tsiStricmp(found->GetName(), name) != 0) found = cList<cQslacFile>::Next(found);
-        std::unique_ptr<cQslacFile> record(found == nullptr ? new (std::nothrow) cQslacFile(this, name) : nullptr);
+        while (found != nullptr && tsiStricmp(found->GetName(), name) != 0)
+            found = cList<cQslacFile>::Next(found);
+        std::unique_ptr<cQslacFile> record(found == nullptr ? new (std::nothrow) cQslacFile(this, name)
+                                                            : nullptr);
         cPort* copy = new (std::nothrow) cPort(*p);
         if ((found == nullptr && record == nullptr) || copy == nullptr) {
             delete copy;
@@ -225,9 +225,11 @@ void CKvBoard::ConfigureLineInterfaceHardware() {
                 Error("CKvBoard::ConfigureLineInterfaceHardware() - memory allocation failed\n");
             } else {
                 uint32_t count = 0;
-                for (cPort* p = ports.Head(); p != nullptr && count < ports.m_Count; p = cList<cPort>::Next(p))
+                for (cPort* p = ports.Head(); p != nullptr && count < ports.m_Count;
+                     p = cList<cPort>::Next(p))
                     numbers[count++] = p->m_Number;
-                uint32_t rc = LineConfigureMultiple(GetDriverHandle(), numbers.get(), count, coefficients, byteCount);
+                uint32_t rc =
+                    LineConfigureMultiple(GetDriverHandle(), numbers.get(), count, coefficients, byteCount);
                 if (rc != 0) Error("LineConfigureMultiple returns %d\n", int(rc));
             }
         }

@@ -38,7 +38,7 @@ enum : uint32_t {
     KV_HEARTBEAT_LOST = 1,
     KV_HEARTBEAT_RETURNED = 2,
     KV_MESSAGE_SIZE = 116,
-    KV_STATUS_TAG = 0x10,         // params[0] of a status event
+    KV_STATUS_TAG = 0x10,  // params[0] of a status event
     KV_STATUS_MAX_LENGTH = 14,
 };
 
@@ -90,16 +90,11 @@ void Append(char* buffer, size_t size, const char* format, const char* value) {
     snprintf(buffer + used, size - used, format, value);
 }
 
-int HandleAsInt(KVHANDLE handle) {
-    return static_cast<int>(reinterpret_cast<uintptr_t>(handle));
-}
+int HandleAsInt(KVHANDLE handle) { return static_cast<int>(reinterpret_cast<uintptr_t>(handle)); }
 
-unsigned HandleAsHex(KVHANDLE handle) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle));
-}
+unsigned HandleAsHex(KVHANDLE handle) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)); }
 
 }  // namespace
-
 
 // ---- Board members run on the supervisor's threads --------------------------
 
@@ -173,8 +168,10 @@ unsigned CKvBoard::_StartMonitor() {
     // handle and event: it must be gone before another one starts.
     unsigned rc = ReapEndingMonitor(KV_MONITOR_END_TIMEOUT_MS);
     if (rc != 0) {
-        Warning("CKvBoard::_StartMonitor() - previous monitor thread has not ended, "
-                "error %d (%08xh)\n", rc, rc);
+        Warning(
+            "CKvBoard::_StartMonitor() - previous monitor thread has not ended, "
+            "error %d (%08xh)\n",
+            rc, rc);
         return 1;
     }
     CKvMonitorThread* thread = new (std::nothrow) CKvMonitorThread(this);
@@ -266,15 +263,13 @@ void CKvBoard::MonitorEnded() {
     if (owesEnd) OwnThreadDone();  // may destroy the board, and this thread's object with it
 }
 
-void CKvBoard::EndMonitors()
-{
+void CKvBoard::EndMonitors() {
     if (MonitorStarted() == 1) _StopMonitor();
     // A monitor that did not end when asked is waited for here without limit.
     ReapEndingMonitor(ZEL_WAIT_INFINITE);
 }
 
-void CKvBoard::Shutdown()
-{
+void CKvBoard::Shutdown() {
     if (LockBoard() != 1) {
         Error("CKvBoard::Shutdown() - failed to lock mutex.\n");
         return;
@@ -288,7 +283,6 @@ void CKvBoard::Shutdown()
 CZelEvent* CKvBoard::GetMonitorEvent() { return m_pMonitorEvent; }
 
 void CKvBoard::TraceMonitor(const char* text) { Trace(KV_TRACE_API, "%s", text); }
-
 
 unsigned CKvBoard::StartMonitor() {
     Trace(KV_TRACE_API, "CKvBoard::StartMonitor()\n");
@@ -311,8 +305,8 @@ unsigned CKvBoard::StartMonitor() {
     Trace(KV_TRACE_API, "MonitorMuxHandle = %d, 0x%x\n", static_cast<int>(mux), mux);
     if (status != 0) {
         CloseDriver(&m_MonitorDriverHandle);
-        Error("CKvBoard::StartMonitor() - kvGetMuxHandle returns %d (0x%08x) for board %d\n", status,
-              status, GetLogicalNumber());
+        Error("CKvBoard::StartMonitor() - kvGetMuxHandle returns %d (0x%08x) for board %d\n", status, status,
+              GetLogicalNumber());
         return 1;
     }
     m_pMonitorEvent = new (std::nothrow) CZelEvent(static_cast<long>(static_cast<int32_t>(mux)));
@@ -360,12 +354,13 @@ void CKvBoard::Event() {
         static_assert(sizeof(message) <= sizeof(buffer), "a DSP message fits the receive buffer");
         memcpy(&message, buffer, sizeof(message));
         if (message.event.type != DSP_EVENT_STATUS) {
-            Warning("Unexpected event:\n type:      %d (0x%04x)\n length:    %d\n"
-                    " handle:    0x%04x\n target:    0x%04x\n timestamp: 0x%04x\n"
-                    " params[0]: 0x%04x\n",
-                    static_cast<int>(static_cast<int16_t>(message.event.type)), message.event.type,
-                    message.event.length, message.event.handle, message.event.target,
-                    message.event.timestamp, message.event.params[0]);
+            Warning(
+                "Unexpected event:\n type:      %d (0x%04x)\n length:    %d\n"
+                " handle:    0x%04x\n target:    0x%04x\n timestamp: 0x%04x\n"
+                " params[0]: 0x%04x\n",
+                static_cast<int>(static_cast<int16_t>(message.event.type)), message.event.type,
+                message.event.length, message.event.handle, message.event.target, message.event.timestamp,
+                message.event.params[0]);
             return;
         }
         bool first;

@@ -38,8 +38,7 @@ public:
     // from there, not from the start of the report.
     void Resync() { m_Length += strnlen(End(), m_Size - 1 - m_Length); }
 
-    void Append(const char* format, ...) __attribute__((format(printf, 2, 3)))
-    {
+    void Append(const char* format, ...) __attribute__((format(printf, 2, 3))) {
         if (Room() <= 1) return;
         va_list arguments;
         va_start(arguments, format);
@@ -63,8 +62,7 @@ void CopyText(char* buffer, size_t size, const char* text) {
 
 }  // namespace
 
-unsigned CKvBoard::GenerateReport()
-{
+unsigned CKvBoard::GenerateReport() {
     cDsp* dsp = dynamic_cast<cDsp*>(GetKeywordByName("Dsp"));
     Trace(KV_TRACE_API, "CKvBoard::GenerateReport()\n");
 
@@ -86,14 +84,18 @@ unsigned CKvBoard::GenerateReport()
 
     CZelKWStruct* eeprom = ChildStruct(this, "Eeprom");
     report.Append("EEPROM.Family:              0x%04x\n", static_cast<unsigned>(ChildInt(eeprom, "Family")));
-    report.Append("EEPROM.TestLevel:           0x%04x\n", static_cast<unsigned>(ChildInt(eeprom, "TestLevel")));
-    report.Append("EEPROM.TestLevelRev:        0x%02x\n", static_cast<unsigned>(ChildInt(eeprom, "TestLevelRev")));
+    report.Append("EEPROM.TestLevel:           0x%04x\n",
+                  static_cast<unsigned>(ChildInt(eeprom, "TestLevel")));
+    report.Append("EEPROM.TestLevelRev:        0x%02x\n",
+                  static_cast<unsigned>(ChildInt(eeprom, "TestLevelRev")));
     report.Append("EEPROM.SoftwareComp:        0x%02x\n",
                   static_cast<unsigned>(ChildInt(eeprom, "SoftwareCompatibility")));
-    report.Append("EEPROM.OAMProductNo:        0x%04x\n", static_cast<unsigned>(ChildInt(eeprom, "OAMProductNo")));
+    report.Append("EEPROM.OAMProductNo:        0x%04x\n",
+                  static_cast<unsigned>(ChildInt(eeprom, "OAMProductNo")));
     report.Append("EEPROM.MFGYear:             %d\n", static_cast<int>(ChildInt(eeprom, "MFGYear")));
     report.Append("EEPROM.MFGWeek:             %d\n", static_cast<int>(ChildInt(eeprom, "MFGWeek")));
-    report.Append("EEPROM.ATETestBit:          0x%02x\n", static_cast<unsigned>(ChildInt(eeprom, "ATETestBit")));
+    report.Append("EEPROM.ATETestBit:          0x%02x\n",
+                  static_cast<unsigned>(ChildInt(eeprom, "ATETestBit")));
     report.Append("EEPROM.SerialNum:           %d\n", static_cast<int>(ChildInt(eeprom, "SerialNum")));
     report.Append("EEPROM.AssemblyRevision:    %d\n", static_cast<int>(ChildInt(eeprom, "AssemblyRevision")));
 
@@ -139,7 +141,8 @@ unsigned CKvBoard::GenerateReport()
     report.Append("\n---------------------------------------------------------------\n");
     report.Append("  port group 1-16   |  port group 17-32   |  port group 33-48\n");
     report.Append("     %11s    |     %11s     |     %11s\n", (presence & 1) ? "  present  " : "not present",
-                  (presence & 2) ? "  present  " : "not present", (presence & 4) ? "  present  " : "not present");
+                  (presence & 2) ? "  present  " : "not present",
+                  (presence & 4) ? "  present  " : "not present");
     report.Append("                    |                     |\n");
     report.Append("  station timeslot  |  station  timeslot  |  station timeslot\n");
     report.Append("---------------------------------------------------------------\n");
@@ -147,7 +150,8 @@ unsigned CKvBoard::GenerateReport()
     bool rawMap = m_pRawMap != nullptr && m_pRawMap->IsValue("Enable") == 1;
     for (unsigned row = 0; row < 16; ++row) {
         report.Append("| ");
-        for (cPortGroup* group = m_PortGroups.Head(); group != nullptr; group = cList<cPortGroup>::Next(group)) {
+        for (cPortGroup* group = m_PortGroups.Head(); group != nullptr;
+             group = cList<cPortGroup>::Next(group)) {
             int station = group->GetStationNumber(row);
             if ((group->m_PresenceMask & presence) == group->m_PresenceMask || rawMap)
                 report.Append("  %02d       %02d  ", station, group->GetLogicalTimeslot(station));

@@ -28,20 +28,17 @@ const unsigned kValueSize = 128;
 
 // Register bits are changed one at a time through the masked write: a set
 // passes the bit as mask and value, a clear the bit and its complement.
-void SetBit(CKvBoard* board, uint32_t address, unsigned bit)
-{
+void SetBit(CKvBoard* board, uint32_t address, unsigned bit) {
     uint8_t mask = static_cast<uint8_t>(1u << bit);
     board->WriteByte(address, mask, mask);
 }
 
-void ClearBit(CKvBoard* board, uint32_t address, unsigned bit)
-{
+void ClearBit(CKvBoard* board, uint32_t address, unsigned bit) {
     uint8_t mask = static_cast<uint8_t>(1u << bit);
     board->WriteByte(address, mask, static_cast<uint8_t>(~mask));
 }
 
-void SetOrClearBit(CKvBoard* board, uint32_t address, unsigned bit, bool set)
-{
+void SetOrClearBit(CKvBoard* board, uint32_t address, unsigned bit, bool set) {
     if (set)
         SetBit(board, address, bit);
     else
@@ -79,43 +76,41 @@ struct CKvBoard::StartKeywords {
 
 struct CKvBoard::StartStep {
     unsigned (CKvBoard::*run)(const StartKeywords& keywords);  // 0, or 1 after its message
-    unsigned open;  // what is open once the step has run
+    unsigned open;                                             // what is open once the step has run
 };
 
 // The start, in order.
 const CKvBoard::StartStep CKvBoard::kStartSteps[] = {
-    {&CKvBoard::StartOpenDriver, DRIVER},                             // open the driver
-    {&CKvBoard::StartHoldInReset, DRIVER},                            // line power off, hardware held in reset
-    {&CKvBoard::StartLogicalNumber, DRIVER},                          // logical number
-    {&CKvBoard::StartReadEeprom, DRIVER},                             // EEPROM record into "Eeprom"
-    {&CKvBoard::StartResetDsp, DRIVER},                               // DSP reset
-    {&CKvBoard::StartSwitchChip, DRIVER},                             // switch chip (T8100)
-    {&CKvBoard::StartOpenSwitchDevice, DRIVER | SWITCH_DEVICE},       // open the switch device
-    {&CKvBoard::StartClocking, DRIVER | SWITCH_DEVICE},               // H.100 clocking, when "CFBEMCoverride" asks
-    {&CKvBoard::StartResetSwitch, DRIVER | SWITCH_DEVICE},            // switch reset, signalling loopback
-    {&CKvBoard::StartMapStations, DRIVER | SWITCH_DEVICE},            // port groups and station map
-    {&CKvBoard::StartLineCircuits, DRIVER | SWITCH_DEVICE},           // line circuits and coefficient files
-    {&CKvBoard::StartDsp, DRIVER | SWITCH_DEVICE},                    // DSP firmware and thermal sensors
-    {&CKvBoard::StartHeartbeat, DRIVER | SWITCH_DEVICE},              // heartbeat
-    {&CKvBoard::StartDefaultConnections, DRIVER | SWITCH_DEVICE},     // default connections
-    {&CKvBoard::StartCloseSwitchDevice, DRIVER},                      // close the switch device
-    {&CKvBoard::StartLinePower, DRIVER | LINE_POWER},                 // line power on
-    {&CKvBoard::StartBoardMonitoring, DRIVER | LINE_POWER},           // board monitoring in the DSP
-    {&CKvBoard::StartReport, DRIVER | LINE_POWER},                    // board report
-    {&CKvBoard::StartCloseDriver, LINE_POWER},                        // close the driver
-    {&CKvBoard::StartMonitorThread, LINE_POWER | MONITOR},            // monitor thread, when "MonitorEnable" asks
+    {&CKvBoard::StartOpenDriver, DRIVER},                        // open the driver
+    {&CKvBoard::StartHoldInReset, DRIVER},                       // line power off, hardware held in reset
+    {&CKvBoard::StartLogicalNumber, DRIVER},                     // logical number
+    {&CKvBoard::StartReadEeprom, DRIVER},                        // EEPROM record into "Eeprom"
+    {&CKvBoard::StartResetDsp, DRIVER},                          // DSP reset
+    {&CKvBoard::StartSwitchChip, DRIVER},                        // switch chip (T8100)
+    {&CKvBoard::StartOpenSwitchDevice, DRIVER | SWITCH_DEVICE},  // open the switch device
+    {&CKvBoard::StartClocking, DRIVER | SWITCH_DEVICE},          // H.100 clocking, when "CFBEMCoverride" asks
+    {&CKvBoard::StartResetSwitch, DRIVER | SWITCH_DEVICE},       // switch reset, signalling loopback
+    {&CKvBoard::StartMapStations, DRIVER | SWITCH_DEVICE},       // port groups and station map
+    {&CKvBoard::StartLineCircuits, DRIVER | SWITCH_DEVICE},      // line circuits and coefficient files
+    {&CKvBoard::StartDsp, DRIVER | SWITCH_DEVICE},               // DSP firmware and thermal sensors
+    {&CKvBoard::StartHeartbeat, DRIVER | SWITCH_DEVICE},         // heartbeat
+    {&CKvBoard::StartDefaultConnections, DRIVER | SWITCH_DEVICE},  // default connections
+    {&CKvBoard::StartCloseSwitchDevice, DRIVER},                   // close the switch device
+    {&CKvBoard::StartLinePower, DRIVER | LINE_POWER},              // line power on
+    {&CKvBoard::StartBoardMonitoring, DRIVER | LINE_POWER},        // board monitoring in the DSP
+    {&CKvBoard::StartReport, DRIVER | LINE_POWER},                 // board report
+    {&CKvBoard::StartCloseDriver, LINE_POWER},                     // close the driver
+    {&CKvBoard::StartMonitorThread, LINE_POWER | MONITOR},  // monitor thread, when "MonitorEnable" asks
 };
 
-void CKvBoard::CloseSwitchDevice()
-{
+void CKvBoard::CloseSwitchDevice() {
     if (!m_SwitchFdOpen) return;
     kvDevClose(m_SwitchFd);
     m_SwitchFd = -1;
     m_SwitchFdOpen = false;
 }
 
-void CKvBoard::SwitchLinePowerOff()
-{
+void CKvBoard::SwitchLinePowerOff() {
     ClearBit(this, KV_REG_LINE_POWER, 3);
     ClearBit(this, KV_REG_LINE_POWER, 2);
     ClearBit(this, KV_REG_LINE_POWER, 1);
@@ -123,8 +118,7 @@ void CKvBoard::SwitchLinePowerOff()
     ClearBit(this, KV_REG_LINE_POWER, 4);
 }
 
-unsigned CKvBoard::Start()
-{
+unsigned CKvBoard::Start() {
     if (LockBoard() != 1) {
         Error("CKvBoard::Start() - failed to lock mutex.\n");
         return KV_E_START_FAILED;
@@ -140,7 +134,8 @@ unsigned CKvBoard::Start()
     // refused before it touches the board (at once on that thread itself).
     unsigned ending = ReapEndingMonitor(KV_MONITOR_END_TIMEOUT_MS);
     if (ending != 0) {
-        Error("CKvBoard::Start() - previous monitor thread has not ended, error %d (%08xh)\n", ending, ending);
+        Error("CKvBoard::Start() - previous monitor thread has not ended, error %d (%08xh)\n", ending,
+              ending);
         m_BoardMutex.Unlock();
         return KV_E_START_FAILED;
     }
@@ -160,8 +155,7 @@ unsigned CKvBoard::Start()
     return 0;
 }
 
-CKvBoard::StartKeywords CKvBoard::TakeStartKeywords()
-{
+CKvBoard::StartKeywords CKvBoard::TakeStartKeywords() {
     StartKeywords keywords = {};
     keywords.eeprom = ChildStruct(this, "Eeprom");
     keywords.clockOverride = GetKeywordByName("CFBEMCoverride");
@@ -181,8 +175,7 @@ CKvBoard::StartKeywords CKvBoard::TakeStartKeywords()
     return keywords;
 }
 
-void CKvBoard::FailStart(unsigned open)
-{
+void CKvBoard::FailStart(unsigned open) {
     // Close what the sequence opened; programmed hardware stays as it is,
     // but for the line power: a board reported IDLE never has it on.
     if (open & SWITCH_DEVICE) CloseSwitchDevice();
@@ -201,8 +194,7 @@ void CKvBoard::FailStart(unsigned open)
 
 // ---- The steps of a start ----------------------------------------------------------
 
-unsigned CKvBoard::StartOpenDriver(const StartKeywords&)
-{
+unsigned CKvBoard::StartOpenDriver(const StartKeywords&) {
     unsigned result = OpenDriver(&m_DriverHandle);
     if (result != 0) {
         Error("CKvBoard::Start() - failed to open driver %d (0x%08x)\n", static_cast<int>(result), result);
@@ -211,8 +203,7 @@ unsigned CKvBoard::StartOpenDriver(const StartKeywords&)
     return 0;
 }
 
-unsigned CKvBoard::StartHoldInReset(const StartKeywords&)
-{
+unsigned CKvBoard::StartHoldInReset(const StartKeywords&) {
     // Everything off and held in reset before the board is prepared.
     ClearBit(this, KV_REG_CONTROL, 3);
     ClearBit(this, KV_REG_LINE_POWER, 2);
@@ -230,8 +221,7 @@ unsigned CKvBoard::StartHoldInReset(const StartKeywords&)
 
 unsigned CKvBoard::StartLogicalNumber(const StartKeywords&) { return AssignLogicalNumber() != 0 ? 1 : 0; }
 
-unsigned CKvBoard::StartReadEeprom(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartReadEeprom(const StartKeywords& keywords) {
     uint8_t record[24] = {0};
     uint32_t status = BoardEEPROMGetData(GetDriverHandle(), 128, record, sizeof(record));
     if (status != 0) {
@@ -240,10 +230,14 @@ unsigned CKvBoard::StartReadEeprom(const StartKeywords& keywords)
     }
     if (keywords.eeprom == nullptr) return 0;
     // The record's fields in their order: offset, size (host byte order), keyword.
-    static const struct { size_t offset, size; const char* keyword; } fields[] = {
-        {0, 2, "Family"},  {2, 2, "TestLevel"}, {4, 1, "TestLevelRev"}, {5, 1, "SoftwareCompatibility"},
-        {6, 2, "OAMProductNo"}, {8, 2, "MFGYear"}, {10, 1, "MFGWeek"}, {11, 1, "ATETestBit"},
-        {12, 4, "SerialNum"}, {20, 4, "AssemblyRevision"}};
+    static const struct {
+        size_t offset, size;
+        const char* keyword;
+    } fields[] = {{0, 2, "Family"},       {2, 2, "TestLevel"},
+                  {4, 1, "TestLevelRev"}, {5, 1, "SoftwareCompatibility"},
+                  {6, 2, "OAMProductNo"}, {8, 2, "MFGYear"},
+                  {10, 1, "MFGWeek"},     {11, 1, "ATETestBit"},
+                  {12, 4, "SerialNum"},   {20, 4, "AssemblyRevision"}};
     for (const auto& field : fields) {
         uint32_t value = 0;
         if (field.size == 1) {
@@ -260,8 +254,7 @@ unsigned CKvBoard::StartReadEeprom(const StartKeywords& keywords)
     return 0;
 }
 
-unsigned CKvBoard::StartResetDsp(const StartKeywords&)
-{
+unsigned CKvBoard::StartResetDsp(const StartKeywords&) {
     uint32_t status = BoardDspReset(GetDriverHandle());
     if (status != 0) {
         Error("BoardDspReset rc %08d\n", static_cast<int>(status));
@@ -272,8 +265,7 @@ unsigned CKvBoard::StartResetDsp(const StartKeywords&)
     return 0;
 }
 
-unsigned CKvBoard::StartSwitchChip(const StartKeywords&)
-{
+unsigned CKvBoard::StartSwitchChip(const StartKeywords&) {
     HMICHANDLE hmic = nullptr;
     uint32_t status = kvGetHmicHandle(GetDriverHandle(), 0, &hmic);
     if (status != 0) {
@@ -298,8 +290,7 @@ unsigned CKvBoard::StartSwitchChip(const StartKeywords&)
     return 0;
 }
 
-unsigned CKvBoard::StartOpenSwitchDevice(const StartKeywords&)
-{
+unsigned CKvBoard::StartOpenSwitchDevice(const StartKeywords&) {
     char path[256];
     snprintf(path, sizeof(path), "/dev/%s%02d", GetSwitchDriver(), static_cast<int>(GetLogicalNumber()));
     int fd = kvDevOpen(path, O_RDONLY);
@@ -313,8 +304,7 @@ unsigned CKvBoard::StartOpenSwitchDevice(const StartKeywords&)
     return 0;
 }
 
-unsigned CKvBoard::StartClocking(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartClocking(const StartKeywords& keywords) {
     if (keywords.clockOverride == nullptr || keywords.clocking == nullptr) return 0;
     char value[kValueSize] = {0};
     if (keywords.clockOverride->GetKeywordValue(nullptr, value, sizeof(value)) != 0 ||
@@ -328,8 +318,7 @@ unsigned CKvBoard::StartClocking(const StartKeywords& keywords)
     return 0;
 }
 
-unsigned CKvBoard::StartResetSwitch(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartResetSwitch(const StartKeywords& keywords) {
     if (ResetSwitch() != 0) return 1;
     SetBit(this, KV_REG_CONTROL, 2);
     ClearBit(this, KV_REG_RESET, 1);
@@ -339,15 +328,13 @@ unsigned CKvBoard::StartResetSwitch(const StartKeywords& keywords)
 
 unsigned CKvBoard::StartMapStations(const StartKeywords&) { return MapPortGroups() != 0 ? 1 : 0; }
 
-unsigned CKvBoard::StartLineCircuits(const StartKeywords&)
-{
+unsigned CKvBoard::StartLineCircuits(const StartKeywords&) {
     MapQslacFilesToPorts();
     ConfigureLineInterfaceHardware();
     return 0;
 }
 
-unsigned CKvBoard::StartDsp(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartDsp(const StartKeywords& keywords) {
     // Neither the firmware nor a sensor fails the start: each says what went wrong.
     cDsp* dsp = keywords.dsp;
     if (dsp == nullptr) return 0;
@@ -363,16 +350,14 @@ unsigned CKvBoard::StartDsp(const StartKeywords& keywords)
     return 0;
 }
 
-unsigned CKvBoard::StartHeartbeat(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartHeartbeat(const StartKeywords& keywords) {
     long rate = IntValue(keywords.heartbeatRate);
     if (keywords.heartbeatRate != nullptr && rate > 0)
         BoardStartHeartBeat(GetDriverHandle(), static_cast<uint32_t>(rate));
     return 0;
 }
 
-unsigned CKvBoard::StartDefaultConnections(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartDefaultConnections(const StartKeywords& keywords) {
     // Connections that fail are reported; they do not fail the start.
     if (Match(keywords.switchConnections, "Yes") == 1) {
         if (NailDefaultConnections() != 0) Warning("CKvBoard::Start() - Default connections failed.\n");
@@ -386,14 +371,12 @@ unsigned CKvBoard::StartDefaultConnections(const StartKeywords& keywords)
     return 0;
 }
 
-unsigned CKvBoard::StartCloseSwitchDevice(const StartKeywords&)
-{
+unsigned CKvBoard::StartCloseSwitchDevice(const StartKeywords&) {
     CloseSwitchDevice();
     return 0;
 }
 
-unsigned CKvBoard::StartLinePower(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartLinePower(const StartKeywords& keywords) {
     SetOrClearBit(this, KV_REG_LINE_POWER, 2, Match(keywords.highBattery, "Enable") == 1);
     SetOrClearBit(this, KV_REG_LINE_POWER, 1, Match(keywords.lowBattery, "Enable") == 1);
     SetOrClearBit(this, KV_REG_LINE_POWER, 3, Match(keywords.ringVoltage, "Enable") == 1);
@@ -403,33 +386,28 @@ unsigned CKvBoard::StartLinePower(const StartKeywords& keywords)
     return 0;
 }
 
-unsigned CKvBoard::StartBoardMonitoring(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartBoardMonitoring(const StartKeywords& keywords) {
     if (keywords.dsp != nullptr) keywords.dsp->StartBoardMonitoring();
     return 0;
 }
 
-unsigned CKvBoard::StartReport(const StartKeywords&)
-{
+unsigned CKvBoard::StartReport(const StartKeywords&) {
     GenerateReport();
     return 0;
 }
 
-unsigned CKvBoard::StartCloseDriver(const StartKeywords&)
-{
+unsigned CKvBoard::StartCloseDriver(const StartKeywords&) {
     CloseDriver(&m_DriverHandle);
     std::lock_guard<std::mutex> guard(m_MonitorLock);
     m_FirstStatusEvent = 1;
     return 0;
 }
 
-unsigned CKvBoard::StartMonitorThread(const StartKeywords& keywords)
-{
+unsigned CKvBoard::StartMonitorThread(const StartKeywords& keywords) {
     return Match(keywords.monitorEnable, "Enable") == 1 && _StartMonitor() != 0 ? 1 : 0;
 }
 
-unsigned CKvBoard::Stop()
-{
+unsigned CKvBoard::Stop() {
     if (LockBoard() != 1) {
         Error("CKvBoard::Stop() - failed to lock mutex.\n");
         return KV_E_STOP_FAILED;
@@ -467,8 +445,7 @@ unsigned CKvBoard::Stop()
     return 0;
 }
 
-unsigned CKvBoard::Test(unsigned)
-{
+unsigned CKvBoard::Test(unsigned) {
     if (LockBoard() != 1) {
         Error("CKvBoard::Test() - failed to lock mutex.\n");
         return KV_E_NOT_SUPPORTED;
@@ -479,9 +456,7 @@ unsigned CKvBoard::Test(unsigned)
     return KV_E_NOT_SUPPORTED;
 }
 
-unsigned CKvBoard::SendBuffer(const void*, unsigned)
-{
+unsigned CKvBoard::SendBuffer(const void*, unsigned) {
     Inform("CKvBoard::SendBuffer()\n");
     return KV_E_NOT_SUPPORTED;
 }
-

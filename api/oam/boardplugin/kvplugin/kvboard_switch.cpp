@@ -12,7 +12,6 @@
 #include "kvd/kvdevice.h"
 #include "tsi/tsi.h"
 
-
 namespace {
 
 // Reads a keyword's value into a 128-byte buffer; empty when unreadable.
@@ -34,7 +33,8 @@ bool ClockSourceCode(const char* value, unsigned* code) {
     static const struct {
         const char* name;
         unsigned code;
-    } kSources[] = {{"A_CLOCK", 8}, {"B_CLOCK", 9}, {"NETREF", 10}, {"NETREF1", 10}, {"NETREF2", 11}, {"OSC", 1}};
+    } kSources[] = {{"A_CLOCK", 8},  {"B_CLOCK", 9},  {"NETREF", 10},
+                    {"NETREF1", 10}, {"NETREF2", 11}, {"OSC", 1}};
     for (const auto& s : kSources)
         if (tsiStricmp(value, s.name) == 0) {
             *code = s.code;
@@ -94,7 +94,8 @@ bool CKvBoard::KeywordsValidate() {
     static const struct {
         const char* mode;
         const char* const* sources;
-    } kTable[] = {{"MASTER_A", kMasterA}, {"MASTER_B", kMasterB}, {"SLAVE", kSlave}, {"STANDALONE", kStandalone}};
+    } kTable[] = {
+        {"MASTER_A", kMasterA}, {"MASTER_B", kMasterB}, {"SLAVE", kSlave}, {"STANDALONE", kStandalone}};
 
     for (const auto& row : kTable) {
         if (tsiStricmp(mode, row.mode) != 0) continue;
@@ -176,7 +177,8 @@ unsigned CKvBoard::ResetSwitch() {
 namespace {
 
 // SetOutputRecord: a size word, then eight words per entry.
-void FillOutputEntry(unsigned* entry, unsigned outStream, unsigned outSlot, unsigned srcStream, unsigned srcSlot) {
+void FillOutputEntry(unsigned* entry, unsigned outStream, unsigned outSlot, unsigned srcStream,
+                     unsigned srcSlot) {
     entry[0] = 1;
     entry[1] = srcStream;
     entry[2] = srcSlot;

@@ -30,61 +30,49 @@ struct ProductModel {
 };
 
 const ProductModel kModels[] = {
-    {"KV 7400C-48", MakeC48, "kv7400cpci_48", "dft"},
-    {"KV 7400C-32", MakeC32, "kv7400cpci_32", "dft"},
-    {"KV 7400C-16", MakeC16, "kv7400cpci_16", "dft"},
-    {"KV 7400-32", Make32, "kv7400pci_32", "dft"},
-    {"KV 7400-16", Make16, "kv7400pci_16", "dft"},
-    {"KV_7400", MakeGeneric, "kv7400", "dft"},
+    {"KV 7400C-48", MakeC48, "kv7400cpci_48", "dft"}, {"KV 7400C-32", MakeC32, "kv7400cpci_32", "dft"},
+    {"KV 7400C-16", MakeC16, "kv7400cpci_16", "dft"}, {"KV 7400-32", Make32, "kv7400pci_32", "dft"},
+    {"KV 7400-16", Make16, "kv7400pci_16", "dft"},    {"KV_7400", MakeGeneric, "kv7400", "dft"},
 };
 
 const uint32_t kAlertHeaderSize = sizeof(oam_msg_tag);
 
 // Whether an alert record from the supervisor can be read safely: its header
 // fits, and its source name lies inside it and ends inside it.
-bool AlertRecordIsSound(const oam_msg_tag* message)
-{
+bool AlertRecordIsSound(const oam_msg_tag* message) {
     if (message == nullptr) return false;
     if (message->size < kAlertHeaderSize) return false;
-    if (message->source_offset < kAlertHeaderSize || message->source_offset >= message->size)
-        return false;
+    if (message->source_offset < kAlertHeaderSize || message->source_offset >= message->size) return false;
     const char* bytes = reinterpret_cast<const char*>(message);
-    return memchr(bytes + message->source_offset, '\0', message->size - message->source_offset) !=
-           nullptr;
+    return memchr(bytes + message->source_offset, '\0', message->size - message->source_offset) != nullptr;
 }
 
 }  // namespace
 
-CKvBoardPlugIn::CKvBoardPlugIn() : CBoardPlugIn(nullptr, 0)
-{
+CKvBoardPlugIn::CKvBoardPlugIn() : CBoardPlugIn(nullptr, 0) {
     if (CZelKWStrArray* products = dynamic_cast<CZelKWStrArray*>(GetKeywordByName("Products"))) {
         products->RemoveAllValues();
         for (const char* product : kProducts) products->AddChoice(product);
         for (const char* product : kProducts) products->AddStrValue(product);
     }
-    if (CZelKWInt* major = dynamic_cast<CZelKWInt*>(GetKeywordByName("Version.Major")))
-        major->SetIntValue(1);
-    if (CZelKWInt* minor = dynamic_cast<CZelKWInt*>(GetKeywordByName("Version.Minor")))
-        minor->SetIntValue(1);
+    if (CZelKWInt* major = dynamic_cast<CZelKWInt*>(GetKeywordByName("Version.Major"))) major->SetIntValue(1);
+    if (CZelKWInt* minor = dynamic_cast<CZelKWInt*>(GetKeywordByName("Version.Minor"))) minor->SetIntValue(1);
 }
 
 CKvBoardPlugIn::~CKvBoardPlugIn() {}
 
-unsigned CKvBoardPlugIn::Init(const char* text)
-{
+unsigned CKvBoardPlugIn::Init(const char* text) {
     CBoardPlugIn::Init(text);
     return 0;
 }
 
-unsigned CKvBoardPlugIn::DetectBoards()
-{
+unsigned CKvBoardPlugIn::DetectBoards() {
     CSupervisorCall call;  // the supervisor's device enumerator runs inside
     AddDetectedBoardsKeywords("KV", "kv");
     return 0;
 }
 
-unsigned CKvBoardPlugIn::CreateBoard(const char* name, const char* product)
-{
+unsigned CKvBoardPlugIn::CreateBoard(const char* name, const char* product) {
     return CBoardPlugIn::CreateBoard(name, product);
 }
 
@@ -94,13 +82,11 @@ unsigned CKvBoardPlugIn::StartBoard(const char* name) { return CBoardPlugIn::Sta
 
 unsigned CKvBoardPlugIn::StopBoard(const char* name) { return CBoardPlugIn::StopBoard(name); }
 
-unsigned CKvBoardPlugIn::TestBoard(const char* name, unsigned value)
-{
+unsigned CKvBoardPlugIn::TestBoard(const char* name, unsigned value) {
     return CBoardPlugIn::TestBoard(name, value);
 }
 
-CBoard* CKvBoardPlugIn::CreateProduct(const char* name, const char* product)
-{
+CBoard* CKvBoardPlugIn::CreateProduct(const char* name, const char* product) {
     if (name == nullptr || product == nullptr) return nullptr;
     for (const ProductModel& model : kModels) {
         if (tsiStrnicmp(product, model.product, strlen(model.product)) != 0) continue;
@@ -123,31 +109,26 @@ CBoard* CKvBoardPlugIn::CreateProduct(const char* name, const char* product)
     return nullptr;
 }
 
-bool CKvBoardPlugIn::SupportedDriver(const char* driverName)
-{
+bool CKvBoardPlugIn::SupportedDriver(const char* driverName) {
     return driverName != nullptr && tsiStrnicmp(driverName, "KV7400", 6) == 0;
 }
 
 bool CKvBoardPlugIn::KeywordsValidate() { return true; }
 
-unsigned CKvBoardPlugIn::GetKeyword(uint32_t handle, const char* name, char* buffer, unsigned size)
-{
+unsigned CKvBoardPlugIn::GetKeyword(uint32_t handle, const char* name, char* buffer, unsigned size) {
     return CBoardPlugIn::GetKeyword(static_cast<uint64_t>(handle), name, buffer, size);
 }
 
-unsigned CKvBoardPlugIn::SetKeyword(uint32_t handle, const char* name, const char* value)
-{
+unsigned CKvBoardPlugIn::SetKeyword(uint32_t handle, const char* name, const char* value) {
     return CBoardPlugIn::SetKeyword(static_cast<uint64_t>(handle), name, value);
 }
 
-unsigned CKvBoardPlugIn::GetQualifier(uint32_t handle, const char* name, const char* qualifier,
-                                      char* buffer, unsigned size)
-{
+unsigned CKvBoardPlugIn::GetQualifier(uint32_t handle, const char* name, const char* qualifier, char* buffer,
+                                      unsigned size) {
     return CBoardPlugIn::GetQualifier(static_cast<uint64_t>(handle), name, qualifier, buffer, size);
 }
 
-uint32_t CKvBoardPlugIn::AlertReceive(oam_msg_tag* message)
-{
+uint32_t CKvBoardPlugIn::AlertReceive(oam_msg_tag* message) {
     if (!AlertRecordIsSound(message)) return 1;
     const char* source = reinterpret_cast<const char*>(message) + message->source_offset;
     // Held while the alert is handled, so that a concurrent DestroyBoard
@@ -156,16 +137,18 @@ uint32_t CKvBoardPlugIn::AlertReceive(oam_msg_tag* message)
         oam_msg_tag* message;
         uint32_t result;
     } alert{message, 1};
-    UseBoard(source, [](CBoard* held, void* context) -> unsigned {
-        auto* a = static_cast<Alert*>(context);
-        if (auto* board = dynamic_cast<CKvBoard*>(held)) a->result = board->AlertReceive(a->message);
-        return 0;
-    }, &alert);
+    UseBoard(
+        source,
+        [](CBoard* held, void* context) -> unsigned {
+            auto* a = static_cast<Alert*>(context);
+            if (auto* board = dynamic_cast<CKvBoard*>(held)) a->result = board->AlertReceive(a->message);
+            return 0;
+        },
+        &alert);
     return alert.result;
 }
 
-CKvH100Keyword::CKvH100Keyword() : CZelKWStruct("Clocking", nullptr, 0)
-{
+CKvH100Keyword::CKvH100Keyword() : CZelKWStruct("Clocking", nullptr, 0) {
     static const char* sources[] = {"OSC", "A_CLOCK", "B_CLOCK", "NETREF"};
     static const char* modes[] = {"MASTER_A", "MASTER_B", "SLAVE", "STANDALONE"};
     static const char* netRefSources[] = {"OSC", "STANDALONE"};
@@ -187,8 +170,7 @@ CKvH100Keyword::CKvH100Keyword() : CZelKWStruct("Clocking", nullptr, 0)
     AddKeyword(hbus);
 }
 
-unsigned CKvH100Keyword::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size)
-{
+unsigned CKvH100Keyword::GetOwnQualifier(const char* qualifier, char* buffer, unsigned size) {
     if (qualifier == nullptr || tsiStricmp(qualifier, "Valid") != 0)
         return CZelKWStruct::GetOwnQualifier(qualifier, buffer, size);
     if (buffer == nullptr || size == 0) return ZEL_ERR_INVALID_ARGUMENT;

@@ -1,8 +1,6 @@
 // The fifteen entry points that the supervisor resolves by name. Each one
 // forwards to the plug-in object and turns a failure into its fixed code;
 // nothing thrown inside the plug-in leaves through them.
-#include "oam/boardplugin.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -10,6 +8,7 @@
 
 #include "Supervisor.h"
 #include "kvboardplugin.h"
+#include "oam/boardplugin.h"
 
 #define KV_EXPORT __attribute__((visibility("default")))
 
@@ -88,8 +87,7 @@ inline uint32_t Forward(uint32_t failure, Operation operation) {
 
 extern "C" {
 
-KV_EXPORT uint32_t Init(const char* text)
-{
+KV_EXPORT uint32_t Init(const char* text) {
     if (!MovePhase(kClosed, kOpening)) return KV_E_INIT;
     uint32_t result = KV_E_INIT;
     try {
@@ -103,8 +101,7 @@ KV_EXPORT uint32_t Init(const char* text)
     return result;
 }
 
-KV_EXPORT uint32_t Exit(void)
-{
+KV_EXPORT uint32_t Exit(void) {
     // From inside another entry point (the supervisor's own code, called
     // from the plug-in) or on a monitor thread the wait below would wait for
     // the caller itself.
@@ -134,37 +131,30 @@ KV_EXPORT uint32_t Exit(void)
     return 0;
 }
 
-KV_EXPORT uint32_t DetectBoards(void)
-{
+KV_EXPORT uint32_t DetectBoards(void) {
     return Forward(KV_E_DETECT, [](CKvBoardPlugIn* p) { return p->DetectBoards(); });
 }
 
-KV_EXPORT uint32_t CreateBoard(const char* boardName, const char* productName)
-{
-    return Forward(KV_E_CREATE,
-                   [&](CKvBoardPlugIn* p) { return p->CreateBoard(boardName, productName); });
+KV_EXPORT uint32_t CreateBoard(const char* boardName, const char* productName) {
+    return Forward(KV_E_CREATE, [&](CKvBoardPlugIn* p) { return p->CreateBoard(boardName, productName); });
 }
 
-KV_EXPORT uint32_t DestroyBoard(const char* boardName)
-{
+KV_EXPORT uint32_t DestroyBoard(const char* boardName) {
     return Forward(KV_E_DESTROY, [&](CKvBoardPlugIn* p) { return p->DestroyBoard(boardName); });
 }
 
-KV_EXPORT uint32_t GetKeyword(uint64_t handle, const char* keyword, char* value, uint32_t size)
-{
+KV_EXPORT uint32_t GetKeyword(uint64_t handle, const char* keyword, char* value, uint32_t size) {
     return Forward(KV_E_GET_KEYWORD,
                    [&](CKvBoardPlugIn* p) { return p->GetKeyword(handle, keyword, value, size); });
 }
 
-KV_EXPORT uint32_t SetKeyword(uint64_t handle, const char* keyword, const char* value)
-{
+KV_EXPORT uint32_t SetKeyword(uint64_t handle, const char* keyword, const char* value) {
     return Forward(KV_E_SET_KEYWORD,
                    [&](CKvBoardPlugIn* p) { return p->SetKeyword(handle, keyword, value); });
 }
 
-KV_EXPORT uint32_t GetQualifier(uint64_t handle, const char* keyword, const char* qualifier,
-                                char* value, uint32_t size)
-{
+KV_EXPORT uint32_t GetQualifier(uint64_t handle, const char* keyword, const char* qualifier, char* value,
+                                uint32_t size) {
     return Pass(KV_E_GET_QUALIFIER, [&](CKvBoardPlugIn* p) -> uint32_t {
         unsigned result = p->GetQualifier(handle, keyword, qualifier, value, size);
         if (result == 0) return 0;
@@ -172,40 +162,33 @@ KV_EXPORT uint32_t GetQualifier(uint64_t handle, const char* keyword, const char
     });
 }
 
-KV_EXPORT uint32_t OpenObject(uint64_t handle, uint32_t value)
-{
+KV_EXPORT uint32_t OpenObject(uint64_t handle, uint32_t value) {
     return Forward(KV_E_OPEN_OBJECT, [&](CKvBoardPlugIn* p) { return p->OpenObject(handle, value); });
 }
 
-KV_EXPORT uint32_t CloseObject(uint64_t handle)
-{
+KV_EXPORT uint32_t CloseObject(uint64_t handle) {
     return Forward(KV_E_CLOSE_OBJECT, [&](CKvBoardPlugIn* p) { return p->CloseObject(handle); });
 }
 
-KV_EXPORT uint32_t StartBoard(const char* boardName)
-{
+KV_EXPORT uint32_t StartBoard(const char* boardName) {
     return Forward(KV_E_START, [&](CKvBoardPlugIn* p) { return p->StartBoard(boardName); });
 }
 
-KV_EXPORT uint32_t StopBoard(const char* boardName)
-{
+KV_EXPORT uint32_t StopBoard(const char* boardName) {
     return Forward(KV_E_STOP, [&](CKvBoardPlugIn* p) { return p->StopBoard(boardName); });
 }
 
-KV_EXPORT uint32_t TestBoard(const char* boardName, uint32_t value)
-{
+KV_EXPORT uint32_t TestBoard(const char* boardName, uint32_t value) {
     return Forward(KV_E_TEST, [&](CKvBoardPlugIn* p) { return p->TestBoard(boardName, value); });
 }
 
-KV_EXPORT uint32_t SendBuffer(const char* boardName, const void* buffer, uint32_t length)
-{
+KV_EXPORT uint32_t SendBuffer(const char* boardName, const void* buffer, uint32_t length) {
     return Forward(KV_E_SEND_BUFFER,
                    [&](CKvBoardPlugIn* p) { return p->SendBuffer(boardName, buffer, length); });
 }
 
 // Unlike the others, the result of the plug-in object is passed through as it is.
-KV_EXPORT uint32_t AlertReceive(oam_msg_tag* message)
-{
+KV_EXPORT uint32_t AlertReceive(oam_msg_tag* message) {
     return Pass(1, [&](CKvBoardPlugIn* p) { return p->AlertReceive(message); });
 }
 
