@@ -116,6 +116,13 @@ install(FILES "${PROJECT_BINARY_DIR}/cmake/libkv.pc" DESTINATION "${KV_PKGCONFIG
 # ---- Man pages and copyright files ------------------------------------------
 include(${CMAKE_CURRENT_LIST_DIR}/KvManPages.cmake)
 
+# Each package's doc directory: the copyright file and the changelog
+# (compressed, as Debian wants it); the plug-in's package also tells lintian
+# that its .dsp files are firmware images.
+add_custom_command(OUTPUT "${PROJECT_BINARY_DIR}/changelog.gz"
+  COMMAND ${KV_GZIP} -9 -n -c "${PROJECT_SOURCE_DIR}/packaging/changelog" > "${PROJECT_BINARY_DIR}/changelog.gz"
+  DEPENDS "${PROJECT_SOURCE_DIR}/packaging/changelog")
+add_custom_target(changelog ALL DEPENDS "${PROJECT_BINARY_DIR}/changelog.gz")
 foreach(package libkv kvoam libkv-dev)
   set(component ${package})
   if(package STREQUAL "libkv-dev")
@@ -123,10 +130,14 @@ foreach(package libkv kvoam libkv-dev)
   endif()
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/${package}" RENAME copyright COMPONENT ${component})
+  install(FILES "${PROJECT_BINARY_DIR}/changelog.gz"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/${package}" COMPONENT ${component})
 endforeach()
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/lintian/libkv"
+  DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides" COMPONENT libkv)
 
 # Everything the install rules take, without the tests and benchmarks.
-add_custom_target(installables DEPENDS kv kvdev zel tsi kvd kvoam manpages)
+add_custom_target(installables DEPENDS kv kvdev zel tsi kvd kvoam manpages changelog)
 
 include(${CMAKE_CURRENT_LIST_DIR}/KvPackages.cmake)
 

@@ -8,7 +8,7 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME libkv)
 set(CPACK_PACKAGE_VENDOR "The libkv developers")
-set(CPACK_PACKAGE_CONTACT "The libkv developers <libkv@localhost>")
+set(CPACK_PACKAGE_CONTACT "The libkv developers <maintainers@users.noreply.c-seed-b86cd6d8.example>")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
