@@ -1,39 +1,54 @@
-// The keyword and board framework: paths, typed values, qualifiers, boards and the plug-in's board table.
+// The keyword and board framework (paths, typed values, qualifiers, boards and the plug-in's board table) and
+// the portability library (compares, thread ends, file search in a ':'-separated path) with the device
+// layer's provider hook. Tables are texts of rows separated by "; ".
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "kvd/kvdevice.h"
+#include "temp_dir.h"
+#include "tsi/tsi.h"
 #include "zel/zelframework.h"
 
 namespace {
 
-// A value, or its result code as "<n>".
-std::string Answer(unsigned r, const char* buffer) {
+// A value (qualifier "") or a qualifier's answer, or the result code as "<n>".
+std::string Read(CZelKeyword* root, const std::string& path, const std::string& qualifier = "") {
+    char buffer[4096] = "";
+    const unsigned r = qualifier.empty()
+                           ? root->GetKeywordValue(path.c_str(), buffer, sizeof(buffer))
+                           : root->GetQualifierValue(path.c_str(), qualifier.c_str(), buffer, sizeof(buffer));
     return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
 }
-std::string Read(CZelKeyword* root, const char* path, const char* qualifier = nullptr) {
-    char buffer[4096] = "";
-    return Answer(qualifier ? root->GetQualifierValue(path, qualifier, buffer, sizeof(buffer))
-                            : root->GetKeywordValue(path, buffer, sizeof(buffer)),
-                  buffer);
-}
-struct PathValue {
-    const char* path;
-    const char* value;
-};
-void ExpectReads(CZelKeyword* root, std::initializer_list<PathValue> cases) {
-    for (const PathValue& c : cases) EXPECT_EQ(Read(root, c.path), c.value) << c.path;
-}
-struct SetCase {
-    const char* path;
-    const char* text;
-    unsigned result;
-};
-void ExpectSets(CZelKeyword* root, std::initializer_list<SetCase> cases) {
-    for (const SetCase& c : cases) EXPECT_EQ(root->SetKeywordValue(c.path, c.text), c.result) << c.path;
+
+// Rows "PATH=VALUE" or "PATH/QUALIFIER=ANSWER" are reads; rows "PATH=TEXT -> RESULT VALUE" set TEXT and
+// read the value afterwards.
+void Expect(CZelKeyword* root, const std::string& rows) {
+    for (size_t at = 0, end; at < rows.size(); at = end + 2) {
+        const std::string row = rows.substr(at, (end = std::min(rows.find("; ", at), rows.size())) - at);
+        const size_t equals = row.find('='), arrow = row.find(" -> "),
+                     slash = std::min(row.find('/'), equals);
+        const std::string path = row.substr(0, slash);
+        if (arrow == std::string::npos) {
+            EXPECT_EQ(Read(root, path,
+                           row.substr(std::min(slash + 1, equals), equals - std::min(slash + 1, equals))),
+                      row.substr(equals + 1))
+                << row;
+        } else {
+            const std::string got = std::to_string(
+                root->SetKeywordValue(path.c_str(), row.substr(equals + 1, arrow - equals - 1).c_str()));
+            EXPECT_EQ(got + " " + Read(root, path), row.substr(arrow + 4)) << row;
+        }
+    }
 }
 
 // A tree with every kind of keyword, shaped like a board's.
@@ -49,166 +64,92 @@ struct KeywordTree : ::testing::Test {
         }
         CZelKeyword *ring[] = {cadences},
                     *children[] = {new CZelKWStr("Encoding", "MuLaw", laws, 2, 0, 16),
-                                   new CZelKWStr("Text", "free", nullptr, 0, 0, 16),
+                                   new CZelKWStr("Text", "free", nullptr, 0, 0, 2),
                                    new CZelKWInt("Rate", 100, -50, 1000, 0, 1),
                                    new CZelKWInt("Serial", 7, 0, 0xFFFFFFFFL, ZEL_KW_READONLY, 1),
                                    new CZelKWStruct("Location", pci, 1),
                                    new CZelKWStrArray("Products", products, 3, 0, 16),
-                                   new CZelKWStruct("Ring", ring, 1)};
-        root.reset(new CZelKWStruct("Board", children, 7));
+                                   new CZelKWStruct("Ring", ring, 1),
+                                   new CZelKWInt("Big", 0, LONG_MIN, LONG_MAX, 0, 1)};
+        root.reset(new CZelKWStruct("Board", children, 8));
     }
-    template <typename T>
-    T* Get(const char* name) {
-        return dynamic_cast<T*>(root->GetKeywordByName(name));
-    }
-
     std::unique_ptr<CZelKWStruct> root;
 };
 
-TEST_F(KeywordTree, PathsReachEveryKindOfKeywordWithoutRegardToCaseAndMalformedOnesNothing) {
-    ExpectReads(root.get(), {{"encoding", "MuLaw"},
-                             {"LOCATION.pci.BUS", "3"},
-                             {"Ring.Cadences[2].Ton1", "20"},
-                             {"Ring.Cadences.count", "3"},
-                             {"Products[0]", "A one"},
-                             {"Products.Count", "3"},
-                             {"Products", "\"A one\" B C"},
-                             {"Location", "<6>"}});
-    for (const char* path :
-         {"Nothing", "Products[x]", "Products[1", "Products[-1]", "Products[4]",
-          "Products[99999999999999999999999]", "Ring..Cadences", "Encoding.", "Encoding[0]"}) {
-        EXPECT_EQ(Read(root.get(), path), "<2>") << path;
-        EXPECT_EQ(root->SetKeywordValue(path, "1"), ZEL_ERR_UNKNOWN_KEYWORD) << path;
-    }
+// Paths without regard to case; "Default" follows what the program sets until a value comes through
+// SetKeywordValue or the owner freezes the defaults; the walk qualifiers (Kind, Settable, Children,
+// Child[i]) describe every kind of keyword; malformed paths reach nothing.
+TEST_F(KeywordTree, PathsAndQualifiersReachEveryKindOfKeyword) {
+    dynamic_cast<CZelKWStr*>(root->FindKeyword("Text"))
+        ->SetStrValue("made");                                     // the program's own: still default
+    Expect(root.get(), "Rate=5 -> 0 5; Encoding=ALaw -> 0 ALaw");  // configured values are not
+    root->FreezeDefaults();
+    dynamic_cast<CZelKWInt*>(root->FindKeyword("Location.PCI.Bus"))
+        ->SetIntValue(9);  // nor one set after creation
+    Expect(root.get(),
+           "encoding=ALaw; LOCATION.pci.BUS=9; Ring.Cadences[2].Ton1=20; Ring.Cadences.count=3; "
+           "Products[0]=A one; Products[2]=C; Products.Count=3; Products=\"A one\" B C; "
+           "Location=<6>; Encoding/Type=String; Encoding/choices=MuLaw,ALaw; Rate/TYPE=Integer; "
+           "Rate/Minimum=-50; Rate/Maximum=1000; Rate/Default=100; Location/Type=Structure; "
+           "Ring.Cadences/Type=List; Products/Minimum=<8>; Missing/Type=<2>; Text/Default=made; "
+           "Location.PCI.Bus/Default=3; Encoding/Default=MuLaw; Encoding/Kind=string; "
+           "Rate/kind=integer; Location/Kind=structure; Ring.Cadences/Kind=array; "
+           "Products/Kind=array; Products[1]/Kind=string; Rate/Settable=Yes; Serial/Settable=No; "
+           "Location/Settable=No; Products.Count/Settable=No; Products[0]/Settable=Yes; "
+           "/Children=8; /Child[5]=Products; /Child[0]=Encoding; Ring.Cadences/Children=3; "
+           "Ring.Cadences/Child[2]=[2]; Products/Child[0]=[0]; Rate/Children=0; /Child[8]=<2>; "
+           "/Child[x]=<8>; /Child[1=<8>; Nothing=<2>; Products[x]=<2>; Products[1=<2>; Products[-1]=<2>; "
+           "Products[4]=<2>; Ring.Cadences[3]=<2>; Products[99999999999999999999999]=<2>; "
+           "Ring..Cadences=<2>; Encoding.=<2>; Encoding[0]=<2>; Nothing=1 -> 2 <2>; Encoding.=1 -> 2 <2>");
 }
 
-TEST_F(KeywordTree, IntegerTextIsCheckedForFormLimitsAndReadOnly) {
-    struct Case {
-        const char* text;
-        unsigned result;
-        long value; /* afterwards */
-    } cases[] = {{"0x1F", ZEL_OK, 31},
-                 {"-0x10", ZEL_OK, -16},
-                 {"1001", ZEL_ERR_INVALID_VALUE, 100},
-                 {"99999999999999999999999", ZEL_ERR_INVALID_VALUE, 100},
-                 {"", ZEL_ERR_NOT_A_NUMBER, 100},
-                 {"12abc", ZEL_ERR_NOT_A_NUMBER, 100},
-                 {" 12", ZEL_ERR_NOT_A_NUMBER, 100},
-                 {"0x", ZEL_ERR_NOT_A_NUMBER, 100}};
-    auto* rate = Get<CZelKWInt>("Rate");
-    for (const Case& c : cases) {
-        rate->SetIntValue(100);
-        EXPECT_EQ(root->SetKeywordValue("Rate", c.text), c.result) << c.text;
-        EXPECT_EQ(rate->GetIntValue(), c.value) << c.text;
-    }
-    ExpectSets(root.get(),
-               {{"Serial", "5", ZEL_ERR_NOT_A_VALUE}, {"Products.Count", "9", ZEL_ERR_NOT_A_VALUE}});
+// Each row set in turn: the limits themselves are inside, numbers are decimal or 0x-hex with a sign and
+// nothing else, a choice keeps the caller's spelling; a refused value leaves the one before.
+TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
+    Expect(
+        root.get(),
+        "Rate=0x1F -> 0 31; Rate=-0x10 -> 0 -16; Rate=-50 -> 0 -50; Rate=+1000 -> 0 1000; "
+        "Rate=1001 -> 3 1000; Rate=-51 -> 3 1000; Rate= -> 4 1000; Rate=12abc -> 4 1000; Rate= 12 -> 4 1000; "
+        "Rate=0x -> 4 1000; Rate=- -> 4 1000; Rate=0x1g -> 4 1000; "
+        "Big=9223372036854775807 -> 0 9223372036854775807; Big=-9223372036854775808 -> 0 -9223372036854775808; "
+        "Big=9223372036854775808 -> 3 -9223372036854775808; Big=-0x8000000000000001 -> 3 -9223372036854775808; "
+        "Big=99999999999999999999999 -> 3 -9223372036854775808; Serial=5 -> 6 7; Products.Count=9 -> 6 3; "
+        "Encoding=alaw -> 0 alaw; Encoding=Law -> 3 alaw");
+    EXPECT_EQ(root->SetKeywordValue("Encoding", nullptr), ZEL_ERR_INVALID_ARGUMENT);
+    // Choices added later constrain a keyword made as free text, each listed once, at most 2 of them.
+    auto* text = dynamic_cast<CZelKWStr*>(root->FindKeyword("Text"));
+    std::vector<unsigned> added;
+    for (const char* choice : {"Enable", "Disable", "ENABLE", "Other"})
+        added.push_back(text->AddChoice(choice));
+    EXPECT_EQ(added, (std::vector<unsigned>{ZEL_OK, ZEL_OK, ZEL_OK, ZEL_ERR_NO_MEMORY}));
+    Expect(root.get(), "Text/Choices=Enable,Disable; Text=free -> 3 free");
 }
 
-TEST_F(KeywordTree, StringChoicesAreMatchedWithoutRegardToCaseAndBounded) {
-    ExpectSets(root.get(), {{"Encoding", "alaw", ZEL_OK},
-                            {"Encoding", "Law", ZEL_ERR_INVALID_VALUE},
-                            {"Encoding", nullptr, ZEL_ERR_INVALID_ARGUMENT}});
-    EXPECT_EQ(Read(root.get(), "Encoding"), "alaw");  // the caller's spelling is kept
-    // Choices added later constrain a keyword made as free text, each listed once.
-    auto* text = Get<CZelKWStr>("Text");
-    for (const char* choice : {"Enable", "Disable", "ENABLE"}) EXPECT_EQ(text->AddChoice(choice), ZEL_OK);
-    EXPECT_EQ(Read(root.get(), "Text", "Choices"), "Enable,Disable");
-    EXPECT_EQ(text->SetStrValue("free"), ZEL_ERR_INVALID_VALUE);
-}
-
-TEST_F(KeywordTree, LongValuesAreKeptWholeAndCutSafelyIntoSmallBuffers) {
-    const std::string longText(3000, 'v');  // no fixed limit on the value kept
-    ASSERT_EQ(root->SetKeywordValue("Text", longText.c_str()), ZEL_OK);
-    EXPECT_EQ(Read(root.get(), "Text"), longText);
-    ASSERT_EQ(root->SetKeywordValue("Text", "abcdef"), ZEL_OK);
+// Values are kept whole and cut safely into small buffers; string array items are replaced and appended by
+// index (index Count appends), and an item found before the values went stays safe to use; a structure
+// refuses a duplicate name, and a name longer than the name field is cut and found by its cut form.
+TEST_F(KeywordTree, ValuesArraysAndNamesKeepTheirBounds) {
     char buffer[8];
+    Expect(root.get(), "Text=" + std::string(3000, 'v') + " -> 0 " + std::string(3000, 'v') +
+                           "; Text=abcdef -> 0 abcdef");
     EXPECT_EQ(root->GetKeywordValue("Text", buffer, 7), ZEL_OK);  // an exact fit
     std::memset(buffer, 'X', sizeof(buffer));
     EXPECT_EQ(root->GetKeywordValue("Text", buffer, 6), ZEL_ERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(std::string(buffer, 7), std::string("abcde\0X", 7));  // cut, ended, nothing past the size
+    EXPECT_EQ(root->GetKeywordValue("Rate", buffer, 4) + root->GetKeywordValue("Rate", buffer, 3),
+              ZEL_ERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(root->GetKeywordValue("Text", nullptr, 10), ZEL_ERR_INVALID_ARGUMENT);
-}
-
-// "Default" follows what the program sets until a value comes through
-// SetKeywordValue or the owner freezes the defaults; the walk qualifiers
-// (Kind, Settable, Children, Child[i]) describe every kind of keyword.
-TEST_F(KeywordTree, QualifiersDescribeEachKind) {
-    Get<CZelKWStr>("Text")->SetStrValue("made");  // the program's own value: still the default
-    root->SetKeywordValue("Rate", "5");           // a configured value is not
-    root->FreezeDefaults();
-    Get<CZelKWInt>("Location.PCI.Bus")->SetIntValue(9);  // nor a value set after creation
-    struct Case {
-        const char* path;
-        const char* name;
-        const char* value;
-    } cases[] = {{"Encoding", "Type", "String"},
-                 {"Encoding", "choices", "MuLaw,ALaw"},
-                 {"Rate", "TYPE", "Integer"},
-                 {"Rate", "Minimum", "-50"},
-                 {"Rate", "Default", "100"},
-                 {"Location", "Type", "Structure"},
-                 {"Ring.Cadences", "Type", "List"},
-                 {"Products", "Minimum", "<8>"},
-                 {"Missing", "Type", "<2>"},
-                 {"Text", "Default", "made"},
-                 {"Location.PCI.Bus", "Default", "3"},
-                 {"Encoding", "Kind", "string"},
-                 {"Rate", "kind", "integer"},
-                 {"Location", "Kind", "structure"},
-                 {"Ring.Cadences", "Kind", "array"},
-                 {"Products", "Kind", "array"},
-                 {"Products[1]", "Kind", "string"},
-                 {"Rate", "Settable", "Yes"},
-                 {"Serial", "Settable", "No"},
-                 {"Location", "Settable", "No"},
-                 {"Products.Count", "Settable", "No"},
-                 {"Products[0]", "Settable", "Yes"},
-                 {"", "Children", "7"},
-                 {"", "Child[5]", "Products"},
-                 {"Ring.Cadences", "Children", "3"},
-                 {"Ring.Cadences", "Child[2]", "[2]"},
-                 {"Products", "Child[0]", "[0]"},
-                 {"Rate", "Children", "0"},
-                 {"", "Child[7]", "<2>"},
-                 {"", "Child[x]", "<8>"},
-                 {"", "Child[1", "<8>"}};
-    for (const Case& c : cases)
-        EXPECT_EQ(Read(root.get(), c.path, c.name), c.value) << c.path << "/" << c.name;
-}
-
-TEST_F(KeywordTree, StringArrayItemsAreReplacedAndAppendedByIndex) {
-    ExpectSets(root.get(), {{"Products[1]", "B two", ZEL_OK},
-                            {"Products[3]", "D", ZEL_OK},  // index Count appends
-                            {"Products[5]", "F", ZEL_ERR_UNKNOWN_KEYWORD}});
-    EXPECT_EQ(Read(root.get(), "Products"), "\"A one\" \"B two\" C D");
+    Expect(
+        root.get(),
+        "Products[1]=B two -> 0 B two; Products[3]=D -> 0 D; Products[5]=F -> 2 <2>; Products=\"A one\" \"B two\" C D");
     CZelKeyword* item3 = root->FindKeyword("Products[3]");
-    ASSERT_NE(item3, nullptr);
-    Get<CZelKWStrArray>("Products")->RemoveAllValues();
-    EXPECT_EQ(Read(root.get(), "Products.Count"), "0");
-    char buffer[16];  // an item found before the values went stays safe to use
+    dynamic_cast<CZelKWStrArray*>(root->FindKeyword("Products"))->RemoveAllValues();
     EXPECT_EQ(item3->GetOwnValue(buffer, sizeof(buffer)), ZEL_ERR_UNKNOWN_KEYWORD);
-}
-
-TEST_F(KeywordTree, StructuresOwnTheirChildrenAndRefuseDuplicateNames) {
-    auto* dup = new CZelKWInt("RATE", 1, 0, 1, 0, 1);
-    EXPECT_EQ(root->AddKeyword(dup), ZEL_ERR_DUPLICATE);
-    delete dup;  // not adopted: still the caller's
+    std::unique_ptr<CZelKWInt> dup(new CZelKWInt("RATE", 1, 0, 1, 0, 1));
+    EXPECT_EQ(root->AddKeyword(dup.get()), ZEL_ERR_DUPLICATE);  // not adopted: still the caller's
     EXPECT_EQ(root->RemoveKeyword("rate"), ZEL_OK);
-    // A name longer than the name field is cut, and still found by its cut form.
     ASSERT_EQ(root->AddKeyword(new CZelKWStr(std::string(300, 'n').c_str(), "x", nullptr, 0, 0, 16)), ZEL_OK);
-    EXPECT_EQ(Read(root.get(), std::string(127, 'n').c_str()), "x");
-}
-
-TEST(Board, NewBoardHoldsTheFrameworkKeywords) {
-    CBoard board("b0", "Product X");
-    ExpectReads(&board,
-                {{"State", "IDLE"}, {"Number", "-1"}, {"Location.Type", "None"}, {"Clocking.Type", "None"}});
-    EXPECT_EQ(Read(&board, "State", "Choices"), "IDLE,BOOTED");
-    ExpectSets(&board, {{"State", "booted", ZEL_OK},
-                        {"State", "BOOTING", ZEL_ERR_INVALID_VALUE},
-                        {"Number", "256", ZEL_ERR_INVALID_VALUE},
-                        {"Eeprom.SerialNum", "1", ZEL_ERR_NOT_A_VALUE}});
+    Expect(root.get(), "Products.Count=0; Rate=<2>; Serial=7; " + std::string(127, 'n') + "=x");
 }
 
 int g_boardsAlive = 0;
@@ -224,81 +165,219 @@ struct FakeBoard : CBoard {
     int sets = 0;  // calls through this override
 };
 
-// Products "test" (a FakeBoard) and "numbered" (one that sets its own Number 5).
-struct TestPlugIn : CBoardPlugIn {
-    TestPlugIn() : CBoardPlugIn(nullptr, 0) {}
-    CBoard* CreateProduct(const char* name, const char* product) override {
-        const std::string kind = product;
-        CBoard* board = kind == "test" || kind == "numbered" ? new FakeBoard(name, product) : nullptr;
-        return kind == "numbered" ? (board->SetKeywordValue("Number", "5"), board) : board;
-    }
-    bool SupportedDriver(const char* driver) override { return std::string(driver).rfind("KVX", 0) == 0; }
-};
-
 std::vector<std::string> g_devices;
 unsigned EnumerateDevices(unsigned index, char* driver, unsigned size, unsigned* bus, unsigned* slot) {
     if (index >= g_devices.size()) return 1;
     return snprintf(driver, size, "%s", g_devices[index].c_str()), *bus = 10 + index, *slot = 20 + index, 0;
 }
 
-struct PlugIn : ::testing::Test {
+// Products "test" (a FakeBoard) and "numbered" (one that sets its own Number 5); devices KVX* are its own.
+struct PlugIn : ::testing::Test, CBoardPlugIn {
+    PlugIn() : CBoardPlugIn(nullptr, 0) {}
+    CBoard* CreateProduct(const char* name, const char* product) override {
+        const std::string kind = product;
+        CBoard* board = kind == "test" || kind == "numbered" ? new FakeBoard(name, product) : nullptr;
+        return kind == "numbered" ? (board->SetKeywordValue("Number", "5"), board) : board;
+    }
+    bool SupportedDriver(const char* driver) override { return std::string(driver).rfind("KVX", 0) == 0; }
     std::string Get(uint64_t handle, const char* name) {
         char buffer[512] = "";
-        return Answer(plugin.GetKeyword(handle, name, buffer, sizeof(buffer)), buffer);
+        const unsigned r = GetKeyword(handle, name, buffer, sizeof(buffer));
+        return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
     }
-    std::string Handle(const char* name) {
-        char buffer[32] = "";
-        return Answer(plugin.GetQualifier(uint64_t{0}, name, "Handle", buffer, sizeof(buffer)), buffer);
-    }
-    FakeBoard* Board(const char* name) { return dynamic_cast<FakeBoard*>(plugin.GetBoardByName(name)); }
-
-    TestPlugIn plugin;
+    std::string Handle(const char* name) { return Read(this, name, "Handle"); }
+    std::string Number(const std::string& name) { return Read(GetBoardByName(name.c_str()), "Number"); }
 };
 
+// A new board holds the framework's keywords; names are unique without regard to case and shorter than
+// 128 bytes; a board that sets no number of its own gets the lowest free one.
 TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
-    for (const char* name : {"b0", "b1"}) EXPECT_EQ(plugin.CreateBoard(name, "test"), ZEL_OK);
-    EXPECT_EQ(plugin.CreateBoard("B0", "test"), ZEL_ERR_DUPLICATE);
-    EXPECT_EQ(plugin.CreateBoard("b2", "numbered"), ZEL_OK);  // keeps its own number 5
-    EXPECT_EQ(plugin.CreateBoard("b3", "test"), ZEL_OK);
-    for (PathValue c :
-         {PathValue{"b0", "0"}, {"b1", "1"}, {"b2", "5"}, {"B3", "2"}})  // names without regard to case
-        EXPECT_EQ(Read(Board(c.path), "Number"), c.value) << c.path;
-    EXPECT_EQ(plugin.DestroyBoard("b1"), ZEL_OK);
-    EXPECT_EQ(plugin.CreateBoard("b4", "test"), ZEL_OK);
-    EXPECT_EQ(Read(Board("b4"), "Number"), "1");  // the freed number comes back
-    EXPECT_EQ(plugin.Exit(), ZEL_OK);
+    const std::string longest(ZEL_NAME_MAX - 1, 'L'), tooLong(ZEL_NAME_MAX, 'L');
+    std::vector<unsigned> results;
+    for (const std::string& name :
+         std::vector<std::string>{"b0", "b1", "B0", "b2", "b3", "bx", "", longest, tooLong})
+        results.push_back(CreateBoard(name.c_str(), name == "b2" ? "numbered" : name == "bx" ? "-" : "test"));
+    EXPECT_EQ(results,
+              (std::vector<unsigned>{ZEL_OK, ZEL_OK, ZEL_ERR_DUPLICATE, ZEL_OK, ZEL_OK, ZEL_ERR_CREATE_FAILED,
+                                     ZEL_ERR_INVALID_ARGUMENT, ZEL_OK, ZEL_ERR_INVALID_ARGUMENT}));
+    EXPECT_EQ(Number("b0") + Number("b1") + Number("b2") + Number("B3") + Number(longest), "01523");
+    Expect(GetBoardByName("b0"),
+           "State=IDLE; Location.Type=None; Clocking.Type=None; State/Choices=IDLE,BOOTED; "
+           "Number=256 -> 3 0; State=BOOTING -> 3 IDLE; State=booted -> 0 booted; Eeprom.SerialNum=1 -> 6 0");
+    EXPECT_EQ(CreateBoard("bx", "test"), ZEL_OK);  // a failed creation left the name free
+    EXPECT_EQ(DestroyBoard("b1"), ZEL_OK);
+    EXPECT_EQ(CreateBoard("b4", "test"), ZEL_OK);
+    EXPECT_EQ(Number("b4"), "1");  // the freed number comes back
+    EXPECT_EQ(Exit(), ZEL_OK);
     EXPECT_EQ(g_boardsAlive, 0);
 }
 
-TEST_F(PlugIn, HandlesAndNamesReachTheBoardsAndHandlesAreNeverReused) {
-    for (const char* name : {"b0", "b1"}) ASSERT_EQ(plugin.CreateBoard(name, "test"), ZEL_OK);
-    EXPECT_EQ(Handle("b0") + Handle("B1"), "12");
-    EXPECT_EQ(plugin.SetKeyword(uint32_t{1}, "Driver.Name", "kvhw"),
-              ZEL_OK);                // 32-bit handles reach them too
-    EXPECT_EQ(Board("b0")->sets, 1);  // through the board's own override
-    EXPECT_EQ(Get(1, "Driver.Name"), "kvhw");
-
-    EXPECT_EQ(plugin.TestBoard("B0", 42), 42u);
-    EXPECT_EQ(plugin.StartBoard(nullptr), ZEL_ERR_UNKNOWN_BOARD);
-    ASSERT_EQ(plugin.DestroyBoard("b0"), ZEL_OK);
-    EXPECT_EQ(Get(1, "State"), "<10>");
-    EXPECT_EQ(plugin.SetKeyword(uint64_t{1}, "State", "IDLE"), ZEL_ERR_UNKNOWN_BOARD);
-    ASSERT_EQ(plugin.CreateBoard("b0", "test"), ZEL_OK);
-    EXPECT_EQ(Handle("b0"), "3");
+// Boards are found by name however many there are and whichever of them went (the name index moves
+// entries when one leaves).
+TEST_F(PlugIn, ManyBoardsStayFoundWhileOthersGo) {
+    std::string wrong;
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(CreateBoard(("b" + std::to_string(i)).c_str(), "test"), ZEL_OK);
+    for (int i = 0; i < 200; i += 3) ASSERT_EQ(DestroyBoard(("b" + std::to_string(i)).c_str()), ZEL_OK);
+    for (int i = 0; i < 200; ++i)
+        if ((GetBoardByName(("B" + std::to_string(i)).c_str()) != nullptr) != (i % 3 != 0))
+            wrong += std::to_string(i) + " ";
+    EXPECT_EQ(wrong, "");
+    EXPECT_EQ(g_boardsAlive, 133);
 }
 
-TEST_F(PlugIn, DetectedBoardsListTheSupportedDevicesAndAreReplacedEachTime) {
+// Handles (0 the plug-in object) reach the boards and are never reused; detected devices are listed, anew
+// each time.
+TEST_F(PlugIn, HandlesReachTheBoardsAndDetectedDevicesAreListed) {
+    for (const char* name : {"b0", "b1"}) ASSERT_EQ(CreateBoard(name, "test"), ZEL_OK);
+    EXPECT_EQ(Handle("b0") + Handle("B1") + Handle("") + Handle("nosuch"), "120<2>");
+    EXPECT_EQ(SetKeyword(uint32_t{1}, "Driver.Name", "kvhw"), ZEL_OK);   // 32-bit handles reach them too
+    EXPECT_EQ(dynamic_cast<FakeBoard*>(GetBoardByName("b0"))->sets, 1);  // through the board's override
+    EXPECT_EQ(Get(1, "Driver.Name") + Get(2, "Driver.Name") + Get(3, "State"), "kvhw<10>");
+    EXPECT_EQ(std::vector<unsigned>({TestBoard("B0", 42), StartBoard(nullptr), OpenObject(2, 0),
+                                     CloseObject(9), StopBoard("b1")}),
+              std::vector<unsigned>(
+                  {42, ZEL_ERR_UNKNOWN_BOARD, ZEL_OK, ZEL_ERR_UNKNOWN_BOARD, ZEL_ERR_NOT_SUPPORTED}));
+    ASSERT_EQ(DestroyBoard("b0"), ZEL_OK);
+    EXPECT_EQ(SetKeyword(uint64_t{1}, "State", "IDLE"), ZEL_ERR_UNKNOWN_BOARD);
+    ASSERT_EQ(CreateBoard("b0", "test"), ZEL_OK);
+    EXPECT_EQ(Handle("b0"), "3");
     g_devices = {"KVX7400", "OTHER", "KVX7401"};
     ZelSetDeviceEnumerator(&EnumerateDevices);
-    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
-    ExpectReads(&plugin, {{"DetectedBoards.Count", "2"},
-                          {"DetectedBoards[0].Plugin", "libkv"},
-                          {"DetectedBoards[1].Name", "KV1"},
-                          {"DetectedBoards[1].Driver", "KVX7401"},
-                          {"DetectedBoards[1].Bus", "12"}});
+    EXPECT_EQ(AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
+    Expect(this,
+           "DetectedBoards.Count=2; DetectedBoards[0].Plugin=libkv; DetectedBoards[1].Name=KV1; "
+           "DetectedBoards[1].Driver=KVX7401; DetectedBoards[1].Bus=12; DetectedBoards[1].Slot=22");
     ZelSetDeviceEnumerator(nullptr);  // without an enumerator the list is emptied
-    EXPECT_EQ(plugin.AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
+    EXPECT_EQ(AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
     EXPECT_EQ(Get(0, "DetectedBoards.Count"), "0");
+}
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+TEST(Compare, LettersCompareWithoutRegardToCase) {
+    // Signs of tsiStricmp and of tsiStrnicmp over n; '[', '{', '@' and '`' are no letters.
+    const struct {
+        const char *a, *b;
+        size_t n;
+        int whole, prefix;
+    } cases[] = {{"KV74", "kv74", 4, 0, 0}, {"kv74-x", "KV74", 4, 1, 0}, {"abc", "ABD", 2, -1, 0},
+                 {"abc", "ABD", 3, -1, -1}, {"a", "", 1, 1, 1},          {"Zeta", "alpha", 4, 1, 1},
+                 {"ZULU", "zulu", 4, 0, 0}, {"AZ", "az", 1, 0, 0},       {"[", "{", 1, -1, -1},
+                 {"@", "`", 1, -1, -1},     {nullptr, "a", 1, -1, -1},   {"a", nullptr, 1, 1, 1},
+                 {"same", "SAME", 0, 0, 0}, {nullptr, nullptr, 1, 0, 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(std::make_pair(Sign(tsiStricmp(c.a, c.b)), Sign(tsiStrnicmp(c.a, c.b, c.n))),
+                  std::make_pair(c.whole, c.prefix))
+            << &c - cases;
+}
+
+TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
+    const unsigned long id = 0x7E57000001ul;
+    EXPECT_EQ(tsiWaitForDestroyThread(id, 10), 1u);
+    tsiThreadEnded(id);
+    EXPECT_EQ(tsiWaitForDestroyThread(id + 1, 0), 1u);  // another thread's end is not this one's
+    EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 0u);
+    EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 1u);        // forgotten once waited for
+    std::thread ender([id] { tsiThreadEnded(id + 2); });  // a waiter without limit wakes
+    EXPECT_EQ(tsiWaitForDestroyThread(id + 2, 0xFFFFFFFFu), 0u);
+    ender.join();
+}
+
+// A provider claims "/dev/emu*" (refusing a write open) and logs its calls; a descriptor stays with the
+// provider that opened it, even once replaced, until its close; paths it does not claim go to the system.
+std::vector<std::string>* Log(void* context) { return static_cast<std::vector<std::string>*>(context); }
+TEST(DeviceLayer, ProviderAnswersForThePathsAndDescriptorsItOwns) {
+    std::vector<std::string> first, second;
+    auto provider = [](std::vector<std::string>* log) {
+        return KvDevProvider{
+            [](const char* path, int flags, void* context) {
+                if (std::strncmp(path, "/dev/emu", 8) != 0) return -2;
+                return flags != O_RDONLY ? -1 : (Log(context)->push_back(path), 5000);
+            },
+            [](int fd, unsigned long request, void*, void* c) {
+                return Log(c)->push_back(std::to_string(fd) + " " + std::to_string(request)), 0;
+            },
+            [](int fd, void* c) { return Log(c)->push_back("close " + std::to_string(fd)), 0; }, log};
+    };
+    KvDevProvider mine = provider(&first), other = provider(&second);
+    kvDevSetProvider(&mine);
+    const int refused = kvDevOpen("/dev/emu00", O_RDWR), fd = kvDevOpen("/dev/emu00", O_RDONLY),
+              real = kvDevOpen("/dev/null", O_RDONLY);
+    EXPECT_TRUE(refused == -1 && fd == 5000 && real >= 0 && kvDevClose(real) == 0);
+    kvDevSetProvider(&other);
+    EXPECT_EQ(std::vector<int>({kvDevIoctl(fd, 0x99, nullptr), kvDevClose(fd), kvDevClose(fd)}),
+              std::vector<int>({0, 0, -1}));
+    EXPECT_EQ(first, (std::vector<std::string>{"/dev/emu00", "5000 153", "close 5000"}));
+    EXPECT_TRUE(second.empty());
+    kvDevSetProvider(nullptr);
+    EXPECT_EQ(kvDevOpen("/dev/emu00", O_RDONLY) + kvDevOpen(nullptr, O_RDONLY), -2);  // no such file, no path
+}
+
+// Directories a, b and d.x (a dot in a directory's name is no extension), a/dir.dft a directory; the
+// current directory is b.
+struct FindFile : ::testing::Test {
+    void SetUp() override {
+        for (const char* dir : {"/a", "/b", "/d.x", "/a/dir.dft"})
+            ASSERT_EQ(mkdir((root + dir).c_str(), 0700), 0);
+        for (const char* file :
+             {"a/cfg.dft", "b/cfg.dft", "b/coeff.slc", "b/image.hex", "b/dir.dft", "d.x/c.slc"})
+            temp.Write(file, "");
+        ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+        ASSERT_EQ(chdir(b.c_str()), 0);
+    }
+    void TearDown() override { EXPECT_EQ(chdir(previous), 0); }
+    kvtest::TempDir temp;
+    const std::string root = temp.path, a = root + "/a", b = root + "/b", d = root + "/d.x";
+    char previous[4096];
+};
+
+// A name with an extension is searched as given, a name with a directory part is its own path, only regular
+// files match, the first in path order wins, empty entries are skipped; a null ("-") or empty path means ".",
+// whose matches read "./name.ext".
+TEST_F(FindFile, SearchesThePathInOrder) {
+    const struct {
+        std::string name;
+        const char* extension;
+        std::string path, found;  // "FULLPATH DIRECTORY", or empty: not found
+    } cases[] = {
+        {"cfg", "dft", a + ":" + b, a + "/cfg.dft " + a},
+        {"cfg", "dft", b + ":" + a, b + "/cfg.dft " + b},
+        {"coeff", "slc", a + ":" + b, b + "/coeff.slc " + b},
+        {"coeff", "slc", a + ":" + b + ":", b + "/coeff.slc " + b},
+        {"image.hex", "dsp", a + ":" + b, b + "/image.hex " + b},
+        {"image", "dsp", a + ":" + b, ""},
+        {"cfg.dft", nullptr, b, b + "/cfg.dft " + b},
+        {"cfg", "", b, ""},
+        {"dir", "dft", a + ":" + b, b + "/dir.dft " + b},
+        {"cfg", "dft", "::" + b + "/:", b + "/cfg.dft " + b + "/"},  // no doubled '/'
+        {"c", "slc", a + "::" + d, d + "/c.slc " + d},
+        {"missing", "dft", a + ":" + b, ""},
+        {"cfg", "dft", root + "/nowhere", ""},
+        {b + "/coeff", "slc", a, b + "/coeff.slc " + b},
+        {d + "/c", "slc", a, d + "/c.slc " + d},
+        {a + "/coeff", "slc", b, ""},
+        {"", "dft", a, ""},
+        {"coeff", "slc", "-", "./coeff.slc ."},
+        {"coeff", "slc", "", "./coeff.slc ."},
+        {"cfg", "xyz", "-", ""},
+    };
+    for (const auto& c : cases) {
+        char found[256] = "untouched", fullPath[256] = "untouched";
+        const unsigned result = tsiFindFile(c.name.c_str(), c.extension,
+                                            c.path == "-" ? nullptr : c.path.c_str(), found, fullPath, 256);
+        EXPECT_EQ(result == 0 ? std::string(fullPath) + " " + found : std::to_string(result),
+                  c.found.empty() ? "1" : c.found)
+            << c.name << " in " << c.path;
+    }
+    // Exactly the room for the path and its terminator: found; one byte less: refused, nothing written past
+    // it.
+    const std::string expected = b + "/coeff.slc";
+    std::vector<char> buffer(expected.size() + 8, '#');
+    EXPECT_EQ(tsiFindFile("coeff", "slc", b.c_str(), nullptr, buffer.data(), expected.size() + 1), 0u);
+    EXPECT_EQ(std::string(buffer.data()), expected);
+    buffer.assign(buffer.size(), '#');
+    EXPECT_EQ(tsiFindFile("coeff", "slc", b.c_str(), nullptr, buffer.data(), expected.size()), 2u);
+    EXPECT_EQ(std::string(buffer.begin() + expected.size(), buffer.end()), std::string(8, '#'));
 }
 
 }  // namespace
