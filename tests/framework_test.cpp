@@ -1,6 +1,5 @@
-// The keyword and board framework (paths, typed values, qualifiers, boards and the plug-in's board table) and
-// the portability library (compares, thread ends, file search in a ':'-separated path) with the device
-// layer's provider hook. Tables are texts of rows separated by "; ".
+// The keyword and board framework, the portability library and the device layer's provider hook; tables are
+// texts of rows separated by "; ".
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,10 +8,8 @@
 
 #include <climits>
 #include <cstring>
-#include <memory>
-#include <string>
+#include <sstream>
 #include <thread>
-#include <vector>
 
 #include "kvd/kvdevice.h"
 #include "temp_dir.h"
@@ -76,16 +73,14 @@ struct KeywordTree : ::testing::Test {
     std::unique_ptr<CZelKWStruct> root;
 };
 
-// Paths without regard to case; "Default" follows what the program sets until a value comes through
-// SetKeywordValue or the owner freezes the defaults; the walk qualifiers (Kind, Settable, Children,
-// Child[i]) describe every kind of keyword; malformed paths reach nothing.
+// "Default" follows the program's own values until one comes through SetKeywordValue or the defaults freeze.
 TEST_F(KeywordTree, PathsAndQualifiersReachEveryKindOfKeyword) {
-    dynamic_cast<CZelKWStr*>(root->FindKeyword("Text"))
-        ->SetStrValue("made");                                     // the program's own: still default
+    auto* text = dynamic_cast<CZelKWStr*>(root->FindKeyword("Text"));
+    auto* bus = dynamic_cast<CZelKWInt*>(root->FindKeyword("Location.PCI.Bus"));
+    text->SetStrValue("made");  // the program's own value: still the default
     Expect(root.get(), "Rate=5 -> 0 5; Encoding=ALaw -> 0 ALaw");  // configured values are not
     root->FreezeDefaults();
-    dynamic_cast<CZelKWInt*>(root->FindKeyword("Location.PCI.Bus"))
-        ->SetIntValue(9);  // nor one set after creation
+    bus->SetIntValue(9);  // nor one set after creation
     Expect(root.get(),
            "encoding=ALaw; LOCATION.pci.BUS=9; Ring.Cadences[2].Ton1=20; Ring.Cadences.count=3; "
            "Products[0]=A one; Products[2]=C; Products.Count=3; Products=\"A one\" B C; "
@@ -103,8 +98,8 @@ TEST_F(KeywordTree, PathsAndQualifiersReachEveryKindOfKeyword) {
            "Ring..Cadences=<2>; Encoding.=<2>; Encoding[0]=<2>; Nothing=1 -> 2 <2>; Encoding.=1 -> 2 <2>");
 }
 
-// Each row set in turn: the limits themselves are inside, numbers are decimal or 0x-hex with a sign and
-// nothing else, a choice keeps the caller's spelling; a refused value leaves the one before.
+// Each row set in turn: the limits are inside, a choice keeps the caller's spelling, a refusal changes
+// nothing.
 TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
     Expect(
         root.get(),
@@ -125,31 +120,19 @@ TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
     Expect(root.get(), "Text/Choices=Enable,Disable; Text=free -> 3 free");
 }
 
-// Values are kept whole and cut safely into small buffers; string array items are replaced and appended by
-// index (index Count appends), and an item found before the values went stays safe to use; a structure
-// refuses a duplicate name, and a name longer than the name field is cut and found by its cut form.
+// A value cut into a small buffer ends in it; the index Count appends; a long name is found by its cut form.
 TEST_F(KeywordTree, ValuesArraysAndNamesKeepTheirBounds) {
     char buffer[8];
-    Expect(root.get(), "Text=" + std::string(3000, 'v') + " -> 0 " + std::string(3000, 'v') +
-                           "; Text=abcdef -> 0 abcdef");
+    Expect(root.get(),
+           "Text=abcdef -> 0 abcdef; Products[3]=D -> 0 D; Products[5]=F -> 2 <2>; Products.Count=4");
     EXPECT_EQ(root->GetKeywordValue("Text", buffer, 7), ZEL_OK);  // an exact fit
     std::memset(buffer, 'X', sizeof(buffer));
     EXPECT_EQ(root->GetKeywordValue("Text", buffer, 6), ZEL_ERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(std::string(buffer, 7), std::string("abcde\0X", 7));  // cut, ended, nothing past the size
     EXPECT_EQ(root->GetKeywordValue("Rate", buffer, 4) + root->GetKeywordValue("Rate", buffer, 3),
               ZEL_ERR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(root->GetKeywordValue("Text", nullptr, 10), ZEL_ERR_INVALID_ARGUMENT);
-    Expect(
-        root.get(),
-        "Products[1]=B two -> 0 B two; Products[3]=D -> 0 D; Products[5]=F -> 2 <2>; Products=\"A one\" \"B two\" C D");
-    CZelKeyword* item3 = root->FindKeyword("Products[3]");
-    dynamic_cast<CZelKWStrArray*>(root->FindKeyword("Products"))->RemoveAllValues();
-    EXPECT_EQ(item3->GetOwnValue(buffer, sizeof(buffer)), ZEL_ERR_UNKNOWN_KEYWORD);
-    std::unique_ptr<CZelKWInt> dup(new CZelKWInt("RATE", 1, 0, 1, 0, 1));
-    EXPECT_EQ(root->AddKeyword(dup.get()), ZEL_ERR_DUPLICATE);  // not adopted: still the caller's
-    EXPECT_EQ(root->RemoveKeyword("rate"), ZEL_OK);
     ASSERT_EQ(root->AddKeyword(new CZelKWStr(std::string(300, 'n').c_str(), "x", nullptr, 0, 0, 16)), ZEL_OK);
-    Expect(root.get(), "Products.Count=0; Rate=<2>; Serial=7; " + std::string(127, 'n') + "=x");
+    Expect(root.get(), std::string(127, 'n') + "=x; " + std::string(128, 'n') + "=<2>");
 }
 
 int g_boardsAlive = 0;
@@ -157,12 +140,6 @@ int g_boardsAlive = 0;
 struct FakeBoard : CBoard {
     FakeBoard(const char* name, const char* product) : CBoard(name, product) { ++g_boardsAlive; }
     ~FakeBoard() override { --g_boardsAlive; }
-    unsigned Start() override { return 0; }
-    unsigned Test(unsigned value) override { return value; }
-    unsigned SetKeywordValue(const char* n, const char* v) override {
-        return ++sets, CBoard::SetKeywordValue(n, v);
-    }
-    int sets = 0;  // calls through this override
 };
 
 std::vector<std::string> g_devices;
@@ -189,8 +166,7 @@ struct PlugIn : ::testing::Test, CBoardPlugIn {
     std::string Number(const std::string& name) { return Read(GetBoardByName(name.c_str()), "Number"); }
 };
 
-// A new board holds the framework's keywords; names are unique without regard to case and shorter than
-// 128 bytes; a board that sets no number of its own gets the lowest free one.
+// Names unique without regard to case and shorter than 128 bytes; the lowest free number unless one is set.
 TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     const std::string longest(ZEL_NAME_MAX - 1, 'L'), tooLong(ZEL_NAME_MAX, 'L');
     std::vector<unsigned> results;
@@ -212,31 +188,12 @@ TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     EXPECT_EQ(g_boardsAlive, 0);
 }
 
-// Boards are found by name however many there are and whichever of them went (the name index moves
-// entries when one leaves).
-TEST_F(PlugIn, ManyBoardsStayFoundWhileOthersGo) {
-    std::string wrong;
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(CreateBoard(("b" + std::to_string(i)).c_str(), "test"), ZEL_OK);
-    for (int i = 0; i < 200; i += 3) ASSERT_EQ(DestroyBoard(("b" + std::to_string(i)).c_str()), ZEL_OK);
-    for (int i = 0; i < 200; ++i)
-        if ((GetBoardByName(("B" + std::to_string(i)).c_str()) != nullptr) != (i % 3 != 0))
-            wrong += std::to_string(i) + " ";
-    EXPECT_EQ(wrong, "");
-    EXPECT_EQ(g_boardsAlive, 133);
-}
-
-// Handles (0 the plug-in object) reach the boards and are never reused; detected devices are listed, anew
-// each time.
+// Handles (0 the plug-in object) reach the boards and are never reused; detected devices are listed.
 TEST_F(PlugIn, HandlesReachTheBoardsAndDetectedDevicesAreListed) {
     for (const char* name : {"b0", "b1"}) ASSERT_EQ(CreateBoard(name, "test"), ZEL_OK);
     EXPECT_EQ(Handle("b0") + Handle("B1") + Handle("") + Handle("nosuch"), "120<2>");
-    EXPECT_EQ(SetKeyword(uint32_t{1}, "Driver.Name", "kvhw"), ZEL_OK);   // 32-bit handles reach them too
-    EXPECT_EQ(dynamic_cast<FakeBoard*>(GetBoardByName("b0"))->sets, 1);  // through the board's override
+    EXPECT_EQ(SetKeyword(uint32_t{1}, "Driver.Name", "kvhw"), ZEL_OK);  // 32-bit handles reach them too
     EXPECT_EQ(Get(1, "Driver.Name") + Get(2, "Driver.Name") + Get(3, "State"), "kvhw<10>");
-    EXPECT_EQ(std::vector<unsigned>({TestBoard("B0", 42), StartBoard(nullptr), OpenObject(2, 0),
-                                     CloseObject(9), StopBoard("b1")}),
-              std::vector<unsigned>(
-                  {42, ZEL_ERR_UNKNOWN_BOARD, ZEL_OK, ZEL_ERR_UNKNOWN_BOARD, ZEL_ERR_NOT_SUPPORTED}));
     ASSERT_EQ(DestroyBoard("b0"), ZEL_OK);
     EXPECT_EQ(SetKeyword(uint64_t{1}, "State", "IDLE"), ZEL_ERR_UNKNOWN_BOARD);
     ASSERT_EQ(CreateBoard("b0", "test"), ZEL_OK);
@@ -247,74 +204,70 @@ TEST_F(PlugIn, HandlesReachTheBoardsAndDetectedDevicesAreListed) {
     Expect(this,
            "DetectedBoards.Count=2; DetectedBoards[0].Plugin=libkv; DetectedBoards[1].Name=KV1; "
            "DetectedBoards[1].Driver=KVX7401; DetectedBoards[1].Bus=12; DetectedBoards[1].Slot=22");
-    ZelSetDeviceEnumerator(nullptr);  // without an enumerator the list is emptied
-    EXPECT_EQ(AddDetectedBoardsKeywords("KV", "libkv"), ZEL_OK);
-    EXPECT_EQ(Get(0, "DetectedBoards.Count"), "0");
 }
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+// A word of a table: "-" stands for a null text, "_" for an empty one.
+const char* Text(const std::string& word) { return word == "-" ? nullptr : word == "_" ? "" : word.c_str(); }
 
+// Rows "A B N -> the signs of tsiStricmp(A, B) and tsiStrnicmp(A, B, N)"; '[', '{', '@' and '`' are no
+// letters.
 TEST(Compare, LettersCompareWithoutRegardToCase) {
-    // Signs of tsiStricmp and of tsiStrnicmp over n; '[', '{', '@' and '`' are no letters.
-    const struct {
-        const char *a, *b;
-        size_t n;
-        int whole, prefix;
-    } cases[] = {{"KV74", "kv74", 4, 0, 0}, {"kv74-x", "KV74", 4, 1, 0}, {"abc", "ABD", 2, -1, 0},
-                 {"abc", "ABD", 3, -1, -1}, {"a", "", 1, 1, 1},          {"Zeta", "alpha", 4, 1, 1},
-                 {"ZULU", "zulu", 4, 0, 0}, {"AZ", "az", 1, 0, 0},       {"[", "{", 1, -1, -1},
-                 {"@", "`", 1, -1, -1},     {nullptr, "a", 1, -1, -1},   {"a", nullptr, 1, 1, 1},
-                 {"same", "SAME", 0, 0, 0}, {nullptr, nullptr, 1, 0, 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(std::make_pair(Sign(tsiStricmp(c.a, c.b)), Sign(tsiStrnicmp(c.a, c.b, c.n))),
-                  std::make_pair(c.whole, c.prefix))
-            << &c - cases;
+    const std::string table =
+        "KV74 kv74 4 -> 0 0; kv74-x KV74 4 -> 1 0; abc ABD 2 -> -1 0; abc ABD 3 -> -1 -1; a _ 1 -> 1 1; "
+        "Zeta alpha 4 -> 1 1; ZULU zulu 4 -> 0 0; AZ az 1 -> 0 0; [ { 1 -> -1 -1; @ ` 1 -> -1 -1; "
+        "- a 1 -> -1 -1; a - 1 -> 1 1; same SAME 0 -> 0 0; - - 1 -> 0 0";
+    auto sign = [](int v) { return std::to_string((v > 0) - (v < 0)); };
+    for (size_t at = 0, end; at < table.size(); at = end + 2) {
+        const std::string row = table.substr(at, (end = std::min(table.find("; ", at), table.size())) - at);
+        std::istringstream in(row);
+        std::string a, b;
+        size_t n = 0;
+        in >> a >> b >> n;
+        EXPECT_EQ(sign(tsiStricmp(Text(a), Text(b))) + " " + sign(tsiStrnicmp(Text(a), Text(b), n)),
+                  row.substr(row.find("-> ") + 3))
+            << row;
+    }
 }
 
+// A wait sees the end of its own thread only, once, and times out; a waiter without limit wakes at the end.
 TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     const unsigned long id = 0x7E57000001ul;
-    EXPECT_EQ(tsiWaitForDestroyThread(id, 10), 1u);
-    tsiThreadEnded(id);
-    EXPECT_EQ(tsiWaitForDestroyThread(id + 1, 0), 1u);  // another thread's end is not this one's
-    EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 0u);
-    EXPECT_EQ(tsiWaitForDestroyThread(id, 0), 1u);        // forgotten once waited for
-    std::thread ender([id] { tsiThreadEnded(id + 2); });  // a waiter without limit wakes
-    EXPECT_EQ(tsiWaitForDestroyThread(id + 2, 0xFFFFFFFFu), 0u);
+    auto wait = [](unsigned long thread, unsigned ms) { return tsiWaitForDestroyThread(thread, ms); };
+    EXPECT_EQ(std::vector<unsigned>(
+                  {wait(id, 10), (tsiThreadEnded(id), wait(id + 1, 0)), wait(id, 0), wait(id, 0)}),
+              std::vector<unsigned>({1, 1, 0, 1}));
+    std::thread ender([id] { tsiThreadEnded(id + 2); });
+    EXPECT_EQ(wait(id + 2, 0xFFFFFFFFu), 0u);
     ender.join();
 }
 
-// A provider claims "/dev/emu*" (refusing a write open) and logs its calls; a descriptor stays with the
-// provider that opened it, even once replaced, until its close; paths it does not claim go to the system.
-std::vector<std::string>* Log(void* context) { return static_cast<std::vector<std::string>*>(context); }
+// A provider (named by its context) claims "/dev/emu*" and logs its calls; a descriptor stays with its
+// opener.
+std::string g_log;
+int Open(const char* path, int flags, void* c) {
+    return std::strncmp(path, "/dev/emu", 8) ? -2 : flags ? -1 : (g_log += static_cast<char*>(c), 5000);
+}
+int Ioctl(int fd, unsigned long request, void*, void* c) {
+    return g_log += static_cast<char*>(c) + std::to_string(fd + request), 0;
+}
+int Close(int, void* c) { return g_log += static_cast<char*>(c), 0; }
+
 TEST(DeviceLayer, ProviderAnswersForThePathsAndDescriptorsItOwns) {
-    std::vector<std::string> first, second;
-    auto provider = [](std::vector<std::string>* log) {
-        return KvDevProvider{
-            [](const char* path, int flags, void* context) {
-                if (std::strncmp(path, "/dev/emu", 8) != 0) return -2;
-                return flags != O_RDONLY ? -1 : (Log(context)->push_back(path), 5000);
-            },
-            [](int fd, unsigned long request, void*, void* c) {
-                return Log(c)->push_back(std::to_string(fd) + " " + std::to_string(request)), 0;
-            },
-            [](int fd, void* c) { return Log(c)->push_back("close " + std::to_string(fd)), 0; }, log};
-    };
-    KvDevProvider mine = provider(&first), other = provider(&second);
+    KvDevProvider mine{Open, Ioctl, Close, const_cast<char*>("A")},
+        other{Open, Ioctl, Close, const_cast<char*>("B")};
     kvDevSetProvider(&mine);
     const int refused = kvDevOpen("/dev/emu00", O_RDWR), fd = kvDevOpen("/dev/emu00", O_RDONLY),
               real = kvDevOpen("/dev/null", O_RDONLY);
-    EXPECT_TRUE(refused == -1 && fd == 5000 && real >= 0 && kvDevClose(real) == 0);
     kvDevSetProvider(&other);
-    EXPECT_EQ(std::vector<int>({kvDevIoctl(fd, 0x99, nullptr), kvDevClose(fd), kvDevClose(fd)}),
-              std::vector<int>({0, 0, -1}));
-    EXPECT_EQ(first, (std::vector<std::string>{"/dev/emu00", "5000 153", "close 5000"}));
-    EXPECT_TRUE(second.empty());
+    EXPECT_EQ(std::vector<int>({refused, fd, kvDevIoctl(fd, 1, nullptr), kvDevClose(fd), kvDevClose(fd),
+                                kvDevClose(real)}),
+              std::vector<int>({-1, 5000, 0, 0, -1, 0}));
+    EXPECT_EQ(g_log, "AA5001A");
     kvDevSetProvider(nullptr);
     EXPECT_EQ(kvDevOpen("/dev/emu00", O_RDONLY) + kvDevOpen(nullptr, O_RDONLY), -2);  // no such file, no path
 }
 
-// Directories a, b and d.x (a dot in a directory's name is no extension), a/dir.dft a directory; the
-// current directory is b.
+// Directories a, b and d.x (a dot in a directory's name is no extension), a/dir.dft one too; "." is b.
 struct FindFile : ::testing::Test {
     void SetUp() override {
         for (const char* dir : {"/a", "/b", "/d.x", "/a/dir.dft"})
@@ -331,43 +284,28 @@ struct FindFile : ::testing::Test {
     char previous[4096];
 };
 
-// A name with an extension is searched as given, a name with a directory part is its own path, only regular
-// files match, the first in path order wins, empty entries are skipped; a null ("-") or empty path means ".",
-// whose matches read "./name.ext".
+// A name with an extension or a directory part is taken as given; only regular files match; "-": null.
 TEST_F(FindFile, SearchesThePathInOrder) {
-    const struct {
-        std::string name;
-        const char* extension;
-        std::string path, found;  // "FULLPATH DIRECTORY", or empty: not found
-    } cases[] = {
-        {"cfg", "dft", a + ":" + b, a + "/cfg.dft " + a},
-        {"cfg", "dft", b + ":" + a, b + "/cfg.dft " + b},
-        {"coeff", "slc", a + ":" + b, b + "/coeff.slc " + b},
-        {"coeff", "slc", a + ":" + b + ":", b + "/coeff.slc " + b},
-        {"image.hex", "dsp", a + ":" + b, b + "/image.hex " + b},
-        {"image", "dsp", a + ":" + b, ""},
-        {"cfg.dft", nullptr, b, b + "/cfg.dft " + b},
-        {"cfg", "", b, ""},
-        {"dir", "dft", a + ":" + b, b + "/dir.dft " + b},
-        {"cfg", "dft", "::" + b + "/:", b + "/cfg.dft " + b + "/"},  // no doubled '/'
-        {"c", "slc", a + "::" + d, d + "/c.slc " + d},
-        {"missing", "dft", a + ":" + b, ""},
-        {"cfg", "dft", root + "/nowhere", ""},
-        {b + "/coeff", "slc", a, b + "/coeff.slc " + b},
-        {d + "/c", "slc", a, d + "/c.slc " + d},
-        {a + "/coeff", "slc", b, ""},
-        {"", "dft", a, ""},
-        {"coeff", "slc", "-", "./coeff.slc ."},
-        {"coeff", "slc", "", "./coeff.slc ."},
-        {"cfg", "xyz", "-", ""},
-    };
-    for (const auto& c : cases) {
+    // Rows "NAME EXTENSION PATH -> FULLPATH DIRECTORY" (or 1: not found), $r the root, $a, $b and $d below
+    // it.
+    const std::string table =
+        "cfg dft $a:$b -> $a/cfg.dft $a; cfg dft $b:$a -> $b/cfg.dft $b; coeff slc $a:$b -> $b/coeff.slc $b; "
+        "coeff slc $a:$b: -> $b/coeff.slc $b; image.hex dsp $a:$b -> $b/image.hex $b; image dsp $a:$b -> 1; "
+        "cfg.dft - $b -> $b/cfg.dft $b; cfg _ $b -> 1; dir dft $a:$b -> $b/dir.dft $b; missing dft $a:$b -> 1; "
+        "cfg dft ::$b/: -> $b/cfg.dft $b/; c slc $a::$d -> $d/c.slc $d; cfg dft $r/nowhere -> 1; _ dft $a -> 1; "
+        "$b/coeff slc $a -> $b/coeff.slc $b; $d/c slc $a -> $d/c.slc $d; $a/coeff slc $b -> 1; "
+        "coeff slc - -> ./coeff.slc .; coeff slc _ -> ./coeff.slc .; cfg xyz - -> 1";
+    for (size_t at = 0, end; at < table.size(); at = end + 2) {
+        std::string row = table.substr(at, (end = std::min(table.find("; ", at), table.size())) - at), name,
+                    ext, path;
+        for (const auto& [from, to] : {std::make_pair("$r", root), {"$a", a}, {"$b", b}, {"$d", d}})
+            for (size_t i; (i = row.find(from)) != std::string::npos;) row.replace(i, 2, to);
+        std::istringstream(row) >> name >> ext >> path;
         char found[256] = "untouched", fullPath[256] = "untouched";
-        const unsigned result = tsiFindFile(c.name.c_str(), c.extension,
-                                            c.path == "-" ? nullptr : c.path.c_str(), found, fullPath, 256);
+        const unsigned result = tsiFindFile(Text(name), Text(ext), Text(path), found, fullPath, 256);
         EXPECT_EQ(result == 0 ? std::string(fullPath) + " " + found : std::to_string(result),
-                  c.found.empty() ? "1" : c.found)
-            << c.name << " in " << c.path;
+                  row.substr(row.find("-> ") + 3))
+            << row;
     }
     // Exactly the room for the path and its terminator: found; one byte less: refused, nothing written past
     // it.

@@ -18,8 +18,7 @@ auto Elsewhere(F f) {
     return std::async(std::launch::async, f);
 }
 
-// Re-entrant for its holder, timed for other threads, unlocked by its holder only; a waiter gives up once
-// its condition holds, asked on entry and at each Nudge.
+// Unlocked by its holder only; a waiter gives up once its condition holds, asked on entry and at each Nudge.
 TEST(Mutex, IsReentrantTimesOutForOtherThreadsAndGivesUpOnRequest) {
     CZelMutex mutex(0, nullptr, 0);
     auto lock = [&](unsigned ms) {
@@ -47,14 +46,13 @@ TEST(Mutex, IsReentrantTimesOutForOtherThreadsAndGivesUpOnRequest) {
     EXPECT_EQ(waiter.get() + lock(0), 1);
 }
 
-// A wait answers the lowest signalled index: a framework event stays set until Reset (copies share it), a
-// descriptor event while its descriptor is readable (Reset means nothing to it, nor does it close it).
+// The lowest signalled index; a descriptor event is set while readable, and Reset and Set mean nothing to it.
 TEST(Event, ManualEventsStaySetUntilResetAndDescriptorEventsWhileReadable) {
     int fds[2];
     char c;
     ASSERT_EQ(pipe(fds), 0);
     {
-        CZelEvent events[2] = {CZelEvent(), CZelEvent(static_cast<long>(fds[0]))}, copy;
+        CZelEvent events[2] = {CZelEvent(), CZelEvent(static_cast<long>(fds[0]))};
         ASSERT_EQ(write(fds[1], "m", 1), 1);
         events[0].Set();
         EXPECT_EQ(SyncWaitForMultipleEvents(2, events, 0) + SyncWaitForMultipleEvents(2, events, 0), 0u);
@@ -62,9 +60,8 @@ TEST(Event, ManualEventsStaySetUntilResetAndDescriptorEventsWhileReadable) {
         EXPECT_EQ(SyncWaitForMultipleEvents(2, events, 0), 1u);
         ASSERT_EQ(read(fds[0], &c, 1), 1);
         EXPECT_EQ(SyncWaitForMultipleEvents(2, events, 10), ZEL_WAIT_TIMEOUT);
-        copy = events[0];
-        auto setter = Elsewhere([copy]() mutable { copy.Set(); });
-        EXPECT_EQ(SyncWaitForMultipleEvents(2, events, ZEL_WAIT_INFINITE), 0u);
+        CZelEvent copy = events[0];
+        EXPECT_EQ((copy.Set(), SyncWaitForMultipleEvents(2, events, ZEL_WAIT_INFINITE)), 0u);
     }
     EXPECT_EQ(write(fds[1], "n", 1) + read(fds[0], &c, 1), 2);
     close(fds[0]), close(fds[1]);
@@ -90,8 +87,7 @@ struct LoggingThread : CZelThread {
     const int m_Init, m_ExitAfter;
 };
 
-// Cases: init's answer, the idle count to exit at, whether the owner ends the thread -> steps, exit code.
-// A thread starts once; the starts the system refuses are exactly as many as asked for.
+// Cases: init's answer, the idle count to exit at, whether the owner ends it -> steps, exit code.
 TEST(Thread, RunsInitIdleLoopAndExitThenReportsItsEnd) {
     for (auto c : std::vector<std::vector<int>>{{1, 3, 0, 123, 101}, {1, -1, 1, 13, 7}, {0, 0, 0, 13, 7}}) {
         LoggingThread thread(c[0], c[1], 0);  // the owner destroys it
@@ -111,8 +107,7 @@ TEST(Thread, RunsInitIdleLoopAndExitThenReportsItsEnd) {
     EXPECT_EQ(started, (std::vector<bool>{false, false, true}));
 }
 
-// An auto-delete thread destroys itself; destroying a running owned one joins it; an owned thread whose
-// object its own thread destroys (as a monitor that ends its board does) is joined later, nothing of it kept.
+// An owned thread whose own thread destroys its object (as a monitor ending its board) is joined later.
 TEST(Thread, AutoDeleteThreadDestroysItselfAndDestroyingARunningOneJoinsIt) {
     struct SelfEnding : LoggingThread {
         SelfEnding() : LoggingThread(1, 0, 0) {}
@@ -160,8 +155,7 @@ unsigned DestroyThird(CBoard*, void* plugin) {
 }
 unsigned StartThird(CBoard*, void* plugin) { return static_cast<CBoardPlugIn*>(plugin)->StartBoard("third"); }
 
-// Destroy waits for the operations on a board and for holds on it (a call inside one is refused, never made
-// to wait for itself), while other boards and the table go on; the name stays taken until the board is gone.
+// A call inside an operation on the board is refused, never made to wait for itself; names stay till gone.
 TEST(BoardTable, DestroyWaitsForOperationsAndHoldsInProgressWhileOtherBoardsGoOn) {
     Table<GatedBoard> plugin;
     for (const char* name : {"slow", "other"}) ASSERT_EQ(plugin.CreateBoard(name, "gated"), ZEL_OK);
