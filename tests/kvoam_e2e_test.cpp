@@ -271,8 +271,7 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     chmod(history.c_str(), 0644);
     EXPECT_EQ(AtTerminal(dir.path, " --no-history -", {"init\n", "quit\n"}, third),
               0);  // the file left alone
-    EXPECT_EQ(AtTerminal(dir.path, " -", {"\x04"}, fourth),
-              0);  // a session of no line: the file is 0600 again
+    EXPECT_EQ(AtTerminal(dir.path, " -", {"\x04"}, fourth), 0) << fourth;  // no line: the file is 0600 again
     struct stat info {};
     EXPECT_TRUE(stat(history.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600 &&
                 ReadAll(history) == saved);
