@@ -1,178 +1,136 @@
-// kvoam's "emu" commands: what they print, in words and in JSON, what they
-// change in the emulator, and how they refuse bad input.
+// kvoam's "emu" commands: what they print, in words and in JSON, and what they change in the emulator.
 #include "emucmd.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
+#include "emulated_board.h"
 #include "fake_supervisor.h"
 #include "kvd/kvdriver.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
+#include "temp_dir.h"
 
 namespace {
 
-class EmuCommandTest : public ::testing::Test {
-protected:
-    KVHANDLE h = nullptr;
-    std::string out, error;
-
+struct EmuCommandTest : ::testing::Test {
     void SetUp() override {
         kvemu::Reset();
         ASSERT_EQ(0u, kvOpenByBusDeviceFunction(0, 0, 0, &h));
     }
     void TearDown() override { kvemu::Reset(); }
-    // Runs one command; out and error hold what it printed.
-    int Emu(const std::vector<std::string>& words, bool json = false) {
-        out.clear();
-        error.clear();
-        return RunEmuCommand(words, json, out, error);
+    // Runs a command ("--json" first for JSON): its status, then what it printed and the error it gave.
+    std::string Emu(const std::string& command) {
+        std::istringstream in(command);
+        std::vector<std::string> words;
+        for (std::string word; in >> word;) words.push_back(word);
+        const bool json = !words.empty() && words[0] == "--json";
+        std::string out, error;
+        const int status =
+            RunEmuCommand(std::vector<std::string>(words.begin() + json, words.end()), json, out, error);
+        return std::to_string(status) + " " + out + error;
     }
-    bool Printed(const std::string& fragment) const { return out.find(fragment) != std::string::npos; }
+    KVHANDLE h = nullptr;
 };
 
-TEST_F(EmuCommandTest, RegistersBoardsFaultsAndTheJournal) {
-    ASSERT_EQ(0, Emu({"reg", "0", "0", "0xa0008"}, true)) << error;
-    EXPECT_EQ("{\"emu\":\"reg\",\"bus\":0,\"slot\":0,\"address\":\"0x000a0008\",\"value\":\"0xe0\"}\n", out);
-    ASSERT_EQ(0, Emu({"reg", "0", "0", "655362", "0x1f"})) << error;
-    EXPECT_EQ("0:0 0x000a0002 = 0x1f\n", out);
-    uint8_t value = 0;
-    ASSERT_EQ(0, kvemu::ReadRegister(0, 0, 0xA0002, &value));
-    EXPECT_EQ(0x1F, value);
-    ASSERT_EQ(0, Emu({"board", "2", "0x3"}, true)) << error;
-    EXPECT_EQ("{\"emu\":\"board\",\"bus\":2,\"slot\":3}\n", out);
-
-    ASSERT_EQ(0, Emu({"journal", "clear"}));
-    ASSERT_EQ(0, Emu({"fail", "BoardWriteByte", "0x10", "2"}, true)) << error;
-    EXPECT_EQ("{\"emu\":\"fail\",\"function\":\"BoardWriteByte\",\"status\":16,\"nth\":2}\n", out);
-    EXPECT_EQ(0u, BoardWriteByte(h, 0xA0002, 0xFB));
-    EXPECT_EQ(16u, BoardWriteByte(h, 0xA0002, 0xFA));
-    ASSERT_EQ(0, Emu({"journal"}, true));
-    EXPECT_EQ(
-        "{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfb = 0\"}\n"
-        "{\"journal\":\"0:0 BoardWriteByte 0xa0002 0xfa = 16\"}\n",
-        out);
-    // A saved journal compares equal; one call more shows as the first difference, and the compare fails.
-    const std::string saved = "/tmp/emucmd_journal_" + std::to_string(getpid());
-    ASSERT_EQ(0, Emu({"journal", "save", saved})) << error;
-    ASSERT_EQ(0, Emu({"journal", "compare", saved})) << error;
-    EXPECT_EQ(0u, BoardWriteByte(h, 0xA0002, 0x01));
-    EXPECT_EQ(1, Emu({"journal", "compare", saved}, true));
-    unlink(saved.c_str());
-    EXPECT_EQ("{\"emu\":\"journal\",\"compared\":\"" + saved +
-                  "\",\"same\":false,\"line\":3,"
-                  "\"expected\":\"(end)\",\"got\":\"0:0 BoardWriteByte 0xa0002 0x1 = 0\"}\n",
-              out);
-    EXPECT_EQ("emu journal compare: the journal differs from '" + saved + "' at line 3", error);
-    // Without NTH every call fails.
-    ASSERT_EQ(0, Emu({"fail", "BoardReadByte", "7"}));
-    EXPECT_EQ(7u, BoardReadByte(h, 0xA0008, &value));
-    EXPECT_EQ(7u, BoardReadByte(h, 0xA0008, &value));
-}
-
-TEST_F(EmuCommandTest, ViewsAndStimuliReachTheModelAndTheMonitor) {
+// Each command in turn -> its status and how its output begins ('|' ends a line; $J: a journal file).
+TEST_F(EmuCommandTest, CommandsPrintWhatTheyDidAndChangeTheModel) {
+    kvtest::TempDir dir;
     const uint8_t bytes[3] = {0x4A, 0x21, 0x40};
-    ASSERT_EQ(0u, LineConfigureSingle(h, 3, bytes, 3));
-    ASSERT_EQ(0u, LineSetGxZeroValues(h, 3, 164, 64));
-    ASSERT_EQ(0, Emu({"port", "0", "0", "3"}, true)) << error;
-    EXPECT_TRUE(Printed("\"port\":3,\"command\":0,\"bytes\":\"0x4a 0x21 0x40\"}\n")) << out;
-    EXPECT_TRUE(Printed("\"gx\":[164,64],\"gr\":null}\n")) << out;
-    ASSERT_EQ(0, Emu({"temp", "0", "0", "3", "-5"}));
-    ASSERT_EQ(0, Emu({"dsp", "0", "0"}));
-    EXPECT_TRUE(Printed("sensor 3: -5 degrees")) << out;
-
-    ASSERT_EQ(0u, BoardStartMonitoring(h));
-    for (std::vector<std::string> words : {std::vector<std::string>{"heartbeat", "0", "0", "lost"},
-                                           {"status", "0", "0", "1", "2", "3", "4", "5", "6", "7", "0x8"},
-                                           {"message", "0", "0", "77"}})
-        ASSERT_EQ(0, Emu(words)) << words[0] << ": " << error;
-    // In order: heartbeat lost, the status words, the manager's message.
-    uint8_t m[3][116];
-    uint16_t words[9];
-    uint32_t length[3] = {};
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(0u, kvReceiveMessage(h, m[i], 116, &length[i])) << i;
-    std::memcpy(words, m[1] + 14, sizeof words);
-    EXPECT_EQ((std::vector<uint16_t>{0x10, 1, 2, 3, 4, 5, 6, 7, 8}), std::vector<uint16_t>(words, words + 9));
-    EXPECT_EQ((std::vector<unsigned>{8, 1, 1, 77}),
-              (std::vector<unsigned>{length[0], m[0][0], m[0][4], m[2][0]}));
+    ASSERT_EQ(0u, LineConfigureSingle(h, 3, bytes, 3) | LineSetGxZeroValues(h, 3, 164, 64) |
+                      BoardStartMonitoring(h));
+    kvemu::ClearJournal();
+    ASSERT_EQ(0u, BoardFlashLedOn(h));
+    std::ofstream(dir.path + "/other") << "0:0 BoardFlashLedOn = 0\nother\n";
+    std::istringstream table(
+        R"table(--json reg 0 0 0xa0008 -> 0 {"emu":"reg","bus":0,"slot":0,"address":"0x000a0008","value":"0xe0"}|
+reg 0 0 655362 0x1f -> 0 0:0 0x000a0002 = 0x1f|
+--json board 2 0x1f -> 0 {"emu":"board","bus":2,"slot":31}|
+reg 2 31 0xa0008 -> 0 2:31 0x000a0008 = 0xe0|
+--json fail BoardWriteByte 0x10 2 -> 0 {"emu":"fail","function":"BoardWriteByte","status":16,"nth":2}|
+fail BoardReadByte 7 -> 0 BoardReadByte fails with 7 on every call|
+fail BoardReadByte 0 -> 0 faults of BoardReadByte removed|
+port 0 0 3 -> 0 port 3 command 0: 0x4a 0x21 0x40|port 3 coefficients (0 load(s), 0 bytes): |port 3 gx 164 64 gr not set|
+--json port 0 0 47 -> 0 {"emu":"port","bus":0,"slot":0,"port":47,"coefficientLoads":0,"coefficients":""}|{"emu":"port","bus":0,"slot":0,"port":47,"gx":null,"gr":null}|
+--json temp 0 0 4 -273 -> 0 {"emu":"temp","bus":0,"slot":0,"sensor":4,"degrees":-273}|
+--json temp 0 0 0 1000 -> 0 {"emu":"temp","bus":0,"slot":0,"sensor":0,"degrees":1000}|
+dsp 0 0 -> 0 0:0 DSP stopped, image not recognised, 0 bytes loaded|firmware revision 0x0000, MIPS version 0, ports 0, CPU meter 0.0, tokens 0|law not configured, monitoring off, thermal state Idle|ring not configured|sensor 0: 1000 degrees, not configured, stopped, thresholds 65535 65535 65535 65535|sensor 1: 40 degrees, not configured, stopped, thresholds 65535 65535 65535 65535|sensor 2: 40 degrees, not configured, stopped, thresholds 65535 65535 65535 65535|sensor 3: 40 degrees, not configured, stopped, thresholds 65535 65535 65535 65535|sensor 4: -273 degrees,
+heartbeat 0 0 lost -> 0 0:0 heartbeat lost sent|
+status 0 0 1 2 3 4 5 6 7 0xffff -> 0 0:0 status event sent|
+--json dspmsg 0 0 3 6 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 32 -> 0 {"emu":"dspmsg","bus":0,"slot":0,"type":"0x0003","length":6,"params":["0x0001",
+message 0 0 77 -> 0 0:0 message from manager 77 sent|
+--json reason 0 0 0x06 0x77 -> 0 {"emu":"reason","bus":0,"slot":0,"code":"0x0006","reason":"0x0077"}|
+l2p 0 0 7 63 -> 0 0:0 l2p 7:63 = 0xffff (no table loaded)|
+--json journal -> 0 {"journal":"0:0 BoardFlashLedOn = 0"}|
+journal save $J -> 0 journal saved to $J (1 lines)|
+journal compare $J -> 0 journal matches $J (1 lines)|
+journal wait FlashLedOn 0 -> 0 journal: 0:0 BoardFlashLedOn = 0|
+--json journal compare $J2 -> 1 {"emu":"journal","compared":"$J2","same":false,"line":2,"expected":"other","got":"(end)"}|emu journal compare: the journal differs from '$J2' at line 2
+journal compare $J2 -> 1 line 2:|  expected: other|  got:      (end)|emu journal compare
+journal clear -> 0 journal cleared|
+journal -> 0 )table");
+    auto substitute = [&](std::string text) {
+        for (auto [from, to] : std::vector<std::pair<std::string, std::string>>{
+                 {"$J2", dir.path + "/other"}, {"$J", dir.path + "/saved"}, {"|", "\n"}})
+            for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+                text.replace(at, from.size(), to);
+        return text;
+    };
+    for (std::string line; std::getline(table, line);) {
+        const std::string expected = substitute(line.substr(line.find(" -> ") + 4));
+        EXPECT_EQ(Emu(substitute(line.substr(0, line.find(" -> ")))).substr(0, expected.size()), expected)
+            << line;
+    }
+    uint8_t m[4]
+             [116];  // heartbeat lost, the status words (the last of 8), a DSP message, the manager's message
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(0u, kvReceiveMessage(h, m[i], 116, nullptr)) << i;
+    EXPECT_EQ((std::vector<unsigned>{1, 1, 0xFFFF, 3, 32, 77, 0, 16}),
+              (std::vector<unsigned>{m[0][0], m[0][4], m[1][30] + 256u * m[1][31], m[2][12], m[2][76],
+                                     m[3][0], BoardWriteByte(h, 0x10, 1), BoardWriteByte(h, 0x10, 1)}));
 }
 
 TEST_F(EmuCommandTest, BadInputGivesAnErrorAndPrintsNothing) {
-    std::vector<std::vector<std::string>> bad = {
-        {},
-        {"frobnicate"},
-        {"reg", "0", "0"},
-        {"reg", "0", "0", "0x"},
-        {"reg", "0", "0", "12abc"},
-        {"reg", "0", "0", "-1"},
-        {"reg", "0", "0", "4294967296"},
-        {"reg", "0", "0", "0xa0002", "256"},
-        {"reg", "0", "5", "0xa0002"},
-        {"board", "0", "0"},  // no board there; already there
-        {"fail", "NoSuchCall", "1"},
-        {"fail", "ioctl", "5", "0"},
-        {"l2p", "0", "0", "8", "0"},
-        {"port", "0", "0", "48"},
-        {"temp", "0", "0", "5", "40"},
-        {"heartbeat", "0", "0", "gone"},
-        {"status", "0", "0", "1", "2", "3", "4", "5", "6", "7", "65536"},
-        {"journal", "save"},
-        {"journal", "compare", "/nonexistent/journal"},
-        {"journal", "save", "/nonexistent/journal"},
-        {"journal", "wait", "NoSuchCall", "1"},
-        {"dspmsg", "0", "0", "3", "6"},
-    };
-    bad.back().resize(5 + 33, "1");  // 33 parameters
-    for (const auto& words : bad) {
-        SCOPED_TRACE(words.empty() ? "" : words[0] + " " + words.back());
-        EXPECT_NE(0, Emu(words, true));
-        EXPECT_FALSE(error.empty());
-        EXPECT_EQ(std::string::npos, error.find('\n'));  // one line
-        EXPECT_EQ("", out);
+    ASSERT_EQ(0, kvemu::AddBoard(0, 32));  // a board no command may name
+    std::string dspmsg = "dspmsg 0 0 3 6";
+    for (int i = 0; i < 33; ++i) dspmsg += " 1";
+    std::istringstream bad(
+        "\nfrobnicate\nreg 0 0\nreg 0 0 0x\nreg 0 0 12abc\nreg 0 0 -1\nreg 0 0 4294967296\nreg 0 0 0xa0002 256\n"
+        "reg 0 5 0xa0002\nreg 0 32 0xa0002\nreg 256 0 0xa0002\nboard 0 0\nboard 0 32\nfail NoSuchCall 1\nfail ioctl 5 0\n"
+        "l2p 0 0 8 0\nl2p 0 0 0 64\nport 0 0 48\ntemp 0 0 5 40\ntemp 0 0 0 -274\ntemp 0 0 0 1001\nheartbeat 0 0 gone\n"
+        "status 0 0 1 2 3 4 5 6 7 65536\nstatus 0 0 1 2 3 4 5 6 7\njournal save\njournal compare /nonexistent/journal\n"
+        "journal save /nonexistent/journal\njournal wait NoSuchCall 1\njournal bogus\n" +
+        dspmsg);
+    for (std::string command; std::getline(bad, command);) {
+        const std::string result = Emu("--json " + command);
+        EXPECT_TRUE(result.rfind("1 ", 0) == 0 && result.size() > 2 &&
+                    result.find('\n') == std::string::npos && result.find('{') == std::string::npos)
+            << command << ": " << result;
     }
 }
 
-// Full starts against the golden journals in tests/journals (see its "cases"):
-// the journal of driver calls must match byte for byte. With
-// KV_REGENERATE_JOURNALS set, the journals are written instead
-// (scripts/regen-journals).
+// Full starts against the golden journals of tests/journals, byte for byte; with KV_REGENERATE_JOURNALS set,
+// the journals are written instead (scripts/regen-journals).
 TEST_F(EmuCommandTest, FullStartsMatchTheGoldenJournals) {
     kvtest::SleepRecorder pauses;
-    setenv("WBLOAD", KV_SHARE_DIR, 1);
-    const bool regenerate = getenv("KV_REGENERATE_JOURNALS") != nullptr;
     const std::string dir = std::string(KV_SOURCE_DIR) + "/tests/journals/";
     std::ifstream cases(dir + "cases");
-    ASSERT_TRUE(cases.good());
     unsigned starts = 0;
-    for (std::string line; std::getline(cases, line);) {
+    for (std::string line, name, population, setting; std::getline(cases, line);) {
         std::istringstream words(line);
-        std::string name, population, setting;
         if (line.empty() || line[0] == '#' || !(words >> name >> population)) continue;
-        SCOPED_TRACE(name);
-        kvemu::Reset();
-        ASSERT_EQ(0, Emu({"reg", "0", "0", "0xa0008", population})) << error;
-        ASSERT_EQ(0u, Init(""));
-        ASSERT_EQ(0u, CreateBoard("b0", "KV 7400C-48"));
-        char handle[32] = "";
-        ASSERT_EQ(0u, GetQualifier(0, "b0", "Handle", handle, sizeof handle));
-        while (words >> setting) {
-            size_t equals = setting.find('=');
-            EXPECT_EQ(0u, SetKeyword(std::strtoull(handle, nullptr, 10), setting.substr(0, equals).c_str(),
-                                     setting.substr(equals + 1).c_str()));
-        }
+        const uint64_t handle = kvtest::InitWithBoard("KV 7400C-48");  // WBLOAD: the shipped files
+        ASSERT_EQ(Emu("reg 0 0 0xa0008 " + population), "0 0:0 0x000a0008 = " + population + "\n") << name;
+        while (words >> setting)
+            EXPECT_EQ(0u, SetKeyword(handle, setting.substr(0, setting.find('=')).c_str(),
+                                     setting.substr(setting.find('=') + 1).c_str()));
         EXPECT_EQ(0u, StartBoard("b0"));
-        EXPECT_EQ(0, Emu({"journal", "wait", "kvReceiveMessage"})) << error;
-        EXPECT_EQ(0, Emu({"journal", regenerate ? "save" : "compare", dir + name + ".journal"}))
-            << error << "\n"
-            << out;
+        EXPECT_EQ(Emu("journal wait kvReceiveMessage").substr(0, 2), "0 ") << name;
+        const std::string compare =
+            Emu((getenv("KV_REGENERATE_JOURNALS") ? "journal save " : "journal compare ") + dir + name +
+                ".journal");
+        EXPECT_EQ(compare.substr(0, 2), "0 ") << name << ": " << compare;
         EXPECT_EQ(0u, Exit());
         ++starts;
     }

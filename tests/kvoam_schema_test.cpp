@@ -1,12 +1,5 @@
-// kvoam's schema walk against a framework that knows only the older qualifiers
-// ("Type", "Choices", "Default", "Minimum", "Maximum"): it answers the walk
-// qualifiers as unknown (0x40000004), and kvoam still lists what it can.
+// kvoam's suggestions of the nearest keyword for one that is not there.
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "schema.h"
 
@@ -16,51 +9,26 @@ std::string JsonString(const std::string& text) { return "\"" + text + "\""; }
 
 namespace {
 
-// path -> qualifier -> answer; the qualifier "" holds the value.
-std::map<std::string, std::map<std::string, std::string>> g_Tree = {
-    {"", {{"Type", "Structure"}}},
-    {"Rate", {{"Type", "Integer"}, {"", "5"}, {"Default", "100"}, {"Minimum", "0"}, {"Maximum", "9"}}},
-    {"Location", {{"Type", "Structure"}}},
-    {"Location.Bus", {{"Type", "Integer"}, {"", "1"}}},
-    {"Products", {{"Type", "List"}, {"", "A B"}}},
-    {"Products.Count", {{"Type", "Integer"}, {"", "2"}}},
-    {"Products[0]", {{"Type", "String"}, {"", "A"}, {"Choices", "A,B"}}},
-    {"Products[1]", {{"Type", "String"}, {"", "B"}, {"Choices", "A,B"}}},
-};
-
-// Answers a qualifier ("" for the value) as that framework would.
-uint32_t Answer(uint64_t, const char* path, const char* qualifier, char* buffer, uint32_t size) {
-    auto keyword = g_Tree.find(path);
-    if (keyword == g_Tree.end()) return 0x40000109;
-    auto answer = keyword->second.find(qualifier);
-    if (answer == keyword->second.end()) return *qualifier == '\0' ? 0x40000107 : 0x40000004;
-    snprintf(buffer, size, "%s", answer->second.c_str());
-    return 0;
-}
-
-TEST(KvoamSchemaFallback, WalksThroughTypeAndCountWhenTheWalkQualifiersAreUnknown) {
-    kvoam::EntryPoints entry{};
-    entry.GetQualifier = Answer;
-    entry.GetKeyword = [](uint64_t h, const char* path, char* buffer, uint32_t size) {
-        return Answer(h, path, "", buffer, size);
-    };
+// What was typed -> the nearest paths, nearest first and in tree order among equals, at most three: a slip
+// is a distance (letters without regard to case; a transposition costs two) of at most a third of the longer
+// text, at least 2, but never more than what was typed; a last step typed right under another parent counts.
+TEST(KvoamSuggestions, NearestPathsAreThoseWithinASlip) {
     std::vector<kvoam::SchemaEntry> entries;
-    ASSERT_TRUE(kvoam::ReadSchema(entry, 1, "Products", entries));
-    ASSERT_EQ(entries.size(), 3u);  // the array and its elements, by "Products.Count"
-    EXPECT_EQ(entries[0].type, "array");
-    EXPECT_EQ(entries[2].path, "Products[1]");
-    EXPECT_EQ(entries[2].choices, (std::vector<std::string>{"A", "B"}));
-    EXPECT_TRUE(entries[2].settable);  // assumed for values without "Settable"
-
-    entries.clear();
-    ASSERT_TRUE(kvoam::ReadSchema(entry, 1, "Location", entries));
-    EXPECT_EQ(entries.size(), 1u);  // a structure's members cannot be named without "Child[i]"
-    entries.clear();
-    ASSERT_TRUE(kvoam::ReadSchema(entry, 1, "Rate", entries));
-    EXPECT_EQ(kvoam::SchemaJson(entries),
-              "{\"keyword\":\"Rate\",\"type\":\"integer\",\"default\":100,\"value\":5,\"min\":0,\"max\":9,"
-              "\"settable\":true}\n");
-    EXPECT_FALSE(kvoam::ReadSchema(entry, 1, "Nothing", entries));
+    for (const char* path : {"State", "Encoding", "Ring", "Ring.Period", "Ring.Rate", "Bets", "Beta", "Bet1",
+                             "Bet2", "Xy", "Ab", "LongKeywordName"})
+        entries.emplace_back(), entries.back().path = path;
+    const std::string table =
+        "Stat -> State; Stata -> State; Sate -> State; Encodign -> Encoding; ENCODIGN -> Encoding; "
+        "encoding -> Encoding; Betx -> Bets, Beta, Bet1; betz -> Bets, Beta, Bet1; period -> Ring.Period; "
+        "Rate -> State, Ring.Rate; X -> Xy; Q ->; Ring.Pxxxod -> Ring.Period; Ring.Pxxxxd ->; Encod ->; "
+        "LongKeywordXxxxx -> LongKeywordName; LongKeywordXxxxxx ->";
+    for (size_t at = 0, end; at < table.size(); at = end + 2) {
+        const std::string row = table.substr(at, (end = std::min(table.find("; ", at), table.size())) - at);
+        std::string nearest;
+        for (const std::string& path : kvoam::NearestPaths(entries, row.substr(0, row.find(" ->")), 3))
+            nearest += (nearest.empty() ? " " : ", ") + path;
+        EXPECT_EQ(row.substr(0, row.find(" ->") + 3) + nearest, row) << row;
+    }
 }
 
 }  // namespace
