@@ -1,56 +1,34 @@
-// The plug-in as supervisors call it: entry points from many threads at once,
-// Exit while other calls run, and alert callbacks that call back in, on the
-// calling thread and on a board's monitor thread. Run under ThreadSanitizer too.
+// The plug-in as supervisors call it: entry points from many threads at once, Exit while other calls run,
+// and alert callbacks that call back in, on the calling thread and on a board's monitor thread. Run under
+// ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <future>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "KvWaits.h"
-#include "Supervisor.h"
-#include "emulated_board.h"
-#include "fake_supervisor.h"
 #include "fake_waits.h"
-#include "kvboard.h"
-#include "kvemu.h"
-#include "oam/boardplugin.h"
+#include "fixtures.h"
 
 namespace {
 
 const unsigned kBoards = 4;
 const uint32_t kNotInitialised = 0x40000002;
 const uint16_t kStatus[8] = {0xF, 0x7, 0, 0, 0, 0, 0x1F, 1};
-
-std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
-
 using kvtest::Handle;
 using kvtest::WaitFor;
-uint32_t RequestRemoval(const std::string& board) {
-    return kvtest::SendAlert(KV_ALERT_REMOVAL_REQUESTED, board);
-}
 
-std::string State(const std::string& board) {
-    char text[32] = {};
-    return GetKeyword(Handle(board), "State", text, sizeof(text)) == 0 ? text : "?";
-}
+std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
+uint32_t RequestRemoval(const std::string& board) { return kvtest::SendAlert(0x40112002, board); }
+std::string State(const std::string& board) { return kvtest::Keyword(Handle(board), "State"); }
 
 // Creates board bN for the emulated board in slot N, with its monitor enabled.
 uint32_t Create(unsigned slot) {
     uint32_t rc = CreateBoard(BoardName(slot).c_str(), "KV 7400C-48");
-    if (rc != 0) return rc;
-    uint64_t handle = Handle(BoardName(slot));
-    SetKeyword(handle, "Location.PCI.Slot", std::to_string(slot).c_str());
-    SetKeyword(handle, "MonitorEnable", "Enable");
-    return 0;
+    return rc != 0 ? rc
+                   : SetKeyword(Handle(BoardName(slot)), "Location.PCI.Slot", std::to_string(slot).c_str());
 }
 
 unsigned OpenOnBoards() {
@@ -66,6 +44,14 @@ void WithWatchdog(std::chrono::seconds limit, const std::function<void()>& body)
     if (done.wait_for(limit) == std::future_status::ready) return done.get();
     fprintf(stderr, "watchdog: still running after %lld s\n", static_cast<long long>(limit.count()));
     std::abort();
+}
+
+// The first alert with that text from that board (any board when empty) calls back in once.
+void OnFirst(const std::string& text, const std::string& board, std::function<void()> call) {
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    kvtest::SetAlertCallback([=](const kvtest::Alert& alert) {
+        if (alert.text == text && (board.empty() || alert.source == board) && !once->exchange(true)) call();
+    });
 }
 
 class BoardThreadsTest : public ::testing::Test {
@@ -86,8 +72,7 @@ protected:
     void Boot(unsigned count) {
         kvtest::ClearAlerts();
         for (unsigned slot = 0; slot < count; ++slot) {
-            ASSERT_EQ(0u, Create(slot));
-            ASSERT_EQ(0u, StartBoard(BoardName(slot).c_str()));
+            ASSERT_EQ(0u, Create(slot) + StartBoard(BoardName(slot).c_str()));
             ASSERT_TRUE(WaitFor([slot] {
                 kvemu::SendHeartbeat(0, slot, false);
                 for (const kvtest::Alert& alert : kvtest::Alerts())
@@ -97,52 +82,66 @@ protected:
         }
         kvtest::ClearAlerts();
     }
-    void BootB0() { Boot(1); }
+    // Waits until some thread waits for a monitor thread to end (the time-out of a stop's wait).
+    static void WaitForAStopsWait(kvtest::FakeWaits& waits) {
+        WaitFor([&] {
+            auto given = waits.Waits();
+            return std::count(given.begin(), given.end(),
+                              std::make_pair<const void*, unsigned>(nullptr, 5000)) != 0;
+        });
+    }
 
     kvtest::SleepRecorder pauses;
 };
 
-// Several supervisor threads make random entry-point calls on several boards
-// while the emulator sends heartbeats and status events, and alert callbacks
-// call back in. Whatever the interleaving, each call answers one of its
-// codes, nothing waits for a monitor that cannot end, and Exit leaves nothing open.
+// Several supervisor threads make random entry-point calls on several boards while the emulator sends
+// heartbeats and status events, and alert callbacks call back in. Whatever the interleaving, each call
+// answers one of its codes, nothing waits for a monitor that cannot end, and Exit leaves nothing open.
 TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
     WithWatchdog(std::chrono::seconds(120), [] {
         std::atomic<bool> feeding{true};
-        std::atomic<unsigned> wrong{0}, callbacks{0};
-        std::atomic<unsigned> started{0};
-        auto expect = [&wrong](uint32_t rc, std::initializer_list<uint32_t> allowed, const char* what) {
-            if (rc == 0 || rc == kNotInitialised) return;
-            for (uint32_t a : allowed)
-                if (rc == a) return;
+        std::atomic<unsigned> wrong{0}, callbacks{0}, started{0}, alerts{0};
+        auto expect = [&wrong](uint32_t rc, uint32_t failure, const char* what) {
+            if (rc == 0 || rc == kNotInitialised || rc == failure) return;
             fprintf(stderr, "%s answered 0x%08x\n", what, rc);
             ++wrong;
         };
+        // Calls by number on a board: 0 start, 1 stop, 2 destroy, 3 keyword change, 4 removal request, 5 get,
+        // 6 create, 7 detection, 8 its handle.
+        auto call = [&](unsigned which, const std::string& board, unsigned coin) {
+            char buffer[64];
+            switch (which) {
+            case 0: {
+                const uint32_t rc = StartBoard(board.c_str());
+                started += rc == 0;
+                return expect(rc, 0x4000010C, "StartBoard");
+            }
+            case 1: return expect(StopBoard(board.c_str()), 0x4000010D, "StopBoard");
+            case 2: return expect(DestroyBoard(board.c_str()), 0x40000106, "DestroyBoard");
+            case 3:
+                return expect(SetKeyword(Handle(board), coin % 2 ? "MonitorEnable" : "HighBatteryEnable",
+                                         coin % 4 < 2 ? "Enable" : "Disable"),
+                              0x40000108, "SetKeyword");
+            case 4: return expect(RequestRemoval(board), 1, "AlertReceive");
+            case 5:
+                return expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), 0x40000107, "Get");
+            case 6: return expect(Create(board[1] - '0'), 0x40000105, "CreateBoard");
+            case 7: return expect(DetectBoards(), 0, "DetectBoards");
+            default:
+                return expect(GetQualifier(0, board.c_str(), "Handle", buffer, sizeof(buffer)), 0x40000109,
+                              "Handle");
+            }
+        };
         // One call back into the plug-in for some alerts, never from a call-back's call-back.
         thread_local unsigned depth = 0;
-        std::atomic<unsigned> alerts{0};
         kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
             const unsigned n = alerts++;
             if (depth != 0 || n % 4 != 0) return;
-            std::minstd_rand callbackRandom(n + 1);
             ++depth, ++callbacks;
-            const std::string& board = alert.source;
-            char buffer[64];
-            switch (callbackRandom() % 7) {
-            case 0: expect(StopBoard(board.c_str()), {0x4000010D}, "StopBoard in callback"); break;
-            case 1: expect(DestroyBoard(board.c_str()), {0x40000106}, "DestroyBoard in callback"); break;
-            case 2: expect(Exit(), {0x40000102}, "Exit in callback"); break;
-            case 3:
-                expect(
-                    SetKeyword(Handle(board), "MonitorEnable", callbackRandom() % 2 ? "Enable" : "Disable"),
-                    {0x40000108}, "Set in callback");
-                break;
-            case 4: expect(RequestRemoval(board), {1}, "AlertReceive in callback"); break;
-            case 5:
-                expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), {0x40000107},
-                       "Get in callback");
-                break;
-            default: expect(StartBoard(board.c_str()), {0x4000010C}, "StartBoard in callback"); break;
+            if (n % 28 == 8) {
+                expect(Exit(), 0x40000102, "Exit in callback");
+            } else {
+                call(n / 4 % 6, alert.source, n / 8);
             }
             --depth;
         });
@@ -157,42 +156,17 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
         for (unsigned t = 0; t < 4; ++t)
             workers.emplace_back([&, t] {
                 std::minstd_rand random(t + 1);
-                char buffer[64];
                 for (unsigned i = 0; i < 250; ++i) {
-                    const unsigned slot = random() % kBoards;
-                    const std::string name = BoardName(slot);
-                    const char* c = name.c_str();
-                    uint32_t rc = 0, failure = 0;  // the call's answer and the failure code it may give
+                    static const unsigned kMix[] = {0, 0, 0, 1, 1, 2, 3, 3,
+                                                    4, 5, 6, 6, 7, 8, 8};  // as callers do
                     if (t == 0 && i % 60 == 30)
-                        expect(Exit(), {}, "Exit");  // now and then the end of everything
-                    switch (random() % 15) {
-                    case 0: rc = DetectBoards(); break;
-                    case 1:
-                    case 2: rc = Create(slot), failure = 0x40000105; break;
-                    case 3: rc = DestroyBoard(c), failure = 0x40000106; break;
-                    case 4:
-                    case 5:
-                    case 6: rc = StartBoard(c), failure = 0x4000010C, started += rc == 0; break;
-                    case 7:
-                    case 8: rc = StopBoard(c), failure = 0x4000010D; break;
-                    case 9:
-                        rc = GetKeyword(Handle(name), "State", buffer, sizeof(buffer)), failure = 0x40000107;
-                        break;
-                    case 10:
-                    case 11:
-                        rc = SetKeyword(Handle(name), random() % 2 ? "MonitorEnable" : "HighBatteryEnable",
-                                        random() % 2 ? "Enable" : "Disable");
-                        failure = 0x40000108;
-                        break;
-                    case 12:
-                    case 13:
-                        rc = GetQualifier(0, c, "Handle", buffer, sizeof(buffer)), failure = 0x40000109;
-                        break;
-                    default: rc = RequestRemoval(name), failure = 1; break;
-                    }
-                    expect(rc, {failure}, "a call");
+                        expect(Exit(), 0, "Exit");  // now and then the end of everything
+                    call(kMix[random() % 15], BoardName(random() % kBoards), random());
+                    char buffer[64];
                     // A supervisor that finds the plug-in gone initialises it again (threads race here).
-                    if (rc == kNotInitialised) expect(Init(""), {0x40000101}, "Init");
+                    if (GetKeyword(0, "Products", buffer, sizeof(buffer)) == kNotInitialised) {
+                        expect(Init(""), 0x40000101, "Init");
+                    }
                 }
             });
         for (std::thread& w : workers) w.join();
@@ -202,7 +176,7 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
         Exit();
         EXPECT_EQ(0u, wrong.load());
         EXPECT_GT(callbacks.load(), 0u);
-        EXPECT_GT(started.load(), 0u);  // nothing left open: TearDown
+        EXPECT_GT(started.load(), 0u);
         // Never a stop that had to give up on a monitor, never two monitors on one board.
         for (const char* text :
              {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
@@ -226,21 +200,16 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
         {"DestroyBoard",
          []() -> uint32_t {
              uint32_t rc = DestroyBoard("b0");
-             return rc != 0 ? rc
-                            : static_cast<uint32_t>(Handle("b0") != 0 ||
-                                                    CreateBoard("b0", "KV 7400C-48") != 0x40000105);
+             return rc != 0 ? rc : (Handle("b0") != 0 || CreateBoard("b0", "KV 7400C-48") != 0x40000105);
          },
          0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        BootB0();
+        Boot(1);
         pauses.Clear();
         std::promise<uint32_t> answered;
-        std::atomic<bool> once{false};
-        kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-            if (alert.text == "Heartbeat lost\n" && !once.exchange(true)) answered.set_value(c.call());
-        });
+        OnFirst("Heartbeat lost\n", "", [&] { answered.set_value(c.call()); });
         ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
         std::future<uint32_t> result = answered.get_future();
         ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
@@ -265,7 +234,7 @@ TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnc
     ASSERT_EQ(0u, Create(0));
     std::vector<uint32_t> results;
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-        if (alert.code != KV_ALERT_REPORT) return;
+        if (alert.code != 0x40002002) return;
         char state[32] = {};
         results = {StartBoard("b0"), StopBoard("b0"), DestroyBoard("b0"), Exit(),
                    GetKeyword(Handle("b0"), "State", state, sizeof(state))};
@@ -278,25 +247,19 @@ TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnc
 
 // b0's monitor thread wants the board mutex while StopBoard holds it and waits for that thread.
 TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
-    BootB0();
+    Boot(1);
     kvtest::FakeWaits waits;  // real waits, recorded
     std::promise<uint32_t> answered;
-    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-        if (alert.text != "Heartbeat lost\n") return;
-        const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
-        WaitFor([&] {
-            auto given = waits.Waits();
-            return std::count(given.begin(), given.end(), monitorEnd) != 0;
-        });
+    OnFirst("Heartbeat lost\n", "", [&] {
+        WaitForAStopsWait(waits);
         answered.set_value(SetKeyword(Handle("b0"), "HighBatteryEnable", "Disable"));
     });
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
     ASSERT_TRUE(WaitFor([] { return kvtest::AnyAlertContains("Heartbeat lost"); }));
     EXPECT_EQ(0u, StopBoard("b0"));
     EXPECT_EQ(0x40000108u, answered.get_future().get());
-    char value[32] = {};
-    EXPECT_EQ(0u, GetKeyword(Handle("b0"), "HighBatteryEnable", value, sizeof(value)));
-    EXPECT_STREQ("Enable", value);  // the refused change kept the previous value
+    EXPECT_EQ("Enable",
+              kvtest::Keyword(Handle("b0"), "HighBatteryEnable"));  // the refused change kept the value
     EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
     EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::SetKeywordValue() - failed to lock mutex.\n"));
 }
@@ -307,18 +270,18 @@ TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     std::promise<void> inside, release;
     std::shared_future<void> released = release.get_future().share();
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-        if (alert.code != KV_ALERT_REPORT) return;
+        if (alert.code != 0x40002002) return;
         inside.set_value();
         released.wait();
     });
     auto started = std::async(std::launch::async, [] { return StartBoard("b0"); });
     inside.get_future().wait();
     auto exited = std::async(std::launch::async, [] { return Exit(); });
-    EXPECT_EQ(std::future_status::timeout, exited.wait_for(std::chrono::milliseconds(50)));
     char buffer[32];
     EXPECT_TRUE(
         WaitFor([&] { return GetKeyword(0, "Products", buffer, sizeof(buffer)) == kNotInitialised; }));
     EXPECT_EQ(0x40000101u, Init(""));  // not while Exit runs
+    EXPECT_EQ(std::future_status::timeout, exited.wait_for(std::chrono::milliseconds(0)));
     release.set_value();
     EXPECT_EQ(0u, started.get());
     EXPECT_EQ(0u, exited.get());
@@ -327,10 +290,9 @@ TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     ASSERT_EQ(0u, Init(""));
 }
 
-// Monitor callbacks of several boards, all inside _oamAlertNotify at once,
-// each destroy the next board: in pairs, in a ring of three, and a board
-// without a monitor. No monitor thread waits for another; each destroyed
-// board leaves the look-ups at once and its monitor thread ends it.
+// Monitor callbacks of several boards, all inside _oamAlertNotify at once, each destroy the next board: in
+// pairs, in a ring of three, and a board without a monitor. No monitor thread waits for another; each
+// destroyed board leaves the look-ups at once and its monitor thread ends it.
 TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForEachOther) {
     const struct {
         const char* what;
@@ -367,8 +329,7 @@ TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForE
             kvtest::SetAlertCallback(nullptr);
             // Each name is free once the board's monitor thread has ended it.
             for (unsigned slot = 0; slot < c.boards; ++slot) {
-                const bool destroyed = slot != 0 || c.callbacks == c.boards;
-                if (destroyed) {
+                if (slot != 0 || c.callbacks == c.boards) {
                     EXPECT_TRUE(WaitFor([slot] { return Create(slot) == 0; })) << slot;
                 }
                 EXPECT_EQ(0u, DestroyBoard(BoardName(slot).c_str()));
@@ -379,18 +340,41 @@ TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForE
     }
 }
 
-// A start while the board's monitor thread of the last run has not ended is
-// refused before it makes any driver call: at once on that thread itself,
-// after the bounded wait for it on any other thread. The line power stays off.
+// b1's monitor is told to end from its own callback, which then waits for b0's callback to destroy b1: the
+// destruction is left to b1's ending thread, and b0's monitor does not wait for it.
+TEST_F(BoardThreadsTest, ABoardWhoseMonitorIsEndingIsDestroyedFromAnotherMonitorWithoutWaiting) {
+    Boot(2);
+    std::promise<uint32_t> destroyed;
+    std::shared_future<uint32_t> answer = destroyed.get_future().share();
+    std::promise<bool> answeredInTime;
+    std::atomic<bool> once{false};
+    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
+        if (alert.text != "Heartbeat lost\n") return;
+        if (alert.source == "b1" && !once.exchange(true)) {
+            SetKeyword(Handle("b1"), "MonitorEnable", "Disable");  // b1's monitor now ends once this returns
+            kvemu::SendHeartbeat(0, 0, true);
+            answeredInTime.set_value(answer.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
+        } else if (alert.source == "b0") {
+            destroyed.set_value(DestroyBoard("b1"));
+        }
+    });
+    ASSERT_EQ(0, kvemu::SendHeartbeat(0, 1, true));
+    EXPECT_TRUE(answeredInTime.get_future().get());
+    EXPECT_EQ(0u, answer.get());
+    kvtest::SetAlertCallback(nullptr);
+    EXPECT_TRUE(WaitFor([] { return Create(1) == 0; }));  // ended by its thread, its name free
+}
+
+// A start while the board's monitor thread of the last run has not ended is refused before it makes any
+// driver call: at once on that thread itself, after the bounded wait for it on any other thread. The line
+// power stays off.
 TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchingTheBoard) {
-    BootB0();
+    Boot(1);
     kvtest::FakeWaits waits;
     std::promise<std::vector<uint32_t>> answered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> once{false};
-    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-        if (alert.text != "Heartbeat lost\n" || once.exchange(true)) return;
+    OnFirst("Heartbeat lost\n", "", [&] {
         uint32_t stopped = StopBoard("b0");
         kvemu::ClearJournal();
         uint32_t started = StartBoard("b0");
@@ -399,19 +383,17 @@ TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchi
     });
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));
     EXPECT_EQ((std::vector<uint32_t>{0, 0x4000010C, 0}), answered.get_future().get());
-
     waits.Clear();
     waits.Expiring = true;
     kvemu::ClearJournal();
     EXPECT_EQ(0x4000010Cu, StartBoard("b0"));
-    EXPECT_EQ(std::vector<std::string>{}, kvemu::Journal());
-    EXPECT_EQ(KV_MONITOR_END_TIMEOUT_MS, waits.Clock.load());
+    EXPECT_EQ(kvtest::Texts{}, kvemu::Journal());
+    EXPECT_EQ(5000u, waits.Clock.load());
     EXPECT_EQ("IDLE", State("b0"));
     EXPECT_EQ(0x01, kvtest::Register(0xA0002) & 0x1F);  // feeds off, ringer (active low) off
-    EXPECT_EQ(2u, kvtest::Messages(KV_SEVERITY_ERROR).size());
+    EXPECT_EQ(2u, kvtest::Messages(kvtest::kError).size());
     EXPECT_TRUE(kvtest::AnyAlertContains(
         "CKvBoard::Start() - previous monitor thread has not ended, error 1 (00000001h)\n"));
-
     waits.Expiring = false;
     release.set_value();
     kvtest::SetAlertCallback(nullptr);
@@ -419,22 +401,15 @@ TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchi
     EXPECT_EQ("BOOTED", State("b0"));
 }
 
-// b0's monitor callback destroys b0 while another thread's StopBoard("b0")
-// waits for that very monitor thread: the destruction is left to the thread
-// (it returns at once), the stop sees the thread end, and the board ends
-// once the stop has let go of it.
+// b0's monitor callback destroys b0 while another thread's StopBoard("b0") waits for that very monitor
+// thread: the destruction is left to the thread (it returns at once), the stop sees the thread end, and the
+// board ends once the stop has let go of it.
 TEST_F(BoardThreadsTest, OwnMonitorDestroysItsBoardWhileAStopWaitsForIt) {
-    BootB0();
+    Boot(1);
     kvtest::FakeWaits waits;  // real waits, recorded
     std::promise<uint32_t> answered;
-    std::atomic<bool> once{false};
-    kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
-        if (alert.text != "Heartbeat lost\n" || once.exchange(true)) return;
-        const std::pair<const void*, unsigned> monitorEnd(nullptr, KV_MONITOR_END_TIMEOUT_MS);
-        WaitFor([&] {
-            auto given = waits.Waits();
-            return std::count(given.begin(), given.end(), monitorEnd) != 0;
-        });
+    OnFirst("Heartbeat lost\n", "", [&] {
+        WaitForAStopsWait(waits);
         answered.set_value(DestroyBoard("b0"));
     });
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true));

@@ -1,24 +1,22 @@
-// The DSP command channel: records sent, replies accepted, texts printed on failures.
+// The DSP command channel (records sent, replies accepted, texts printed on failures), the ringer, and the
+// thermal sensors whose thresholds go to the DSP.
 #include "Dsp.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
+#include <tuple>
 
-#include "fake_supervisor.h"
-#include "kvboard.h"
-#include "kvemu.h"
+#include "Thermo.h"
+#include "fixtures.h"
 
 namespace {
 
-// A kvSendMessage stand-in: records the command, answers any prepared reply.
+using Words = std::vector<uint16_t>;
+
+// A kvSendMessage stand-in: records the command, answers the prepared reply.
 struct Exchange {
-    std::vector<uint16_t> words;  // the command as 16-bit words (manager_id takes two)
+    Words words;  // the command as 16-bit words (manager_id takes two)
     __DSP_UP_MESSAGE__ reply;
     uint32_t status = 0;
 } g_Exchange;
@@ -30,13 +28,13 @@ uint32_t SendStandIn(KVHANDLE, const void* command, uint32_t length, void* reply
     return g_Exchange.status;
 }
 
-__DSP_UP_MESSAGE__ Reply(uint16_t type, uint16_t length, std::vector<uint16_t> params,
-                         uint16_t target = 0x8000) {
+__DSP_UP_MESSAGE__ Reply(uint16_t type, uint16_t length, Words params, uint16_t target = 0x8000) {
     __DSP_UP_MESSAGE__ reply = {2, {length, target, 0, 0, type, {}}};
     std::copy(params.begin(), params.end(), reply.event.params);
     return reply;
 }
 
+// A family of commands: its texts, code and reply length, and one call of it.
 struct Family {
     const char* invalidText;
     uint16_t code, replyLength;
@@ -52,10 +50,7 @@ std::vector<Family> Families() {
     uint32_t reading = 0;
     return {
         {"cDsp::SendCommand(0006) Invalid DSP response.\n", 0x06, 6,
-         [](cDsp* d) {
-             d->m_Encoding = 0;
-             return d->ConfigureG711();
-         }},
+         [](cDsp* d) { return d->m_Encoding = 0, d->ConfigureG711(); }},
         {"cDsp::ConfigureRinger() Invalid DSP response.\n", 0x07, 6,
          [](cDsp* d) { return d->ConfigureRinger(); }},
         {"cDsp::StartBoardMonitoring() Invalid DSP response.\n", 0x15, 6,
@@ -73,85 +68,97 @@ std::vector<Family> Families() {
     };
 }
 
-class DspTest : public ::testing::Test {
+class DspTest : public kvtest::BoardFixture {
 protected:
     void SetUp() override {
-        kvemu::Reset();
-        kvtest::ClearAlerts();
+        BoardFixture::SetUp();
         g_Exchange = Exchange();
-        board_.reset(new CKvBoard("b0", "KV 7400C-48"));
-        board_->SetSearchPath(KV_SHARE_DIR);
-        dsp_ = dynamic_cast<cDsp*>(board_->GetKeywordByName("Dsp"));
-        ASSERT_NE(dsp_, nullptr);
+        ASSERT_NE(dsp = dynamic_cast<cDsp*>(board->GetKeywordByName("Dsp")), nullptr);
     }
     static std::string Printed(const std::function<unsigned()>& operation, unsigned expected) {
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(operation(), expected);
         return ::testing::internal::GetCapturedStdout();
     }
-
-    kvtest::SleepRecorder sleeps_;
-    std::unique_ptr<CKvBoard> board_;
-    cDsp* dsp_ = nullptr;
+    cDsp* dsp = nullptr;
 };
 
-// The records of a start, both laws' among them, are compared whole with the golden journals; here values
-// wider than a word.
+// The records of a start (the G.711 law of each encoding, the ringer, the sensors) are compared whole with
+// the golden journals; here every command, and values wider than a word.
 TEST_F(DspTest, CommandRecordsCarryLengthTargetHandleCodeAndParameters) {
-    dsp_->m_pSend = SendStandIn;
-    g_Exchange.reply = Reply(0x13, 7, {0, 0});
-    EXPECT_EQ(dsp_->ConfigureThermo(1, 0xFFFFFFFB, 95, 0x10006, 108), 0u);
-    EXPECT_EQ(g_Exchange.words,
-              (std::vector<uint16_t>{2, 0, 9, 0x8000, 0xFFFF, 0x13, 1, 0xFFFB, 95, 6, 108}));
+    dsp->m_pSend = SendStandIn;
+    uint32_t reading = 0;
+    const struct {
+        std::function<unsigned()> call;
+        uint16_t code;
+        Words params;
+    } commands[] = {
+        {[&] { return dsp->SoftReset(); }, 0x00, {}},
+        {[&] { return dsp->InitializeSxChain(); }, 0x02, {}},
+        {[&] { return dsp->GetInfo(); }, 0x03, {}},
+        {[&] { return dsp->ConfigurePx(); }, 0x04, {0, 2}},
+        {[&] { return dsp->m_Encoding = 0, dsp->ConfigureG711(); }, 0x06, {1}},
+        {[&] { return dsp->m_Encoding = 1, dsp->ConfigureG711(); }, 0x06, {0}},
+        {[&] { return dsp->SetBoardTypecPci(); }, 0x08, {0}},
+        {[&] { return dsp->SetBoardTypePci(); }, 0x08, {1}},
+        {[&] { return dsp->SetInterruptRate(); }, 0x09, {10, 509}},
+        {[&] { return dsp->StartThermo(3); }, 0x11, {3}},
+        {[&] { return dsp->StopThermo(4); }, 0x12, {4}},
+        {[&] { return dsp->ConfigureThermo(1, 0xFFFFFFFB, 95, 0x10006, 108); },
+         0x13,
+         {1, 0xFFFB, 95, 6, 108}},
+        {[&] { return dsp->ReadThermo(2, &reading); }, 0x14, {2}},
+        {[&] { return dsp->StartBoardMonitoring(); }, 0x15, {}},
+        {[&] { return dsp->StopBoardMonitoring(); }, 0x16, {}},
+    };
+    for (const auto& c : commands) {
+        g_Exchange.words.clear();
+        ::testing::internal::CaptureStdout();  // the stand-in's reply is not checked here
+        c.call();
+        ::testing::internal::GetCapturedStdout();
+        Words expected = {2, 0, static_cast<uint16_t>(c.params.size() + 4), 0x8000, 0xFFFF, c.code};
+        expected.insert(expected.end(), c.params.begin(), c.params.end());
+        EXPECT_EQ(g_Exchange.words, expected) << c.code;
+    }
 }
 
 TEST_F(DspTest, EveryFamilyRejectsBadRepliesWithItsOwnText) {
-    dsp_->m_pSend = SendStandIn;
+    dsp->m_pSend = SendStandIn;
     for (const Family& f : Families()) {
-        const __DSP_UP_MESSAGE__ bad[] = {
-            Reply(f.code, f.replyLength, {0, 3}, 0x0001),                        // wrong target
-            Reply(static_cast<uint16_t>(f.code + 1), f.replyLength, {0x42, 3}),  // wrong type, with a reason
-            Reply(f.code, static_cast<uint16_t>(f.replyLength - 1), {0, 3}),
-            Reply(f.code, static_cast<uint16_t>(f.replyLength + 1), {0, 3}),
-        };
-        for (const __DSP_UP_MESSAGE__& reply : bad) {
+        for (const __DSP_UP_MESSAGE__& reply :
+             {Reply(f.code, f.replyLength, {0, 3}, 0x0001),  // wrong target
+              Reply(static_cast<uint16_t>(f.code + 1), f.replyLength,
+                    {0x42, 3}),  // wrong type, with a reason
+              Reply(f.code, static_cast<uint16_t>(f.replyLength - 1), {0, 3}),
+              Reply(f.code, static_cast<uint16_t>(f.replyLength + 1), {0, 3})}) {
             g_Exchange.reply = reply;
-            EXPECT_EQ(Printed([&] { return f.call(dsp_); }, 1), f.invalidText);
+            EXPECT_EQ(Printed([&] { return f.call(dsp); }, 1), f.invalidText);
         }
         g_Exchange.reply = Reply(f.code, f.replyLength, {0, 3});
-        EXPECT_EQ(Printed([&] { return f.call(dsp_); }, 0), "") << f.invalidText;
+        EXPECT_EQ(Printed([&] { return f.call(dsp); }, 0), "") << f.invalidText;
     }
 }
 
 TEST_F(DspTest, ReplyValuesAreKeptOnlyFromAnAcceptedExchange) {
-    dsp_->m_pSend = SendStandIn;
+    dsp->m_pSend = SendStandIn;
     uint32_t reading = 7;
     g_Exchange.reply = Reply(0x14, 9, {5, 1, 40, 0});
-    Printed([&] { return dsp_->ReadThermo(1, &reading); }, 1);
+    Printed([&] { return dsp->ReadThermo(1, &reading); }, 1);
     EXPECT_EQ(reading, 7u);
     g_Exchange.reply = Reply(0x14, 9, {0, 1, 0xFFF6, 0});
-    EXPECT_EQ(dsp_->ReadThermo(1, &reading), 0u);
+    EXPECT_EQ(dsp->ReadThermo(1, &reading), 0u);
     EXPECT_EQ(reading, 0xFFF6u);  // zero-extended
     // Commands that cannot be built send nothing; thirty-three words fill the record exactly.
     g_Exchange.words.clear();
-    dsp_->m_Encoding = 0xFFFF;
-    EXPECT_EQ(Printed([&] { return dsp_->ConfigureG711(); }, 1),
+    dsp->m_Encoding = 0xFFFF;
+    EXPECT_EQ(Printed([&] { return dsp->ConfigureG711(); }, 1),
               "cDsp::ConfigureG711() detected invalid encoding\n");
-    std::vector<uint16_t> params(34, 1);
-    Printed([&] { return dsp_->SendCommand(0x04, params.data(), 34); }, 1);
+    Words params(34, 1);
+    Printed([&] { return dsp->SendCommand(0x04, params.data(), 34); }, 1);
     EXPECT_TRUE(g_Exchange.words.empty());
     g_Exchange.reply = Reply(0x04, 6, {0});
-    EXPECT_EQ(dsp_->SendCommand(0x04, params.data(), 33), 0u);
+    EXPECT_EQ(dsp->SendCommand(0x04, params.data(), 33), 0u);
     EXPECT_EQ(g_Exchange.words.size(), 39u);
-}
-
-TEST_F(DspTest, DumpEventPrintsOnlyTheParametersTheRecordHolds) {
-    for (auto c : std::vector<std::pair<uint16_t, size_t>>{{0, 6}, {7, 8}, {0xFFFF, 38}}) {
-        ::testing::internal::CaptureStdout();
-        cDsp::DumpEvent(Reply(0x15, c.first, {0x11, 0x22}));
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), c.second) << c.first;
-    }
 }
 
 TEST_F(DspTest, FirmwareStartConfiguresG711ThenTheRingerWithItsKeywords) {
@@ -165,37 +172,75 @@ TEST_F(DspTest, FirmwareStartConfiguresG711ThenTheRingerWithItsKeywords) {
                  {"Cadences[1].Toff2", "250", 10, 250}};
     for (const auto& c : cases) {
         SetUp();
-        sleeps_.Clear();
-        ASSERT_TRUE(!c.keyword || board_->GetKeywordByName("Ring")->SetKeywordValue(c.keyword, c.value) == 0);
-        dsp_->m_Encoding = c.keyword ? 0 : 1;
-        ASSERT_EQ(dsp_->StartOperation(), 0u);
-        kvemu::DspState state;
-        ASSERT_EQ(kvemu::GetDspState(0, 0, &state), 0);
-        EXPECT_EQ(state.commands, (std::vector<uint16_t>{0x06, 0x07}));
-        EXPECT_EQ(state.ring[c.param], c.expected) << c.keyword << "=" << c.value;
-        EXPECT_EQ(sleeps_.Pauses(), std::vector<unsigned>{1000});
+        pauses.Clear();
+        ASSERT_TRUE(!c.keyword || board->GetKeywordByName("Ring")->SetKeywordValue(c.keyword, c.value) == 0);
+        dsp->m_Encoding = c.keyword ? 0 : 1;
+        ASSERT_EQ(dsp->StartOperation(), 0u);
+        EXPECT_EQ(kvtest::Dsp().commands, (Words{0x06, 0x07}));
+        EXPECT_EQ(kvtest::Dsp().ring[c.param], c.expected) << c.keyword << "=" << c.value;
+        EXPECT_EQ(pauses.Pauses(), std::vector<unsigned>{1000});
     }
 }
 
 TEST_F(DspTest, CommandsReachTheDspAndItsRefusalsArePrinted) {
-    dsp_->m_Encoding = 1;
-    ASSERT_EQ(dsp_->StartOperation(), 0u);
+    dsp->m_Encoding = 1;
+    ASSERT_EQ(dsp->StartOperation(), 0u);
     ASSERT_EQ(kvemu::SetTemperature(0, 0, 3, 47), 0);
     uint32_t reading = 0;
-    EXPECT_EQ(
-        dsp_->ConfigureThermo(3, 93, 95, 106, 108) + dsp_->StartThermo(3) + dsp_->ReadThermo(3, &reading),
-        0u);
+    EXPECT_EQ(dsp->ConfigureThermo(3, 93, 95, 106, 108) + dsp->StartThermo(3) + dsp->ReadThermo(3, &reading),
+              0u);
     EXPECT_EQ(reading, 47u);
     for (const Family& f : Families()) {
         ASSERT_EQ(kvemu::SetDspReason(0, 0, f.code, 0x42), 0);
-        EXPECT_EQ(Printed([&] { return f.call(dsp_); }, 1), f.ReasonText());
+        EXPECT_EQ(Printed([&] { return f.call(dsp); }, 1), f.ReasonText());
         ASSERT_EQ(kvemu::SetFault("kvSendMessage", 110, 1), 0);
-        EXPECT_EQ(Printed([&] { return f.call(dsp_); }, 1), "kvSendMessage returns 110\n") << f.invalidText;
+        EXPECT_EQ(Printed([&] { return f.call(dsp); }, 1), "kvSendMessage returns 110\n") << f.invalidText;
     }
-    // The DSP answers a sensor command with the sensor word too, which a
-    // command expecting the bare reason rejects.
-    EXPECT_EQ(Printed([&] { return dsp_->SendCommand(0x11, 1); }, 1),
+    // The DSP answers a sensor command with the sensor word too, which a command expecting the bare reason
+    // rejects.
+    EXPECT_EQ(Printed([&] { return dsp->SendCommand(0x11, 1); }, 1),
               "cDsp::SendCommand(0011) Invalid DSP response.\n");
+}
+
+// The sensors' defaults reach the DSP at start (the golden journals); here the switch, the limits and the
+// threshold checks.
+TEST_F(DspTest, SensorsSwitchAndThresholds) {
+    EXPECT_EQ(board->GetKeywordByName("Thermos"), nullptr);  // beside the tree, not in it
+    cThermo* sensor = dynamic_cast<cThermo*>(board->m_pThermos->GetElement(4));
+    // Read without regard to case; a value outside the choices changes nothing.
+    for (const auto& [value, enabled] :
+         {std::pair<const char*, unsigned>{"dIsAbLe", 0}, {"ENABLE", 1}, {"Maybe", 1}}) {
+        sensor->SetKeywordValue("Enable", value);
+        EXPECT_EQ(sensor->IsEnabled(), enabled) << value;
+    }
+    // Limits at their edges.
+    const std::tuple<const char*, const char*, bool> limits[] = {
+        {"Hysteresis", "255", true},  {"Hysteresis", "256", false}, {"Hysteresis", "-1", false},
+        {"Warning", "127", true},     {"Warning", "128", false},    {"Protection", "127", true},
+        {"Protection", "128", false}, {"Protection", "0", true},    {"Warning", "-1", false}};
+    for (const auto& [name, value, accepted] : limits)
+        EXPECT_EQ(sensor->SetKeywordValue(name, value) == 0, accepted) << name << " = " << value;
+    // Rejected: no band (low equals high), warning equal to protection or to its band's low edge, a low
+    // that wraps below zero, a protection band reaching into the warning band.
+    const struct {
+        long hysteresis, warning, protection;
+        unsigned warningLow, result;
+    } cases[] = {{2, 95, 108, 93, 0},
+                 {0, 95, 108, 95, 0xFFFFFFFF},
+                 {2, 108, 108, 106, 0xFFFFFFFF},
+                 {100, 95, 108, 0xFFFFFFFB, 0xFFFFFFFF},
+                 {10, 100, 108, 90, 0xFFFFFFFF},
+                 {10, 90, 100, 80, 0xFFFFFFFF},
+                 {10, 89, 100, 79, 0}};
+    for (const auto& c : cases) {
+        for (const auto& [name, value] : {std::pair<const char*, long>{"Hysteresis", c.hysteresis},
+                                          {"Warning", c.warning},
+                                          {"Protection", c.protection}})
+            ASSERT_EQ(dynamic_cast<CZelKWInt*>(sensor->GetKeywordByName(name))->SetIntValue(value), 0u);
+        EXPECT_EQ(sensor->GetWarningLow(), c.warningLow) << c.warning;
+        EXPECT_EQ(sensor->GetProtectionLow(), static_cast<unsigned>(c.protection - c.hysteresis));
+        EXPECT_EQ(sensor->Initialize(), c.result) << c.hysteresis << "/" << c.warning << "/" << c.protection;
+    }
 }
 
 }  // namespace

@@ -1,105 +1,94 @@
-// Firmware images: the record reader, the download and the firmware start.
+// Firmware images: the record reader, the download, the checker and the firmware start.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "../tools/mkdspimage/DspImage.h"
 #include "Dsp.h"
 #include "HexReader.h"
-#include "fake_supervisor.h"
-#include "kvboard.h"
-#include "kvemu.h"
+#include "fixtures.h"
 #include "temp_dir.h"
 
 namespace {
 
-using Texts = std::vector<std::string>;
+using kvtest::Texts;
 const char kEnd[] = ":00000001FF\n";
 const std::string kData = ":0400100012345678D8\n";  // 12 34 56 78 at 0x0010
 
-class LoadDspTest : public ::testing::Test {
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A stream of the text; closed by the caller.
+FILE* Stream(const std::string& text) {
+    FILE* file = tmpfile();
+    fwrite(text.data(), 1, text.size(), file);
+    rewind(file);
+    return file;
+}
+
+class LoadDspTest : public kvtest::BoardFixture {
 protected:
     void SetUp() override {
-        kvemu::Reset();
-        kvtest::ClearAlerts();
-        board_.reset(new CKvBoard("b0", "KV 7400C-48"));
-        board_->SetSearchPath(dir_.c_str());
-        dsp_ = dynamic_cast<cDsp*>(board_->GetKeywordByName("Dsp"));
-        ASSERT_NE(dsp_, nullptr);
-        dsp_->m_Encoding = 1;
+        BoardFixture::SetUp();
+        board->SetSearchPath(temp.path.c_str());
+        ASSERT_NE(dsp = dynamic_cast<cDsp*>(board->GetKeywordByName("Dsp")), nullptr);
+        dsp->m_Encoding = 1;
     }
-
     // Writes image.dsp and makes it the firmware image.
     void WriteImage(const std::string& text) {
-        FILE* file = fopen((dir_ + "/image.dsp").c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        fwrite(text.data(), 1, text.size(), file);
-        fclose(file);
-        ASSERT_EQ(dsp_->SetKeywordValue("Image", "image.dsp"), 0u);
-    }
-    kvemu::DspState State() {
-        kvemu::DspState state;
-        EXPECT_EQ(kvemu::GetDspState(0, 0, &state), 0);
-        return state;
+        temp.Write("image.dsp", text);
+        ASSERT_EQ(dsp->SetKeywordValue("Image", "image.dsp"), 0u);
     }
     std::vector<uint8_t> Memory(uint32_t address, uint32_t count) {
         std::vector<uint8_t> bytes(count);
         EXPECT_EQ(kvemu::ReadDspMemory(0, 0, address, bytes.data(), count), 0);
         return bytes;
     }
-    static Texts Errors() { return kvtest::AlertTexts(0x40002001, 2); }
-
-    kvtest::TempDir temp_;
-    const std::string dir_ = temp_.path;
-    std::unique_ptr<CKvBoard> board_;
-    cDsp* dsp_ = nullptr;
-    kvtest::SleepRecorder sleeps_;
+    kvtest::TempDir temp;
+    cDsp* dsp = nullptr;
 };
 
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
     const struct {
         std::string text;
         unsigned rc;
-        uint8_t count, type;
-        uint16_t address;
-        std::vector<uint8_t> data;
+        std::vector<unsigned> fields;  // count, type, address, data
     } cases[] = {
-        {":04abcd00deadbeef4c\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},
-        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", 0, 4, 0, 0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}},  // white space
-                                                                                             // before fields
-        {":FF123400" + std::string(510, '1') + "CC\n", 0, 255, 0, 0x1234, std::vector<uint8_t>(255, 0x11)},
-        {":020000040001F9", 0, 2, 4, 0, {0x00, 0x01}},  // no line end after the last record
-        {":0400100012345678D9\n", 1, 0, 0, 0, {}},
-        {" :00000001FF\n", 1, 0, 0, 0, {}},
-        {":", 1, 0, 0, 0, {}},
-        {":0400100012", 1, 0, 0, 0, {}},
-        {":00000001\n", 1, 0, 0, 0, {}},
-        {":FF00000012345678\n", 1, 0, 0, 0, {}},
+        {":04abcd00deadbeef4c\n", 0, {4, 0, 0xABCD, 0xDE, 0xAD, 0xBE, 0xEF}},
+        {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n",
+         0,
+         {4, 0, 0xABCD, 0xDE, 0xAD, 0xBE, 0xEF}},       // blanks before fields
+        {":020000040001F9", 0, {2, 4, 0, 0x00, 0x01}},  // no line end after the last record
+        {":0400100012345678D9\n", 1, {}},
+        {" :00000001FF\n", 1, {}},
+        {":", 1, {}},
+        {":0400100012", 1, {}},
+        {":00000001\n", 1, {}},
+        {":FF00000012345678\n", 1, {}},
     };
     for (const auto& c : cases) {
-        FILE* file = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
-        ASSERT_NE(file, nullptr);
+        FILE* file = Stream(c.text);
         uint8_t count = 0xEE, type = 0xEE, data[255] = {};
         uint16_t address = 0xEEEE;
-        EXPECT_EQ(board_->read_line(file, &count, &address, &type, data), c.rc) << c.text;
+        EXPECT_EQ(board->read_line(file, &count, &address, &type, data), c.rc) << c.text;
+        std::vector<unsigned> fields = {count, type, address};
+        fields.insert(fields.end(), data, data + count);
         if (c.rc == 0) {
-            EXPECT_EQ((std::vector<unsigned>{count, type, address}),
-                      (std::vector<unsigned>{c.count, c.type, c.address}));
-            EXPECT_EQ(std::vector<uint8_t>(data, data + count), c.data);
+            EXPECT_EQ(fields, c.fields) << c.text;
         }
         fclose(file);
     }
+    FILE* file = Stream(":FF123400" + std::string(510, '1') + "CC\n");  // the longest record
+    uint8_t count = 0, type = 0, data[255] = {};
+    uint16_t address = 0;
+    EXPECT_EQ(board->read_line(file, &count, &address, &type, data), 0u);
+    EXPECT_EQ(count + std::count(data, data + 255, 0x11), 255 * 2);
+    fclose(file);
 }
 
 TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
@@ -113,68 +102,56 @@ TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
         {":0400100012345678D8\r\n:0400140012345678D4\r\n:00000001FF\r\n", 0, 8, 0},
         {kData + ":0400140012345678D5\n" + kEnd, 1, 4, 0},  // checksum changed in the second record
         {kData, 1, 4, 0},                                   // no end record
-        {kData + ":020000021000EC\n" + kEnd, 1, 4, 0},      // unsupported record type
-        {":0100000401FA\n" + kData + kEnd, 1, 0, 0},        // address record without its address
-        {kData + kSecond + kSecond + kEnd, 1, 4, 2},        // the driver refuses the second download
+        {kData + ":020000021000EC\n" + kEnd, 1, 4, 0},      // types 02, 03 and 05 are refused
+        {kData + ":0400000300003800C1\n" + kEnd, 1, 4, 0},
+        {kData + ":04000005000000CD2A\n" + kEnd, 1, 4, 0},
+        {":0100000401FA\n" + kData + kEnd, 1, 0, 0},  // address record without its address
+        {kData + kSecond + kSecond + kEnd, 1, 4, 2},  // the driver refuses the second download
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(BoardDspReset(board_->GetDriverHandle()), 0u);
+        ASSERT_EQ(BoardDspReset(board->GetDriverHandle()), 0u);
         WriteImage(c.image);
         kvemu::ClearJournal();
         ASSERT_EQ(kvemu::SetFault("BoardDspDownload", c.failedDownload ? 5 : 0, c.failedDownload), 0);
-        EXPECT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image"), c.rc) << c.image;
-        EXPECT_EQ(State().bytesLoaded, c.bytesLoaded) << c.image;
+        EXPECT_EQ(board->LoadDSP(board->GetDriverHandle(), "image"), c.rc) << c.image;
+        EXPECT_EQ(kvtest::Dsp().bytesLoaded, c.bytesLoaded) << c.image;
         // Nothing is downloaded after a refused download.
-        const Texts journal = kvemu::Journal();
-        EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
-                                [](const std::string& line) {
-                                    return line.find("BoardDspDownload") != std::string::npos;
-                                }),
-                  c.bytesLoaded / 4 + (c.failedDownload != 0))
+        EXPECT_EQ(kvtest::Calls("BoardDspDownload").size(), c.bytesLoaded / 4 + (c.failedDownload != 0))
             << c.image;
     }
 }
 
 TEST_F(LoadDspTest, ExtendedLinearAddressesReachThe32BitAddress) {
     WriteImage(":020000040001F9\n" + kData + ":02000004ABCD82\n:02FFFE000102FE\n" + kEnd);
-    ASSERT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image.dsp"), 0);
+    ASSERT_EQ(board->LoadDSP(board->GetDriverHandle(), "image.dsp"), 0);
     EXPECT_EQ(Memory(0x10010, 4), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
     EXPECT_EQ(Memory(0xABCDFFFE, 2), (std::vector<uint8_t>{1, 2}));
-    // Each download starts again in the first segment.
-    WriteImage(kData + kEnd);
-    ASSERT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "image.dsp"), 0);
+    WriteImage(kData + kEnd);  // each download starts again in the first segment
+    ASSERT_EQ(board->LoadDSP(board->GetDriverHandle(), "image.dsp"), 0);
     EXPECT_EQ(Memory(0x0010, 4), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
 }
 
-// A board whose downloads land in a flat memory instead of the driver.
-class SinkBoard : public CKvBoard {
-public:
-    SinkBoard() : CKvBoard("sink", "KV 7400C-48") {}
-    // The bytes from the lowest address downloaded to the highest, gaps as zeros (as objcopy fills them).
-    std::string Flat() const {
-        if (memory_.empty()) return "";
-        std::string flat(memory_.rbegin()->first - memory_.begin()->first + 1, '\0');
-        for (const auto& byte : memory_)
-            flat[byte.first - memory_.begin()->first] = static_cast<char>(byte.second);
-        return flat;
-    }
-
-protected:
-    uint32_t DspDownload(KVHANDLE, uint32_t address, const uint8_t* data, uint8_t count) override {
-        for (uint8_t i = 0; i < count; ++i) memory_[address + i] = data[i];
-        return 0;
-    }
-
-private:
-    std::map<uint32_t, uint8_t> memory_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// The loader's downloads into a flat memory: the bytes from the lowest address downloaded to the highest,
+// gaps as zeros (as objcopy fills them).
+std::string LoadFlat(const std::string& image) {
+    std::map<uint32_t, uint8_t> memory;
+    FILE* file = Stream(image);
+    EXPECT_EQ(KvLoadHexImage(
+                  file,
+                  [](void* context, uint32_t address, const uint8_t* data, uint8_t count) {
+                      for (uint8_t i = 0; i < count; ++i)
+                          (*static_cast<std::map<uint32_t, uint8_t>*>(context))[address + i] = data[i];
+                      return 0u;
+                  },
+                  &memory),
+              0u);
+    fclose(file);
+    std::string flat(memory.empty() ? 0 : memory.rbegin()->first - memory.begin()->first + 1, '\0');
+    for (const auto& byte : memory) flat[byte.first - memory.begin()->first] = static_cast<char>(byte.second);
+    return flat;
 }
 
-TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
+TEST(HexLoadTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
     if (system("objcopy --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "objcopy is not installed (package binutils): the loader is not compared with it";
     const struct {
@@ -190,14 +167,13 @@ TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
         {0, 0, 0, nullptr, false, "kv100.dsp"},
         {0, 0, 0, nullptr, false, "bootdiag.hex"},  // with gaps
     };
-    const std::string image = dir_ + "/image.dsp", binary = dir_ + "/image.bin";
+    kvtest::TempDir temp;
     for (const auto& c : cases) {
         uint32_t seed = c.size + 1;
         const std::vector<uint8_t> bytes = dspimage::Filler(&seed, c.size);
-        std::string text = ReadFile(c.shipped ? std::string(KV_SHARE_DIR) + "/" + c.shipped : "");
+        std::string text = c.shipped ? ReadFile(std::string(KV_SHARE_DIR) + "/" + c.shipped) : "";
         if (!c.shipped) {
             FILE* file = tmpfile();
-            ASSERT_NE(file, nullptr);
             dspimage::HexWriter writer(file, c.recordBytes, c.lineEnd);
             writer.Write(c.address, bytes);
             writer.End();
@@ -206,17 +182,13 @@ TEST_F(LoadDspTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
             ASSERT_EQ(fread(&text[0], 1, text.size(), file), text.size());
             fclose(file);
             if (c.lower)
-                std::transform(text.begin(), text.end(), text.begin(),
-                               [](char ch) { return static_cast<char>(tolower(ch)); });
+                std::transform(text.begin(), text.end(), text.begin(), [](char ch) { return tolower(ch); });
         }
-        WriteImage(text);
-        SinkBoard sink;
-        sink.SetSearchPath(dir_.c_str());
-        ASSERT_EQ(sink.LoadDSP(nullptr, "image.dsp"), 0) << c.address;
+        const std::string flat = LoadFlat(text);
+        const std::string image = temp.Write("image.hex", text), binary = temp.path + "/image.bin";
         ASSERT_EQ(system(("objcopy -I ihex -O binary " + image + " " + binary).c_str()), 0);
-        EXPECT_EQ(sink.Flat(), ReadFile(binary)) << c.address << (c.shipped ? c.shipped : "");
-        EXPECT_TRUE(c.shipped || sink.Flat() == std::string(bytes.begin(), bytes.end())) << c.address;
-        unlink(binary.c_str());
+        EXPECT_EQ(flat, ReadFile(binary)) << c.address << (c.shipped ? c.shipped : "");
+        EXPECT_TRUE(c.shipped || flat == std::string(bytes.begin(), bytes.end())) << c.address;
     }
 }
 
@@ -244,25 +216,25 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
          {"2: error: no end-of-file record (:00000001FF); the loader refuses an image without it"}},
         {":0400100012345678D9\n" + kData + kEnd,
          {"1: error: checksum D9 is wrong; the record's bytes need D8"}},
-        {kData + ":020000021000EC\n:00000007F9\n" + kEnd,
+        {kData + ":020000021000EC\n:0400000300003800C1\n:04000005000000CD2A\n:00000007F9\n" + kEnd,
          {"2: error: record type 02 (extended segment address) is refused by the loader" + accepts +
               "; 'mkdspimage --from-binary' makes images with type 04 records",
-          "3: error: record type 07 is refused by the loader" + accepts}},
+          "3: error: record type 03 (start segment address) is refused by the loader" + accepts,
+          "4: error: record type 05 (start linear address) is refused by the loader" + accepts,
+          "5: error: record type 07 is refused by the loader" + accepts}},
         {std::string(":0100000401FA\n") + kEnd,
          {"1: error: extended linear address record with 1 data bytes; it needs 2"}},
         {kData + "\n" + kData + kEnd,
          {"2: error: expected ':' at the start of a record, found the end of the line"}},
-        {":04001000123456\n:G4\n:04\n" + kData + kEnd,
+        {":04001000123456\n:G4\n:04\n:04001x\n:0400100012345678\x01\n" + kData + kEnd,
          {"1: error: data byte 4 of 4 missing, found ':'", "2: error: no byte count after ':', found 'G'",
-          "3: error: no load address, found ':'"}},
+          "3: error: no load address, found ':'", "4: error: no record type, found 'x'",
+          "5: error: no checksum, found the byte 0x01"}},
         {kEnd + std::string("\n") + kData,
          {"3: warning: text after the end-of-file record; the loader ignores it"}},
     };
     for (const auto& c : cases) {
-        FILE* file = tmpfile();
-        ASSERT_NE(file, nullptr);
-        fwrite(c.image.data(), 1, c.image.size(), file);
-        rewind(file);
+        FILE* file = Stream(c.image);
         Problems problems;
         const unsigned errors = KvCheckHexImage(file, problems);
         fclose(file);
@@ -275,49 +247,48 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
 }
 
 TEST_F(LoadDspTest, DiagnosticImageLoadsAndRuns) {
-    board_->SetSearchPath(KV_SHARE_DIR);
-    ASSERT_EQ(board_->LoadDSP(board_->GetDriverHandle(), "bootdiag.hex"), 0);
-    EXPECT_EQ(dsp_->StartDiagnostic(), 0u);
-    EXPECT_EQ(dsp_->GetInfo(), 0u);
-    EXPECT_EQ(dsp_->m_FirmwareRevision, 0x0101u);  // the diagnostic firmware's own revision
+    board->SetSearchPath(KV_SHARE_DIR);
+    EXPECT_EQ(dsp->StartDiagnostic(), 0u);
+    EXPECT_EQ(dsp->GetInfo(), 0u);
+    EXPECT_EQ(dsp->m_FirmwareRevision, 0x0101u);  // the diagnostic firmware's own revision
 }
 
 TEST_F(LoadDspTest, StartReportsEachFailingStep) {
+    auto errors = [] { return kvtest::Messages(kvtest::kError); };
     // A damaged image (the operational header, no end record) leaves the DSP silent.
     WriteImage(":120000004B564453504657310302640030007B00400044\n");
-    EXPECT_EQ(dsp_->StartOperation(), 1u);
-    EXPECT_EQ(Errors(), Texts{"LoadDSP rc 00000001\n"});
-    EXPECT_TRUE(State().commands.empty() && !State().running);
+    EXPECT_EQ(dsp->StartOperation(), 1u);
+    EXPECT_EQ(errors(), Texts{"LoadDSP rc 00000001\n"});
+    EXPECT_TRUE(kvtest::Dsp().commands.empty() && !kvtest::Dsp().running);
     // A missing image: the file search's own message, then the download's.
     kvtest::ClearAlerts();
-    ASSERT_EQ(dsp_->SetKeywordValue("Image", "missing.dsp"), 0u);
-    EXPECT_EQ(dsp_->StartOperation(), 1u);
-    EXPECT_EQ(Errors().size(), 2u);
-    // An empty image name.
-    kvtest::ClearAlerts();
-    ASSERT_EQ(dsp_->SetKeywordValue("Image", ""), 0u);
-    EXPECT_EQ(dsp_->StartOperation(), 1u);
-    EXPECT_EQ(Errors(), Texts{"cDsp::Start() - NULL image\n"});
+    ASSERT_EQ(dsp->SetKeywordValue("Image", "missing.dsp"), 0u);
+    EXPECT_EQ(dsp->StartOperation(), 1u);
+    EXPECT_EQ(errors().size(), 2u);
+    kvtest::ClearAlerts();  // an empty image name
+    ASSERT_EQ(dsp->SetKeywordValue("Image", ""), 0u);
+    EXPECT_EQ(dsp->StartOperation(), 1u);
+    EXPECT_EQ(errors(), Texts{"cDsp::Start() - NULL image\n"});
     // A whole image that is no firmware: the DSP never answers.
     kvtest::ClearAlerts();
-    ASSERT_EQ(BoardDspReset(board_->GetDriverHandle()), 0u);  // no header left from the images above
+    ASSERT_EQ(BoardDspReset(board->GetDriverHandle()), 0u);  // no header left from the images above
     WriteImage(kData + kEnd);
-    EXPECT_EQ(dsp_->StartOperation(), 1u);
-    EXPECT_EQ(Errors(), Texts{"KV driver failed to communicate with embedded processor (1).\n"
+    EXPECT_EQ(dsp->StartOperation(), 1u);
+    EXPECT_EQ(errors(), Texts{"KV driver failed to communicate with embedded processor (1).\n"
                               "Possible causes: stalled processor or failed DSP firmware load.\n"
                               "Ensure CTBus clock configuration provides stable clock to board.\n\n"});
-    EXPECT_EQ(sleeps_.Pauses(), std::vector<unsigned>{1000});  // the only pause so far
+    EXPECT_EQ(pauses.Pauses(), std::vector<unsigned>{1000});  // the only pause so far
     // The DSP start refused by the driver, then the ringer refused.
     kvtest::ClearAlerts();
-    board_->SetSearchPath(KV_SHARE_DIR);
-    ASSERT_EQ(dsp_->SetKeywordValue("Image", "kv100.dsp"), 0u);
+    board->SetSearchPath(KV_SHARE_DIR);
+    ASSERT_EQ(dsp->SetKeywordValue("Image", "kv100.dsp"), 0u);
     ASSERT_EQ(kvemu::SetFault("BoardDspStart", 5, 1), 0);
     ASSERT_EQ(kvemu::SetDspReason(0, 0, 0x07, 3), 0);
-    EXPECT_EQ(dsp_->StartOperation(), 1u);
+    EXPECT_EQ(dsp->StartOperation(), 1u);
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(dsp_->StartOperation(), 1u);
+    EXPECT_EQ(dsp->StartOperation(), 1u);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "cDsp::ConfigureRinger() failed for reason 0003.\n");
-    EXPECT_EQ(Errors(), (Texts{"cDsp::Start() -  BoardDspStart returns 00000005\n",
+    EXPECT_EQ(errors(), (Texts{"cDsp::Start() -  BoardDspStart returns 00000005\n",
                                "cDsp::Start() -  ConfigureRinger() returns 00000001\n"}));
 }
 

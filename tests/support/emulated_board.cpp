@@ -1,6 +1,10 @@
 #include "emulated_board.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -84,6 +88,27 @@ size_t Journaled(const std::string& fragment) {
     size_t count = 0;
     for (const std::string& line : kvemu::Journal()) count += line.find(fragment) != std::string::npos;
     return count;
+}
+
+Texts Calls(const std::string& name) {
+    Texts calls;
+    for (const std::string& line : kvemu::Journal())
+        if (name.empty() || CallOf(line) == name) calls.push_back(line.substr(line.find(' ') + 1));
+    return calls;
+}
+
+Silence::Silence() {
+    fflush(stdout);
+    m_Saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+}
+
+Silence::~Silence() {
+    fflush(stdout);
+    dup2(m_Saved, STDOUT_FILENO);
+    close(m_Saved);
 }
 
 }  // namespace kvtest

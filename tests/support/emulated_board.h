@@ -24,6 +24,8 @@ uint64_t Handle(const std::string& board);
 // header field can be overridden to damage the record.
 uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr,
                    uint32_t value = 0);
+// The severities of the plug-in's messages.
+enum Severity { kInform = 0, kWarning = 1, kError = 2 };
 // Texts of the plug-in's messages of that severity (any severity when severity < 0).
 std::vector<std::string> Messages(int severity);
 // Polls done every 2 ms until it holds; false after timeoutMs.
@@ -38,5 +40,20 @@ kvemu::DspState Dsp();
 std::string CallOf(const std::string& line);
 // Journal lines that contain the fragment.
 size_t Journaled(const std::string& fragment);
+using Texts = std::vector<std::string>;
+// The journal's calls of that name ("NAME ARGS = STATUS", every call when the name is empty).
+Texts Calls(const std::string& name = "");
+
+// Standard output goes nowhere while it lives: failing driver calls make the plug-in print.
+class Silence {
+public:
+    Silence();
+    ~Silence();
+    Silence(const Silence&) = delete;
+    Silence& operator=(const Silence&) = delete;
+
+private:
+    int m_Saved;
+};
 
 }  // namespace kvtest
