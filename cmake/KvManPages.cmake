@@ -8,6 +8,24 @@ set(VERSION "${PROJECT_VERSION}")
 set(PLUGIN "${CMAKE_INSTALL_PREFIX}/${KV_PLUGIN_DIR}/libkv.so")
 set(DATADIR_KV "${CMAKE_INSTALL_FULL_DATADIR}/kv")
 set(PRIVATEDIR "${CMAKE_INSTALL_FULL_LIBDIR}/kvoam")
+# The result codes, one table for both pages, written in doc/results.man: it
+# must name every code the entry points' and the board's headers define.
+set(KV_RESULTS_TABLE "${PROJECT_SOURCE_DIR}/doc/results.man")
+set(KV_RESULT_HEADERS "${PROJECT_SOURCE_DIR}/include/oam/boardplugin.h"
+                      "${PROJECT_SOURCE_DIR}/api/oam/boardplugin/kvplugin/KvResults.h")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KV_RESULTS_TABLE}" ${KV_RESULT_HEADERS})
+file(READ "${KV_RESULTS_TABLE}" RESULT_CODES)
+string(TOUPPER "${RESULT_CODES}" listed)
+foreach(header IN LISTS KV_RESULT_HEADERS)
+  file(STRINGS "${header}" definitions REGEX "= 0x[0-9A-Fa-f]+")
+  foreach(definition IN LISTS definitions)
+    string(REGEX MATCH "0x[0-9A-Fa-f]+" code "${definition}")
+    string(TOUPPER "${code}" key)
+    if(NOT listed MATCHES "\\.B ${key}\n")
+      message(FATAL_ERROR "doc/results.man does not list the result code ${code} of ${header}")
+    endif()
+  endforeach()
+endforeach()
 configure_file(doc/kvoam.1.in "${KV_MAN_BUILD_DIR}/kvoam.1" @ONLY)
 
 add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7"
@@ -19,8 +37,10 @@ add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7"
     -DVERSION=${PROJECT_VERSION}
     -DPLUGIN=${PLUGIN}
     -DDATADIR_KV=${DATADIR_KV}
+    -DRESULTS=${KV_RESULTS_TABLE}
     -P ${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake
   DEPENDS kvoam kv "${PROJECT_SOURCE_DIR}/doc/libkv.7.in" "${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake"
+          "${KV_RESULTS_TABLE}"
   COMMENT "Generating libkv(7) from the plug-in's keyword schema"
   VERBATIM)
 

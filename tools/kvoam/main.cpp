@@ -57,7 +57,7 @@ const char kUsage[] =
     "  -              read commands from standard input (at a terminal: line editing,\n"
     "                 Tab completion, history in ~/.kvoam_history)\n"
     "  --no-history   at a terminal, neither read nor keep the history file\n"
-    "  --json         one JSON object per line on standard output\n"
+    "  --json         every line as one JSON object, on standard error too\n"
     "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
     "  --check ...    check configuration, coefficient and DSP image files, as the command check\n"
     "  --version      print kvoam's version\n"
