@@ -19,7 +19,8 @@ std::string Why(int result, char* const* argv, const ::option* longOptions) {
 
 }  // namespace
 
-int Next(int argc, char* const* argv, const char* shortOptions, const ::option* longOptions, std::string* why) {
+int Next(int argc, char* const* argv, const char* shortOptions, const ::option* longOptions,
+         std::string* why) {
     opterr = 0;  // the tools say what is wrong in their own words
     const int result = getopt_long(argc, argv, shortOptions, longOptions, nullptr);
     if ((result == '?' || result == ':') && why != nullptr) *why = Why(result, argv, longOptions);

@@ -14,6 +14,7 @@ namespace kvoptions {
 // "option '--json' takes no argument". Options without a short form have
 // values from 256 up in longOptions. Set optind to 0 before the first call to
 // parse another argv.
-int Next(int argc, char* const* argv, const char* shortOptions, const ::option* longOptions, std::string* why);
+int Next(int argc, char* const* argv, const char* shortOptions, const ::option* longOptions,
+         std::string* why);
 
 }  // namespace kvoptions
