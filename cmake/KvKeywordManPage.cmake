@@ -240,4 +240,8 @@ set(PRODUCT "${product}")
 if(DEFINED RESULTS)
   file(READ "${RESULTS}" RESULT_CODES)
 endif()
+# The installed paths stay for the installation to fill in.
+foreach(path PLUGIN DATADIR_KV PRIVATEDIR BASHCOMPLETION)
+  set(${path} "@${path}@")
+endforeach()
 configure_file("${TEMPLATE}" "${OUTPUT}" @ONLY)
