@@ -14,6 +14,7 @@
 #include "emucmd.h"
 #include "json.h"
 #include "kvoam.h"
+#include "printf.h"
 #include "schema.h"
 #include "zel/zelframework.h"
 
@@ -118,12 +119,12 @@ std::string Nearest(const std::vector<std::string>& names, const std::string& na
     std::vector<std::string> nearest = NearestPaths(entries, name, 3);
     std::string list;
     for (const std::string& n : nearest.empty() ? names : nearest) list += (list.empty() ? "" : ", ") + n;
-    return nearest.empty() ? " (" + std::string(what) + ": " + list + ")" : "; nearest: " + list;
+    return nearest.empty() ? Printf(" (%s: %s)", what, list.c_str()) : Printf("; nearest: %s", list.c_str());
 }
 
 std::string NoSuchBoard(const Shell& shell, const std::string& board) {
-    if (shell.boards.empty()) return "there is no board named '" + board + "' (none was created)";
-    return "there is no board named '" + board + "'" + Nearest(shell.boards, board, "boards");
+    if (shell.boards.empty()) return Printf("there is no board named '%s' (none was created)", board.c_str());
+    return Printf("there is no board named '%s'", board.c_str()) + Nearest(shell.boards, board, "boards");
 }
 
 // The product names the plug-in announces.
@@ -152,15 +153,17 @@ std::string WhyCallFailed(const Shell& shell, const char* call, const std::strin
     const bool exists = ResolveHandle(shell, board) != kNoSuchHandle;
     if (name == "CreateBoard") {
         if (board.size() >= ZEL_NAME_MAX)
-            return "the board name is " + std::to_string(board.size()) + " bytes long; at most " +
-                   std::to_string(ZEL_NAME_MAX - 1) + " are taken";
+            return Printf("the board name is %zu bytes long; at most %d are taken", board.size(),
+                          ZEL_NAME_MAX - 1);
         if (exists)
-            return "there is a board named '" + board + "' already (names compare without regard to case)";
+            return Printf("there is a board named '%s' already (names compare without regard to case)",
+                          board.c_str());
         std::vector<std::string> products = Products(shell);
         bool known = false;
         for (const std::string& p : products)
             known = known || strncasecmp(product.c_str(), p.c_str(), p.size()) == 0;
-        if (!known) return "unknown product '" + product + "'" + Nearest(products, product, "products");
+        if (!known)
+            return Printf("unknown product '%s'", product.c_str()) + Nearest(products, product, "products");
         return "the board's configuration could not be applied (the alerts above say why)";
     }
     if (!exists) return NoSuchBoard(shell, board);
@@ -169,7 +172,7 @@ std::string WhyCallFailed(const Shell& shell, const char* call, const std::strin
         uint64_t handle = ResolveHandle(shell, board);
         if (shell.entry.GetKeyword(handle, "State", state, sizeof state) == 0 &&
             strcasecmp(state, "IDLE") != 0)
-            return "'" + board + "' is " + state + "; only an IDLE board starts (stop it first)";
+            return Printf("'%s' is %s; only an IDLE board starts (stop it first)", board.c_str(), state);
         return "the start failed (the alerts above name the step)";
     }
     if (name == "TestBoard") return "the board does not support a test";
