@@ -29,8 +29,8 @@ bool JsonOutput();
 void PrintText(const std::string& text);
 // Writes one line (the "\n" is added).
 void PrintLine(const std::string& line);
-// Writes one JSON object as a line, on standard error when error is set.
-void PrintJson(const nlohmann::ordered_json& object, bool error = false);
+// Writes one JSON object as a line.
+void PrintJson(const nlohmann::ordered_json& object);
 // Text for people (help, usage): as it is, or in JSON mode each line as
 // {key: LINE}.
 void PrintLines(const char* key, const std::string& text, bool error = false);

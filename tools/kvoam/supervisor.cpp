@@ -273,13 +273,7 @@ void PrintText(const std::string& text) {
 
 void PrintLine(const std::string& line) { PrintText(line + "\n"); }
 
-void PrintJson(const Json& object, bool error) {
-    std::string line = JsonText(object) + "\n";
-    if (!error) return PrintText(line);
-    fflush(stdout);
-    std::lock_guard<std::mutex> lock(g_OutputMutex);
-    WriteErrorLocked(line);
-}
+void PrintJson(const Json& object) { PrintText(JsonText(object) + "\n"); }
 
 void PrintLines(const char* key, const std::string& text, bool error) {
     if (!g_Json.load()) {
