@@ -41,7 +41,7 @@ TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure) 
     EXPECT_EQ(board->GetDriverHandle(), handle);               // no second open while it is open
     ASSERT_EQ(board->OpenDriver(&board->m_DriverHandle), 0u);  // closes the open one first
     EXPECT_EQ(kvtest::OpenHandles(), 1u);
-    // A failed close keeps the handle, still open in the driver, so that a later close releases it.
+    // A failed close keeps the handle, still open in the driver, for a later close.
     kvemu::SetFault("kvClose", 5, 1);
     EXPECT_EQ(board->CloseDriver(&board->m_DriverHandle), 5u);
     EXPECT_EQ(kvtest::OpenHandles(), 1u);
@@ -69,8 +69,7 @@ TEST_F(BoardTest, RegisterAccessIsJournaledAndEachTraceFollowsItsOwnBit) {
         EXPECT_EQ(kvemu::Journal().back(), journal);
         EXPECT_EQ(Register(KV_REG_LINE_POWER), c.expected);
     }
-    // A plain write that fails, a read, a read that fails, and a masked write after a failed read, which
-    // writes nothing: under each bit alone, only that bit's traces; failures show in no other way.
+    // A failing write, a read, a failing read, a masked write after it (writes nothing): each bit's traces.
     const std::pair<uint32_t, Texts> masks[] = {
         {0x10, {"CKvBoard::WriteByte() -> 000a0002 07\n", "CKvBoard::WriteByte() -> 000a0002 04 04\n"}},
         {0x20, {"CKvBoard::ReadByte() -> 000a0002 5f\n"}},
@@ -103,7 +102,6 @@ TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase) {
     char id[16] = {0};
     EXPECT_EQ(board->GetKeywordValue("Driver.BoardId", id, sizeof(id)), 0u);
     EXPECT_STREQ(id, "3");
-    // A database that cannot be opened is skipped silently.
     kvtest::ClearDatabase();
     kvtest::SetDbOpenStatus(1);
     EXPECT_EQ(board->AssignLogicalNumber(), 0u);
@@ -165,7 +163,6 @@ TEST(AlertRecordTest, RecordLayoutAndCutOfLongMessages) {
                   {header.size, header.alert, header.severity, header.source_offset, header.text_offset}),
               std::vector<uint32_t>({36u, 0x40002001u, 1u, 24u, 31u}));
     EXPECT_EQ(std::string(record.begin() + 24, record.end()), std::string("board1\0abcd\0", 12));
-    // A message longer than the limit is cut to 20479 characters.
     std::string longText(30000, 'x');
     longText[20478] = 'a', longText[20479] = 'b';
     kvtest::ClearAlerts();

@@ -1,6 +1,4 @@
-// The plug-in as supervisors call it: entry points from many threads at once, Exit while other calls run,
-// and alert callbacks that call back in, on the calling thread and on a board's monitor thread. Run under
-// ThreadSanitizer too.
+// Entry points from many threads at once, Exit during calls, alert callbacks that call back in (also TSan).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +22,6 @@ std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
 uint32_t RequestRemoval(const std::string& board) { return kvtest::SendAlert(0x40112002, board); }
 std::string State(const std::string& board) { return kvtest::Keyword(Handle(board), "State"); }
 
-// Creates board bN for the emulated board in slot N, with its monitor enabled.
 uint32_t Create(unsigned slot) {
     uint32_t rc = CreateBoard(BoardName(slot).c_str(), "KV 7400C-48");
     return rc != 0 ? rc
@@ -38,7 +35,6 @@ unsigned OpenOnBoards() {
     return open;
 }
 
-// Runs body, failing the test (by ending the process) when it has not finished in time.
 void WithWatchdog(std::chrono::seconds limit, const std::function<void()>& body) {
     std::future<void> done = std::async(std::launch::async, body);
     if (done.wait_for(limit) == std::future_status::ready) return done.get();
@@ -68,7 +64,6 @@ protected:
         Exit();
         EXPECT_EQ(0u, OpenOnBoards());
     }
-    // Booted boards b0 to b(count-1) whose monitors listen.
     void Boot(unsigned count) {
         kvtest::ClearAlerts();
         for (unsigned slot = 0; slot < count; ++slot) {
@@ -94,9 +89,7 @@ protected:
     kvtest::SleepRecorder pauses;
 };
 
-// Several supervisor threads make random entry-point calls on several boards while the emulator sends
-// heartbeats and status events, and alert callbacks call back in. Whatever the interleaving, each call
-// answers one of its codes, nothing waits for a monitor that cannot end, and Exit leaves nothing open.
+// Each call answers one of its codes, nothing waits for a monitor that cannot end, Exit leaves nothing open.
 TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
     WithWatchdog(std::chrono::seconds(120), [] {
         std::atomic<bool> feeding{true};
@@ -106,8 +99,7 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
             fprintf(stderr, "%s answered 0x%08x\n", what, rc);
             ++wrong;
         };
-        // Calls by number on a board: 0 start, 1 stop, 2 destroy, 3 keyword change, 4 removal request, 5 get,
-        // 6 create, 7 detection, 8 its handle.
+        // 0 start, 1 stop, 2 destroy, 3 keyword, 4 removal request, 5 get, 6 create, 7 detection, 8 handle.
         auto call = [&](unsigned which, const std::string& board, unsigned coin) {
             char buffer[64];
             switch (which) {
@@ -132,7 +124,6 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
                               "Handle");
             }
         };
-        // One call back into the plug-in for some alerts, never from a call-back's call-back.
         thread_local unsigned depth = 0;
         kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
             const unsigned n = alerts++;
@@ -177,14 +168,12 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
         EXPECT_EQ(0u, wrong.load());
         EXPECT_GT(callbacks.load(), 0u);
         EXPECT_GT(started.load(), 0u);
-        // Never a stop that had to give up on a monitor, never two monitors on one board.
         for (const char* text :
              {"terminating monitor thread", "multiple monitor attempt blocked", "kvReceiveMessage returns"})
             EXPECT_FALSE(kvtest::AnyAlertContains(text)) << text;
     });
 }
 
-// Calls back in from the first "Heartbeat lost" alert, on b0's own monitor thread.
 TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
     const struct {
         const char* what;
@@ -229,7 +218,6 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
     }
 }
 
-// Calls back in from the board report, sent on the thread that runs StartBoard.
 TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnce) {
     ASSERT_EQ(0u, Create(0));
     std::vector<uint32_t> results;
@@ -245,7 +233,6 @@ TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnc
     EXPECT_EQ("BOOTED", State("b0"));
 }
 
-// b0's monitor thread wants the board mutex while StopBoard holds it and waits for that thread.
 TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
     Boot(1);
     kvtest::FakeWaits waits;  // real waits, recorded
@@ -264,7 +251,6 @@ TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
     EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::SetKeywordValue() - failed to lock mutex.\n"));
 }
 
-// Exit waits for a call in progress; calls made meanwhile find the plug-in gone.
 TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     ASSERT_EQ(0u, Create(0));
     std::promise<void> inside, release;
@@ -290,9 +276,7 @@ TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     ASSERT_EQ(0u, Init(""));
 }
 
-// Monitor callbacks of several boards, all inside _oamAlertNotify at once, each destroy the next board: in
-// pairs, in a ring of three, and a board without a monitor. No monitor thread waits for another; each
-// destroyed board leaves the look-ups at once and its monitor thread ends it.
+// All callbacks inside _oamAlertNotify at once; each destroyed board leaves the look-ups, its thread ends it.
 TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForEachOther) {
     const struct {
         const char* what;
@@ -340,8 +324,7 @@ TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForE
     }
 }
 
-// b1's monitor is told to end from its own callback, which then waits for b0's callback to destroy b1: the
-// destruction is left to b1's ending thread, and b0's monitor does not wait for it.
+// b1's callback ends its monitor, then waits for b0's callback to destroy b1: left to b1's ending thread.
 TEST_F(BoardThreadsTest, ABoardWhoseMonitorIsEndingIsDestroyedFromAnotherMonitorWithoutWaiting) {
     Boot(2);
     std::promise<uint32_t> destroyed;
@@ -365,9 +348,7 @@ TEST_F(BoardThreadsTest, ABoardWhoseMonitorIsEndingIsDestroyedFromAnotherMonitor
     EXPECT_TRUE(WaitFor([] { return Create(1) == 0; }));  // ended by its thread, its name free
 }
 
-// A start while the board's monitor thread of the last run has not ended is refused before it makes any
-// driver call: at once on that thread itself, after the bounded wait for it on any other thread. The line
-// power stays off.
+// Refused with no driver call: at once on that thread itself, after the bounded wait on any other thread.
 TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchingTheBoard) {
     Boot(1);
     kvtest::FakeWaits waits;
@@ -401,9 +382,7 @@ TEST_F(BoardThreadsTest, StartWhileTheLastMonitorThreadRunsIsRefusedBeforeTouchi
     EXPECT_EQ("BOOTED", State("b0"));
 }
 
-// b0's monitor callback destroys b0 while another thread's StopBoard("b0") waits for that very monitor
-// thread: the destruction is left to the thread (it returns at once), the stop sees the thread end, and the
-// board ends once the stop has let go of it.
+// The destruction is left to the thread (returns at once); the board ends once the stop has let go of it.
 TEST_F(BoardThreadsTest, OwnMonitorDestroysItsBoardWhileAStopWaitsForIt) {
     Boot(1);
     kvtest::FakeWaits waits;  // real waits, recorded

@@ -1,5 +1,4 @@
-// Files in the search path and the board's list of them; configuration files: splitting, key expansion,
-// parsing, and boards made from them.
+// Files in the search path, the board's list of them, configuration files and boards made from them.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -63,7 +62,6 @@ TEST_F(KvFileTest, RecordsLinesUntilTheListIsFull) {
     size_t length = expected.size();  // then fill up with 202-character lines (180 + 3 + 16 + " 1\n")
     for (; length + 202 < KV_FILE_LIST_SIZE; length += 202)
         ASSERT_EQ(record(std::string(180, 'm'), day.c_str(), 1), 0u);
-    // A line that would reach 4096 characters is refused; one character less still fits.
     const std::string tooLong(KV_FILE_LIST_SIZE - 1 - length - 21, 'f');  // + 3 + 16 + " 1\n": one too many
     EXPECT_EQ(record(tooLong, day.c_str(), 1), 1u);
     EXPECT_EQ(Warnings(),
@@ -77,7 +75,7 @@ TEST_F(KvFileTest, RecordsLinesUntilTheListIsFull) {
     EXPECT_EQ(List(), "\n");
 }
 
-// Records every value set; lists "Products" and "Names"; refuses pairs in `refused` and over-32-bit indices.
+// Records every value set; lists "Products" and "Names"; refuses `refused` and over-32-bit indices.
 struct RecordingBoard : CKvBoard {
     RecordingBoard() : CKvBoard("rec", "KV 7400C-48") {}
     unsigned SetKeywordValue(const char* name, const char* value) override {
@@ -193,9 +191,8 @@ TEST_F(ConfigParser, ParsesAFile) {
     EXPECT_EQ(board.sets, "Encoding=ALaw; Driver.Name=kvhw; A=x; B=y; Tab=a; Empty=; Crlf=v; Spaced=1   2");
     EXPECT_EQ(Warnings(), (Texts{ParseError(6, "No equals sign"), ParseError(10, "Bad   key"),
                                  ParseError(11, "= starts with equals")}));
-    // A physical line is read whole: a comment of any length stays a comment, and a line (or a continued
-    // line) whose text passes 1281 characters is refused with its first 1281; a failing keyword stops the
-    // parse.
+    // A comment of any length stays one; a (continued) line past 1281 characters is refused with its first
+    // 1281; a failing keyword stops the parse.
     board.refused = "Unknown=4;";
     const std::string text1281 = std::string(245, 'K') + "=" + std::string(12, ' ') + std::string(1023, 'v');
     EXPECT_EQ(ParseText("A = 1\n#" + std::string(1300, 'c') + "HeartbeatRate = 5\n" + text1281 +
@@ -255,8 +252,7 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
     EXPECT_EQ(Keyword("b1", "HeartbeatRate"), "7");
 }
 
-// The clock validation runs only when asked through the qualifier "Valid" of "Clocking"; setting stays
-// silent. The combinations and the warnings' texts are switch_test's.
+// Setting stays silent; the combinations and the warnings' texts are switch_test's.
 TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     const uint64_t handle = kvtest::Handle("b0");

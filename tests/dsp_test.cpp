@@ -1,5 +1,4 @@
-// The DSP command channel (records sent, replies accepted, texts printed on failures), the ringer, and the
-// thermal sensors whose thresholds go to the DSP.
+// The DSP command channel, the ringer, and the thermal sensors whose thresholds go to the DSP.
 #include "Dsp.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +13,6 @@ namespace {
 
 using Words = std::vector<uint16_t>;
 
-// A kvSendMessage stand-in: records the command, answers the prepared reply.
 struct Exchange {
     Words words;  // the command as 16-bit words (manager_id takes two)
     __DSP_UP_MESSAGE__ reply;
@@ -145,24 +143,20 @@ TEST_F(DspTest, CommandsReachTheDspAndItsRefusalsArePrinted) {
         ASSERT_EQ(kvemu::SetFault("kvSendMessage", 110, 1), 0);
         EXPECT_EQ(Printed([&] { return f.call(dsp); }, 1), "kvSendMessage returns 110\n") << f.invalidText;
     }
-    // The DSP answers a sensor command with the sensor word too, which a command expecting the bare reason
-    // rejects.
+    // A sensor command's reply has the sensor word too, which a command expecting the bare reason rejects.
     EXPECT_EQ(Printed([&] { return dsp->SendCommand(0x11, 1); }, 1),
               "cDsp::SendCommand(0011) Invalid DSP response.\n");
 }
 
-// The sensors' defaults reach the DSP at start (the golden journals); here the switch, the limits and the
-// threshold checks.
+// The defaults sent at start are the golden journals'.
 TEST_F(DspTest, SensorsSwitchAndThresholds) {
     EXPECT_EQ(board->GetKeywordByName("Thermos"), nullptr);  // beside the tree, not in it
     cThermo* sensor = dynamic_cast<cThermo*>(board->m_pThermos->GetElement(4));
-    // Read without regard to case; a value outside the choices changes nothing.
     for (const auto& [value, enabled] :
          {std::pair<const char*, unsigned>{"dIsAbLe", 0}, {"ENABLE", 1}, {"Maybe", 1}}) {
         sensor->SetKeywordValue("Enable", value);
         EXPECT_EQ(sensor->IsEnabled(), enabled) << value;
     }
-    // Limits at their edges.
     const std::tuple<const char*, const char*, bool> limits[] = {
         {"Hysteresis", "255", true},  {"Hysteresis", "256", false}, {"Hysteresis", "-1", false},
         {"Warning", "127", true},     {"Warning", "128", false},    {"Protection", "127", true},

@@ -1,5 +1,4 @@
-// The emulated driver library through its own calls and its control header. Replay makes the call of each
-// journal line ("BUS:SLOT NAME ARGS = STATUS -> RESULT"; status 6 a bad handle, 22 a bad argument).
+// The emulated driver library. Replay makes each journal line's call ("BUS:SLOT NAME ARGS = STATUS -> RESULT").
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -25,7 +24,6 @@ bool Readable(uint32_t fd) {
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
 }
 
-// The journal's lines, separated by "; ".
 std::string Journal() {
     std::string text;
     for (const std::string& line : kvemu::Journal()) text += (text.empty() ? "" : "; ") + line;
@@ -57,7 +55,7 @@ struct EmulatorTest : ::testing::Test {
     }
     void TearDown() override { kvemu::Reset(); }
 
-    // The call of each journal line, on h ("?:?": on a handle never opened; ARGS as the journal shows them).
+    // "?:?": on a handle never opened; 6 a bad handle, 22 a bad argument.
     std::string Replay(const std::string& calls) {
         kvemu::ClearJournal();
         for (size_t at = 0, end; at < calls.size(); at = end + 2) {
@@ -84,28 +82,25 @@ struct EmulatorTest : ::testing::Test {
         }
         return Journal();
     }
-    // Sends a command as the plug-in builds it; the answer lands in *into (default: reply).
     uint32_t Send(uint16_t code, Words params, Reply* into = nullptr) {
         Command c{2, static_cast<uint16_t>(params.size() + 4), 0x8000, 0xFFFF, code, {}};
         std::copy(params.begin(), params.end(), c.params);
         *(into = into ? into : &reply) = Reply{};
         return kvSendMessage(h, &c, 2u * c.length + 4, into, 78);
     }
-    // Downloads a firmware image header (revision 0x0203, 900 tokens) in two pieces and starts the DSP.
+    // A firmware header (revision 0x0203, 900 tokens) downloaded in two pieces.
     void StartFirmware() {
         const uint8_t image[18] = {'K', 'V', 'D', 'S', 'P', 'F', 'W', '1',  3,
                                    2,   7,   0,   48,  0,   123, 0,   0x84, 3};
         ASSERT_EQ(Statuses(3, 0), (Statuses{BoardDspDownload(h, 0, image, 10),
                                             BoardDspDownload(h, 10, image + 10, 8), BoardDspStart(h)}));
     }
-    // Opens another handle that monitors the board; returns its mux descriptor.
     uint32_t Monitor(KVHANDLE* handle) {
         uint32_t mux = 0;
         EXPECT_EQ(Statuses(3, 0), (Statuses{kvOpenByBusDeviceFunction(0, 0, 0, handle),
                                             kvGetMuxHandle(*handle, &mux), BoardStartMonitoring(*handle)}));
         return mux;
     }
-    // The next DSP message for handle: 78 bytes.
     Reply ReceiveEvent(KVHANDLE handle) {
         Reply event{};
         uint32_t length = 0;
@@ -114,7 +109,6 @@ struct EmulatorTest : ::testing::Test {
     }
 };
 
-// Reset brings back one board at 0:0 as made, without faults, reasons or another switch driver name.
 TEST_F(EmulatorTest, HandlesOpenOnlyWhereABoardIsAndResetRestoresTheInitialState) {
     const std::string calls = "0:1 kvOpenByBusDeviceFunction 0 1 0 = 2; ?:? BoardReadByte 0xa0008 = 6";
     EXPECT_EQ(Replay(calls), calls);
@@ -135,7 +129,6 @@ TEST_F(EmulatorTest, HandlesOpenOnlyWhereABoardIsAndResetRestoresTheInitialState
     EXPECT_EQ(0, kvDevClose(fd));
 }
 
-// The journal keeps the last 200000 calls, oldest first, also once it wrapped around and after a clear.
 TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
     auto ends = [] {
         std::vector<std::string> journal = kvemu::Journal();
@@ -150,7 +143,7 @@ TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
     EXPECT_EQ("1 0:0 BoardFlashLedOn = 0 | 0:0 BoardFlashLedOn = 0", ends());
 }
 
-// 65536 register addresses a board (0xA0008 among them); the 256 EEPROM bytes read up to the last, not past.
+// 65536 register addresses (0xA0008 among them); 256 EEPROM bytes.
 TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
     for (uint32_t address = 2; address < 65535; ++address)
         ASSERT_EQ(0u, BoardWriteByte(h, 0x100000 + address, 1));
@@ -166,8 +159,7 @@ TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
               (Ints{kvemu::WriteRegister(0, 0, 0x200001, 1), kvemu::WriteRegister(0, 0, 0xA0008, 0)}));
 }
 
-// Counted faults come first (of two due on one call, the first set answers), 64 at most; a standing one is
-// replaced by the next; status 0 removes them.
+// Counted faults first (of two due, the first set), 64 at most; a standing one is replaced; status 0 removes.
 TEST_F(EmulatorTest, FaultsHitTheNthCallOrEveryCallAndDoNothingElse) {
     ASSERT_EQ(0, kvemu::SetFault("BoardWriteByte", 5, 2) | kvemu::SetFault("BoardReadByte", 0x1234, 0) |
                      kvemu::SetFault("BoardReadByte", 8, 3) | kvemu::SetFault("BoardReadByte", 9, 3));
@@ -186,7 +178,6 @@ TEST_F(EmulatorTest, FaultsHitTheNthCallOrEveryCallAndDoNothingElse) {
     EXPECT_EQ(7u, BoardFlashLedOn(h));
 }
 
-// Read-only opens; a new source replaces an output's old one; 65536 outputs at most, a reset empties the map.
 TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
     ASSERT_EQ(0u, BoardSetLogicalNumber(h, 0));
     const int fd = kvDevOpen("/dev/kvsw00", O_RDONLY);
@@ -217,8 +208,7 @@ TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
               (Ints{kvDevIoctl(fd, 257, set), kvDevIoctl(fd, 259, record.data()), kvDevClose(fd)}));
 }
 
-// Only recognised firmware answers, and only records of manager 2 with a matching length word and <= 33
-// words.
+// Only records of manager 2 with a matching length word and <= 33 words.
 TEST_F(EmulatorTest, DspAnswersWellFormedCommandsOfRecognisedFirmware) {
     const uint8_t junk[4] = {1, 2, 3, 4};
     ASSERT_EQ(Statuses(2, 0), (Statuses{BoardDspDownload(h, 0, junk, 4), BoardDspStart(h)}));
@@ -258,7 +248,6 @@ TEST_F(EmulatorTest, DspAnswersWellFormedCommandsOfRecognisedFirmware) {
     EXPECT_TRUE(dsp.sensors[2].running && dsp.sensors[4].running && dsp.sensors[2].protectionHigh == 108);
 }
 
-// The status goes to monitoring handles once the DSP monitors, then at every change.
 TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem) {
     KVHANDLE monitor = nullptr, late = nullptr;
     uint32_t mux = Monitor(&monitor);
@@ -277,7 +266,6 @@ TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem
         ASSERT_EQ(0, kvemu::SetTemperature(0, 0, 1, step[0]));
         EXPECT_EQ(step[1], Readable(mux) ? ReceiveEvent(monitor).params[8] : 0) << step[0];
     }
-    // A handle that starts monitoring later hears the status at once; a stopped listener hears nothing.
     const uint32_t lateMux = Monitor(&late);
     EXPECT_TRUE(Readable(lateMux) && ReceiveEvent(late).params[8] == 1 && !Readable(mux));
     ASSERT_EQ(0u, BoardStopMonitoring(monitor));
@@ -297,7 +285,7 @@ TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem
     EXPECT_EQ("4096 4095", std::to_string(received) + " " + std::to_string(last));
 }
 
-// 48 ports, none half loaded; 16 streams, a local one of 16 timeslots per unit of its speed code (32 unset).
+// 48 ports; 16 streams, a local one of 16 timeslots per unit of its speed code (32 unset).
 TEST_F(EmulatorTest, L2PTableLineCircuitsAndSwitchChipRefuseWhatIsOutOfRange) {
     Words table(512, 0xFFFF);
     table[16] = 0x0102;
@@ -323,7 +311,6 @@ TEST_F(EmulatorTest, L2PTableLineCircuitsAndSwitchChipRefuseWhatIsOutOfRange) {
     EXPECT_EQ(Replay(calls), calls);
 }
 
-// A port keeps the newest 64 of its circuit's commands, and forgets them at BoardDspReset.
 TEST_F(EmulatorTest, HistoriesRestartAtDspResetAndKeepTheirNewestEntries) {
     kvemu::PortInfo port;
     for (uint8_t i = 0; i < 70; ++i) ASSERT_EQ(0u, LineConfigureSingle(h, 5, &i, 1));

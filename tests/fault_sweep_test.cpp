@@ -1,7 +1,5 @@
-// Every driver call that a start and a stop of a 48-station board make is failed in turn, one occurrence at a
-// time, as the supervisor would live through it. A start that fails leaves the board IDLE with its message
-// and nothing open or running; a start that goes through is stopped to IDLE with the line power off; and
-// whatever happened, the next start and stop succeed.
+// Every driver call of a start and a stop failed in turn: a failed start leaves IDLE, its message, nothing
+// open; one that goes through stops to IDLE, power off; either way the next start and stop succeed.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -29,14 +27,12 @@ protected:
     void SetUp() override {
         threads = Threads();
         ASSERT_NE(board = kvtest::InitWithBoard(), 0u);
-        // The clock command too, besides the default connections of a standalone board.
         ASSERT_EQ(SetKeyword(board, "CFBEMCoverride", "Enable"), 0u);
     }
     void TearDown() override {
         kvemu::ClearFaults();
         Exit();
     }
-    // A thread left by the run after the fault shows at the next occurrence's check.
     void ExpectIdleWithNothingLeft(bool handleKept, bool threadsToo = true) {
         EXPECT_EQ(kvtest::Keyword(board, "State"), "IDLE");
         EXPECT_TRUE(handleKept || kvtest::Info().openHandles == 0) << "a driver handle is left open";
@@ -44,7 +40,6 @@ protected:
         EXPECT_TRUE(!threadsToo || WaitFor([this] { return Threads() == threads; })) << "a thread is left";
     }
 
-    // Fails the nth call of function from now; phase and line are where it comes in a run without faults.
     void Sweep(const std::string& function, unsigned nth, const std::string& phase, const std::string& line) {
         kvtest::ClearAlerts();
         kvemu::ClearJournal();
@@ -55,7 +50,6 @@ protected:
             ExpectIdleWithNothingLeft(false);
             EXPECT_TRUE(LinePowerOff()) << "line power left on by a failed start";
         } else {
-            // The monitor listens and has reported the DSP's status, or it could not start and ended.
             ASSERT_TRUE(WaitFor([this] {
                 return Threads() == threads ||
                        (kvtest::Journaled(" BoardStartMonitoring = 0") &&
@@ -69,7 +63,6 @@ protected:
             EXPECT_TRUE(unreachable || LinePowerOff()) << "line power left on";
         }
         ASSERT_TRUE(kvtest::Journaled(" = " + std::to_string(kFaultStatus))) << "the fault was not reached";
-        // The board works again at once.
         kvemu::ClearFaults();
         kvtest::ClearAlerts();
         ASSERT_EQ(Quietly(StartBoard), 0u);
@@ -85,8 +78,7 @@ protected:
 };
 
 TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
-    // The calls of runs without faults: a start without monitor, then a start, the monitor's calls and a
-    // stop.
+    // Runs without faults: a start without monitor, then a start, the monitor's calls and a stop.
     ASSERT_EQ(SetKeyword(board, "MonitorEnable", "Disable"), 0u);
     ASSERT_EQ(Quietly(StartBoard) + Quietly(StopBoard), 0u);
     ASSERT_EQ(SetKeyword(board, "MonitorEnable", "Enable"), 0u);
@@ -125,9 +117,8 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
     EXPECT_TRUE(WaitFor([this] { return Threads() == threads; })) << "a thread is left";
 }
 
-// The only step after the line power step that can fail a start is the start of the monitor thread. The
-// failed start switches the power off again (reopening the driver, writing the register in the stop's order)
-// before the board reads IDLE; when the driver cannot be reopened for that, it says so.
+// A monitor thread that cannot start (the only step after the line power) powers off again as a stop does,
+// reopening the driver, before the board reads IDLE; when the driver cannot be reopened, it says so.
 TEST_F(FaultSweepTest, AStartFailingAfterTheLinePowerStepSwitchesThePowerOff) {
     const char kNoAccess[] = "CKvBoard::Start() - could not access board; line power may still be on.\n";
     size_t opensOfAStart = 0;

@@ -1,5 +1,4 @@
-// The keyword and board framework, the portability library and the device layer's provider hook; tables are
-// texts of rows separated by "; ".
+// The keyword and board framework, the portability library and the device layer; table rows end in "; ".
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,7 +17,7 @@
 
 namespace {
 
-// A value (qualifier "") or a qualifier's answer, or the result code as "<n>".
+// A value (qualifier "") or a qualifier's answer, or "<result code>".
 std::string Read(CZelKeyword* root, const std::string& path, const std::string& qualifier = "") {
     char buffer[4096] = "";
     const unsigned r = qualifier.empty()
@@ -27,8 +26,7 @@ std::string Read(CZelKeyword* root, const std::string& path, const std::string& 
     return r == ZEL_OK ? buffer : "<" + std::to_string(r) + ">";
 }
 
-// Rows "PATH=VALUE" or "PATH/QUALIFIER=ANSWER" are reads; rows "PATH=TEXT -> RESULT VALUE" set TEXT and
-// read the value afterwards.
+// Reads "PATH=VALUE", "PATH/QUALIFIER=ANSWER"; "PATH=TEXT -> RESULT VALUE" sets TEXT, then reads.
 void Expect(CZelKeyword* root, const std::string& rows) {
     for (size_t at = 0, end; at < rows.size(); at = end + 2) {
         const std::string row = rows.substr(at, (end = std::min(rows.find("; ", at), rows.size())) - at);
@@ -48,7 +46,6 @@ void Expect(CZelKeyword* root, const std::string& rows) {
     }
 }
 
-// A tree with every kind of keyword, shaped like a board's.
 struct KeywordTree : ::testing::Test {
     void SetUp() override {
         const char *laws[] = {"MuLaw", "ALaw"}, *products[] = {"A one", "B", "C"};
@@ -98,8 +95,7 @@ TEST_F(KeywordTree, PathsAndQualifiersReachEveryKindOfKeyword) {
            "Ring..Cadences=<2>; Encoding.=<2>; Encoding[0]=<2>; Nothing=1 -> 2 <2>; Encoding.=1 -> 2 <2>");
 }
 
-// Each row set in turn: the limits are inside, a choice keeps the caller's spelling, a refusal changes
-// nothing.
+// A choice keeps the caller's spelling, a refusal changes nothing.
 TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
     Expect(
         root.get(),
@@ -111,7 +107,7 @@ TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
         "Big=99999999999999999999999 -> 3 -9223372036854775808; Serial=5 -> 6 7; Products.Count=9 -> 6 3; "
         "Encoding=alaw -> 0 alaw; Encoding=Law -> 3 alaw");
     EXPECT_EQ(root->SetKeywordValue("Encoding", nullptr), ZEL_ERR_INVALID_ARGUMENT);
-    // Choices added later constrain a keyword made as free text, each listed once, at most 2 of them.
+    // Choices added later constrain free text, each listed once, at most 2 of them.
     auto* text = dynamic_cast<CZelKWStr*>(root->FindKeyword("Text"));
     std::vector<unsigned> added;
     for (const char* choice : {"Enable", "Disable", "ENABLE", "Other"})
@@ -166,7 +162,6 @@ struct PlugIn : ::testing::Test, CBoardPlugIn {
     std::string Number(const std::string& name) { return Read(GetBoardByName(name.c_str()), "Number"); }
 };
 
-// Names unique without regard to case and shorter than 128 bytes; the lowest free number unless one is set.
 TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     const std::string longest(ZEL_NAME_MAX - 1, 'L'), tooLong(ZEL_NAME_MAX, 'L');
     std::vector<unsigned> results;
@@ -188,7 +183,6 @@ TEST_F(PlugIn, CreatesBoardsByUniqueNameWithLowestFreeNumber) {
     EXPECT_EQ(g_boardsAlive, 0);
 }
 
-// Handles (0 the plug-in object) reach the boards and are never reused; detected devices are listed.
 TEST_F(PlugIn, HandlesReachTheBoardsAndDetectedDevicesAreListed) {
     for (const char* name : {"b0", "b1"}) ASSERT_EQ(CreateBoard(name, "test"), ZEL_OK);
     EXPECT_EQ(Handle("b0") + Handle("B1") + Handle("") + Handle("nosuch"), "120<2>");
@@ -209,8 +203,7 @@ TEST_F(PlugIn, HandlesReachTheBoardsAndDetectedDevicesAreListed) {
 // A word of a table: "-" stands for a null text, "_" for an empty one.
 const char* Text(const std::string& word) { return word == "-" ? nullptr : word == "_" ? "" : word.c_str(); }
 
-// Rows "A B N -> the signs of tsiStricmp(A, B) and tsiStrnicmp(A, B, N)"; '[', '{', '@' and '`' are no
-// letters.
+// Rows "A B N -> signs of tsiStricmp(A, B), tsiStrnicmp(A, B, N)"; '[', '{', '@', '`' are no letters.
 TEST(Compare, LettersCompareWithoutRegardToCase) {
     const std::string table =
         "KV74 kv74 4 -> 0 0; kv74-x KV74 4 -> 1 0; abc ABD 2 -> -1 0; abc ABD 3 -> -1 -1; a _ 1 -> 1 1; "
@@ -229,7 +222,6 @@ TEST(Compare, LettersCompareWithoutRegardToCase) {
     }
 }
 
-// A wait sees the end of its own thread only, once, and times out; a waiter without limit wakes at the end.
 TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     const unsigned long id = 0x7E57000001ul;
     auto wait = [](unsigned long thread, unsigned ms) { return tsiWaitForDestroyThread(thread, ms); };
@@ -241,8 +233,7 @@ TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     ender.join();
 }
 
-// A provider (named by its context) claims "/dev/emu*" and logs its calls; a descriptor stays with its
-// opener.
+// A provider (named by its context) claims "/dev/emu*" and logs its calls.
 std::string g_log;
 int Open(const char* path, int flags, void* c) {
     return std::strncmp(path, "/dev/emu", 8) ? -2 : flags ? -1 : (g_log += static_cast<char*>(c), 5000);
@@ -267,7 +258,7 @@ TEST(DeviceLayer, ProviderAnswersForThePathsAndDescriptorsItOwns) {
     EXPECT_EQ(kvDevOpen("/dev/emu00", O_RDONLY) + kvDevOpen(nullptr, O_RDONLY), -2);  // no such file, no path
 }
 
-// Directories a, b and d.x (a dot in a directory's name is no extension), a/dir.dft one too; "." is b.
+// Directories a, b, d.x (a dot in a directory's name is no extension) and a/dir.dft; "." is b.
 struct FindFile : ::testing::Test {
     void SetUp() override {
         for (const char* dir : {"/a", "/b", "/d.x", "/a/dir.dft"})
@@ -284,10 +275,8 @@ struct FindFile : ::testing::Test {
     char previous[4096];
 };
 
-// A name with an extension or a directory part is taken as given; only regular files match; "-": null.
+// Rows "NAME EXTENSION PATH -> FULLPATH DIRECTORY" (or 1: not found), $r the root, $a, $b, $d below it.
 TEST_F(FindFile, SearchesThePathInOrder) {
-    // Rows "NAME EXTENSION PATH -> FULLPATH DIRECTORY" (or 1: not found), $r the root, $a, $b and $d below
-    // it.
     const std::string table =
         "cfg dft $a:$b -> $a/cfg.dft $a; cfg dft $b:$a -> $b/cfg.dft $b; coeff slc $a:$b -> $b/coeff.slc $b; "
         "coeff slc $a:$b: -> $b/coeff.slc $b; image.hex dsp $a:$b -> $b/image.hex $b; image dsp $a:$b -> 1; "
@@ -307,8 +296,7 @@ TEST_F(FindFile, SearchesThePathInOrder) {
                   row.substr(row.find("-> ") + 3))
             << row;
     }
-    // Exactly the room for the path and its terminator: found; one byte less: refused, nothing written past
-    // it.
+    // Exactly the room for the path and its terminator: found; one byte less: refused, nothing past it.
     const std::string expected = b + "/coeff.slc";
     std::vector<char> buffer(expected.size() + 8, '#');
     EXPECT_EQ(tsiFindFile("coeff", "slc", b.c_str(), nullptr, buffer.data(), expected.size() + 1), 0u);

@@ -127,8 +127,7 @@ TEST(Thread, AutoDeleteThreadDestroysItselfAndDestroyingARunningOneJoinsIt) {
     EXPECT_EQ(tsiWaitForDestroyThread(ids[2], 0), 1u) << "the record of its end is kept for nobody";
 }
 
-// A board whose Start is held until the test lets it go (99: deleted underneath); a board whose end is left
-// to a thread of its own that lets go of it before DestroyBoard has seen the answer.
+// Start held until the test lets it go (99: deleted underneath); an end left to a thread of the board's own.
 struct GatedBoard : CBoard {
     explicit GatedBoard(const char* name) : CBoard(name, "gated") { ++g_boardsAlive; }
     ~GatedBoard() override { deleted = true, --g_boardsAlive; }

@@ -1,6 +1,4 @@
-// The line side: the station map, coefficient files, and the set-up of the line circuits. The table, the
-// circuits' command strings, coefficients and gains of whole starts (each law, each population, "RawMap") are
-// compared with the golden journals; here what they cannot show.
+// The station map, coefficient files and line circuits: what the golden journals of whole starts cannot show.
 #include <gtest/gtest.h>
 
 #include "KvRegisters.h"
@@ -52,7 +50,6 @@ protected:
         temp.Write("custom.slc", "0xA0 0xA1\n");
         temp.Write("broken.slc", "01 zz\n");
     }
-    // The board mapped and set up with the given per-port files.
     void Configure(const std::vector<std::pair<unsigned, const char*>>& files = {}) {
         for (const auto& [port, file] : files)
             ASSERT_EQ(board->SetKeywordValue(("Port[" + std::to_string(port) + "].Qslac.File").c_str(), file),
@@ -102,7 +99,6 @@ TEST_F(LinesTest, AFailingBootStepIsPrintedAndTheBootGoesOn) {
 
 TEST_F(LinesTest, PerPortFilesGroupPortsByName) {
     Configure({{5, "custom.slc"}, {6, "CUSTOM.SLC"}});
-    // One load per file, naming exactly its ports.
     std::string ports;
     for (unsigned p = 0; p < 48; ++p) ports += p == 5 || p == 6 ? "" : std::to_string(p) + " ";
     EXPECT_EQ(kvtest::Calls("LineConfigureMultiple"),

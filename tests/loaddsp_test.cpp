@@ -23,7 +23,6 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A stream of the text; closed by the caller.
 FILE* Stream(const std::string& text) {
     FILE* file = tmpfile();
     fwrite(text.data(), 1, text.size(), file);
@@ -39,7 +38,6 @@ protected:
         ASSERT_NE(dsp = dynamic_cast<cDsp*>(board->GetKeywordByName("Dsp")), nullptr);
         dsp->m_Encoding = 1;
     }
-    // Writes image.dsp and makes it the firmware image.
     void WriteImage(const std::string& text) {
         temp.Write("image.dsp", text);
         ASSERT_EQ(dsp->SetKeywordValue("Image", "image.dsp"), 0u);
@@ -56,7 +54,6 @@ protected:
 TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
     std::string longest = "ff 0 1234";  // 255 bytes of 0x11
     for (int i = 0; i < 255; ++i) longest += " 11";
-    // A record read as "COUNT TYPE ADDRESS DATA..." in hexadecimal, or "refused".
     const std::pair<std::string, std::string> cases[] = {
         {":04abcd00deadbeef4c\n", "4 0 abcd de ad be ef"},
         {": 04\tABCD 00\r\nDE\vAD\fBE EF 4C\n", "4 0 abcd de ad be ef"},  // blanks before fields
@@ -109,7 +106,6 @@ TEST_F(LoadDspTest, DownloadPlacesDataAndRejectsDamagedImages) {
         ASSERT_EQ(kvemu::SetFault("BoardDspDownload", c.failedDownload ? 5 : 0, c.failedDownload), 0);
         EXPECT_EQ(board->LoadDSP(board->GetDriverHandle(), "image"), c.rc) << c.image;
         EXPECT_EQ(kvtest::Dsp().bytesLoaded, c.bytesLoaded) << c.image;
-        // Nothing is downloaded after a refused download.
         EXPECT_EQ(kvtest::Calls("BoardDspDownload").size(), c.bytesLoaded / 4 + (c.failedDownload != 0))
             << c.image;
     }
@@ -125,8 +121,7 @@ TEST_F(LoadDspTest, ExtendedLinearAddressesReachThe32BitAddress) {
     EXPECT_EQ(Memory(0x0010, 4), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
 }
 
-// The loader's downloads into a flat memory: the bytes from the lowest address downloaded to the highest,
-// gaps as zeros (as objcopy fills them).
+// The loader's downloads from the lowest address to the highest, gaps as zeros (as objcopy fills them).
 std::string LoadFlat(const std::string& image) {
     std::map<uint32_t, uint8_t> memory;
     FILE* file = Stream(image);
@@ -186,7 +181,6 @@ TEST(HexLoadTest, LoadsWellFormedImagesByteForByteAsObjcopy) {
     }
 }
 
-// Problems as a checking tool prints them after the file name: "LINE: error|warning: message".
 struct Problems : IKvDiagnostics {
     Texts lines;
     void Report(unsigned line, KvSeverity severity, const char* message) override {
@@ -242,12 +236,11 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
 
 TEST_F(LoadDspTest, StartReportsEachFailingStep) {
     auto errors = [] { return kvtest::Messages(kvtest::kError); };
-    // A damaged image (the operational header, no end record) leaves the DSP silent.
+    // The operational header, no end record.
     WriteImage(":120000004B564453504657310302640030007B00400044\n");
     EXPECT_EQ(dsp->StartOperation(), 1u);
     EXPECT_EQ(errors(), Texts{"LoadDSP rc 00000001\n"});
     EXPECT_TRUE(kvtest::Dsp().commands.empty() && !kvtest::Dsp().running);
-    // A missing image: the file search's own message, then the download's.
     kvtest::ClearAlerts();
     ASSERT_EQ(dsp->SetKeywordValue("Image", "missing.dsp"), 0u);
     EXPECT_EQ(dsp->StartOperation(), 1u);
@@ -256,16 +249,14 @@ TEST_F(LoadDspTest, StartReportsEachFailingStep) {
     ASSERT_EQ(dsp->SetKeywordValue("Image", ""), 0u);
     EXPECT_EQ(dsp->StartOperation(), 1u);
     EXPECT_EQ(errors(), Texts{"cDsp::Start() - NULL image\n"});
-    // A whole image that is no firmware: the DSP never answers.
     kvtest::ClearAlerts();
-    ASSERT_EQ(BoardDspReset(board->GetDriverHandle()), 0u);  // no header left from the images above
+    ASSERT_EQ(BoardDspReset(board->GetDriverHandle()), 0u);  // an image that is no firmware: never answers
     WriteImage(kData + kEnd);
     EXPECT_EQ(dsp->StartOperation(), 1u);
     EXPECT_EQ(errors(), Texts{"KV driver failed to communicate with embedded processor (1).\n"
                               "Possible causes: stalled processor or failed DSP firmware load.\n"
                               "Ensure CTBus clock configuration provides stable clock to board.\n\n"});
     EXPECT_EQ(pauses.Pauses(), std::vector<unsigned>{1000});  // the only pause so far
-    // The DSP start refused by the driver, then the ringer refused.
     kvtest::ClearAlerts();
     board->SetSearchPath(KV_SHARE_DIR);
     ASSERT_EQ(dsp->SetKeywordValue("Image", "kv100.dsp"), 0u);

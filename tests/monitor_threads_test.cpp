@@ -19,7 +19,7 @@ using kvtest::WaitFor;
 const std::string kHeader = "Status event(s) -\n";
 const uint16_t kHeldStatus[8] = {0xF, 0xF, 0, 0, 0, 0, 0x1F, 1};
 
-// Whether a handle listens: more successful monitoring starts than stops in the journal.
+// More successful monitoring starts than stops in the journal.
 bool Monitoring() {
     int listening = 0;
     for (const std::string& call : kvtest::Calls())
@@ -48,7 +48,6 @@ protected:
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
     }
-    // Queues the message, has the board handle it and answers the messages it sent.
     Texts Handle(const std::vector<uint32_t>& words) {
         kvtest::ClearAlerts();
         EXPECT_EQ(0, kvemu::QueueMessage(0, 0, words.data(), static_cast<uint32_t>(words.size() * 4)));
@@ -62,7 +61,6 @@ protected:
         Texts sent = Messages(-1);
         return sent.size() == 1 ? sent[0] : std::to_string(sent.size()) + " messages";
     }
-    // Sends a status event to the running monitor thread and holds its handling.
     bool HoldNextMessage() {
         board->m_Hold = true;
         board->m_Entered = false;
@@ -140,7 +138,6 @@ TEST_F(MonitorTest, MalformedStatusEventsKeepTheLastStatus) {
 
 TEST_F(MonitorTest, OtherMessagesAreReportedOnce) {
     ASSERT_EQ(0u, board->StartMonitor());
-    // A failed receive is reported, and the message it missed arrives next.
     ASSERT_EQ(0, kvemu::SendHeartbeat(0, 0, true) | kvemu::SetFault("kvReceiveMessage", 5, 1));
     board->Event();
     EXPECT_EQ(Messages(kvtest::kError),
@@ -171,11 +168,9 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
         ExpectNothingHeld();
         kvemu::ClearFaults();
     }
-    // The failed start of the monitoring itself is not reported.
     EXPECT_EQ(Messages(kvtest::kError),
               (Texts{"CKvBoard::StartMonitor() - kvGetMuxHandle returns 9 (0x00000009) for board -1\n",
                      "CKvBoard::StartMonitor() - OpenDriver returns 1 (0x00000001) for board -1\n"}));
-    // Once the faults are gone: one handle of its own, listening; a second start changes nothing.
     ASSERT_EQ(0u, board->StartMonitor());
     EXPECT_EQ(nullptr, board->m_DriverHandle);
     EXPECT_EQ(1u, board->StartMonitor());
@@ -185,12 +180,10 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
     ExpectNothingHeld();
 }
 
-// A handle the driver refuses to close stays the board's, so that the next open or the board's end closes it;
-// no other handle is opened beside it meanwhile. Lost, it would stay open in the driver.
+// The next open or the board's end closes it; no other handle is opened beside it meanwhile.
 TEST_F(MonitorTest, HandleTheDriverRefusesToCloseIsKeptUntilItCloses) {
     const unsigned descriptors = kvtest::Descriptors();
-    // Whether the refused close is a stop's (the monitor listened before); then each function fails its next
-    // call, when the monitor starts again.
+    // Whether the refused close is a stop's; then each function fails its next call, at the monitor's start.
     const std::pair<bool, std::vector<const char*>> cases[] = {{false, {"kvGetMuxHandle", "kvClose"}},
                                                                {true, {"kvClose"}}};
     for (const auto& [listened, failing] : cases) {
@@ -233,8 +226,7 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     kvtest::FakeWaits waits;
     ASSERT_EQ(0u, board->_StartMonitor());
     ASSERT_TRUE(HoldNextMessage());
-    // The stop gives up waiting after its 5000 ms (on the test's clock), warns, and keeps the running thread;
-    // no second monitor meanwhile.
+    // After its 5000 ms (on the test's clock) the stop warns and keeps the running thread; no second monitor.
     waits.Expiring = true;
     EXPECT_EQ(0u, board->_StopMonitor());
     EXPECT_EQ(5000u, waits.Clock.load());
@@ -245,8 +237,7 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
         Messages(kvtest::kWarning),
         (Texts{"CKvBoard::_StopMonitor() - error 1 (00000001h) terminating monitor thread\n",
                "CKvBoard::_StartMonitor() - previous monitor thread has not ended, error 1 (00000001h)\n"}));
-    // Once it has ended, a new monitor starts in its place. The thread given up on dropped the status it
-    // held: the new monitor's first status event still reports every item.
+    // The thread given up on dropped its status: the new monitor's first status event reports every item.
     kvtest::ClearAlerts();
     board->m_Hold = false;
     bool restarted = false;
@@ -258,8 +249,7 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     ASSERT_TRUE(WaitFor([] { return !Messages(kvtest::kInform).empty(); }));
     const std::string report = Messages(kvtest::kInform)[0];
     EXPECT_EQ(18, std::count(report.begin(), report.end(), '\n')) << report;  // header, 16 items, blank
-    // The destruction path waits for a left-over thread without limit; it is released once the shutdown waits
-    // for the thread's end that way.
+    // The destruction waits for a left-over thread without limit; released once it waits that way.
     ASSERT_TRUE(HoldNextMessage());
     EXPECT_EQ(0u, board->_StopMonitor());
     ASSERT_NE(nullptr, board->m_pEndingMonitor);

@@ -83,7 +83,7 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix) {
         ASSERT_EQ(typeid(*board), *c.model);
         EXPECT_STREQ(static_cast<CKvBoard*>(board.get())->m_ConfigBaseName, c.configName);
     }
-    // Detected devices are the family's only, by a case-insensitive driver name prefix.
+    // The family's only, by a case-insensitive driver name prefix.
     const std::pair<const char*, bool> drivers[] = {
         {"kv7400pci", true}, {"Kv7400", true}, {"KV740", false}, {"XV7400cpci", false}, {nullptr, false}};
     for (const auto& d : drivers) EXPECT_EQ(boardPlugin->SupportedDriver(d.first), d.second) << d.first;
@@ -124,8 +124,7 @@ TEST_F(PluginSpineTest, FailuresMapToTheirCodes) {
     EXPECT_EQ(kvtest::Messages(-1), (kvtest::Texts{"Test not supported.\n", "CKvBoard::SendBuffer()\n"}));
 }
 
-// Every keyword of a new board in the tree's order (the shipped file sets nothing), "PATH VALUE [LIMITS or
-// CHOICES];": VALUE "-" for a structure or array, "" for an empty text.
+// Every keyword of a new board in order, "PATH VALUE [LIMITS or CHOICES];" (VALUE "-": structure or array).
 const char kKeywords[] = R"(State IDLE IDLE,BOOTED,BOOTING; Number 0 -1..255; Location -; Location.Type PCI;
 Location.PCI.Bus 0 -65535..65535; Location.PCI.Slot 0 -65535..65535; Driver -; Driver.Name kvhw;
 Driver.BoardId -1; Eeprom -; Eeprom.AssemblyRevision 0 0..65535; Eeprom.OAMProductNo 0 0..65535;
@@ -180,7 +179,6 @@ TEST_F(PluginSpineTest, NewBoardHoldsEveryKeywordWithItsValueAndLimitsOrChoices)
         children += std::string(board->GetChild(i)->GetName()) + " ";
     EXPECT_EQ(children.substr(children.find("State ")), order);
     EXPECT_EQ(kvtest::Keyword(b0, "Thermos"), "<missing>");  // the sensors live beside the tree
-    // The limits hold at their edges (the framework enforces what the tree declares).
     const std::tuple<const char*, const char*, bool> settings[] = {{"Ring.Period", "32766", true},
                                                                    {"Ring.Period", "32767", false},
                                                                    {"Ring.Period", "5", false},

@@ -56,7 +56,6 @@ TEST_F(RuntimeTest, MonitorFollowsItsKeywordOnABootedBoard) {
     Set("MonitorEnable", "Disable");
     EXPECT_EQ(Messages(kvtest::kWarning),
               (Texts{"Monitor thread is already running\n", "Monitor thread is not running\n"}));
-    // Stopping the board with a monitor running ends the monitor first.
     Set("MonitorEnable", "Enable");
     EXPECT_EQ(board->Stop(), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
@@ -86,7 +85,7 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
     EXPECT_EQ(SendAlert(kRemoval, "b0"), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
     EXPECT_STREQ(board->GetState(), "BOOTED");
-    // Unknown boards are refused, and so are records whose layout cannot be trusted, before any lookup.
+    // Records whose layout cannot be trusted are refused before any lookup.
     EXPECT_EQ(SendAlert(kRemoval, "b9"), 1u);
     EXPECT_EQ(AlertReceive(nullptr), 1u);
     const struct {

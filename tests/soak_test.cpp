@@ -1,9 +1,6 @@
-// A supervisor session of days, pressed into a minute: 16 boards started and stopped over and over from two
-// threads, heartbeats and status events coming from the emulated boards meanwhile, and a driver call failed
-// every few calls. Once warmed up (the emulator's journal holds its 200000 records, so its memory is all
-// there), the heap, the threads, the descriptors and the emulator's open handles stay level, and Exit
-// releases every thread, descriptor and handle. Once with WBLOAD set, once without it (every board then runs
-// on built-in defaults). KV_SOAK_SECONDS sets the length of each run (default 30). Pauses are recorded.
+// 16 boards started and stopped from two threads amid heartbeats, status events and failing driver calls.
+// Once warm (the journal full), heap, threads, descriptors and handles stay level; Exit releases them all.
+// With and without WBLOAD; KV_SOAK_SECONDS sets each run's length (default 30).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,10 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr unsigned kBoards = 16, kWorkers = 2;
 constexpr uint32_t kStartFailed = 0x4000010C, kStopFailed = 0x4000010D;
-// Heap growth allowed from the warm measurement to the last, both with every board stopped: the journal's
-// records hold data of varying size (a logical-to-physical table keeps 1 kB, about one per start among the
-// 200000), some 125 kB in all; measured, the two differ by a few kB. The cycles after the warm-up (some 85000
-// in the plain build's 24 s) show a leak of 6 bytes per cycle past it.
+// Heap growth allowed from warm to last (journal records vary in size, some 125 kB; measured: a few kB).
+// The cycles after the warm-up (some 85000 in 24 s) show a leak of 6 bytes per cycle past it.
 constexpr size_t kHeapTolerance = 512 * 1024;
 
 std::string Name(unsigned board) { return "b" + std::to_string(board); }
@@ -63,10 +58,8 @@ protected:
         setenv("WBLOAD", KV_SHARE_DIR, 1);
     }
 
-    // Starts and stops every board over and over from kWorkers threads until the deadline has passed and, for
-    // a warm-up, the journal is full. Every second cycle a worker fails one of the next 8 calls of a function
-    // that a cycle calls, on whichever board makes it; each start is followed by a heartbeat and a status
-    // event (the batteries coming and going), which the monitor takes while its board stops.
+    // Until the deadline and a full journal. Every second cycle fails one of the next 8 calls of a function;
+    // each start is followed by a heartbeat and a status event, which the monitor takes while its board stops.
     void Cycle(Clock::time_point deadline, bool warmUp) {
         kvtest::Silence silence;
         std::atomic<bool> done{false};
@@ -103,8 +96,7 @@ protected:
         for (std::thread& worker : workers) worker.join();
     }
 
-    // Every board through one clean start and stop (which closes a handle the driver refused to close
-    // before), every monitor thread gone; then measures.
+    // One clean start and stop each (closing handles the driver refused to close), monitors gone; measures.
     Usage Settle() {
         kvemu::ClearFaults();
         {

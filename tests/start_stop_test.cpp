@@ -1,5 +1,4 @@
-// A board's start, stop and report, through the entry points, against the emulated board. The driver calls of
-// whole starts are compared with the golden journals (tests/journals); here what they cannot show.
+// A board's start, stop and report; what the golden journals (tests/journals) of whole starts cannot show.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -18,7 +17,7 @@ using kvtest::Messages;
 using kvtest::Register;
 using kvtest::Texts;
 
-// The register writes of the journal, "ADDRESS VALUE" in order, up to the call named until.
+// The journal's register writes, "ADDRESS VALUE", up to the call named until.
 Texts Writes(const std::string& until = "") {
     Texts writes;
     for (const std::string& call : kvtest::Calls()) {
@@ -31,11 +30,11 @@ Texts Writes(const std::string& until = "") {
 using StartStopTest = kvtest::PluginFixture;
 
 TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
-    // Every byte differs from its neighbours, so that a field read at a wrong offset or size shows.
+    // Every byte differs from its neighbours: a field read at a wrong offset or size shows.
     const uint8_t eeprom[24] = {0x34, 0x12, 0x02, 0x03, 0x07, 0x05, 0x21, 0x43, 0xD3, 0x07, 0x2A, 0x01,
                                 0x78, 0x56, 0x34, 0x12, 0xEE, 0xDD, 0xCC, 0xBB, 0x09, 0x01, 0x00, 0x00};
     ASSERT_EQ(kvemu::SetEeprom(0, 0, eeprom), 0);
-    // Bits that each write turns over on their own, so that the order of the writes shows.
+    // Bits that each write turns over on their own: the order of the writes shows.
     kvemu::WriteRegister(0, 0, KV_REG_LINE_POWER, 0xFF);
     kvemu::WriteRegister(0, 0, KV_REG_RESET, 0x00);
     kvemu::WriteRegister(0, 0, KV_REG_CONTROL, 0xFB);
@@ -43,8 +42,7 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
     ASSERT_EQ(StartBoard("b0"), 0u);
     EXPECT_EQ(Read("State"), "BOOTED");
     EXPECT_EQ(Messages(kvtest::kError), Texts{});
-    // Before the logical number: control bit 3 off, line power off (ringer active low), resets on, bit 4
-    // pulsed.
+    // Before the logical number: control bit 3 off, line power off (ringer low), resets on, bit 4 pulsed.
     EXPECT_EQ(
         Writes("BoardSetLogicalNumber"),
         (Texts{"0xa0006 0xf3", "0xa0002 0xfb", "0xa0002 0xf9", "0xa0002 0xf1", "0xa0002 0xf1", "0xa0002 0xe1",
@@ -63,7 +61,6 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
     EXPECT_EQ(Info().heartbeatRate, 7u);
     EXPECT_EQ(Info().openHandles + Info().openDevices, 0u);
     EXPECT_EQ(kvtest::AlertTexts(0x40002002).size(), 1u);
-    // A second start is refused and changes nothing.
     kvemu::ClearJournal();
     EXPECT_EQ(StartBoard("b0"), 0x4000010Cu);
     EXPECT_EQ(Messages(kvtest::kError),
@@ -72,14 +69,12 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
 }
 
 TEST_F(StartStopTest, KeywordsShapeTheStart) {
-    // The line power as the monitor reports it to the supervisor: the batteries, the ring voltage, the
-    // ringer.
+    // The line power as the monitor reports it: the batteries, the ring voltage, the ringer.
     auto power = [](const char* low, const char* high, const char* ring, const char* ringer) {
         return kvtest::WaitForAlert(
             std::string(" Low Battery:            ") + low + "\n High Battery:           " + high +
             "\n Ring Voltage:           " + ring + "\n External Ringer Enable: " + ringer + "\n");
     };
-    // Settings "KEYWORD=VALUE ..." made before the start, and what then holds.
     const std::pair<const char*, std::function<bool()>> cases[] = {
         {"HeartbeatRate=0", [] { return kvtest::Calls("BoardStartHeartBeat").empty(); }},
         {"Clocking.HBus.ClockMode=MASTER_A",  // automatic connections: none on a clock master
@@ -154,14 +149,12 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
         ASSERT_EQ(StopBoard("b0"), 0u);
         EXPECT_EQ(Read("State"), "IDLE");
         EXPECT_EQ(pauses.Pauses(), std::vector<unsigned>{1200});
-        // Heartbeat off; feeds and loopback off, ringer off (active low), then the resets on, each in turn.
         EXPECT_EQ(kvtest::CallOf("0:0 " + kvtest::Calls()[1]), "BoardStopHeartBeat");
         EXPECT_EQ(Writes(), (Texts{"0xa0002 0x6", "0xa0002 0x2", "0xa0002 0x0", "0xa0002 0x1", "0xa0002 0x1",
                                    "0xa0003 0x4", "0xa0003 0x6", "0xa0003 0xe"}));
         EXPECT_EQ(kvtest::Calls().back(), "kvClose = 0");
         EXPECT_FALSE(Info().heartbeat);
     }
-    // The stop forgot the files of the first run: the second report lists each file once.
     const std::string report = kvtest::AlertTexts(0x40002002).back();
     EXPECT_EQ(report.find("kv100.dsp"), report.rfind("kv100.dsp"));
     // A failing heartbeat stop is only a warning; a board out of reach is still stopped.
@@ -181,7 +174,6 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
               Texts{"CKvBoard::Stop() - could not access board; line power may still be on.\n"});
 }
 
-// ---- The board report -------------------------------------------------------------------------------
 
 // A row of the station table; a timeslot below 0 shows as not fitted.
 std::string Row(int first, int a, int b, int c) {
@@ -217,12 +209,10 @@ TEST_F(ReportTest, ReportShowsEveryFieldOfTheBoard) {
     ASSERT_EQ(board->m_pThermos->GetElement(3)->SetKeywordValue("Enable", "Disable"), 0u);
     kvtest::ClearAlerts();
     pauses.Clear();
-    // The DSP commands: the information, then one read per enabled sensor; sensor 1's gets no answer.
-    kvemu::SetFault("kvSendMessage", 110, 3);
+    kvemu::SetFault("kvSendMessage", 110, 3);  // the information, sensor 0, sensor 1: no answer
     ASSERT_EQ(board->GenerateReport(), 0u);
     EXPECT_EQ(pauses.Pauses(), std::vector<unsigned>{500});  // the pause before the temperatures
     const std::string report = Report();
-    // The emulator's EEPROM record and DSP image, one value per field.
     const std::string head =
         "Pci bus: 0\nPci slot: 0\nShelf Address: 001A\nGeographic Address: 002B\n"
         "EEPROM.Family:              0x7400\nEEPROM.TestLevel:           0x0003\n"
@@ -246,7 +236,7 @@ TEST_F(ReportTest, ReportShowsEveryFieldOfTheBoard) {
     ASSERT_GT(report.size(), head.size() + tail.size());
     EXPECT_EQ(report.substr(0, head.size()), head);
     EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
-    // Between them the files read, one line each, in the order they were read, the path padded to 40.
+    // Between them the files read, one line each, in order, the path padded to 40.
     const std::string files = report.substr(head.size(), report.size() - head.size() - tail.size());
     size_t at = 0;
     for (const char* file : {"kv7400cpci_48.dft", "k7allsl6.slc", "kv100.dsp"}) {

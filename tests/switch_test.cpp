@@ -1,6 +1,4 @@
-// The switch chip's bring-up, and the requests on the board's switch device: reset, connections, the default
-// connections, and the H.100 clock keywords (validation and command). The requests of whole starts are
-// compared with the golden journals; here what they cannot show.
+// The switch chip and device requests, and the H.100 clock keywords; what the golden journals cannot show.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,7 +20,6 @@ TEST_F(T8100Test, InitializeBringsUpTheChipAndReportsAFailingStepOnce) {
     cT8100 chip(board.get());
     HMICHANDLE hmic = nullptr;
     ASSERT_EQ(kvGetHmicHandle(board->GetDriverHandle(), 0, &hmic), 0u);
-    // An early end of stream moves on to the next stream.
     ASSERT_EQ(kvemu::SetFault("hmic_set_output", uint32_t(-3081), 11), 0);
     kvemu::ClearJournal();
     ASSERT_EQ(chip.Initialize(hmic), 0);
@@ -51,7 +48,6 @@ TEST_F(T8100Test, InitializeBringsUpTheChipAndReportsAFailingStepOnce) {
         EXPECT_EQ(chip.Initialize(hmic), error ? 1 : 0) << function << " #" << nth;
         EXPECT_EQ(kvtest::Messages(kvtest::kError), error ? Texts{error} : Texts{})
             << function << " #" << nth;
-        // Nothing after the failing step, which journals itself.
         EXPECT_TRUE(!error || kvtest::Calls().back().rfind(std::string(function) + " ", 0) == 0)
             << kvtest::Calls().back();
     }
@@ -79,7 +75,6 @@ TEST_F(SwitchTest, ResetAndConnectAndTheirFailures) {
     EXPECT_EQ(board->Connect(4, 9, 0, 8), 0u);
     EXPECT_EQ(board->ResetSwitch(), 0u);
     EXPECT_EQ(Requests(), (Texts{"259 36 1 0 8 2 1 4 9 0 = 0", "257 0 = 0"}));
-    // Failed requests report the system error number, each family in its own format.
     ASSERT_EQ(kvemu::SetFault("ioctl", EIO, 1), 0);
     EXPECT_EQ(board->ResetSwitch(), 1u);
     ASSERT_EQ(kvemu::SetFault("ioctl", EBUSY, 1), 0);
@@ -110,7 +105,7 @@ TEST_F(SwitchTest, DefaultConnectionsStopAtTheFirstFailure) {
                "CKvBoard::NailDefaultConnections() - BoardReadByte(000a0008h) returns 5 (00000005h)\n"}));
 }
 
-// Replaces the board's "Clocking" with one of free-text values, so that any text can be set.
+// The board's "Clocking" with free-text values, so that any text can be set.
 CZelKWStruct* Clocking(CKvBoard& board, const char* mode, const char* source, const char* autoFallBack = "NO",
                        const char* fallBack = "OSC") {
     CZelKeyword* values[] = {new CZelKWStr("ClockSource", source, nullptr, 0, 0, 16),
@@ -160,8 +155,7 @@ TEST_F(SwitchTest, ClockRecordCarriesTheCodesOfEveryCombination) {
         {"MASTER_A", 1}, {"MASTER_B", 2}, {"slave", 0}, {"STANDALONE", 3}};
     for (const auto& [mode, modeCode] : modes)
         for (unsigned s = 0; s < 6; ++s) {
-            // Every source as the fall-back of another; "yes" in any case turns fall-back on, other texts
-            // off.
+            // Every source as the fall-back of another; "yes" in any case turns fall-back on.
             const auto &source = sources[s], &fallBack = sources[(s + 1) % 6];
             ASSERT_EQ(
                 board->Clock(Clocking(*board, mode, source.first, s % 2 ? "yes" : "no", fallBack.first)), 0u);
@@ -172,7 +166,6 @@ TEST_F(SwitchTest, ClockRecordCarriesTheCodesOfEveryCombination) {
                 (std::vector<uint32_t>{36, 5, source.second, 1, modeCode, s % 2, 0, fallBack.second, 1}))
                 << mode << " " << source.first;
         }
-    // Missing keywords and values outside the tables send nothing.
     kvemu::ClearJournal();
     CZelKWStruct* noMode = Clocking(*board, "SLAVE", "A_CLOCK");
     dynamic_cast<CZelKWStruct*>(noMode->GetKeywordByName("HBus"))->RemoveKeyword("ClockMode");
