@@ -1,7 +1,4 @@
-// Feeds arbitrary alert records from the supervisor to AlertReceive. The record is exactly as long as the
-// input and its size field says so; the other fields are the input's. Two boards exist for every input (one
-// traces the alerts it receives), created once: an alert changes nothing in an idle board that a later input
-// could see.
+// Alert records to AlertReceive, exactly as long as the input, on two idle boards (one traces its alerts).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = Setup();
     (void)ready;
     if (size < sizeof(uint32_t)) return 0;  // no record is shorter than its size field
-    // A block of its own, so that any read past the record's end shows.
     uint32_t* block = static_cast<uint32_t*>(malloc(size));
     memcpy(block, data, size);
     block[0] = static_cast<uint32_t>(size);

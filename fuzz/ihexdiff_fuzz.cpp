@@ -1,8 +1,5 @@
-// Differential target for the firmware image reader's three ways of reading: record by record from the stream
-// (KvReadHexRecord, under the load's rules written out here), the loader (blocks of its own, plain pairs of
-// digits decoded straight from the block) and the checker (character by character, counting lines). Any
-// difference aborts: the load's result and every download (address and bytes); the checker finds no error
-// exactly when the load succeeds, and then hands over the same data records.
+// The firmware image reader's three ways of reading, record by record (the load's rules written out here),
+// the loader and the checker, must agree on the result and every download (address and bytes).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,8 +19,7 @@ namespace {
         }                                                                              \
     } while (0)
 
-// Downloads as one log: address (4 bytes), count, the bytes; kept between inputs, so that an input costs no
-// allocation per record.
+// Downloads as one log: address (4 bytes), count, the bytes; kept between inputs.
 using Downloads = std::vector<uint8_t>;
 
 void Log(void* log, uint32_t address, const uint8_t* data, unsigned count) {
@@ -48,7 +44,6 @@ struct Counter : IKvDiagnostics {
     }
 };
 
-// A stream over the input, with a buffer kept between inputs.
 FILE* Open(const uint8_t* data, size_t size, char* buffer, size_t bufferSize) {
     FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "r");  // opened for reading: never written
     REQUIRE(file != nullptr);
@@ -65,9 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fastDownloads.clear(), plainDownloads.clear(), checked.clear();
     FILE* fast = Open(data, size, buffer, sizeof buffer);
 
-    // Record by record, the load as the rules have it: data records downloaded at the upper address and the
-    // record's address until the end-of-file record (success) or a record refused (failure, as is an image
-    // that stops early).
+    // Data records at the upper address until the end-of-file record (success) or a refused record.
     uint32_t upper = 0;
     unsigned plainResult = 1;
     uint8_t count = 0, type = 0, bytes[255];

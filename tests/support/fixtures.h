@@ -1,6 +1,4 @@
-// The tests' two ways to hold a board: made on its own (the component tests), or through the entry points
-// with the plug-in around it. Each starts from a fresh emulator with no alerts recorded and the pauses
-// recorded, not slept.
+// A board on its own, or through the entry points; each on a fresh emulator, no alerts, pauses recorded.
 #pragma once
 
 #include <gtest/gtest.h>

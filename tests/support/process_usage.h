@@ -1,5 +1,4 @@
-// What the test process holds now: threads, open descriptors and heap bytes in use, for tests that check that
-// something long-running stays bounded.
+// The threads, open descriptors and heap bytes in use by the test process.
 #pragma once
 
 #include <dirent.h>
@@ -16,14 +15,12 @@
 #endif
 
 #ifdef KVTEST_SANITIZER_HEAP
-// The sanitizers replace malloc, whose statistics then see nothing: their allocator counts what is in use
-// instead.
+// The sanitizers replace malloc, whose statistics then see nothing.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace kvtest {
 
-// Entries of a /proc directory, without "." and "..".
 inline unsigned ProcEntries(const char* path) {
     unsigned count = 0;
     if (DIR* dir = opendir(path)) {
