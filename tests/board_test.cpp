@@ -1,6 +1,4 @@
 // A board's driver handle, register access, state, identity, messages and traces.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <map>
 

@@ -1,6 +1,4 @@
 // Entry points from many threads at once, Exit during calls, alert callbacks that call back in (also TSan).
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -22,18 +20,8 @@ std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
 uint32_t RequestRemoval(const std::string& board) { return kvtest::SendAlert(0x40112002, board); }
 std::string State(const std::string& board) { return kvtest::Keyword(Handle(board), "State"); }
 
-uint32_t Create(unsigned slot) {
-    uint32_t rc = CreateBoard(BoardName(slot).c_str(), "KV 7400C-48");
-    return rc != 0 ? rc
-                   : SetKeyword(Handle(BoardName(slot)), "Location.PCI.Slot", std::to_string(slot).c_str());
-}
-
-unsigned OpenOnBoards() {
-    unsigned open = 0;
-    for (unsigned slot = 0; slot < kBoards; ++slot)
-        open += kvtest::Info(slot).openHandles + kvtest::Info(slot).openDevices;
-    return open;
-}
+uint32_t Create(unsigned slot) { return kvtest::CreateAt(slot); }
+unsigned OpenOnBoards() { return kvtest::OpenOnBoards(kBoards); }
 
 void WithWatchdog(std::chrono::seconds limit, const std::function<void()>& body) {
     std::future<void> done = std::async(std::launch::async, body);
@@ -53,10 +41,7 @@ void OnFirst(const std::string& text, const std::string& board, std::function<vo
 class BoardThreadsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kvemu::Reset();
-        for (unsigned slot = 1; slot < kBoards; ++slot) ASSERT_EQ(0, kvemu::AddBoard(0, slot));
-        setenv("WBLOAD", KV_SHARE_DIR, 1);
-        kvtest::ClearAlerts();
+        ASSERT_TRUE(kvtest::FreshEmulator(kBoards));
         ASSERT_EQ(0u, Init(""));
     }
     void TearDown() override {
@@ -191,8 +176,7 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
              uint32_t rc = DestroyBoard("b0");
              return rc != 0 ? rc : (Handle("b0") != 0 || CreateBoard("b0", "KV 7400C-48") != 0x40000105);
          },
-         0, nullptr},
-    };
+         0, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Boot(1);

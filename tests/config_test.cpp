@@ -1,6 +1,4 @@
 // Files in the search path, the board's list of them, configuration files and boards made from them.
-#include <gtest/gtest.h>
-
 #include <cctype>
 #include <cstring>
 

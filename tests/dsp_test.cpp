@@ -1,8 +1,6 @@
 // The DSP command channel, the ringer, and the thermal sensors whose thresholds go to the DSP.
 #include "Dsp.h"
 
-#include <gtest/gtest.h>
-
 #include <functional>
 #include <tuple>
 
@@ -57,8 +55,7 @@ std::vector<Family> Families() {
         {"cDsp::ConfigureThermo() Invalid DSP resonse.\n", 0x13, 7,
          [](cDsp* d) { return d->ConfigureThermo(3, 93, 95, 106, 108); }},
         {"cDsp::ReadThermo() Invalid DSP response.\n", 0x14, 9,
-         [reading](cDsp* d) mutable { return d->ReadThermo(3, &reading); }},
-    };
+         [reading](cDsp* d) mutable { return d->ReadThermo(3, &reading); }}};
 }
 
 class DspTest : public kvtest::BoardFixture {

@@ -1,4 +1,5 @@
-// The emulated driver library. Replay makes each journal line's call ("BUS:SLOT NAME ARGS = STATUS -> RESULT").
+// The emulated driver library. Replay makes each journal line's call ("BUS:SLOT NAME ARGS = STATUS ->
+// RESULT").
 #include <gtest/gtest.h>
 
 #include <fcntl.h>

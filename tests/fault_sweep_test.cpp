@@ -1,7 +1,5 @@
 // Every driver call of a start and a stop failed in turn: a failed start leaves IDLE, its message, nothing
 // open; one that goes through stops to IDLE, power off; either way the next start and stop succeed.
-#include <gtest/gtest.h>
-
 #include <map>
 
 #include "fixtures.h"

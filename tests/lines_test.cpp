@@ -1,6 +1,4 @@
 // The station map, coefficient files and line circuits: what the golden journals of whole starts cannot show.
-#include <gtest/gtest.h>
-
 #include "KvRegisters.h"
 #include "PortGroup.h"
 #include "QslacFile.h"
@@ -27,8 +25,7 @@ TEST(QslacFileTest, ParsesHexTokensCommentsLinesAndCapacity) {
          {0x45, 0x78}},  // read 255 characters at a time: "12345", "678"
         {"01 zz 02\n", false, {}},
         {values(512), true, Bytes(512, 0x5A)},
-        {values(513), false, {}},
-    };
+        {values(513), false, {}}};
     for (const auto& [text, ok, bytes] : cases) {
         cQslacFile file(nullptr, "x");
         file.m_pStream = tmpfile();
@@ -128,8 +125,7 @@ TEST_F(LinesTest, FailuresAreReportedAndTheSetUpGoesOn) {
          {{"LineConfigureMultiple", 22, 1}, {"LineSetGxZeroValues", 6, 3}, {"LineSetGrZeroValues", 5, 48}},
          {"LineConfigureMultiple returns 22\n", "LineSetGxZeroValues returns 6\n",
           "LineSetGrZeroValues returns 5\n"},
-         "0gr 0gr 0-r 0gr 1gr 0g- "},
-    };
+         "0gr 0gr 0-r 0gr 1gr 0g- "}};
     for (const auto& c : cases) {
         SetUp();
         for (const Fault& f : c.faults) ASSERT_EQ(kvemu::SetFault(f.function, f.status, f.nth), 0);

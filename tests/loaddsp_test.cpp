@@ -1,6 +1,4 @@
 // Firmware images: the record reader, the download, the checker and the firmware start.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -64,8 +62,7 @@ TEST_F(LoadDspTest, ReadLineParsesOneRecordAndChecksItsSum) {
         {":", "refused"},
         {":0400100012", "refused"},
         {":00000001\n", "refused"},
-        {":FF00000012345678\n", "refused"},
-    };
+        {":FF00000012345678\n", "refused"}};
     for (const auto& [text, expected] : cases) {
         FILE* file = Stream(text);
         uint8_t count = 0, type = 0, data[255];
@@ -219,8 +216,7 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
           "3: error: no load address, found ':'", "4: error: no record type, found 'x'",
           "5: error: no checksum, found the byte 0x01"}},
         {kEnd + std::string("\n") + kData,
-         {"3: warning: text after the end-of-file record; the loader ignores it"}},
-    };
+         {"3: warning: text after the end-of-file record; the loader ignores it"}}};
     for (const auto& c : cases) {
         FILE* file = Stream(c.image);
         Problems problems;

@@ -1,6 +1,4 @@
 // The monitor: board messages from status and heartbeat events, its own handle, its thread.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -99,8 +97,7 @@ TEST_F(MonitorTest, FirstStatusEventReportsEveryItemThenOnlyChanges) {
         {0, 0x00F8, " Low Battery:            not present\n High Battery:           not present\n"},
         {7, 2, " Thermal state:          Warning\n"},
         {7, 3, " Thermal state:          Protection\n"},
-        {7, 0, " Thermal state:          Idle\n"},
-    };
+        {7, 0, " Thermal state:          Idle\n"}};
     uint16_t status[8];
     std::copy(first, first + 8, status);
     for (const auto& change : changes) {

@@ -1,6 +1,4 @@
 // The plug-in's entry points, the plug-in object, the product models and a new board's keywords.
-#include <gtest/gtest.h>
-
 #include <sstream>
 #include <tuple>
 #include <typeinfo>
@@ -20,11 +18,7 @@ unsigned TwoDevices(unsigned index, char* driverName, unsigned size, unsigned* b
 
 class PluginSpineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        kvemu::Reset();
-        kvtest::ClearAlerts();
-        setenv("WBLOAD", KV_SHARE_DIR, 1);
-    }
+    void SetUp() override { kvtest::FreshEmulator(); }
     void TearDown() override { Exit(); }
 };
 

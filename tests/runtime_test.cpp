@@ -1,6 +1,4 @@
 // Keyword changes that act on a running board, and alerts from the supervisor.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
 #include <future>
@@ -97,8 +95,7 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
         {"name offset inside the header", &oam_msg_tag::source_offset, 4, 1},
         {"name offset past the end", &oam_msg_tag::source_offset, 0xFFFFFF00u, 1},
         {"name not terminated inside the record", &oam_msg_tag::size, sizeof(oam_msg_tag) + 2, 1},
-        {"name terminated by the record's last byte", &oam_msg_tag::size, sizeof(oam_msg_tag) + 3, 0},
-    };
+        {"name terminated by the record's last byte", &oam_msg_tag::size, sizeof(oam_msg_tag) + 3, 0}};
     for (const auto& d : damages) EXPECT_EQ(SendAlert(kRemoval, "b0", d.field, d.value), d.result) << d.what;
 }
 
@@ -130,8 +127,7 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
          "CKvBoard::SetKeywordValue() - failed to lock mutex.\n"},
         {[&] { return board->Start(); }, 0x1D010C, "CKvBoard::Start() - failed to lock mutex.\n"},
         {[&] { return board->Stop(); }, 0x1D010D, "CKvBoard::Stop() - failed to lock mutex.\n"},
-        {[&] { return SendAlert(kRemoval, "b0"); }, 0, "CKvBoard::AlertReceive() - failed to lock mutex.\n"},
-    };
+        {[&] { return SendAlert(kRemoval, "b0"); }, 0, "CKvBoard::AlertReceive() - failed to lock mutex.\n"}};
     for (const auto& c : cases) {
         kvtest::ClearAlerts();
         waits.Clock = 0;

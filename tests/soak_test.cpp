@@ -1,8 +1,6 @@
 // 16 boards started and stopped from two threads amid heartbeats, status events and failing driver calls.
 // Once warm (the journal full), heap, threads, descriptors and handles stay level; Exit releases them all.
 // With and without WBLOAD; KV_SOAK_SECONDS sets each run's length (default 30).
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -30,10 +28,8 @@ struct Usage {
 };
 
 Usage Measure() {
-    unsigned handles = 0;
-    for (unsigned slot = 0; slot < kBoards; ++slot)
-        handles += kvtest::Info(slot).openHandles + kvtest::Info(slot).openDevices;
-    return Usage{kvtest::HeapInUse(), kvtest::Threads(), kvtest::Descriptors(), handles};
+    return Usage{kvtest::HeapInUse(), kvtest::Threads(), kvtest::Descriptors(),
+                 kvtest::OpenOnBoards(kBoards)};
 }
 
 class SoakTest : public ::testing::TestWithParam<bool> {
@@ -42,15 +38,10 @@ protected:
         std::thread([] {
         }).join();  // a sanitizer's runtime starts a helper thread with the first one, to stay
         before = Measure();
-        kvemu::Reset();
-        for (unsigned slot = 1; slot < kBoards; ++slot) ASSERT_EQ(0, kvemu::AddBoard(0, slot));
-        GetParam() ? setenv("WBLOAD", KV_SHARE_DIR, 1) : unsetenv("WBLOAD");
+        ASSERT_TRUE(kvtest::FreshEmulator(kBoards));
+        if (!GetParam()) unsetenv("WBLOAD");
         ASSERT_EQ(0u, Init(""));
-        for (unsigned b = 0; b < kBoards; ++b) {
-            ASSERT_EQ(0u, CreateBoard(Name(b).c_str(), "KV 7400C-48"));
-            ASSERT_EQ(0u,
-                      SetKeyword(kvtest::Handle(Name(b)), "Location.PCI.Slot", std::to_string(b).c_str()));
-        }
+        for (unsigned b = 0; b < kBoards; ++b) ASSERT_EQ(0u, kvtest::CreateAt(b));
     }
     void TearDown() override {
         kvemu::ClearFaults();
@@ -59,7 +50,8 @@ protected:
     }
 
     // Until the deadline and a full journal. Every second cycle fails one of the next 8 calls of a function;
-    // each start is followed by a heartbeat and a status event, which the monitor takes while its board stops.
+    // each start is followed by a heartbeat and a status event, which the monitor takes while its board
+    // stops.
     void Cycle(Clock::time_point deadline, bool warmUp) {
         kvtest::Silence silence;
         std::atomic<bool> done{false};

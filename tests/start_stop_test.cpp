@@ -1,6 +1,4 @@
 // A board's start, stop and report; what the golden journals (tests/journals) of whole starts cannot show.
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -94,12 +92,10 @@ TEST_F(StartStopTest, KeywordsShapeTheStart) {
              return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x13 &&
                     power("present", "not present", "not present", "disabled");
          }},
-        {"HighBatteryEnable=Disable LowBatteryEnable=Disable MonitorEnable=Enable",
-         [&] {
+        {"HighBatteryEnable=Disable LowBatteryEnable=Disable MonitorEnable=Enable", [&] {
              return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x08 &&
                     power("not present", "not present", "present", "enabled");
-         }},
-    };
+         }}};
     for (const auto& [settings, holds] : cases) {
         TearDown();
         SetUp();
@@ -128,8 +124,7 @@ TEST_F(StartStopTest, AFailingStepSendsItsMessage) {
          {"hmic_init() returns -3083\n", "inithmic rc 00000001\n"}},
         {"BoardFlashLedOff", 5, {"BoardFlashLedOff rc 00000005\n"}},
         {"open", EACCES, {"Open of /dev/kvsw00 failed, errno 13\n"}},
-        {"BoardLoadL2PTable", 5, {"BoardLoadL2PTable rc 5 (00000005h)\n"}},
-    };
+        {"BoardLoadL2PTable", 5, {"BoardLoadL2PTable rc 5 (00000005h)\n"}}};
     for (const auto& c : cases) {
         kvtest::ClearAlerts();
         kvemu::SetFault(c.function, c.status, 1);
@@ -173,7 +168,6 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
     EXPECT_EQ(Messages(kvtest::kError),
               Texts{"CKvBoard::Stop() - could not access board; line power may still be on.\n"});
 }
-
 
 // A row of the station table; a timeslot below 0 shows as not fitted.
 std::string Row(int first, int a, int b, int c) {

@@ -1,6 +1,4 @@
 // The switch chip and device requests, and the H.100 clock keywords; what the golden journals cannot show.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 
 #include <cerrno>
@@ -39,8 +37,7 @@ TEST_F(T8100Test, InitializeBringsUpTheChipAndReportsAFailingStepOnce) {
         {"hmic_set_master_reg", 3, "hmic_set_master_reg() returns -7\n"},
         {"hmic_reset_switch", 1, "hmic_reset_switch() returns -7\n"},
         {"hmic_set_master_reg", 4, "hmic_set_master_reg() returns -7\n"},
-        {"hmic_set_output", 500, "hmic_set_output() returns -7\n"},
-    };
+        {"hmic_set_output", 500, "hmic_set_output() returns -7\n"}};
     for (const auto& [function, nth, error] : cases) {
         kvemu::ClearFaults();
         kvtest::ClearAlerts();

@@ -25,6 +25,27 @@ uint64_t InitWithBoard(const char* product) {
     return std::strtoull(handle, nullptr, 10);
 }
 
+bool FreshEmulator(unsigned boards) {
+    kvemu::Reset();
+    bool added = true;
+    for (unsigned slot = 1; slot < boards; ++slot) added = kvemu::AddBoard(0, slot) == 0 && added;
+    setenv("WBLOAD", KV_SHARE_DIR, 1);
+    ClearAlerts();
+    return added;
+}
+
+uint32_t CreateAt(unsigned slot, const char* product) {
+    const std::string name = "b" + std::to_string(slot);
+    const uint32_t rc = CreateBoard(name.c_str(), product);
+    return rc != 0 ? rc : SetKeyword(Handle(name), "Location.PCI.Slot", std::to_string(slot).c_str());
+}
+
+unsigned OpenOnBoards(unsigned boards) {
+    unsigned open = 0;
+    for (unsigned slot = 0; slot < boards; ++slot) open += Info(slot).openHandles + Info(slot).openDevices;
+    return open;
+}
+
 std::string Keyword(uint64_t handle, const char* name) {
     char value[256] = {0};
     return GetKeyword(handle, name, value, sizeof(value)) == 0 ? value : "<missing>";

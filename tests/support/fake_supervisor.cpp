@@ -28,11 +28,16 @@ State& state() {
     return *s;
 }
 
-// A copy of a part of the state, taken under its lock.
+// A copy of a part of the state, or a new value for it, under its lock.
 template <class T>
 T Get(T State::*part) {
     std::lock_guard<std::mutex> g(state().lock);
     return state().*part;
+}
+template <class T>
+void Put(T State::*part, T value) {
+    std::lock_guard<std::mutex> g(state().lock);
+    state().*part = std::move(value);
 }
 
 bool Contains(const std::vector<Alert>& alerts, const std::string& fragment) {
@@ -75,15 +80,9 @@ std::vector<uint8_t> LastRecord() { return Get(&State::lastRecord); }
 
 std::map<std::string, std::map<std::string, std::string>> Database() { return Get(&State::db); }
 
-void ClearDatabase() {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().db.clear();
-}
+void ClearDatabase() { Put(&State::db, {}); }
 
-void SetDbOpenStatus(uint32_t status) {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().dbOpenStatus = status;
-}
+void SetDbOpenStatus(uint32_t status) { Put(&State::dbOpenStatus, status); }
 
 SleepRecorder::SleepRecorder() {
     Clear();
@@ -99,15 +98,11 @@ SleepRecorder::~SleepRecorder() { tsiSetSleepHook(nullptr, nullptr); }
 
 std::vector<unsigned> SleepRecorder::Pauses() const { return Get(&State::pauses); }
 
-void SleepRecorder::Clear() {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().pauses.clear();
-}
+void SleepRecorder::Clear() { Put(&State::pauses, {}); }
 
 void SetAlertCallback(std::function<void(const Alert&)> callback) {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().callback =
-        callback ? std::make_shared<std::function<void(const Alert&)>>(std::move(callback)) : nullptr;
+    Put(&State::callback,
+        callback ? std::make_shared<std::function<void(const Alert&)>>(std::move(callback)) : nullptr);
 }
 
 }  // namespace kvtest

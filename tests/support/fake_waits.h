@@ -1,5 +1,5 @@
-// The boards' waits (KvSetWaits), each recorded with what it waited for (a mutex, or null for a thread's end).
-// While Expiring, a bounded wait that cannot end at once expires at once and moves the test's clock on.
+// The boards' waits (KvSetWaits), each recorded with what it waited for (a mutex, or null for a thread's
+// end). While Expiring, a bounded wait that cannot end at once expires at once and moves the test's clock on.
 #pragma once
 
 #include <atomic>
