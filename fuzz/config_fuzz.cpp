@@ -19,7 +19,6 @@ public:
     ResettingTarget(CKvBoard& board, CKvBoard& pristine) : m_Board(board), m_Pristine(pristine) {}
 
     unsigned SetKeywordValue(const char* name, const char* value) override {
-        // The board stays IDLE: no input reaches the hardware.
         if (tsiStrnicmp(name, "State", 5) == 0 && (name[5] == '\0' || name[5] == '.' || name[5] == '['))
             return ZEL_ERR_NOT_A_VALUE;
         unsigned result = m_Board.SetKeywordValue(name, value);

@@ -11,15 +11,12 @@
 
 namespace {
 
-#define REQUIRE(condition)                                                             \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
-            fprintf(stderr, "ihexdiff: %s failed at line %d\n", #condition, __LINE__); \
-            abort();                                                                   \
-        }                                                                              \
-    } while (0)
+[[noreturn]] void Fail(const char* condition, int line) {
+    fprintf(stderr, "ihexdiff: %s failed at line %d\n", condition, line);
+    abort();
+}
+#define REQUIRE(condition) ((condition) ? (void)0 : Fail(#condition, __LINE__))
 
-// Downloads as one log: address (4 bytes), count, the bytes; kept between inputs.
 using Downloads = std::vector<uint8_t>;
 
 void Log(void* log, uint32_t address, const uint8_t* data, unsigned count) {
@@ -60,7 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fastDownloads.clear(), plainDownloads.clear(), checked.clear();
     FILE* fast = Open(data, size, buffer, sizeof buffer);
 
-    // Data records at the upper address until the end-of-file record (success) or a refused record.
     uint32_t upper = 0;
     unsigned plainResult = 1;
     uint8_t count = 0, type = 0, bytes[255];

@@ -1,7 +1,6 @@
-// Keyword paths, qualifiers and values to GetKeyword, SetKeyword and GetQualifier. Byte 0: the call (% 3:
-// get, set, qualifier) and the handle (/ 3 % 4: plug-in, idle board, started board, the next 8 bytes); byte
-// 1: the answer's size; then the path, a NUL, the value or qualifier. A value set that cannot be put back
-// rebuilds.
+// Keyword paths, qualifiers and values to GetKeyword, SetKeyword and GetQualifier. Byte 0: the call (% 3)
+// and the handle (/ 3 % 4: plug-in, idle board, started board, the next 8 bytes); byte 1: the answer's
+// size; then the path, a NUL, the value or qualifier. A value set that cannot be put back rebuilds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

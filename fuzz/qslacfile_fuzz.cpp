@@ -30,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned result = file.Parse(block, sizeof(block), &count);
     if (result == 0 && count > sizeof(block)) __builtin_trap();
 
-    // An error for every refusal; a small block refuses what does not fit, never overruns.
     rewind(file.m_pStream);
     Sink sink;
     uint8_t small[8];

@@ -39,7 +39,6 @@ TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure) 
     EXPECT_EQ(board->GetDriverHandle(), handle);               // no second open while it is open
     ASSERT_EQ(board->OpenDriver(&board->m_DriverHandle), 0u);  // closes the open one first
     EXPECT_EQ(kvtest::OpenHandles(), 1u);
-    // A failed close keeps the handle, still open in the driver, for a later close.
     kvemu::SetFault("kvClose", 5, 1);
     EXPECT_EQ(board->CloseDriver(&board->m_DriverHandle), 5u);
     EXPECT_EQ(kvtest::OpenHandles(), 1u);
@@ -49,7 +48,6 @@ TEST_F(BoardTest, DriverOpensLazilyAtTheKeywordsLocationAndRetriesAfterFailure) 
 }
 
 TEST_F(BoardTest, RegisterAccessIsJournaledAndEachTraceFollowsItsOwnBit) {
-    // A masked write changes only the masked bits (set one, clear one, a nibble); its trace comes first.
     const struct {
         uint8_t old, mask, value, expected;
     } writes[] = {{0x31, 0x04, 0x04, 0x35}, {0x35, 0x04, 0xFB, 0x31}, {0x0F, 0xF0, 0x5A, 0x5F}};
@@ -109,7 +107,6 @@ TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase) {
     EXPECT_EQ(board->AssignLogicalNumber(), 1u);
     EXPECT_EQ(Messages(kvtest::kError),
               Texts{"Error 5 (00000005h) assigning logical board number 3 to the board in 0:0.\n"});
-    // The switch driver's name is read once per run (until the stop resets the board).
     EXPECT_STREQ(board->GetSwitchDriver(), "kvsw");
     ASSERT_EQ(board->SetKeywordValue("SwitchDriver.Name", "other"), 0u);
     EXPECT_STREQ(board->GetSwitchDriver(), "kvsw");

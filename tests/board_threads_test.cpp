@@ -20,9 +20,6 @@ std::string BoardName(unsigned slot) { return "b" + std::to_string(slot); }
 uint32_t RequestRemoval(const std::string& board) { return kvtest::SendAlert(0x40112002, board); }
 std::string State(const std::string& board) { return kvtest::Keyword(Handle(board), "State"); }
 
-uint32_t Create(unsigned slot) { return kvtest::CreateAt(slot); }
-unsigned OpenOnBoards() { return kvtest::OpenOnBoards(kBoards); }
-
 void WithWatchdog(std::chrono::seconds limit, const std::function<void()>& body) {
     std::future<void> done = std::async(std::launch::async, body);
     if (done.wait_for(limit) == std::future_status::ready) return done.get();
@@ -47,12 +44,12 @@ protected:
     void TearDown() override {
         kvtest::SetAlertCallback(nullptr);
         Exit();
-        EXPECT_EQ(0u, OpenOnBoards());
+        EXPECT_EQ(0u, kvtest::OpenOnBoards(kBoards));
     }
     void Boot(unsigned count) {
         kvtest::ClearAlerts();
         for (unsigned slot = 0; slot < count; ++slot) {
-            ASSERT_EQ(0u, Create(slot) + StartBoard(BoardName(slot).c_str()));
+            ASSERT_EQ(0u, kvtest::CreateAt(slot) + StartBoard(BoardName(slot).c_str()));
             ASSERT_TRUE(WaitFor([slot] {
                 kvemu::SendHeartbeat(0, slot, false);
                 for (const kvtest::Alert& alert : kvtest::Alerts())
@@ -102,7 +99,7 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
             case 4: return expect(RequestRemoval(board), 1, "AlertReceive");
             case 5:
                 return expect(GetKeyword(Handle(board), "State", buffer, sizeof(buffer)), 0x40000107, "Get");
-            case 6: return expect(Create(board[1] - '0'), 0x40000105, "CreateBoard");
+            case 6: return expect(kvtest::CreateAt(board[1] - '0'), 0x40000105, "CreateBoard");
             case 7: return expect(DetectBoards(), 0, "DetectBoards");
             default:
                 return expect(GetQualifier(0, board.c_str(), "Handle", buffer, sizeof(buffer)), 0x40000109,
@@ -139,7 +136,6 @@ TEST_F(BoardThreadsTest, RandomCallsFromManyThreadsAndCallbacks) {
                         expect(Exit(), 0, "Exit");  // now and then the end of everything
                     call(kMix[random() % 15], BoardName(random() % kBoards), random());
                     char buffer[64];
-                    // A supervisor that finds the plug-in gone initialises it again (threads race here).
                     if (GetKeyword(0, "Products", buffer, sizeof(buffer)) == kNotInitialised) {
                         expect(Init(""), 0x40000101, "Init");
                     }
@@ -189,12 +185,12 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
         EXPECT_EQ(c.result, result.get());
         kvtest::SetAlertCallback(nullptr);
         if (c.state == nullptr) {
-            EXPECT_TRUE(WaitFor([] { return Create(0) == 0; }));
+            EXPECT_TRUE(WaitFor([] { return kvtest::CreateAt(0) == 0; }));
         } else {
             EXPECT_EQ(c.state, State("b0"));
         }
         // The monitor (only the monitor) has ended; a stop paused only for the hardware.
-        EXPECT_TRUE(WaitFor([&] { return OpenOnBoards() == (c.result == 0 ? 0u : 1u); }));
+        EXPECT_TRUE(WaitFor([&] { return kvtest::OpenOnBoards(kBoards) == (c.result == 0 ? 0u : 1u); }));
         EXPECT_EQ(std::vector<unsigned>(c.state != nullptr && std::string(c.state) == "IDLE" ? 1 : 0, 1200u),
                   pauses.Pauses());
         EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
@@ -203,7 +199,7 @@ TEST_F(BoardThreadsTest, CallbacksOnTheMonitorThreadNeverWaitForIt) {
 }
 
 TEST_F(BoardThreadsTest, CallbacksDuringAnOperationOfTheSameBoardAreRefusedAtOnce) {
-    ASSERT_EQ(0u, Create(0));
+    ASSERT_EQ(0u, kvtest::CreateAt(0));
     std::vector<uint32_t> results;
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
         if (alert.code != 0x40002002) return;
@@ -236,7 +232,7 @@ TEST_F(BoardThreadsTest, MonitorThreadIsRefusedTheMutexItsHolderWaitsWith) {
 }
 
 TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
-    ASSERT_EQ(0u, Create(0));
+    ASSERT_EQ(0u, kvtest::CreateAt(0));
     std::promise<void> inside, release;
     std::shared_future<void> released = release.get_future().share();
     kvtest::SetAlertCallback([&](const kvtest::Alert& alert) {
@@ -255,7 +251,7 @@ TEST_F(BoardThreadsTest, ExitWaitsForCallsInProgressAndLaterCallsFindNoPlugin) {
     release.set_value();
     EXPECT_EQ(0u, started.get());
     EXPECT_EQ(0u, exited.get());
-    EXPECT_EQ(0u, OpenOnBoards());
+    EXPECT_EQ(0u, kvtest::OpenOnBoards(kBoards));
     EXPECT_EQ(kNotInitialised, Exit());
     ASSERT_EQ(0u, Init(""));
 }
@@ -295,14 +291,13 @@ TEST_F(BoardThreadsTest, MonitorCallbacksDestroyingEachOthersBoardsNeverWaitForE
                 EXPECT_EQ(std::make_pair(0u, uint64_t{0}), result.get());  // gone from the look-ups at once
             }
             kvtest::SetAlertCallback(nullptr);
-            // Each name is free once the board's monitor thread has ended it.
             for (unsigned slot = 0; slot < c.boards; ++slot) {
                 if (slot != 0 || c.callbacks == c.boards) {
-                    EXPECT_TRUE(WaitFor([slot] { return Create(slot) == 0; })) << slot;
+                    EXPECT_TRUE(WaitFor([slot] { return kvtest::CreateAt(slot) == 0; })) << slot;
                 }
                 EXPECT_EQ(0u, DestroyBoard(BoardName(slot).c_str()));
             }
-            EXPECT_TRUE(WaitFor([] { return OpenOnBoards() == 0; }));
+            EXPECT_TRUE(WaitFor([] { return kvtest::OpenOnBoards(kBoards) == 0; }));
             EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
         });
     }
@@ -329,7 +324,7 @@ TEST_F(BoardThreadsTest, ABoardWhoseMonitorIsEndingIsDestroyedFromAnotherMonitor
     EXPECT_TRUE(answeredInTime.get_future().get());
     EXPECT_EQ(0u, answer.get());
     kvtest::SetAlertCallback(nullptr);
-    EXPECT_TRUE(WaitFor([] { return Create(1) == 0; }));  // ended by its thread, its name free
+    EXPECT_TRUE(WaitFor([] { return kvtest::CreateAt(1) == 0; }));  // ended by its thread, its name free
 }
 
 // Refused with no driver call: at once on that thread itself, after the bounded wait on any other thread.
@@ -381,7 +376,7 @@ TEST_F(BoardThreadsTest, OwnMonitorDestroysItsBoardWhileAStopWaitsForIt) {
     EXPECT_EQ(0u, answered.get_future().get());
     kvtest::SetAlertCallback(nullptr);
     EXPECT_FALSE(kvtest::AnyAlertContains("terminating monitor thread"));
-    EXPECT_TRUE(WaitFor([] { return Create(0) == 0; }));  // ended, its name free
+    EXPECT_TRUE(WaitFor([] { return kvtest::CreateAt(0) == 0; }));  // ended, its name free
 }
 
 }  // namespace

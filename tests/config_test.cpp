@@ -250,7 +250,6 @@ TEST_F(ConfigBoard, AnUnknownKeywordOrChoiceFailsTheCreation) {
     EXPECT_EQ(Keyword("b1", "HeartbeatRate"), "7");
 }
 
-// Setting stays silent; the combinations and the warnings' texts are switch_test's.
 TEST_F(ConfigBoard, ClockValidationRunsOnlyThroughItsQualifier) {
     ASSERT_EQ(CreateBoard("b0", "KV 7400C-48"), 0u);
     const uint64_t handle = kvtest::Handle("b0");

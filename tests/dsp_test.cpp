@@ -30,12 +30,10 @@ __DSP_UP_MESSAGE__ Reply(uint16_t type, uint16_t length, Words params, uint16_t 
     return reply;
 }
 
-// A family of commands: its texts, code and reply length, and one call of it.
 struct Family {
     const char* invalidText;
     uint16_t code, replyLength;
     std::function<unsigned(cDsp*)> call;
-    // A refusal (reason 0x42) names the sensor for sensor commands, whose replies are longer.
     std::string ReasonText() const {
         return std::string(invalidText, strstr(invalidText, " Invalid") - invalidText) +
                (replyLength > 6 ? " failed for thermo 3, reason 0042.\n" : " failed for reason 0042.\n");
@@ -90,7 +88,6 @@ TEST_F(DspTest, EveryFamilyRejectsBadRepliesWithItsOwnText) {
     }
 }
 
-// A reading is taken only from an accepted reply (the report shows -1 for a sensor without one).
 TEST_F(DspTest, ReplyValuesAreKeptOnlyFromAnAcceptedExchange) {
     dsp->m_pSend = SendStandIn;
     uint32_t reading = 7;
@@ -140,12 +137,10 @@ TEST_F(DspTest, CommandsReachTheDspAndItsRefusalsArePrinted) {
         ASSERT_EQ(kvemu::SetFault("kvSendMessage", 110, 1), 0);
         EXPECT_EQ(Printed([&] { return f.call(dsp); }, 1), "kvSendMessage returns 110\n") << f.invalidText;
     }
-    // A sensor command's reply has the sensor word too, which a command expecting the bare reason rejects.
     EXPECT_EQ(Printed([&] { return dsp->SendCommand(0x11, 1); }, 1),
               "cDsp::SendCommand(0011) Invalid DSP response.\n");
 }
 
-// The defaults sent at start are the golden journals'.
 TEST_F(DspTest, SensorsSwitchAndThresholds) {
     EXPECT_EQ(board->GetKeywordByName("Thermos"), nullptr);  // beside the tree, not in it
     cThermo* sensor = dynamic_cast<cThermo*>(board->m_pThermos->GetElement(4));

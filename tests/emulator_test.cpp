@@ -1,5 +1,4 @@
-// The emulated driver library. Replay makes each journal line's call ("BUS:SLOT NAME ARGS = STATUS ->
-// RESULT").
+// The emulated driver library; Replay makes each journal line's call ("BUS:SLOT NAME ARGS = STATUS").
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -23,12 +22,6 @@ using Ints = std::vector<int>;
 bool Readable(uint32_t fd) {
     pollfd p{static_cast<int>(fd), POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
-}
-
-std::string Journal() {
-    std::string text;
-    for (const std::string& line : kvemu::Journal()) text += (text.empty() ? "" : "; ") + line;
-    return text;
 }
 
 #pragma pack(push, 1)
@@ -81,7 +74,9 @@ struct EmulatorTest : ::testing::Test {
             if (name == "hmic_set_output")
                 hmic_set_output(hmic, u[0], u[1], u[2], u[3], u[4], u[5], u[6], u[7]);
         }
-        return Journal();
+        std::string text;
+        for (const std::string& line : kvemu::Journal()) text += (text.empty() ? "" : "; ") + line;
+        return text;
     }
     uint32_t Send(uint16_t code, Words params, Reply* into = nullptr) {
         Command c{2, static_cast<uint16_t>(params.size() + 4), 0x8000, 0xFFFF, code, {}};
@@ -89,7 +84,6 @@ struct EmulatorTest : ::testing::Test {
         *(into = into ? into : &reply) = Reply{};
         return kvSendMessage(h, &c, 2u * c.length + 4, into, 78);
     }
-    // A firmware header (revision 0x0203, 900 tokens) downloaded in two pieces.
     void StartFirmware() {
         const uint8_t image[18] = {'K', 'V', 'D', 'S', 'P', 'F', 'W', '1',  3,
                                    2,   7,   0,   48,  0,   123, 0,   0x84, 3};
@@ -144,7 +138,6 @@ TEST_F(EmulatorTest, JournalKeepsTheLast200000CallsInOrder) {
     EXPECT_EQ("1 0:0 BoardFlashLedOn = 0 | 0:0 BoardFlashLedOn = 0", ends());
 }
 
-// 65536 register addresses (0xA0008 among them); 256 EEPROM bytes.
 TEST_F(EmulatorTest, RegistersAndEepromReadBackWithinBounds) {
     for (uint32_t address = 2; address < 65535; ++address)
         ASSERT_EQ(0u, BoardWriteByte(h, 0x100000 + address, 1));
@@ -209,7 +202,6 @@ TEST_F(EmulatorTest, SwitchDeviceAppliesMvipRequestsToTheConnectionMap) {
               (Ints{kvDevIoctl(fd, 257, set), kvDevIoctl(fd, 259, record.data()), kvDevClose(fd)}));
 }
 
-// Only records of manager 2 with a matching length word and <= 33 words.
 TEST_F(EmulatorTest, DspAnswersWellFormedCommandsOfRecognisedFirmware) {
     const uint8_t junk[4] = {1, 2, 3, 4};
     ASSERT_EQ(Statuses(2, 0), (Statuses{BoardDspDownload(h, 0, junk, 4), BoardDspStart(h)}));
@@ -272,7 +264,6 @@ TEST_F(EmulatorTest, MessagesReachMonitoringHandlesAndTheMuxDescriptorTracksThem
     ASSERT_EQ(0u, BoardStopMonitoring(monitor));
     ASSERT_EQ(0, kvemu::WriteRegister(0, 0, 0xA0002, 0x01));
     EXPECT_TRUE(!Readable(mux) && ReceiveEvent(late).params[8] == 1);
-    // A raw message of at most 4096 bytes arrives byte for byte; a handle keeps at most 4096 messages.
     const std::vector<uint8_t> raw(4096, 0xAB);
     std::vector<uint8_t> buffer(5000);
     uint32_t length = 0;

@@ -55,7 +55,6 @@ protected:
             }));
             ASSERT_EQ(Quietly(StopBoard), 0u);
             ExpectIdleWithNothingLeft(function == "kvClose");  // closed at the next occasion
-            // A stop kept from the line power register cannot switch it off.
             const bool unreachable = phase == "stop" && (function == "kvOpenByBusDeviceFunction" ||
                                                          line.find(" 0xa0002 ") != std::string::npos);
             EXPECT_TRUE(unreachable || LinePowerOff()) << "line power left on";
@@ -76,7 +75,6 @@ protected:
 };
 
 TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
-    // Runs without faults: a start without monitor, then a start, the monitor's calls and a stop.
     ASSERT_EQ(SetKeyword(board, "MonitorEnable", "Disable"), 0u);
     ASSERT_EQ(Quietly(StartBoard) + Quietly(StopBoard), 0u);
     ASSERT_EQ(SetKeyword(board, "MonitorEnable", "Enable"), 0u);
@@ -115,8 +113,6 @@ TEST_F(FaultSweepTest, EveryDriverCallOfAStartAndStopFailedInTurn) {
     EXPECT_TRUE(WaitFor([this] { return Threads() == threads; })) << "a thread is left";
 }
 
-// A monitor thread that cannot start (the only step after the line power) powers off again as a stop does,
-// reopening the driver, before the board reads IDLE; when the driver cannot be reopened, it says so.
 TEST_F(FaultSweepTest, AStartFailingAfterTheLinePowerStepSwitchesThePowerOff) {
     const char kNoAccess[] = "CKvBoard::Start() - could not access board; line power may still be on.\n";
     size_t opensOfAStart = 0;

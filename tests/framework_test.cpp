@@ -95,7 +95,6 @@ TEST_F(KeywordTree, PathsAndQualifiersReachEveryKindOfKeyword) {
            "Ring..Cadences=<2>; Encoding.=<2>; Encoding[0]=<2>; Nothing=1 -> 2 <2>; Encoding.=1 -> 2 <2>");
 }
 
-// A choice keeps the caller's spelling, a refusal changes nothing.
 TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
     Expect(
         root.get(),
@@ -107,7 +106,6 @@ TEST_F(KeywordTree, ValuesAreCheckedForFormLimitsChoicesAndReadOnly) {
         "Big=99999999999999999999999 -> 3 -9223372036854775808; Serial=5 -> 6 7; Products.Count=9 -> 6 3; "
         "Encoding=alaw -> 0 alaw; Encoding=Law -> 3 alaw");
     EXPECT_EQ(root->SetKeywordValue("Encoding", nullptr), ZEL_ERR_INVALID_ARGUMENT);
-    // Choices added later constrain free text, each listed once, at most 2 of them.
     auto* text = dynamic_cast<CZelKWStr*>(root->FindKeyword("Text"));
     std::vector<unsigned> added;
     for (const char* choice : {"Enable", "Disable", "ENABLE", "Other"})
@@ -233,7 +231,6 @@ TEST(ThreadEnd, WaitSeesEachEndOnceAndTimesOut) {
     ender.join();
 }
 
-// A provider (named by its context) claims "/dev/emu*" and logs its calls.
 std::string g_log;
 int Open(const char* path, int flags, void* c) {
     return std::strncmp(path, "/dev/emu", 8) ? -2 : flags ? -1 : (g_log += static_cast<char*>(c), 5000);
@@ -296,7 +293,6 @@ TEST_F(FindFile, SearchesThePathInOrder) {
                   row.substr(row.find("-> ") + 3))
             << row;
     }
-    // Exactly the room for the path and its terminator: found; one byte less: refused, nothing past it.
     const std::string expected = b + "/coeff.slc";
     std::vector<char> buffer(expected.size() + 8, '#');
     EXPECT_EQ(tsiFindFile("coeff", "slc", b.c_str(), nullptr, buffer.data(), expected.size() + 1), 0u);

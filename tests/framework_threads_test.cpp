@@ -18,7 +18,6 @@ auto Elsewhere(F f) {
     return std::async(std::launch::async, f);
 }
 
-// Unlocked by its holder only; a waiter gives up once its condition holds, asked on entry and at each Nudge.
 TEST(Mutex, IsReentrantTimesOutForOtherThreadsAndGivesUpOnRequest) {
     CZelMutex mutex(0, nullptr, 0);
     auto lock = [&](unsigned ms) {
@@ -46,7 +45,6 @@ TEST(Mutex, IsReentrantTimesOutForOtherThreadsAndGivesUpOnRequest) {
     EXPECT_EQ(waiter.get() + lock(0), 1);
 }
 
-// The lowest signalled index; a descriptor event is set while readable, and Reset and Set mean nothing to it.
 TEST(Event, ManualEventsStaySetUntilResetAndDescriptorEventsWhileReadable) {
     int fds[2];
     char c;
@@ -107,7 +105,6 @@ TEST(Thread, RunsInitIdleLoopAndExitThenReportsItsEnd) {
     EXPECT_EQ(started, (std::vector<bool>{false, false, true}));
 }
 
-// An owned thread whose own thread destroys its object (as a monitor ending its board) is joined later.
 TEST(Thread, AutoDeleteThreadDestroysItselfAndDestroyingARunningOneJoinsIt) {
     struct SelfEnding : LoggingThread {
         SelfEnding() : LoggingThread(1, 0, 0) {}
@@ -154,7 +151,6 @@ unsigned DestroyThird(CBoard*, void* plugin) {
 }
 unsigned StartThird(CBoard*, void* plugin) { return static_cast<CBoardPlugIn*>(plugin)->StartBoard("third"); }
 
-// A call inside an operation on the board is refused, never made to wait for itself; names stay till gone.
 TEST(BoardTable, DestroyWaitsForOperationsAndHoldsInProgressWhileOtherBoardsGoOn) {
     Table<GatedBoard> plugin;
     for (const char* name : {"slow", "other"}) ASSERT_EQ(plugin.CreateBoard(name, "gated"), ZEL_OK);

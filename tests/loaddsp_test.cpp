@@ -232,7 +232,6 @@ TEST(HexCheckTest, NamesEveryProblemWithItsLineAndGoesOn) {
 
 TEST_F(LoadDspTest, StartReportsEachFailingStep) {
     auto errors = [] { return kvtest::Messages(kvtest::kError); };
-    // The operational header, no end record.
     WriteImage(":120000004B564453504657310302640030007B00400044\n");
     EXPECT_EQ(dsp->StartOperation(), 1u);
     EXPECT_EQ(errors(), Texts{"LoadDSP rc 00000001\n"});

@@ -17,7 +17,6 @@ using kvtest::WaitFor;
 const std::string kHeader = "Status event(s) -\n";
 const uint16_t kHeldStatus[8] = {0xF, 0xF, 0, 0, 0, 0, 0x1F, 1};
 
-// More successful monitoring starts than stops in the journal.
 bool Monitoring() {
     int listening = 0;
     for (const std::string& call : kvtest::Calls())
@@ -27,7 +26,6 @@ bool Monitoring() {
     return listening > 0;
 }
 
-// A board whose message handling can be held up, as by a supervisor that does not take an alert.
 struct HeldBoard : CKvBoard {
     HeldBoard() : CKvBoard("b0", "KV 7400C-48") {}
     void Event() override {
@@ -46,17 +44,18 @@ protected:
         kvemu::ClearJournal();
         kvtest::ClearAlerts();
     }
-    Texts Handle(const std::vector<uint32_t>& words) {
+    // What the board sends on taking the message queued (queued: the queueing's result).
+    Texts Take(int queued) {
         kvtest::ClearAlerts();
-        EXPECT_EQ(0, kvemu::QueueMessage(0, 0, words.data(), static_cast<uint32_t>(words.size() * 4)));
+        EXPECT_EQ(0, queued);
         board->Event();
         return Messages(-1);
     }
+    Texts Handle(const std::vector<uint32_t>& words) {
+        return Take(kvemu::QueueMessage(0, 0, words.data(), static_cast<uint32_t>(words.size() * 4)));
+    }
     std::string Status(const uint16_t (&params)[8]) {
-        kvtest::ClearAlerts();
-        EXPECT_EQ(0, kvemu::SendStatus(0, 0, params));
-        board->Event();
-        Texts sent = Messages(-1);
+        Texts sent = Take(kvemu::SendStatus(0, 0, params));
         return sent.size() == 1 ? sent[0] : std::to_string(sent.size()) + " messages";
     }
     bool HoldNextMessage() {
@@ -139,9 +138,7 @@ TEST_F(MonitorTest, OtherMessagesAreReportedOnce) {
     board->Event();
     EXPECT_EQ(Messages(kvtest::kError),
               Texts{"CKvBoard::Event(): kvReceiveMessage returns 5 (0x00000005)\n"});
-    kvtest::ClearAlerts();
-    board->Event();
-    EXPECT_EQ(Messages(-1), Texts{"Heartbeat lost\n"});
+    EXPECT_EQ(Take(0), Texts{"Heartbeat lost\n"});  // the message the failed receive missed
     EXPECT_EQ("b0", kvtest::Alerts()[0].source);
     EXPECT_EQ((Texts{"Heartbeat returned\n"}), Handle({1, 2}));
     EXPECT_EQ((Texts{"CKvBoard::Event() - unexpected event from board manager\n"}), Handle({1, 3}));
@@ -177,10 +174,8 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
     ExpectNothingHeld();
 }
 
-// The next open or the board's end closes it; no other handle is opened beside it meanwhile.
 TEST_F(MonitorTest, HandleTheDriverRefusesToCloseIsKeptUntilItCloses) {
     const unsigned descriptors = kvtest::Descriptors();
-    // Whether the refused close is a stop's; then each function fails its next call, at the monitor's start.
     const std::pair<bool, std::vector<const char*>> cases[] = {{false, {"kvGetMuxHandle", "kvClose"}},
                                                                {true, {"kvClose"}}};
     for (const auto& [listened, failing] : cases) {
@@ -209,7 +204,6 @@ TEST_F(MonitorTest, ThreadReportsMessagesUntilStopped) {
         ASSERT_TRUE(WaitFor(Monitoring));
         ASSERT_EQ(0, kvemu::SendStatus(0, 0, kHeldStatus));
         ASSERT_TRUE(WaitFor([] { return !Messages(kvtest::kInform).empty(); }));
-        // The last status survives a restart of the monitor alone: the same status is no news.
         EXPECT_EQ(run == 1, Messages(kvtest::kInform)[0] == kHeader + "\n");
         EXPECT_EQ(1u, board->_StartMonitor());  // a second start leaves the running thread alone
         EXPECT_TRUE(
@@ -246,7 +240,6 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     ASSERT_TRUE(WaitFor([] { return !Messages(kvtest::kInform).empty(); }));
     const std::string report = Messages(kvtest::kInform)[0];
     EXPECT_EQ(18, std::count(report.begin(), report.end(), '\n')) << report;  // header, 16 items, blank
-    // The destruction waits for a left-over thread without limit; released once it waits that way.
     ASSERT_TRUE(HoldNextMessage());
     EXPECT_EQ(0u, board->_StopMonitor());
     ASSERT_NE(nullptr, board->m_pEndingMonitor);

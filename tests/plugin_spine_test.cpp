@@ -77,7 +77,6 @@ TEST_F(PluginSpineTest, ProductNamesPickTheirModelByCaseInsensitivePrefix) {
         ASSERT_EQ(typeid(*board), *c.model);
         EXPECT_STREQ(static_cast<CKvBoard*>(board.get())->m_ConfigBaseName, c.configName);
     }
-    // The family's only, by a case-insensitive driver name prefix.
     const std::pair<const char*, bool> drivers[] = {
         {"kv7400pci", true}, {"Kv7400", true}, {"KV740", false}, {"XV7400cpci", false}, {nullptr, false}};
     for (const auto& d : drivers) EXPECT_EQ(boardPlugin->SupportedDriver(d.first), d.second) << d.first;

@@ -83,7 +83,6 @@ TEST_F(RuntimeTest, RemovalRequestStopsTheMonitorOtherAlertsAndUnsoundRecordsAre
     EXPECT_EQ(SendAlert(kRemoval, "b0"), 0u);
     EXPECT_EQ(board->m_pMonitorThread, nullptr);
     EXPECT_STREQ(board->GetState(), "BOOTED");
-    // Records whose layout cannot be trusted are refused before any lookup.
     EXPECT_EQ(SendAlert(kRemoval, "b9"), 1u);
     EXPECT_EQ(AlertReceive(nullptr), 1u);
     const struct {
@@ -108,7 +107,6 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
     using Kinds = std::set<std::pair<const void*, unsigned>>;
     EXPECT_EQ(Kinds(given.begin(), given.end()),
               Kinds({{&board->m_BoardMutex, 60000}, {&board->m_StateMutex, 60000}, {nullptr, 5000}}));
-    // Another thread holds the board: each call gives up after its 60000 ms (on the test's clock).
     std::promise<void> held, release;
     std::thread holder([&] {
         board->m_BoardMutex.Lock(0);
@@ -142,7 +140,6 @@ TEST_F(RuntimeTest, EveryWaitHasItsTimeOutAndABoardThatCannotBeLockedChangesNoth
     EXPECT_STREQ(board->GetState(), "IDLE");
 }
 
-// The destruction closes the monitor's handle, then the board's (open here), each traced.
 TEST_F(RuntimeTest, DestructionClosesBothHandles) {
     Boot();
     Set("HighBatteryEnable", "Enable");  // opens the board's handle

@@ -16,8 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr unsigned kBoards = 16, kWorkers = 2;
 constexpr uint32_t kStartFailed = 0x4000010C, kStopFailed = 0x4000010D;
-// Heap growth allowed from warm to last (journal records vary in size, some 125 kB; measured: a few kB).
-// The cycles after the warm-up (some 85000 in 24 s) show a leak of 6 bytes per cycle past it.
+// Warm to last, journal records vary (some 125 kB; measured: a few kB); 85000 cycles show a 6-byte leak.
 constexpr size_t kHeapTolerance = 512 * 1024;
 
 std::string Name(unsigned board) { return "b" + std::to_string(board); }
@@ -35,8 +34,7 @@ Usage Measure() {
 class SoakTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        std::thread([] {
-        }).join();  // a sanitizer's runtime starts a helper thread with the first one, to stay
+        std::thread([] {}).join();  // a sanitizer's runtime starts a helper thread with the first one
         before = Measure();
         ASSERT_TRUE(kvtest::FreshEmulator(kBoards));
         if (!GetParam()) unsetenv("WBLOAD");
@@ -49,9 +47,8 @@ protected:
         setenv("WBLOAD", KV_SHARE_DIR, 1);
     }
 
-    // Until the deadline and a full journal. Every second cycle fails one of the next 8 calls of a function;
-    // each start is followed by a heartbeat and a status event, which the monitor takes while its board
-    // stops.
+    // Until the deadline and a full journal; every second cycle fails one of the next 8 calls of a function,
+    // each start is followed by a heartbeat and a status event.
     void Cycle(Clock::time_point deadline, bool warmUp) {
         kvtest::Silence silence;
         std::atomic<bool> done{false};
@@ -61,7 +58,6 @@ protected:
                 std::minstd_rand random(w + 1 + static_cast<unsigned>(cycles));
                 for (unsigned n = 0; !done; ++n) {
                     const unsigned board = w + kWorkers * (n % (kBoards / kWorkers));
-                    // Refused when 64 faults of the function wait already.
                     if (n % 2 == 0)
                         kvemu::SetFault(functions[random() % functions.size()].c_str(), 0x5A,
                                         1 + random() % 8);

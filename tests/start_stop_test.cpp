@@ -15,7 +15,6 @@ using kvtest::Messages;
 using kvtest::Register;
 using kvtest::Texts;
 
-// The journal's register writes, "ADDRESS VALUE", up to the call named until.
 Texts Writes(const std::string& until = "") {
     Texts writes;
     for (const std::string& call : kvtest::Calls()) {
@@ -67,7 +66,6 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
 }
 
 TEST_F(StartStopTest, KeywordsShapeTheStart) {
-    // The line power as the monitor reports it: the batteries, the ring voltage, the ringer.
     auto power = [](const char* low, const char* high, const char* ring, const char* ringer) {
         return kvtest::WaitForAlert(
             std::string(" Low Battery:            ") + low + "\n High Battery:           " + high +
@@ -107,7 +105,6 @@ TEST_F(StartStopTest, KeywordsShapeTheStart) {
     }
 }
 
-// Every failing step leaves the board IDLE with nothing open (fault_sweep_test); here, each one's message.
 TEST_F(StartStopTest, AFailingStepSendsItsMessage) {
     const struct {
         const char* function;
@@ -152,7 +149,6 @@ TEST_F(StartStopTest, StopSwitchesTheLinePowerOffAndHoldsTheBoardInReset) {
     }
     const std::string report = kvtest::AlertTexts(0x40002002).back();
     EXPECT_EQ(report.find("kv100.dsp"), report.rfind("kv100.dsp"));
-    // A failing heartbeat stop is only a warning; a board out of reach is still stopped.
     ASSERT_EQ(StartBoard("b0"), 0u);
     kvtest::ClearAlerts();
     kvemu::SetFault("BoardStopHeartBeat", 5, 1);
@@ -230,7 +226,6 @@ TEST_F(ReportTest, ReportShowsEveryFieldOfTheBoard) {
     ASSERT_GT(report.size(), head.size() + tail.size());
     EXPECT_EQ(report.substr(0, head.size()), head);
     EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
-    // Between them the files read, one line each, in order, the path padded to 40.
     const std::string files = report.substr(head.size(), report.size() - head.size() - tail.size());
     size_t at = 0;
     for (const char* file : {"kv7400cpci_48.dft", "k7allsl6.slc", "kv100.dsp"}) {

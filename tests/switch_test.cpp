@@ -102,7 +102,6 @@ TEST_F(SwitchTest, DefaultConnectionsStopAtTheFirstFailure) {
                "CKvBoard::NailDefaultConnections() - BoardReadByte(000a0008h) returns 5 (00000005h)\n"}));
 }
 
-// The board's "Clocking" with free-text values, so that any text can be set.
 CZelKWStruct* Clocking(CKvBoard& board, const char* mode, const char* source, const char* autoFallBack = "NO",
                        const char* fallBack = "OSC") {
     CZelKeyword* values[] = {new CZelKWStr("ClockSource", source, nullptr, 0, 0, 16),
@@ -152,7 +151,6 @@ TEST_F(SwitchTest, ClockRecordCarriesTheCodesOfEveryCombination) {
         {"MASTER_A", 1}, {"MASTER_B", 2}, {"slave", 0}, {"STANDALONE", 3}};
     for (const auto& [mode, modeCode] : modes)
         for (unsigned s = 0; s < 6; ++s) {
-            // Every source as the fall-back of another; "yes" in any case turns fall-back on.
             const auto &source = sources[s], &fallBack = sources[(s + 1) % 6];
             ASSERT_EQ(
                 board->Clock(Clocking(*board, mode, source.first, s % 2 ? "yes" : "no", fallBack.first)), 0u);
@@ -173,7 +171,6 @@ TEST_F(SwitchTest, ClockRecordCarriesTheCodesOfEveryCombination) {
     EXPECT_EQ(kvtest::Messages(kvtest::kWarning),
               Texts{"CKvBoard::Clock() - expected keyword 'Clocking.HBus.ClockMode' not found\n"});
     EXPECT_TRUE(Requests().empty());
-    // A combination that validation refuses is still sent; a failed request is an error.
     EXPECT_EQ(board->Clock(Clocking(*board, "MASTER_A", "A_CLOCK")), 0u);
     ASSERT_EQ(kvemu::SetFault("ioctl", ENODEV, 1), 0);
     EXPECT_EQ(board->Clock(Clocking(*board, "MASTER_A", "A_CLOCK")), 1u);

@@ -15,9 +15,7 @@ namespace kvtest {
 uint64_t InitWithBoard(const char* product = "KV 7400C-48");
 // Resets the emulator with boards in slots 0 to boards-1 of bus 0, WBLOAD the shipped files, no alerts.
 bool FreshEmulator(unsigned boards = 1);
-// Creates board bN of the product for the emulated board in slot N.
 uint32_t CreateAt(unsigned slot, const char* product = "KV 7400C-48");
-// Driver handles and switch devices open on the boards in slots 0 to boards-1.
 unsigned OpenOnBoards(unsigned boards);
 std::string Keyword(uint64_t handle, const char* name);
 uint64_t Handle(const std::string& board);

@@ -46,10 +46,6 @@ bool Contains(const std::vector<Alert>& alerts, const std::string& fragment) {
     return false;
 }
 
-struct DbObject {
-    std::string name;
-};
-
 }  // namespace
 
 std::vector<Alert> Alerts() { return Get(&State::alerts); }
@@ -112,7 +108,6 @@ using kvtest::state;
 extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
     if (message == nullptr) return 1;
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(message);
-    // The record is trusted to be well formed here; the tests check its layout.
     const kvtest::Alert alert{message->alert, message->severity,
                               reinterpret_cast<const char*>(bytes + message->source_offset),
                               reinterpret_cast<const char*>(bytes + message->text_offset)};
@@ -132,18 +127,18 @@ extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint
     std::lock_guard<std::mutex> g(state().lock);
     if (state().dbOpenStatus != 0) return state().dbOpenStatus;
     if (objectName == nullptr || handle == nullptr) return 1;
-    *handle = new kvtest::DbObject{objectName};
+    *handle = new std::string(objectName);  // the object's name
     return 0;
 }
 
 extern "C" uint32_t _oamDbSetKeyword(void* handle, const char* keyword, const char* value) {
     if (handle == nullptr || keyword == nullptr || value == nullptr) return 1;
     std::lock_guard<std::mutex> g(state().lock);
-    state().db[static_cast<kvtest::DbObject*>(handle)->name][keyword] = value;
+    state().db[*static_cast<std::string*>(handle)][keyword] = value;
     return 0;
 }
 
 extern "C" uint32_t _oamDbCloseObject(void* handle) {
-    delete static_cast<kvtest::DbObject*>(handle);
+    delete static_cast<std::string*>(handle);
     return 0;
 }

@@ -32,7 +32,6 @@ std::map<std::string, std::map<std::string, std::string>> Database();
 void ClearDatabase();
 void SetDbOpenStatus(uint32_t status);  // what _oamDbOpenObject answers (default 0)
 
-// While alive, tsiSleepMs records its pauses here instead of sleeping.
 class SleepRecorder {
 public:
     SleepRecorder();

@@ -14,7 +14,6 @@
 
 namespace kvtest {
 
-// Board "b0" of a KV 7400C-48 with the shipped files as its search path.
 class BoardFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -27,7 +26,6 @@ protected:
     std::unique_ptr<CKvBoard> board;
 };
 
-// The plug-in with board "b0" (InitWithBoard), its monitor disabled.
 class PluginFixture : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -32,10 +32,8 @@ inline unsigned ProcEntries(const char* path) {
 }
 
 inline unsigned Threads() { return ProcEntries("/proc/self/task"); }
-// Open descriptors, the one that reads the directory not counted.
 inline unsigned Descriptors() { return ProcEntries("/proc/self/fd") - 1; }
 
-// Heap bytes in use: allocated chunks, whether from the arenas or mapped.
 inline size_t HeapInUse() {
 #ifdef KVTEST_SANITIZER_HEAP
     return __sanitizer_get_current_allocated_bytes();

@@ -22,7 +22,6 @@ struct TempDir {
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    // Writes name below the directory; answers its full path.
     std::string Write(const std::string& name, const std::string& text) const {
         std::ofstream(path + "/" + name, std::ios::binary) << text;
         return path + "/" + name;
