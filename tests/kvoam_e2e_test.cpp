@@ -219,8 +219,9 @@ TEST(KvoamInput, WaitTakesEachAlertOnceAmongTheLast1000) {
                   path + ":1006: wait: no alert holding 'REMOVAL' came within 0 ms\n");
 }
 
-// kvoam at a terminal, in HOME: each input is typed once the prompt before it has come; answers the exit
-// status, and the terminal's output in out. Waits end on the prompts or the end (30 s only fail a hang).
+// kvoam at a terminal, in HOME: each input is typed once the prompt before it has come, except that
+// "\x03TEXT" types Ctrl-C alone once TEXT has come (the command it interrupts has been read); answers the
+// exit status, and the terminal's output in out. Waits end on the output or the end (30 s only fail a hang).
 int AtTerminal(const std::string& home, const std::string& args, const Strings& inputs, std::string& out) {
     int fd = -1;
     const pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
@@ -228,11 +229,14 @@ int AtTerminal(const std::string& home, const std::string& args, const Strings& 
         alarm(60), execl("/bin/sh", "sh", "-c",
                          ("export HOME=" + home + " TERM=xterm; " + Command({}) + args).c_str(), nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (size_t typed = 0, prompts = 0; std::chrono::steady_clock::now() < deadline; prompts = 0) {
+    for (size_t typed = 0, prompts = 0, interrupts = 0; std::chrono::steady_clock::now() < deadline;
+         prompts = 0) {
         for (size_t at = out.find("kvoam> "); at != npos; at = out.find("kvoam> ", at + 1)) ++prompts;
-        if (typed < inputs.size() && prompts > typed &&
-            write(fd, inputs[typed].data(), inputs[typed].size()) > 0)
-            ++typed;
+        const bool interrupt = typed < inputs.size() && inputs[typed][0] == '\x03';
+        if (typed < inputs.size() &&
+            (interrupt ? Contains(out, inputs[typed].substr(1)) : prompts > typed - interrupts) &&
+            write(fd, inputs[typed].data(), interrupt ? 1 : inputs[typed].size()) > 0)
+            ++typed, interrupts += interrupt;
         pollfd p{fd, POLLIN, 0};
         char buffer[4096];
         const ssize_t n = poll(&p, 1, 100) > 0 ? read(fd, buffer, sizeof buffer) : 0;
@@ -245,8 +249,8 @@ int AtTerminal(const std::string& home, const std::string& args, const Strings& 
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Tab completes without regard to case, Up recalls, Ctrl-C drops the line; HOME/.kvoam_history (mode 0600)
-// keeps the last 1000 lines, and --no-history leaves it alone.
+// Tab completes without regard to case, Up recalls, Ctrl-C drops the line or ends the command;
+// HOME/.kvoam_history (mode 0600) keeps the last 1000 lines, and --no-history leaves it alone.
 TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     if (Contains(RunKvoam({"--help"}).out, "built without libedit"))
         GTEST_SKIP() << "kvoam has no line editor";
@@ -269,8 +273,28 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     EXPECT_TRUE(kept.size() == 1001 && kept[1] == "h10008" && kept[994] == "init") << ReadAll(history);
     const std::string saved = ReadAll(history);
     chmod(history.c_str(), 0644);
-    EXPECT_EQ(AtTerminal(dir.path, " --no-history -", {"init\n", "quit\n"}, third),
-              0);  // the file left alone
+    // Ctrl-C ends a sleep or a wait and leaves the board running; the interrupted commands failed.
+    EXPECT_EQ(
+        AtTerminal(dir.path, " --no-history -",
+                   {"init\n", "detect\n", "create kv0 KV 7400C-48\n", "start kv0\n", "sleep 600000\n",
+                    "\x03sleep 600000\r\n", "wait 600000 Never\n", "\x03Never\r\n",
+                    "emu journal wait Never 600000\n", "\x03Never 600000\r\n", "get kv0 State\n", "quit\n"},
+                   third),
+        1);  // the history file left alone
+    for (const char* shown : {"sleep: interrupted", "kvoam: stdin:6: wait: interrupted",
+                              "emu journal wait: interrupted", "ok: BOOTED"})
+        EXPECT_TRUE(Contains(third, shown)) << third;
+    // In a script the first Ctrl-C stops the running board and calls Exit before kvoam ends.
+    std::string script;
+    EXPECT_EQ(
+        AtTerminal(dir.path, " -c 'init; detect; create kv0 KV 7400C-48; start kv0; sleep 600000; note no'",
+                   {"\x03sleep 600000\r\n"}, script),
+        130);
+    EXPECT_TRUE(Contains(script,
+                         "\r\nkvoam> stop kv0\r\nStopBoard(\"kv0\") -> 0x00000000 ok\r\nkvoam> exit\r\n"
+                         "Exit() -> 0x00000000 ok\r\n") &&
+                !Contains(script, "# no"))
+        << script;
     EXPECT_EQ(AtTerminal(dir.path, " -", {"\x04"}, fourth), 0) << fourth;  // no line: the file is 0600 again
     struct stat info {};
     EXPECT_TRUE(stat(history.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600 &&

@@ -3,15 +3,14 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "check.h"
 #include "emucmd.h"
+#include "interrupt.h"
 #include "kvoam.h"
 #include "schema.h"
 
@@ -293,14 +292,15 @@ bool DoAlert(Shell& shell, const Args& args) {
     return result == 0;
 }
 
-// Alerts from other threads are shown as they come while it sleeps.
+// Alerts from other threads are shown as they come while it sleeps; an
+// interrupt ends the sleep.
 bool DoSleep(Shell& shell, const Args& args) {
     uint32_t ms = 0;
     if (!Number(shell, args.words[0], "time", &ms)) return false;
     ShowAlerts(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const bool slept = PauseUnlessInterrupted(ms);
     HoldAlerts();
-    return true;
+    return slept || Fail(shell, "sleep: interrupted");
 }
 
 // Waits for the monitor's (or any) alert instead of for a fixed time: the
@@ -318,6 +318,7 @@ bool DoWait(Shell& shell, const Args& args) {
     ShowAlerts(true);
     bool found = WaitForAlert(text, ms);
     HoldAlerts();
+    if (!found && CommandInterrupted()) return Fail(shell, "wait: interrupted");
     if (!found)
         return Fail(shell, "wait: no alert holding '" + text + "' came within " + std::to_string(ms) + " ms");
     return true;

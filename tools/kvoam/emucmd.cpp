@@ -38,6 +38,8 @@ const char kHelp[] =
 
 using kvoam::Printf;
 
+bool (*g_Pause)(unsigned ms) = nullptr;
+
 std::string JsonString(const std::string& text) {
     std::string s = "\"";
     for (unsigned char ch : text) {
@@ -282,7 +284,8 @@ int Command::JournalCompare() {
         Printf("emu journal compare: the journal differs from '%s' at line %zu", path.c_str(), n + 1));
 }
 
-// Waits on the journal itself (looked at every millisecond), not for a fixed time.
+// Waits on the journal itself (looked at every millisecond), not for a fixed
+// time; the pause between looks ends the wait when the command is interrupted.
 int Command::JournalWait() {
     if (words_.size() != 3 && words_.size() != 4) return Usage("journal wait TEXT [MS]");
     uint64_t ms = 10000;
@@ -299,7 +302,10 @@ int Command::JournalWait() {
         if (std::chrono::steady_clock::now() >= deadline)
             return Fail(Printf("emu journal wait: no journal line holds '%s' after %" PRIu64 " ms",
                                text.c_str(), ms));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (g_Pause == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        else if (!g_Pause(1))
+            return Fail("emu journal wait: interrupted");
     }
 }
 
@@ -533,3 +539,5 @@ int RunEmuCommand(const std::vector<std::string>& words, bool json, std::string&
 }
 
 const char* EmuCommandHelp() { return kHelp; }
+
+void SetEmuPause(bool (*pause)(unsigned ms)) { g_Pause = pause; }

@@ -48,7 +48,8 @@ void HoldAlerts();
 void ShowAlerts(bool following);
 // Waits at most ms until an alert whose text holds text has come since the
 // alert the last such wait found (or since kvoam started); answers whether
-// one did. At most the last 1000 alerts are looked at.
+// one did. At most the last 1000 alerts are looked at. An interrupt of the
+// command ends the wait (answering false).
 bool WaitForAlert(const std::string& text, unsigned ms);
 
 // A JSON string literal for text, quotes included.
