@@ -38,7 +38,9 @@ TEST(QslacFileTest, ParsesHexTokensCommentsLinesAndCapacity) {
         {"0x1f 2A ; gains\n# second\n7#8\n", true, {0x1F, 0x2A, 0x07}},
         {"1FF 0x100 12g\n", true, {0xFF, 0x00, 0x12}},
         {"\t01\t02 \r\n\n   \t \r\n03\r04\n", true, {0x01, 0x02, 0x03}},
-        {std::string(250, ' ') + "12345678\n", true, {0x45, 0x78}},  // read 255 characters at a time: "12345", "678"
+        {std::string(250, ' ') + "12345678\n",
+         true,
+         {0x45, 0x78}},  // read 255 characters at a time: "12345", "678"
         {"01 zz 02\n", false, {}},
         {values(512), true, Bytes(512, 0x5A)},
         {values(513), false, {}},
@@ -67,7 +69,8 @@ protected:
     // The board mapped and set up with the given per-port files.
     void Configure(const std::vector<std::pair<unsigned, const char*>>& files = {}) {
         for (const auto& [port, file] : files)
-            ASSERT_EQ(board->SetKeywordValue(("Port[" + std::to_string(port) + "].Qslac.File").c_str(), file), 0u);
+            ASSERT_EQ(board->SetKeywordValue(("Port[" + std::to_string(port) + "].Qslac.File").c_str(), file),
+                      0u);
         ASSERT_EQ(board->MapPortGroups(), 0u);
         board->MapQslacFilesToPorts();
         board->ConfigureLineInterfaceHardware();
@@ -85,7 +88,8 @@ TEST_F(LinesTest, RemappingRebuildsGroupsFromScratchAndAnUnreadablePopulationEnd
     EXPECT_EQ(kvemu::GetL2PEntry(0, 0, 0, 16, &entry), 0);
     EXPECT_EQ(entry, 0x0204);  // station 33 now takes logical timeslot 16
     EXPECT_EQ(board->m_Ports.m_Count + board->m_QslacFiles.m_Count, 0u);
-    EXPECT_EQ(cList<cPortGroup>::Next(board->m_PortGroups.Head())->GetLogicalTimeslot(17), -1);  // the earlier run's
+    EXPECT_EQ(cList<cPortGroup>::Next(board->m_PortGroups.Head())->GetLogicalTimeslot(17),
+              -1);  // the earlier run's
     // A population that cannot be read ends the map before any station is given out or any table loaded.
     board.reset(new CKvBoard("b0", "KV 7400C-48"));
     kvemu::Reset();
@@ -116,7 +120,8 @@ TEST_F(LinesTest, PerPortFilesGroupPortsByName) {
     std::string ports;
     for (unsigned p = 0; p < 48; ++p) ports += p == 5 || p == 6 ? "" : std::to_string(p) + " ";
     EXPECT_EQ(kvtest::Calls("LineConfigureMultiple"),
-              (Texts{"LineConfigureMultiple " + ports + "0x1 0x2 0x3 = 0", "LineConfigureMultiple 5 6 0xa0 0xa1 = 0"}));
+              (Texts{"LineConfigureMultiple " + ports + "0x1 0x2 0x3 = 0",
+                     "LineConfigureMultiple 5 6 0xa0 0xa1 = 0"}));
 }
 
 TEST_F(LinesTest, FailuresAreReportedAndTheSetUpGoesOn) {
@@ -134,11 +139,13 @@ TEST_F(LinesTest, FailuresAreReportedAndTheSetUpGoesOn) {
         {{{0, "broken.slc"}, {1, "missing.slc"}, {47, "custom.slc"}},
          {},
          {"Could not parse file " + temp.path + "/broken.slc\n",
-          "File 'missing.slc (*.slc)' not found in path '" + temp.path + "'\n", "Could not open file 'missing.slc'\n"},
+          "File 'missing.slc (*.slc)' not found in path '" + temp.path + "'\n",
+          "Could not open file 'missing.slc'\n"},
          "0gr 0gr 1gr 1gr 1gr 1gr "},
         {{{9, "custom.slc"}},
          {{"LineConfigureMultiple", 22, 1}, {"LineSetGxZeroValues", 6, 3}, {"LineSetGrZeroValues", 5, 48}},
-         {"LineConfigureMultiple returns 22\n", "LineSetGxZeroValues returns 6\n", "LineSetGrZeroValues returns 5\n"},
+         {"LineConfigureMultiple returns 22\n", "LineSetGxZeroValues returns 6\n",
+          "LineSetGrZeroValues returns 5\n"},
          "0gr 0gr 0-r 0gr 1gr 0g- "},
     };
     for (const auto& c : cases) {
@@ -150,7 +157,8 @@ TEST_F(LinesTest, FailuresAreReportedAndTheSetUpGoesOn) {
         for (unsigned p : {0, 1, 2, 3, 9, 47}) {
             kvemu::PortInfo info;
             EXPECT_EQ(kvemu::GetPortInfo(0, 0, p, &info), 0);
-            ports += std::to_string(info.coefficientLoads) + (info.gxSet ? "g" : "-") + (info.grSet ? "r " : "- ");
+            ports +=
+                std::to_string(info.coefficientLoads) + (info.gxSet ? "g" : "-") + (info.grSet ? "r " : "- ");
         }
         EXPECT_EQ(ports, c.ports);
     }
