@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -398,6 +399,58 @@ script.txt -q -> 2 kvoam: unknown option '-q'
     for (const auto& file : std::filesystem::directory_iterator(KV_SHARE_DIR))
         shipped.push_back(file.path().string());
     EXPECT_EQ(Check(shipped), "0 check: 9 files, 0 errors, 0 warnings\n");
+}
+
+// save writes what differs from the defaults so that a new board of the product reading it as its
+// configuration file (WBLOAD) holds every value of the first (the file's "#: left out:" keywords aside), and
+// check passes it; diff finds no difference, then the one made after. The settings are drawn from the schema,
+// seeded.
+TEST(KvoamSave, SavedSettingsMakeTheSameBoardAndDiffFindsChanges) {
+    TempDir dir;
+    std::mt19937 random(18);
+    std::string sets;
+    for (const std::string& line : Records(RunKvoam({"--json", "-c", kSetUp + "schema b0"}), "keyword")) {
+        const size_t at = line.find("\"choices\":[\""), end = line.find("\"]", at);
+        if (!Contains(line, "\"settable\":true") || Field(line, "keyword") == "State" || random() % 3 != 0)
+            continue;
+        std::string value;
+        if (at != npos) {
+            const Strings choices = Split(line.substr(at + 12, end - at - 12), ',');
+            value = Replace(choices[random() % choices.size()], "\"", "");
+        } else if (Field(line, "type") == "integer") {
+            const long min = std::stol(Field(line, "min")), max = std::stol(Field(line, "max"));
+            value =
+                std::to_string(min + static_cast<long>(random() % static_cast<unsigned long>(max - min + 1)));
+        } else {
+            for (size_t n = 1 + random() % 12; value.size() < n;) value += "aZ09._- \\"[random() % 9];
+            value = "x" + value + (value.back() == ' ' ? "y" : "");
+        }
+        sets += "set b0 " + Field(line, "keyword") + " " + value + "; ";
+    }
+    const std::string file = dir.path + "/kv7400cpci_48.dft";
+    const Outcome first = RunKvoam({"--json", "-c",
+                                    kSetUp + sets + "save b0 " + file + "; diff b0 " + file +
+                                        "; set b0 HeartbeatRate 4321; diff b0 " + file +
+                                        "; set b0 DspFile a#b; save b0; schema b0"});
+    EXPECT_GT(std::count(sets.begin(), sets.end(), ';'), 30);
+    EXPECT_EQ(Records(first, "diff", "differences"), (Strings{"0", "", "1"})) << first.out << first.err;
+    EXPECT_TRUE(Contains(first.out, R"({"diff":"b0","keyword":"HeartbeatRate","board":"4321","file":")"));
+    EXPECT_TRUE(Contains(
+        first.err, "save: the value of 'DspFile' cannot stand in a configuration file: it holds a '#'"));
+    EXPECT_EQ(Check({"--check", "--product", "KV 7400C-48", file}).substr(0, 2), "0 ");
+    const std::string saved = ReadAll(file), leftOut = saved.substr(saved.find("#: left out: ") + 13);
+    const Strings was = Records(first, "keyword"),
+                  made = Records(RunKvoam({"--json", "-c", "init; create b1 KV 7400C-48; schema b1"}, "",
+                                          dir.path.c_str()),
+                                 "keyword");
+    ASSERT_EQ(was.size(), made.size());
+    for (size_t i = 0; i < was.size(); ++i) {
+        const std::string keyword = Field(was[i], "keyword");
+        bool left = keyword == "HeartbeatRate" || keyword == "DspFile";  // changed after the save
+        for (const std::string& name : Split(leftOut.substr(0, leftOut.find('\n')), ','))
+            left = left || keyword.rfind(Replace(name, " ", ""), 0) == 0;
+        EXPECT_TRUE(left || Field(was[i], "value") == Field(made[i], "value")) << was[i] << "\n" << made[i];
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "emucmd.h"
 #include "interrupt.h"
 #include "kvoam.h"
+#include "running.h"
 #include "schema.h"
 
 namespace kvoam {
@@ -126,7 +127,7 @@ bool DoInit(Shell& shell, const Args& args) {
 bool DoExit(Shell& shell, const Args&) {
     uint32_t result = shell.entry.Exit();
     ShowCall("Exit", {}, result);
-    if (result == 0) shell.boards.clear();
+    if (result == 0) shell.boards.clear(), shell.products.clear();
     return result == 0;
 }
 
@@ -163,7 +164,7 @@ bool DoDetect(Shell& shell, const Args&) {
 bool DoCreate(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
     ShowCall("CreateBoard", {args.words[0], args.rest}, result);
-    if (result == 0) shell.boards.push_back(args.words[0]);
+    if (result == 0) shell.boards.push_back(args.words[0]), shell.products[args.words[0]] = args.rest;
     return result == 0;
 }
 
@@ -178,6 +179,7 @@ bool DoDestroy(Shell& shell, const Args& args) {
     if (!ByName("DestroyBoard", shell.entry.DestroyBoard, args)) return false;
     shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]),
                        shell.boards.end());
+    shell.products.erase(args.words[0]);
     return true;
 }
 
@@ -324,6 +326,18 @@ bool DoWait(Shell& shell, const Args& args) {
     return true;
 }
 
+bool DoSave(Shell& shell, const Args& args) {
+    std::string why;
+    return SaveConfiguration(shell, args.words[0], args.words.size() > 1 ? args.words[1] : std::string(),
+                             why) ||
+           Fail(shell, "save: " + why);
+}
+
+bool DoDiff(Shell& shell, const Args& args) {
+    std::string why;
+    return DiffConfiguration(shell, args.words[0], args.words[1], why) || Fail(shell, "diff: " + why);
+}
+
 bool DoDb(Shell&, const Args&) {
     std::vector<DbEntry> entries = DatabaseEntries();
     std::string out;
@@ -394,6 +408,9 @@ const Command kCommands[] = {
     {"sleep", 1, 1, Rest::None, DoSleep, "sleep MS", "wait, letting alerts from other threads arrive"},
     {"wait", 0, 0, Rest::Required, DoWait, "wait [MS] TEXT",
      "wait until an alert holding TEXT comes (at most MS, 10000)"},
+    {"save", 1, 2, Rest::None, DoSave, "save BOARD [FILE]",
+     "the settings that differ from the product's defaults, as a configuration file"},
+    {"diff", 2, 2, Rest::None, DoDiff, "diff BOARD FILE", "the settings where the board and the file differ"},
     {"db", 0, 0, Rest::None, DoDb, "db", "print the supervisor's database"},
     {"check", 0, 0, Rest::Required, DoCheck, kCheckUsage,
      "check configuration, coefficient and DSP image files"},

@@ -98,7 +98,8 @@ int ShutdownSignal() { return g_Shutdown.load(); }
 
 bool PauseUnlessInterrupted(unsigned ms) {
     std::unique_lock<std::mutex> lock(g_PauseMutex);
-    return !g_PauseCondition.wait_for(lock, std::chrono::milliseconds(ms), [] { return CommandInterrupted(); });
+    return !g_PauseCondition.wait_for(lock, std::chrono::milliseconds(ms),
+                                      [] { return CommandInterrupted(); });
 }
 
 void NotifyOnInterrupt(std::mutex& mutex, std::condition_variable& condition) {
@@ -119,8 +120,7 @@ int WaitForInput(int fd, uint64_t since) {
         }
         if (fds[1].revents != 0) {
             char bytes[64];
-            while (read(g_WakePipe[0], bytes, sizeof bytes) > 0) {
-            }
+            while (read(g_WakePipe[0], bytes, sizeof bytes) > 0) {}
         }
         if (g_Count.load() != since || g_Shutdown.load() != 0) return 0;
         if (fds[0].revents != 0) return 1;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,7 @@ struct Shell {
     bool quit = false;                // "quit" was given
     std::string location;             // "script.txt:3" for messages, or empty
     std::vector<std::string> boards;  // boards created and not destroyed, for completion
+    std::map<std::string, std::string> products;  // the product each of them was created as
 };
 
 // Runs one command line (blank lines and '#' comments do nothing). Answers
