@@ -113,7 +113,8 @@ std::vector<std::string> LeftOut(const std::vector<SchemaEntry>& entries) {
     return names;
 }
 
-bool SaveConfiguration(const Shell& shell, const std::string& board, const std::string& file, std::string& why) {
+bool SaveConfiguration(const Shell& shell, const std::string& board, const std::string& file,
+                       std::string& why) {
     uint64_t handle;
     std::string product;
     std::vector<SchemaEntry> entries;
@@ -139,7 +140,8 @@ bool SaveConfiguration(const Shell& shell, const std::string& board, const std::
         if (standard != defaults.end() && SameValue(entry, entry.value, standard->second)) continue;
         if (const char* reason = Unwritable(entry.value)) {
             text += "# " + entry.path + ": not saved, its value cannot stand in a configuration file\n";
-            if (refusedCount++ == 0) refused = "'" + entry.path + "' cannot stand in a configuration file: " + reason;
+            if (refusedCount++ == 0)
+                refused = "'" + entry.path + "' cannot stand in a configuration file: " + reason;
             continue;
         }
         text += SettingLine(entry.path, entry.value) + "\n";
@@ -172,7 +174,8 @@ bool SaveConfiguration(const Shell& shell, const std::string& board, const std::
     return false;
 }
 
-bool DiffConfiguration(const Shell& shell, const std::string& board, const std::string& file, std::string& why) {
+bool DiffConfiguration(const Shell& shell, const std::string& board, const std::string& file,
+                       std::string& why) {
     uint64_t handle;
     std::string product;
     std::vector<SchemaEntry> entries;
@@ -187,10 +190,10 @@ bool DiffConfiguration(const Shell& shell, const std::string& board, const std::
         const std::string theirs = other != fromFile.end() ? other->second : std::string();
         if (other != fromFile.end() && SameValue(entry, entry.value, theirs)) continue;
         ++differences;
-        PrintLine(JsonOutput() ? "{\"diff\":" + JsonString(board) + ",\"keyword\":" + JsonString(entry.path) +
-                                     ",\"board\":" + JsonString(entry.value) + ",\"file\":" + JsonString(theirs) +
-                                     "}"
-                               : entry.path + ": board '" + entry.value + "', file '" + theirs + "'");
+        PrintLine(JsonOutput()
+                      ? "{\"diff\":" + JsonString(board) + ",\"keyword\":" + JsonString(entry.path) +
+                            ",\"board\":" + JsonString(entry.value) + ",\"file\":" + JsonString(theirs) + "}"
+                      : entry.path + ": board '" + entry.value + "', file '" + theirs + "'");
     }
     if (JsonOutput())
         PrintLine("{\"diff\":" + JsonString(board) + ",\"file\":" + JsonString(file) +

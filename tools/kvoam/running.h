@@ -24,11 +24,13 @@ std::vector<std::string> LeftOut(const std::vector<SchemaEntry>& entries);
 // product's defaults, as a configuration file written to FILE, or shown when
 // FILE is empty. Answers false and why (a setting that no file can hold,
 // among others) on failure.
-bool SaveConfiguration(const Shell& shell, const std::string& board, const std::string& file, std::string& why);
+bool SaveConfiguration(const Shell& shell, const std::string& board, const std::string& file,
+                       std::string& why);
 
 // "diff BOARD FILE": every setting where the board and the file (applied to
 // the product's defaults) differ. Answers false and why when they differ or
 // the comparison could not be made.
-bool DiffConfiguration(const Shell& shell, const std::string& board, const std::string& file, std::string& why);
+bool DiffConfiguration(const Shell& shell, const std::string& board, const std::string& file,
+                       std::string& why);
 
 }  // namespace kvoam
