@@ -519,7 +519,8 @@ std::string CommandHelp() {
     }
     out +=
         "A failed get, set or qualifier is followed by a line saying why.\n"
-        "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
+        "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line or ends a\n"
+        "sleep or wait; in a script, the first Ctrl-C or SIGTERM stops the running boards and calls Exit.\n";
     return out;
 }
 
