@@ -1,8 +1,7 @@
-// Feeds arbitrary alert records from the supervisor to AlertReceive. The
-// record is exactly as long as the input and its size field says so; the
-// other fields are the input's. Two boards exist for every input (one traces
-// the alerts it receives), created once: an alert changes nothing in an idle
-// board that a later input could see.
+// Feeds arbitrary alert records from the supervisor to AlertReceive. The record is exactly as long as the
+// input and its size field says so; the other fields are the input's. Two boards exist for every input (one
+// traces the alerts it receives), created once: an alert changes nothing in an idle board that a later input
+// could see.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

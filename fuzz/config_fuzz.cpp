@@ -1,11 +1,9 @@
-// Feeds arbitrary bytes to the configuration file reader, applied to one
-// board that is reused for every input: the harness is the reader's target
-// (IKvConfigTarget, the seam between the format and a keyword tree), passes
-// each setting on to the board and, after the input, sets every keyword it
-// changed back to the value of a second board that nothing changes, so that
-// nothing one input sets changes the next. An input of even size is read as
-// the plug-in reads it (stopping at the first refused setting), one of odd
-// size as a check reads it (with a diagnostics sink, on to the end).
+// Feeds arbitrary bytes to the configuration file reader, applied to one board that is reused for every
+// input: the harness is the reader's target (IKvConfigTarget, the seam between the format and a keyword
+// tree), passes each setting on to the board and, after the input, sets every keyword it changed back to the
+// value of a second board that nothing changes, so that nothing one input sets changes the next. An input of
+// even size is read as the plug-in reads it (stopping at the first refused setting), one of odd size as a
+// check reads it (with a diagnostics sink, on to the end).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,8 +23,8 @@ public:
     ResettingTarget(CKvBoard& board, CKvBoard& pristine) : m_Board(board), m_Pristine(pristine) {}
 
     unsigned SetKeywordValue(const char* name, const char* value) override {
-        // The board stays IDLE: no input reaches the hardware through the
-        // reactions of a running board, and no state outlives the input.
+        // The board stays IDLE: no input reaches the hardware through the reactions of a running board, and
+        // no state outlives the input.
         if (tsiStrnicmp(name, "State", 5) == 0 && (name[5] == '\0' || name[5] == '.' || name[5] == '['))
             return ZEL_ERR_NOT_A_VALUE;
         unsigned result = m_Board.SetKeywordValue(name, value);

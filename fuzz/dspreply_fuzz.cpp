@@ -1,13 +1,11 @@
-// Feeds arbitrary DSP replies to every command of the DSP channel: the
-// emulated board's next reply is set raw (kvemu::SetNextReply) and one
-// command runs, which takes it; the last operation dumps the reply as an
-// event instead.
+// Feeds arbitrary DSP replies to every command of the DSP channel: the emulated board's next reply is set raw
+// (kvemu::SetNextReply) and one command runs, which takes it; the last operation dumps the reply as an event
+// instead.
 //
-// Input: an operation byte (% 16 the operation, / 16 its sensor number or
-// G.711 encoding), then the reply (its first 78 bytes, zero-padded). One
-// command per input: a reply's handling depends on nothing an earlier one
-// left. The board and its driver handle are made once; what the plug-in
-// prints on standard output goes to /dev/null.
+// Input: an operation byte (% 16 the operation, / 16 its sensor number or G.711 encoding), then the reply
+// (its first 78 bytes, zero-padded). One command per input: a reply's handling depends on nothing an earlier
+// one left. The board and its driver handle are made once; what the plug-in prints on standard output goes to
+// /dev/null.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

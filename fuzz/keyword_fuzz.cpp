@@ -1,15 +1,12 @@
-// Feeds arbitrary keyword paths, qualifiers and values to GetKeyword,
-// SetKeyword and GetQualifier, on the plug-in object (handle 0), on an idle
-// board, on a started board or on a handle taken from the input.
+// Feeds arbitrary keyword paths, qualifiers and values to GetKeyword, SetKeyword and GetQualifier, on the
+// plug-in object (handle 0), on an idle board, on a started board or on a handle taken from the input.
 //
-// Input: byte 0 picks the call (% 3: get, set, qualifier) and the handle
-// (/ 3 % 4); byte 1 is the size of the answer buffer (its exact size, so an
-// overrun shows); with the input's handle, the next 8 bytes are it. The rest
-// is the path, then after a NUL the value or qualifier.
+// Input: byte 0 picks the call (% 3: get, set, qualifier) and the handle (/ 3 % 4); byte 1 is the size of the
+// answer buffer (its exact size, so an overrun shows); with the input's handle, the next 8 bytes are it. The
+// rest is the path, then after a NUL the value or qualifier.
 //
-// The boards are made once. A value set is put back after the input; when it
-// cannot be (the value read back differs, or there was none to read), the
-// plug-in is rebuilt so that no input sees what another one set.
+// The boards are made once. A value set is put back after the input; when it cannot be (the value read back
+// differs, or there was none to read), the plug-in is rebuilt so that no input sees what another one set.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,12 +1,11 @@
-// Feeds arbitrary driver messages to the monitor: each is queued raw on the
-// emulated board (kvemu::QueueMessage) and taken by the board's Event, as the
-// monitor thread does on each wake-up, here on the fuzzer's thread.
+// Feeds arbitrary driver messages to the monitor: each is queued raw on the emulated board
+// (kvemu::QueueMessage) and taken by the board's Event, as the monitor thread does on each wake-up, here on
+// the fuzzer's thread.
 //
-// Input: one or two messages (the first and a later one are all the status
-// report distinguishes), each a length byte and that many bytes, the last one
-// cut at the input's end. The monitor's handle is opened once; before each
-// input the board forgets the status it saw, so that the input's first status
-// event is the first after a start.
+// Input: one or two messages (the first and a later one are all the status report distinguishes), each a
+// length byte and that many bytes, the last one cut at the input's end. The monitor's handle is opened once;
+// before each input the board forgets the status it saw, so that the input's first status event is the first
+// after a start.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-// Feeds arbitrary file contents to the coefficient-file reader, as the
-// plug-in reads it and as a check reads it: both must agree on the result.
+// Feeds arbitrary file contents to the coefficient-file reader, as the plug-in reads it and as a check reads
+// it: both must agree on the result.
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned result = file.Parse(block, sizeof(block), &count);
     if (result == 0 && count > sizeof(block)) __builtin_trap();
 
-    // Checked with a sink: the same verdict, an error for every refusal, and
-    // a small block refuses what does not fit, never overruns.
+    // Checked with a sink: the same verdict, an error for every refusal, and a small block refuses what does
+    // not fit, never overruns.
     rewind(file.m_pStream);
     Sink sink;
     uint8_t small[8];

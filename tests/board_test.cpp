@@ -95,20 +95,6 @@ TEST_F(BoardTest, RegisterAccessIsJournaledAndEachTraceFollowsItsOwnBit) {
     }
 }
 
-TEST_F(BoardTest, StateIsReadAsItsConstantWhateverTheCase) {
-    board->SetState("booted");
-    EXPECT_STREQ(board->GetState(), "BOOTED");
-    EXPECT_TRUE(board->IsState("Booted"));
-    EXPECT_FALSE(board->IsState(nullptr));
-    board->SetState("HALF-BOOTED");  // a state the keyword refuses leaves the state as it was
-    EXPECT_STREQ(board->GetState(), "BOOTED");
-    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::SetState() - Failed to update board state: "));
-    board->RemoveKeyword("State");
-    EXPECT_EQ(board->GetState(), nullptr);
-    EXPECT_FALSE(board->IsState("IDLE"));
-    EXPECT_TRUE(kvtest::AnyAlertContains("CKvBoard::GetState() - Expected keyword 'State' not found.\n"));
-}
-
 TEST_F(BoardTest, IdentityReachesTheDriverAndTheDatabase) {
     EXPECT_EQ(board->AssignLogicalNumber(), 0u);
     EXPECT_EQ(kvtest::Journaled("0:0 BoardSetLogicalNumber 3 = 0"), 1u);

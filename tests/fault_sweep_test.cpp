@@ -1,8 +1,7 @@
-// Every driver call that a start and a stop of a 48-station board make is
-// failed in turn, one occurrence at a time, as the supervisor would live
-// through it. A start that fails leaves the board IDLE with its message and
-// nothing open or running; a start that goes through is stopped to IDLE with
-// the line power off; and whatever happened, the next start and stop succeed.
+// Every driver call that a start and a stop of a 48-station board make is failed in turn, one occurrence at a
+// time, as the supervisor would live through it. A start that fails leaves the board IDLE with its message
+// and nothing open or running; a start that goes through is stopped to IDLE with the line power off; and
+// whatever happened, the next start and stop succeed.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,6 +1,6 @@
 // The line side: the station map, coefficient files, and the set-up of the line circuits. The table, the
-// circuits' command strings, coefficients and gains of whole starts (each law, each population, "RawMap")
-// are compared with the golden journals; here what they cannot show.
+// circuits' command strings, coefficients and gains of whole starts (each law, each population, "RawMap") are
+// compared with the golden journals; here what they cannot show.
 #include <gtest/gtest.h>
 
 #include "KvRegisters.h"
@@ -13,20 +13,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using kvtest::Texts;
-
-TEST(PortGroupTest, StationsOfOtherGroupsAreRefused) {
-    cPortGroup group(g_PortGroup_17_32, 16, 2);
-    EXPECT_EQ(group.SetLogicalTimeslot(20, 8), 0u);
-    EXPECT_EQ(group.GetLogicalTimeslot(20) + group.GetLogicalTimeslot(21), 8 - 1);
-    // Station 33 falls on entry 0, which holds 17; 16 and 0 are outside the group.
-    for (int station : {33, 16, 0, -1}) {
-        EXPECT_EQ(group.SetLogicalTimeslot(station, 1), 0xFFFFFFFFu) << station;
-        EXPECT_EQ(group.GetPhysicalTimeslot(station) & group.GetLogicalTimeslot(station), -1) << station;
-    }
-    cPortGroup four(g_PortGroup_1_16, 4, 1), none(g_PortGroup_1_16, 0, 1), tooMany(g_PortGroup_1_16, 40, 1);
-    EXPECT_EQ(four.GetStationNumber(4) & four.GetPhysicalTimeslot(5) & tooMany.GetPhysicalTimeslot(1), -1);
-    EXPECT_EQ(none.SetLogicalTimeslot(1, 0), 0xFFFFFFFFu);
-}
 
 TEST(QslacFileTest, ParsesHexTokensCommentsLinesAndCapacity) {
     auto values = [](unsigned n) {

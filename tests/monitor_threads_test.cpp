@@ -185,12 +185,12 @@ TEST_F(MonitorTest, MonitorUsesItsOwnHandleOnceAndFailedStartsLeaveNothingOpen) 
     ExpectNothingHeld();
 }
 
-// A handle the driver refuses to close stays the board's, so that the next open or the board's end closes
-// it; no other handle is opened beside it meanwhile. Lost, it would stay open in the driver.
+// A handle the driver refuses to close stays the board's, so that the next open or the board's end closes it;
+// no other handle is opened beside it meanwhile. Lost, it would stay open in the driver.
 TEST_F(MonitorTest, HandleTheDriverRefusesToCloseIsKeptUntilItCloses) {
     const unsigned descriptors = kvtest::Descriptors();
-    // Whether the refused close is a stop's (the monitor listened before); then each function fails its
-    // next call, when the monitor starts again.
+    // Whether the refused close is a stop's (the monitor listened before); then each function fails its next
+    // call, when the monitor starts again.
     const std::pair<bool, std::vector<const char*>> cases[] = {{false, {"kvGetMuxHandle", "kvClose"}},
                                                                {true, {"kvClose"}}};
     for (const auto& [listened, failing] : cases) {
@@ -233,8 +233,8 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     kvtest::FakeWaits waits;
     ASSERT_EQ(0u, board->_StartMonitor());
     ASSERT_TRUE(HoldNextMessage());
-    // The stop gives up waiting after its 5000 ms (on the test's clock), warns, and keeps the running
-    // thread; no second monitor meanwhile.
+    // The stop gives up waiting after its 5000 ms (on the test's clock), warns, and keeps the running thread;
+    // no second monitor meanwhile.
     waits.Expiring = true;
     EXPECT_EQ(0u, board->_StopMonitor());
     EXPECT_EQ(5000u, waits.Clock.load());
@@ -258,8 +258,8 @@ TEST_F(MonitorTest, ThreadThatDoesNotEndInTimeIsKeptUntilItHasEnded) {
     ASSERT_TRUE(WaitFor([] { return !Messages(kvtest::kInform).empty(); }));
     const std::string report = Messages(kvtest::kInform)[0];
     EXPECT_EQ(18, std::count(report.begin(), report.end(), '\n')) << report;  // header, 16 items, blank
-    // The destruction path waits for a left-over thread without limit; it is released once the shutdown
-    // waits for the thread's end that way.
+    // The destruction path waits for a left-over thread without limit; it is released once the shutdown waits
+    // for the thread's end that way.
     ASSERT_TRUE(HoldNextMessage());
     EXPECT_EQ(0u, board->_StopMonitor());
     ASSERT_NE(nullptr, board->m_pEndingMonitor);

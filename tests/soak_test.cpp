@@ -2,8 +2,8 @@
 // threads, heartbeats and status events coming from the emulated boards meanwhile, and a driver call failed
 // every few calls. Once warmed up (the emulator's journal holds its 200000 records, so its memory is all
 // there), the heap, the threads, the descriptors and the emulator's open handles stay level, and Exit
-// releases every thread, descriptor and handle. Once with WBLOAD set, once without it (every board then
-// runs on built-in defaults). KV_SOAK_SECONDS sets the length of each run (default 30). Pauses are recorded.
+// releases every thread, descriptor and handle. Once with WBLOAD set, once without it (every board then runs
+// on built-in defaults). KV_SOAK_SECONDS sets the length of each run (default 30). Pauses are recorded.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -63,10 +63,10 @@ protected:
         setenv("WBLOAD", KV_SHARE_DIR, 1);
     }
 
-    // Starts and stops every board over and over from kWorkers threads until the deadline has passed and,
-    // for a warm-up, the journal is full. Every second cycle a worker fails one of the next 8 calls of a
-    // function that a cycle calls, on whichever board makes it; each start is followed by a heartbeat and
-    // a status event (the batteries coming and going), which the monitor takes while its board stops.
+    // Starts and stops every board over and over from kWorkers threads until the deadline has passed and, for
+    // a warm-up, the journal is full. Every second cycle a worker fails one of the next 8 calls of a function
+    // that a cycle calls, on whichever board makes it; each start is followed by a heartbeat and a status
+    // event (the batteries coming and going), which the monitor takes while its board stops.
     void Cycle(Clock::time_point deadline, bool warmUp) {
         kvtest::Silence silence;
         std::atomic<bool> done{false};

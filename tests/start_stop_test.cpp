@@ -1,10 +1,11 @@
-// A board's start, stop and report, through the entry points, against the emulated board. The driver
-// calls of whole starts are compared with the golden journals (tests/journals); here what they cannot show.
+// A board's start, stop and report, through the entry points, against the emulated board. The driver calls of
+// whole starts are compared with the golden journals (tests/journals); here what they cannot show.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include "KvRegisters.h"
 #include "fixtures.h"
@@ -71,58 +72,47 @@ TEST_F(StartStopTest, StartRunsTheSequenceInOrderAndLeavesTheBoardRunning) {
 }
 
 TEST_F(StartStopTest, KeywordsShapeTheStart) {
-    auto connections = [] {
-        std::vector<kvemu::Connection> made;
-        return kvemu::GetConnections(0, 0, &made), made.size();
-    };
-    // The line power as the monitor reports it to the supervisor, each feed on its own.
+    // The line power as the monitor reports it to the supervisor: the batteries, the ring voltage, the
+    // ringer.
     auto power = [](const char* low, const char* high, const char* ring, const char* ringer) {
         return kvtest::WaitForAlert(
             std::string(" Low Battery:            ") + low + "\n High Battery:           " + high +
             "\n Ring Voltage:           " + ring + "\n External Ringer Enable: " + ringer + "\n");
     };
-    const struct {
-        const char* what;
-        std::vector<std::pair<const char*, const char*>> settings;
-        std::function<bool()> holds;
-    } cases[] = {
-        {"no heartbeat at rate 0",
-         {{"HeartbeatRate", "0"}},
-         [] { return kvtest::Calls("BoardStartHeartBeat").empty(); }},
-        {"auto connections nail nothing on a clock master",
-         {{"Clocking.HBus.ClockMode", "MASTER_A"}},
-         [&] { return connections() == 0; }},
-        {"clocks configured with the override",
-         {{"CFBEMCoverride", "enable"}},
+    // Settings "KEYWORD=VALUE ..." made before the start, and what then holds.
+    const std::pair<const char*, std::function<bool()>> cases[] = {
+        {"HeartbeatRate=0", [] { return kvtest::Calls("BoardStartHeartBeat").empty(); }},
+        {"Clocking.HBus.ClockMode=MASTER_A",  // automatic connections: none on a clock master
+         [] {
+             std::vector<kvemu::Connection> made;
+             return kvemu::GetConnections(0, 0, &made) == 0 && made.empty();
+         }},
+        {"CFBEMCoverride=enable",
          [] {
              uint32_t record[9];
              return kvemu::GetClockRecord(0, 0, record) &&
                     kvtest::AnyAlertContains("Clocks configured internally\n");
          }},
-        {"line power off where disabled",
-         {{"HighBatteryEnable", "Disable"},
-          {"ExternalRingerEnable", "Disable"},
-          {"RingVoltageEnable", "Disable"},
-          {"SignalingLoopbackEnable", "Enable"},
-          {"MonitorEnable", "Enable"}},
+        {"HighBatteryEnable=Disable ExternalRingerEnable=Disable RingVoltageEnable=Disable "
+         "SignalingLoopbackEnable=Enable MonitorEnable=Enable",
          [&] {
              return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x13 &&
                     power("present", "not present", "not present", "disabled");
          }},
-        {"ring voltage alone",
-         {{"HighBatteryEnable", "Disable"}, {"LowBatteryEnable", "Disable"}, {"MonitorEnable", "Enable"}},
+        {"HighBatteryEnable=Disable LowBatteryEnable=Disable MonitorEnable=Enable",
          [&] {
              return (Register(KV_REG_LINE_POWER) & 0x1F) == 0x08 &&
                     power("not present", "not present", "present", "enabled");
          }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [settings, holds] : cases) {
         TearDown();
         SetUp();
-        for (const auto& setting : c.settings) Set(setting.first, setting.second);
+        std::istringstream words(settings);
+        for (std::string word; words >> word;)
+            Set(word.substr(0, word.find('=')).c_str(), word.substr(word.find('=') + 1).c_str());
         ASSERT_EQ(StartBoard("b0"), 0u);
-        EXPECT_TRUE(c.holds());
+        EXPECT_TRUE(holds()) << settings;
     }
 }
 

@@ -9,7 +9,6 @@
 
 #include "KvRegisters.h"
 #include "T8100.h"
-#include "fake_services.h"
 #include "fixtures.h"
 #include "kvd/kvdevice.h"
 
@@ -17,13 +16,12 @@ namespace {
 
 using kvtest::Texts;
 
-TEST(T8100Test, InitializeBringsUpTheChipAndReportsAFailingStepOnce) {
-    kvtest::FakeServices board;
-    cT8100 chip(&board);
+using T8100Test = kvtest::BoardFixture;
+
+TEST_F(T8100Test, InitializeBringsUpTheChipAndReportsAFailingStepOnce) {
+    cT8100 chip(board.get());
     HMICHANDLE hmic = nullptr;
-    kvemu::Reset();
-    ASSERT_EQ(kvGetHmicHandle(board.GetDriverHandle(), 0, &hmic), 0u);
-    EXPECT_EQ(chip.Initialize(nullptr), -3097);
+    ASSERT_EQ(kvGetHmicHandle(board->GetDriverHandle(), 0, &hmic), 0u);
     // An early end of stream moves on to the next stream.
     ASSERT_EQ(kvemu::SetFault("hmic_set_output", uint32_t(-3081), 11), 0);
     kvemu::ClearJournal();
@@ -48,11 +46,11 @@ TEST(T8100Test, InitializeBringsUpTheChipAndReportsAFailingStepOnce) {
     };
     for (const auto& [function, nth, error] : cases) {
         kvemu::ClearFaults();
-        kvtest::FakeServices services;
-        cT8100 failing(&services);
+        kvtest::ClearAlerts();
         ASSERT_EQ(kvemu::SetFault(function, uint32_t(-7), nth), 0);
-        EXPECT_EQ(failing.Initialize(hmic), error ? 1 : 0) << function << " #" << nth;
-        EXPECT_EQ(services.Texts(2), error ? Texts{error} : Texts{}) << function << " #" << nth;
+        EXPECT_EQ(chip.Initialize(hmic), error ? 1 : 0) << function << " #" << nth;
+        EXPECT_EQ(kvtest::Messages(kvtest::kError), error ? Texts{error} : Texts{})
+            << function << " #" << nth;
         // Nothing after the failing step, which journals itself.
         EXPECT_TRUE(!error || kvtest::Calls().back().rfind(std::string(function) + " ", 0) == 0)
             << kvtest::Calls().back();
@@ -77,28 +75,16 @@ protected:
     static Texts Errors() { return kvtest::Messages(kvtest::kError); }
 };
 
-TEST_F(SwitchTest, ResetConnectNailStreamsAndFailures) {
+TEST_F(SwitchTest, ResetAndConnectAndTheirFailures) {
     EXPECT_EQ(board->Connect(4, 9, 0, 8), 0u);
     EXPECT_EQ(board->ResetSwitch(), 0u);
-    // One record for all timeslots; nothing sent for none.
-    board->NailStreams(4, 0, 3);
-    board->NailStreams(4, 0, 0);
-    EXPECT_EQ(Requests(), (Texts{"259 36 1 0 8 2 1 4 9 0 = 0", "257 0 = 0",
-                                 "259 100 1 0 0 2 1 4 0 0 1 0 1 2 1 4 1 0 1 0 2 2 1 4 2 0 = 0"}));
-    // 4 + 32 * count no longer fits the size word: reported, nothing sent, the process lives.
-    kvemu::ClearJournal();
-    board->NailStreams(4, 0, 0x08000000u);
-    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(Requests(), (Texts{"259 36 1 0 8 2 1 4 9 0 = 0", "257 0 = 0"}));
     // Failed requests report the system error number, each family in its own format.
     ASSERT_EQ(kvemu::SetFault("ioctl", EIO, 1), 0);
     EXPECT_EQ(board->ResetSwitch(), 1u);
-    ASSERT_EQ(kvemu::SetFault("ioctl", EINVAL, 1), 0);
-    board->NailStreams(6, 2, 1);
     ASSERT_EQ(kvemu::SetFault("ioctl", EBUSY, 1), 0);
     EXPECT_EQ(board->Connect(4, 9, 0, 9), 1u);
-    EXPECT_EQ(Errors(), (Texts{"Memory allocation failed in cKvBoard::NailStreams\n",
-                               "MVIP95_CMD_RESET_SWITCH returns 5 (00000005h)\n",
-                               "MVIP95_CMD_SET_OUTPUT returns 0x00000016\n",
+    EXPECT_EQ(Errors(), (Texts{"MVIP95_CMD_RESET_SWITCH returns 5 (00000005h)\n",
                                "MVIP95_CMD_SET_OUTPUT returns 16 (00000010h)\n"}));
 }
 

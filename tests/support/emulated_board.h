@@ -1,5 +1,5 @@
-// A plug-in with one board on the emulated board at PCI 0:0, as the tests
-// drive it through the entry points, and what the emulator shows of it.
+// A plug-in with one board on the emulated board at PCI 0:0, as the tests drive it through the entry points,
+// and what the emulator shows of it.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,15 @@
 
 namespace kvtest {
 
-// Resets the emulator, points WBLOAD at the shipped files, calls Init and
-// creates board "b0" of the product; answers the board's object handle for
-// the keyword entry points (0 when any step failed).
+// Resets the emulator, points WBLOAD at the shipped files, calls Init and creates board "b0" of the product;
+// answers the board's object handle for the keyword entry points (0 when any step failed).
 uint64_t InitWithBoard(const char* product = "KV 7400C-48");
 // A keyword's value through GetKeyword, "<missing>" when it cannot be read.
 std::string Keyword(uint64_t handle, const char* name);
 // The named board's object handle through the qualifier "Handle" (0 when there is none).
 uint64_t Handle(const std::string& board);
-// The supervisor's alert record for the named board through AlertReceive; one
-// header field can be overridden to damage the record.
+// The supervisor's alert record for the named board through AlertReceive; one header field can be overridden
+// to damage the record.
 uint32_t SendAlert(uint32_t code, const std::string& source, uint32_t oam_msg_tag::*field = nullptr,
                    uint32_t value = 0);
 // The severities of the plug-in's messages.

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -18,7 +17,6 @@ struct State {
     std::condition_variable alerted;
     std::vector<Alert> alerts;
     std::vector<uint8_t> lastRecord;
-    uint32_t alertStatus = 0;
     std::map<std::string, std::map<std::string, std::string>> db;
     uint32_t dbOpenStatus = 0;
     std::vector<unsigned> pauses;
@@ -30,9 +28,17 @@ State& state() {
     return *s;
 }
 
-void RecordPause(unsigned ms, void*) {
+// A copy of a part of the state, taken under its lock.
+template <class T>
+T Get(T State::*part) {
     std::lock_guard<std::mutex> g(state().lock);
-    state().pauses.push_back(ms);
+    return state().*part;
+}
+
+bool Contains(const std::vector<Alert>& alerts, const std::string& fragment) {
+    for (const Alert& a : alerts)
+        if (a.text.find(fragment) != std::string::npos) return true;
+    return false;
 }
 
 struct DbObject {
@@ -41,10 +47,7 @@ struct DbObject {
 
 }  // namespace
 
-std::vector<Alert> Alerts() {
-    std::lock_guard<std::mutex> g(state().lock);
-    return state().alerts;
-}
+std::vector<Alert> Alerts() { return Get(&State::alerts); }
 
 void ClearAlerts() {
     std::lock_guard<std::mutex> g(state().lock);
@@ -60,35 +63,17 @@ std::vector<std::string> AlertTexts(uint32_t code, int severity) {
     return texts;
 }
 
-bool AnyAlertContains(const std::string& fragment) {
-    for (const Alert& a : Alerts())
-        if (a.text.find(fragment) != std::string::npos) return true;
-    return false;
-}
+bool AnyAlertContains(const std::string& fragment) { return Contains(Alerts(), fragment); }
 
 bool WaitForAlert(const std::string& fragment, unsigned timeoutMs) {
     std::unique_lock<std::mutex> g(state().lock);
-    return state().alerted.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-        for (const Alert& a : state().alerts)
-            if (a.text.find(fragment) != std::string::npos) return true;
-        return false;
-    });
+    return state().alerted.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return Contains(state().alerts, fragment); });
 }
 
-std::vector<uint8_t> LastRecord() {
-    std::lock_guard<std::mutex> g(state().lock);
-    return state().lastRecord;
-}
+std::vector<uint8_t> LastRecord() { return Get(&State::lastRecord); }
 
-void SetAlertStatus(uint32_t status) {
-    std::lock_guard<std::mutex> g(state().lock);
-    state().alertStatus = status;
-}
-
-std::map<std::string, std::map<std::string, std::string>> Database() {
-    std::lock_guard<std::mutex> g(state().lock);
-    return state().db;
-}
+std::map<std::string, std::map<std::string, std::string>> Database() { return Get(&State::db); }
 
 void ClearDatabase() {
     std::lock_guard<std::mutex> g(state().lock);
@@ -102,15 +87,17 @@ void SetDbOpenStatus(uint32_t status) {
 
 SleepRecorder::SleepRecorder() {
     Clear();
-    tsiSetSleepHook(&RecordPause, nullptr);
+    tsiSetSleepHook(
+        [](unsigned ms, void*) {
+            std::lock_guard<std::mutex> g(state().lock);
+            state().pauses.push_back(ms);
+        },
+        nullptr);
 }
 
 SleepRecorder::~SleepRecorder() { tsiSetSleepHook(nullptr, nullptr); }
 
-std::vector<unsigned> SleepRecorder::Pauses() const {
-    std::lock_guard<std::mutex> g(state().lock);
-    return state().pauses;
-}
+std::vector<unsigned> SleepRecorder::Pauses() const { return Get(&State::pauses); }
 
 void SleepRecorder::Clear() {
     std::lock_guard<std::mutex> g(state().lock);
@@ -130,24 +117,20 @@ using kvtest::state;
 extern "C" uint32_t _oamAlertNotify(oam_msg_tag* message) {
     if (message == nullptr) return 1;
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(message);
-    kvtest::Alert alert;
-    alert.code = message->alert;
-    alert.severity = message->severity;
     // The record is trusted to be well formed here; the tests check its layout.
-    alert.source.assign(reinterpret_cast<const char*>(bytes + message->source_offset));
-    alert.text.assign(reinterpret_cast<const char*>(bytes + message->text_offset));
+    const kvtest::Alert alert{message->alert, message->severity,
+                              reinterpret_cast<const char*>(bytes + message->source_offset),
+                              reinterpret_cast<const char*>(bytes + message->text_offset)};
     std::shared_ptr<std::function<void(const kvtest::Alert&)>> callback;
-    uint32_t status;
     {
         std::lock_guard<std::mutex> g(state().lock);
         state().lastRecord.assign(bytes, bytes + message->size);
         state().alerts.push_back(alert);
         state().alerted.notify_all();
         callback = state().callback;
-        status = state().alertStatus;
     }
     if (callback != nullptr) (*callback)(alert);
-    return status;
+    return 0;
 }
 
 extern "C" uint32_t _oamDbOpenObject(const char* objectName, void** handle, uint32_t) {

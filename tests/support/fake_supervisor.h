@@ -1,6 +1,5 @@
-// A supervisor for in-process tests, benchmarks and fuzz targets: it records
-// every alert and database write the plug-in makes, and can record the pauses
-// the plug-in asks for instead of sleeping.
+// A supervisor for in-process tests, benchmarks and fuzz targets: it records every alert and database write
+// the plug-in makes, and can record the pauses the plug-in asks for instead of sleeping.
 #pragma once
 
 #include <cstdint>
@@ -24,17 +23,14 @@ void ClearAlerts();
 std::vector<std::string> AlertTexts(uint32_t code, int severity = -1);
 // Whether any alert's text contains the fragment.
 bool AnyAlertContains(const std::string& fragment);
-// Waits until an alert whose text contains the fragment has come (alerts from
-// the monitor thread arrive on its own schedule); false after timeoutMs.
+// Waits until an alert whose text contains the fragment has come (alerts from the monitor thread arrive on
+// its own schedule); false after timeoutMs.
 bool WaitForAlert(const std::string& fragment, unsigned timeoutMs = 20000);
 // The raw bytes of the last alert record handed over.
 std::vector<uint8_t> LastRecord();
-// What _oamAlertNotify answers from now on (default 0).
-void SetAlertStatus(uint32_t status);
 
-// Called with each alert on the thread that sent it, once the alert is
-// recorded and outside every lock of this supervisor: a supervisor that calls
-// back into the plug-in. An empty callback removes it.
+// Called with each alert on the thread that sent it, once the alert is recorded and outside every lock of
+// this supervisor: a supervisor that calls back into the plug-in. An empty callback removes it.
 void SetAlertCallback(std::function<void(const Alert&)> callback);
 
 // Database: object name -> keyword -> value.

@@ -1,8 +1,7 @@
-// Waits for the boards' waits seam (KvSetWaits, KvWaits.h). Every wait's
-// time-out is recorded with what it waited for (a mutex, or null for the end
-// of a thread). While Expiring is set, a wait that cannot end at once expires
-// at once and the test's clock moves on by the time-out it was given; waits
-// without limit always really wait.
+// Waits for the boards' waits seam (KvSetWaits, KvWaits.h). Every wait's time-out is recorded with what it
+// waited for (a mutex, or null for the end of a thread). While Expiring is set, a wait that cannot end at
+// once expires at once and the test's clock moves on by the time-out it was given; waits without limit always
+// really wait.
 #pragma once
 
 #include <atomic>

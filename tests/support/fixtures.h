@@ -1,6 +1,6 @@
-// The tests' two ways to hold a board: made on its own (the component tests),
-// or through the entry points with the plug-in around it. Each starts from a
-// fresh emulator with no alerts recorded and the pauses recorded, not slept.
+// The tests' two ways to hold a board: made on its own (the component tests), or through the entry points
+// with the plug-in around it. Each starts from a fresh emulator with no alerts recorded and the pauses
+// recorded, not slept.
 #pragma once
 
 #include <gtest/gtest.h>

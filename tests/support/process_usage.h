@@ -1,5 +1,5 @@
-// What the test process holds now: threads, open descriptors and heap bytes
-// in use, for tests that check that something long-running stays bounded.
+// What the test process holds now: threads, open descriptors and heap bytes in use, for tests that check that
+// something long-running stays bounded.
 #pragma once
 
 #include <dirent.h>
@@ -16,8 +16,8 @@
 #endif
 
 #ifdef KVTEST_SANITIZER_HEAP
-// The sanitizers replace malloc, whose statistics then see nothing: their
-// allocator counts what is in use instead.
+// The sanitizers replace malloc, whose statistics then see nothing: their allocator counts what is in use
+// instead.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
