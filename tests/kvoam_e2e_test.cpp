@@ -1,14 +1,17 @@
 // kvoam run as an operator or a script runs it; tables are texts of lines "INPUT -> WHAT IT GIVES".
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -220,22 +223,29 @@ TEST(KvoamInput, WaitTakesEachAlertOnceAmongTheLast1000) {
                   path + ":1006: wait: no alert holding 'REMOVAL' came within 0 ms\n");
 }
 
-// kvoam at a terminal, in HOME: each input is typed once the prompt before it has come, except that
-// "\x03TEXT" types Ctrl-C alone once TEXT has come (the command it interrupts has been read); answers the
-// exit status, and the terminal's output in out. Waits end on the output or the end (30 s only fail a hang).
+// kvoam at a terminal, in HOME: each input is typed once the prompt before it has come and the line editor
+// reads (the terminal out of canonical mode, which a Ctrl-D would otherwise meet), except that "\x03TEXT"
+// types Ctrl-C alone once TEXT has come (the command it interrupts has been read); answers the exit status,
+// and the terminal's output in out. Waits end on the output, the terminal's mode or the end (30 s only fail a
+// hang).
 int AtTerminal(const std::string& home, const std::string& args, const Strings& inputs, std::string& out) {
     int fd = -1;
     const pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
-    if (pid == 0)
-        alarm(60), execl("/bin/sh", "sh", "-c",
-                         ("export HOME=" + home + " TERM=xterm; " + Command({}) + args).c_str(), nullptr);
+    if (pid == 0)  // Ctrl-C as at a terminal, though the test may run where SIGINT is ignored
+        signal(SIGINT, SIG_DFL), alarm(60),
+            execl("/bin/sh", "sh", "-c",
+                  ("export HOME=" + home + " TERM=xterm; " + Command({}) + args).c_str(), nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (size_t typed = 0, prompts = 0, interrupts = 0; std::chrono::steady_clock::now() < deadline;
          prompts = 0) {
         for (size_t at = out.find("kvoam> "); at != npos; at = out.find("kvoam> ", at + 1)) ++prompts;
         const bool interrupt = typed < inputs.size() && inputs[typed][0] == '\x03';
+        termios mode{};
+        const int terminal = typed < inputs.size() && !interrupt ? open(ptsname(fd), O_RDWR | O_NOCTTY) : -1;
+        const bool editing = terminal >= 0 && tcgetattr(terminal, &mode) == 0 && !(mode.c_lflag & ICANON);
+        if (terminal >= 0) close(terminal);
         if (typed < inputs.size() &&
-            (interrupt ? Contains(out, inputs[typed].substr(1)) : prompts > typed - interrupts) &&
+            (interrupt ? Contains(out, inputs[typed].substr(1)) : prompts > typed - interrupts && editing) &&
             write(fd, inputs[typed].data(), interrupt ? 1 : inputs[typed].size()) > 0)
             ++typed, interrupts += interrupt;
         pollfd p{fd, POLLIN, 0};
