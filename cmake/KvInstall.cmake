@@ -73,6 +73,8 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/share/" DESTINATION "${KV_DATA_DIR}" CO
 
 # ---- kvoam and its private libraries (package kvoam) ------------------------
 install(TARGETS kvoam RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT kvoam)
+install(FILES "${PROJECT_SOURCE_DIR}/tools/kvoam/completion.bash"
+  DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME kvoam COMPONENT kvoam)
 install(TARGETS zel tsi kvd EXPORT libkvTargets
   LIBRARY DESTINATION "${KV_PRIVATE_DIR}" COMPONENT kvoam NAMELINK_COMPONENT kvoam)
 

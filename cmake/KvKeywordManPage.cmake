@@ -236,4 +236,8 @@ endif()
 set(KEYWORDS "${plain}${sections}")
 string(REGEX REPLACE "\n$" "" KEYWORDS "${KEYWORDS}")
 set(PRODUCT "${product}")
+# The installed paths stay for the installation to fill in.
+foreach(path PLUGIN DATADIR_KV PRIVATEDIR BASHCOMPLETION)
+  set(${path} "@${path}@")
+endforeach()
 configure_file("${TEMPLATE}" "${OUTPUT}" @ONLY)

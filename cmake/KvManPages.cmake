@@ -1,48 +1,60 @@
 # Man pages: kvoam(1), written by hand, and libkv(7), the keyword reference
 # generated at build time from the schema that the built plug-in reports
-# through kvoam. Both are installed compressed, as Debian wants them.
+# through kvoam. The paths they name are those of the tree they are installed
+# in, which only the installation knows (cmake --install --prefix, DESTDIR):
+# the build leaves @PLUGIN@, @DATADIR_KV@, @PRIVATEDIR@ and @BASHCOMPLETION@ in
+# them and the installation fills them in (KvInstallManPage.cmake) and
+# compresses the pages, as Debian wants them.
 find_program(KV_GZIP gzip REQUIRED)
 set(KV_MAN_BUILD_DIR "${PROJECT_BINARY_DIR}/man")
 
 set(VERSION "${PROJECT_VERSION}")
-set(PLUGIN "${CMAKE_INSTALL_PREFIX}/${KV_PLUGIN_DIR}/libkv.so")
-set(DATADIR_KV "${CMAKE_INSTALL_FULL_DATADIR}/kv")
-set(PRIVATEDIR "${CMAKE_INSTALL_FULL_LIBDIR}/kvoam")
-configure_file(doc/kvoam.1.in "${KV_MAN_BUILD_DIR}/kvoam.1" @ONLY)
+foreach(path PLUGIN DATADIR_KV PRIVATEDIR BASHCOMPLETION)
+  set(${path} "@${path}@")
+endforeach()
+configure_file(doc/kvoam.1.in "${KV_MAN_BUILD_DIR}/kvoam.1.in" @ONLY)
 
-add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7"
+add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7.in"
   COMMAND ${CMAKE_COMMAND}
     -DKVOAM=$<TARGET_FILE:kvoam>
     -DSHARE=${PROJECT_SOURCE_DIR}/share
     -DTEMPLATE=${PROJECT_SOURCE_DIR}/doc/libkv.7.in
-    -DOUTPUT=${KV_MAN_BUILD_DIR}/libkv.7
+    -DOUTPUT=${KV_MAN_BUILD_DIR}/libkv.7.in
     -DVERSION=${PROJECT_VERSION}
-    -DPLUGIN=${PLUGIN}
-    -DDATADIR_KV=${DATADIR_KV}
     -P ${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake
   DEPENDS kvoam kv "${PROJECT_SOURCE_DIR}/doc/libkv.7.in" "${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake"
   COMMENT "Generating libkv(7) from the plug-in's keyword schema"
   VERBATIM)
+add_custom_target(manpages ALL DEPENDS "${KV_MAN_BUILD_DIR}/kvoam.1.in" "${KV_MAN_BUILD_DIR}/libkv.7.in")
 
-foreach(page kvoam.1 libkv.7)
-  add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/${page}.gz"
-    COMMAND ${KV_GZIP} -9 -n -k -f "${KV_MAN_BUILD_DIR}/${page}"
-    DEPENDS "${KV_MAN_BUILD_DIR}/${page}"
-    VERBATIM)
+# The installed paths: relative ones under the prefix the installation is
+# given, absolute ones as they are.
+foreach(page kvoam.1:kvoam libkv.7:libkv)
+  string(REPLACE ":" ";" page "${page}")
+  list(GET page 0 name)
+  list(GET page 1 component)
+  string(REGEX REPLACE "^.*\\." "man" section "${name}")
+  install(CODE "
+    set(KV_PAGE_TEMPLATE \"${KV_MAN_BUILD_DIR}/${name}.in\")
+    set(KV_PAGE_DIR \"${CMAKE_INSTALL_MANDIR}/${section}\")
+    set(KV_PAGE_PATHS PLUGIN \"${KV_PLUGIN_DIR}/libkv.so\" DATADIR_KV \"${KV_DATA_DIR}\" PRIVATEDIR \"${KV_PRIVATE_DIR}\"
+      BASHCOMPLETION \"${CMAKE_INSTALL_DATADIR}/bash-completion/completions/kvoam\")
+    set(KV_GZIP \"${KV_GZIP}\")
+    include(\"${CMAKE_CURRENT_LIST_DIR}/KvInstallManPage.cmake\")" COMPONENT ${component})
 endforeach()
-add_custom_target(manpages ALL DEPENDS "${KV_MAN_BUILD_DIR}/kvoam.1.gz" "${KV_MAN_BUILD_DIR}/libkv.7.gz")
-
-install(FILES "${KV_MAN_BUILD_DIR}/kvoam.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT kvoam)
-install(FILES "${KV_MAN_BUILD_DIR}/libkv.7.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man7" COMPONENT libkv)
 
 if(KV_TESTS)
   add_test(NAME kvoam_manpage_documents_every_command
     COMMAND ${CMAKE_COMMAND} -DKVOAM=$<TARGET_FILE:kvoam> -DPAGE=${PROJECT_SOURCE_DIR}/doc/kvoam.1.in
             -P ${CMAKE_CURRENT_LIST_DIR}/KvCheckManPage.cmake)
   set_tests_properties(kvoam_manpage_documents_every_command PROPERTIES LABELS unit)
-  # Every example of kvoam(1) runs as it is printed.
-  add_test(NAME kvoam_manpage_examples_run
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/man-examples $<TARGET_FILE:kvoam> ${PROJECT_SOURCE_DIR}/doc/kvoam.1.in
-            ${PROJECT_SOURCE_DIR}/share)
-  set_tests_properties(kvoam_manpage_examples_run PROPERTIES LABELS unit)
+  # Every example command of the README and the man pages runs as it is
+  # printed, against this build. It installs the build, rebuilds it (a no-op
+  # once built) and compiles with its kit, so it runs alone; and in the plain
+  # build only: programs linked against a sanitizer build's libraries would
+  # need its run-time.
+  if(NOT KV_SANITIZE AND NOT KV_TSAN)
+    add_test(NAME doc_examples_run COMMAND ${PROJECT_SOURCE_DIR}/scripts/doc-examples ${PROJECT_BINARY_DIR})
+    set_tests_properties(doc_examples_run PROPERTIES LABELS unit RUN_SERIAL TRUE)
+  endif()
 endif()

@@ -1,4 +1,5 @@
-# Debian packages from the install components (scripts/package makes them):
+# Debian packages from the install components (scripts/package makes them,
+# in a build directory of its own):
 #   libkv      the plug-in, its device layer, the search path files, libkv(7)
 #   kvoam      the shell, its private libraries, kvoam(1)
 #   libkv-dev  the development kit
@@ -8,10 +9,13 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME libkv)
 set(CPACK_PACKAGE_VENDOR "The libkv developers")
-set(CPACK_PACKAGE_CONTACT "The libkv developers <maintainers@users.noreply.c-seed-b86cd6d8.example>")
+# The maintainer, given at packaging time (scripts/package --maintainer).
+set(KV_MAINTAINER "The libkv developers <maintainers@users.noreply.c-seed-b86cd6d8.example>" CACHE STRING
+    "Maintainer of the Debian packages, as NAME <ADDRESS>")
+set(CPACK_PACKAGE_CONTACT "${KV_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
-set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
+set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/cpack")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_THREADS 0)
 

@@ -321,7 +321,8 @@ std::string Check(const Strings& args) {
 // Files (NAME -> TEXT, '|' ending a line; "-": no such file, a directory for a NAME ending in '/') -> the
 // problems the check finds in each, in the order printed, as LINE and e(rror) or w(arning). A file's kind
 // comes from its extension (letter case aside), else from its content: a record mark first is an image, a
-// '=' outside a comment ('#' or ';' to the end of the line) a configuration file, anything else coefficients.
+// '=' outside a comment ('#' or ';' to the end of the line) a configuration file, a first value beginning
+// with a hexadecimal digit coefficients; a file of no kind is refused.
 TEST(KvoamCheck, NamesEveryProblemWithItsLineInFilesOfEachKind) {
     TempDir dir;
     Strings args{"--check"},
@@ -336,6 +337,8 @@ guess1 -> 1 2 ; A = 1 -> none
 guess2 -> 1 2 # A = 1 -> none
 guess3 -> # A = 1|NoSuch = 1 -> 2e
 guess4 -> |  :00000001FF -> 1e 2e
+guess5 -> ; 1|zz 1 -> 0e
+empty.txt ->  -> 0e
 missing.dft -> - -> 0e
 directory/ -> - -> 0e)");
     std::map<std::string, std::string> problems;
@@ -355,11 +358,15 @@ directory/ -> - -> 0e)");
         EXPECT_EQ(problems[row.substr(0, row.find(" -> "))],
                   Replace(row.substr(row.rfind(" -> ") + 4) + " ", "none ", ""))
             << row;
-    for (const char* own :
-         {"settings.dft:5: warning: State is the board's own; the check does not apply it\n",
-          "settings.dft:7: warning: File 'nothere (*.dsp)' not found in path '" KV_SHARE_DIR "'\n",
-          "clock.DFT:2: warning: CKvBoard::KeywordsValidate() - invalid combination: ClockMode = 'MASTER_A'",
-          "directory/: error: not a regular file\n", "\ncheck: 12 files, 11 errors, 8 warnings\n"})
+    for (
+        const char* own :
+        {"settings.dft:5: warning: State is the board's own; the check does not apply it\n",
+         "settings.dft:7: warning: File 'nothere (*.dsp)' not found in path '" KV_SHARE_DIR "'\n",
+         "clock.DFT:2: warning: CKvBoard::KeywordsValidate() - invalid combination: ClockMode = 'MASTER_A'",
+         "directory/: error: not a regular file\n", "\ncheck: 14 files, 13 errors, 8 warnings\n",
+         "empty.txt: error: neither the name nor the content tells the kind of this file: a configuration file "
+         "(.dft, .cfg, .conf), coefficients (.slc) or a DSP image (.dsp, .hex, .ihex); --type "
+         "configuration|coefficients|image names it\n"})
         EXPECT_TRUE(Contains(out, own)) << own << out;
 }
 
@@ -372,7 +379,7 @@ TEST(KvoamUsage, OptionsAndUsageErrors) {
         {"$F", dir.Write("c.dft", "HeartbeatRate = 7\nbad\n")},
         {"$N", dir.Write("n.hex", ":0400000012345678E8\n:00000001FF\n")},
         {"$W", dir.Write("w.hex", ":120000004B564453504657320100020030000000100054\n:00000001FF\n")},
-        {"$U", "(usage: check [--json] [--product PRODUCT] [--emulator] FILE...)"}};
+        {"$U", "(usage: check [--json] [--product PRODUCT] [--emulator] [--type KIND] FILE...)"}};
     for (const std::string& line : Split(R"(--bogus=1 -> 2 kvoam: unknown option '--bogus'
 -x -> 2 kvoam: unknown option '-x'
 -c init -q -> 2 kvoam: unknown option '-q'
@@ -396,6 +403,9 @@ script.txt -q -> 2 kvoam: unknown option '-q'
 --check --json=1 x -> 2 kvoam: check: option '--json' takes no argument $U
 --check --product KV_9999 x -> 2 kvoam: check: unknown product 'KV_9999' (products: KV 7400C-48, KV 7400C-32, KV 7400C-16, KV 7400-32, KV 7400-16, KV_7400) $U
 --check $N -> 0 check: 1 file, 0 errors, 0 warnings
+--check --type=image $F -> 1 $F:1: error: expected ':' at the start of a record
+--check --type Image $N -> 0 check: 1 file
+--check --type dft $F -> 2 kvoam: check: unknown type 'dft' (types: configuration, coefficients, image) $U
 --check --emulator $N -> 1 $N: error: the emulated DSP runs no image without its firmware header at address 0: "KVDSPFW1" or "KVDSPDG1" and five 16-bit words (18 bytes)
 --check --emulator $W -> 1 $W: error: the image begins with "KVDSPFW2" at address 0: the emulated DSP runs only an image that begins with "KVDSPFW1" or "KVDSPDG1"
 --check -- --emulator -> 1 --emulator: error: No such file or directory)")) {

@@ -25,11 +25,12 @@
 #include "HexReader.h"
 #include "KvDiagnostics.h"
 #include "QslacReader.h"
+#include "options.h"
 #include "tsi/tsi.h"
 
 namespace kvoam {
 
-const char kCheckUsage[] = "check [--json] [--product PRODUCT] [--emulator] FILE...";
+const char kCheckUsage[] = "check [--json] [--product PRODUCT] [--emulator] [--type KIND] FILE...";
 
 namespace {
 
@@ -105,14 +106,22 @@ std::string OneLine(const std::string& text) {
 
 // ---- Options and files ------------------------------------------------------------
 
+enum class Kind { Unknown, Configuration, Coefficients, Image };
+
+// The kinds --type names, in the order the refusal of an unknown file names them.
+const struct {
+    const char* name;
+    Kind kind;
+} kKinds[] = {
+    {"configuration", Kind::Configuration}, {"coefficients", Kind::Coefficients}, {"image", Kind::Image}};
+
 struct Options {
     bool json = false;
     bool emulator = false;
+    Kind type = Kind::Unknown;  // Unknown: each file's own
     std::string product;
     std::vector<std::string> files;
 };
-
-enum class Kind { Configuration, Coefficients, Image };
 
 bool EndsWith(const std::string& text, const char* suffix) {
     size_t length = strlen(suffix);
@@ -120,7 +129,8 @@ bool EndsWith(const std::string& text, const char* suffix) {
 }
 
 // By the extension; otherwise by the content: a record mark first is an
-// image, a '=' before any comment on some line a configuration file.
+// image, a '=' before any comment on some line a configuration file, a
+// hexadecimal digit beginning the first value coefficients; else Unknown.
 Kind KindOf(const std::string& path, FILE* file) {
     for (const char* extension : {".dft", ".cfg", ".conf"})
         if (EndsWith(path, extension)) return Kind::Configuration;
@@ -130,15 +140,17 @@ Kind KindOf(const std::string& path, FILE* file) {
     int c;
     do c = getc(file);
     while (c == ' ' || c == '\t' || c == '\r' || c == '\n');
-    Kind kind = c == ':' ? Kind::Image : Kind::Coefficients;
-    bool comment = c == '#' || c == ';';
-    for (; c != EOF && kind == Kind::Coefficients; c = getc(file)) {
+    Kind kind = c == ':' ? Kind::Image : Kind::Unknown;
+    bool comment = false, value = false;  // within a comment; some value seen
+    for (; c != EOF && kind != Kind::Image && kind != Kind::Configuration; c = getc(file)) {
         if (c == '\n')
             comment = false;
         else if (c == '#' || c == ';')
             comment = true;
         else if (c == '=' && !comment)
             kind = Kind::Configuration;
+        else if (!comment && !value && c != ' ' && c != '\t' && c != '\r')
+            value = true, kind = isxdigit(c) ? Kind::Coefficients : Kind::Unknown;
     }
     rewind(file);
     return kind;
@@ -468,10 +480,11 @@ bool WithScratchBoard(const EntryPoints& entry, const std::string& product, cons
 int RunCheck(Shell& shell, const std::vector<std::string>& args) {
     Options options;
     options.json = JsonOutput();
-    enum { kJson = 256, kEmulator, kProduct };
+    enum { kJson = 256, kEmulator, kProduct, kType };
     static const ::option kOptions[] = {{"json", no_argument, nullptr, kJson},
                                         {"emulator", no_argument, nullptr, kEmulator},
                                         {"product", required_argument, nullptr, kProduct},
+                                        {"type", required_argument, nullptr, kType},
                                         {nullptr, 0, nullptr, 0}};
     std::vector<char*> argv{const_cast<char*>("check")};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -480,16 +493,22 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args) {
     // Options and files in any order, "--" before files that begin with '-'.
     // getopt_long starts afresh (optind 0) and reorders only this copy.
     optind = 0;
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv.data(), ":", kOptions, nullptr)) != -1;) {
+    std::string why;
+    for (int c; (c = kvoptions::Next(argc, argv.data(), ":", kOptions, &why)) != -1;) {
         if (c == kJson)
             options.json = true;
         else if (c == kEmulator)
             options.emulator = true;
         else if (c == kProduct)
             options.product = optarg;
-        else
-            return Usage(shell, OptionError(c, argv.data(), kOptions));
+        else if (c == kType) {
+            for (const auto& kind : kKinds)
+                if (strcasecmp(optarg, kind.name) == 0) options.type = kind.kind;
+            if (options.type == Kind::Unknown)
+                return Usage(shell, std::string("unknown type '") + optarg +
+                                        "' (types: configuration, coefficients, image)");
+        } else
+            return Usage(shell, why);
     }
     options.files.assign(argv.begin() + optind, argv.begin() + argc);
     if (options.files.empty()) return Usage(shell, "no file to check");
@@ -528,7 +547,14 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args) {
         } else if ((file = fopen(path.c_str(), "rb")) == nullptr) {
             out.Report(0, KV_SEVERITY_ERROR, strerror(errno));
         } else {
-            switch (KindOf(path, file)) {
+            switch (options.type != Kind::Unknown ? options.type : KindOf(path, file)) {
+            case Kind::Unknown:
+                out.Report(
+                    0, KV_SEVERITY_ERROR,
+                    "neither the name nor the content tells the kind of this file: a configuration file "
+                    "(.dft, .cfg, .conf), coefficients (.slc) or a DSP image (.dsp, .hex, .ihex); "
+                    "--type configuration|coefficients|image names it");
+                break;
             case Kind::Configuration:
                 if (!needPlugin()) {
                     out.Report(0, KV_SEVERITY_ERROR, pluginTrouble.c_str());

@@ -11,7 +11,7 @@
 
 namespace kvoam {
 
-// Runs "check [--json] [--product PRODUCT] [--emulator] FILE..." (args: the
+// Runs "check [--json] [--product PRODUCT] [--emulator] [--type KIND] FILE..." (args: the
 // words after "check"). Prints every problem as "FILE:LINE: error|warning:
 // message" (a JSON object each with --json) and a summary. Answers the exit
 // status: 0 without errors, 1 with errors, 2 on a usage error.

@@ -1,6 +1,5 @@
 // kvoam's commands: one table entry per command, each calling one entry
 // point of the plug-in (or controlling the shell) and showing the result.
-#include <getopt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -469,19 +468,6 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
     }
     *value = static_cast<uint32_t>(result);
     return true;
-}
-
-std::string OptionError(int result, char* const* argv, const ::option* longOptions) {
-    if (optopt == 0) {  // a long option that is none of them
-        std::string word = argv[optind - 1];
-        return "unknown option '" + word.substr(0, word.find('=')) + "'";
-    }
-    std::string name = std::string("-") + static_cast<char>(optopt);
-    for (const ::option* o = longOptions; optopt >= 256 && o->name != nullptr; ++o)
-        if (o->val == optopt) name = std::string("--") + o->name;
-    if (result == ':') return "option '" + name + "' needs an argument";
-    if (optopt >= 256) return "option '" + name + "' takes no argument";
-    return "unknown option '" + name + "'";
 }
 
 uint64_t ResolveHandle(const Shell& shell, const std::string& board) {

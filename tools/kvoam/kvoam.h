@@ -14,8 +14,6 @@
 
 #include "oam/boardplugin.h"
 
-struct option;  // <getopt.h>
-
 namespace kvoam {
 
 // ---- Output ----------------------------------------------------------------
@@ -106,11 +104,6 @@ std::vector<std::string> CommandUsages();
 
 // Decimal or 0x-hexadecimal text, 32 bits, nothing else.
 bool ParseNumber(const std::string& text, uint32_t* value);
-
-// What getopt_long's answer result (':' or '?') to argv means, in words:
-// "unknown option '--bogus'", "option '--plugin' needs an argument". Options
-// without a short form have values from 256 up in longOptions.
-std::string OptionError(int result, char* const* argv, const ::option* longOptions);
 
 // What a board name resolves to when the plug-in knows no such board: a
 // keyword call with it shows the plug-in's own answer to an unknown handle.

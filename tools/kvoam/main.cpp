@@ -23,6 +23,7 @@
 #include "kvemu.h"
 #include "kvoam.h"
 #include "lineedit.h"
+#include "options.h"
 #include "zel/zelframework.h"
 
 #ifndef KVOAM_DEFAULT_PLUGIN
@@ -54,7 +55,7 @@ const int kStatusUsage = 2;
 
 const char kUsage[] =
     "usage: kvoam [--json] [--no-history] [--plugin PATH] [-c \"CMD; CMD...\"] [SCRIPT | -]\n"
-    "       kvoam [--json] [--plugin PATH] --check [--product PRODUCT] [--emulator] FILE...\n"
+    "       kvoam [--json] [--plugin PATH] --check [--product PRODUCT] [--emulator] [--type KIND] FILE...\n"
     "       kvoam --version | --help\n"
     "  -c CMDS        run the commands, separated by ';'\n"
     "  SCRIPT         run the commands of a file, one a line ('#' starts a comment)\n"
@@ -311,11 +312,11 @@ int Main(int argc, char** argv) {
     bool check = false;
     std::vector<std::string> checkArgs;
 
-    opterr = 0;                 // kvoam says what is wrong in its own words
     bool operandsOnly = false;  // after "--"
+    std::string why;
     while (!check && optind < argc) {
         const int before = optind;
-        const int c = operandsOnly ? -1 : getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+        const int c = operandsOnly ? -1 : kvoptions::Next(argc, argv, kShortOptions, kLongOptions, &why);
         switch (c) {
         case -1:
             if (optind >= argc) break;
@@ -344,7 +345,7 @@ int Main(int argc, char** argv) {
             check = true;
             checkArgs.assign(argv + optind, argv + argc);
             break;
-        default: return UsageError(OptionError(c, argv, kLongOptions));
+        default: return UsageError(why);
         }
     }
     if (haveScript && !commands.empty()) return UsageError("give either -c or a script, not both");

@@ -24,3 +24,12 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${OUTPUT}/in.bin ${OUT
 if(NOT rc EQUAL 0 OR NOT different EQUAL 0)
   message(FATAL_ERROR "objcopy does not read the binary back from the image")
 endif()
+
+# Its command line: misuses answer 2, help 0; '--' ends the options.
+foreach(case "2;--bogus" "2;--generate;1" "2;--from-binary;--generate;a;b" "0;-h" "0;--generate;--;4096;${OUTPUT}/g.hex")
+  list(POP_FRONT case expected)
+  execute_process(COMMAND ${GENERATOR} ${case} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+  if(NOT rc EQUAL expected)
+    message(FATAL_ERROR "mkdspimage ${case} answers ${rc}, not ${expected}")
+  endif()
+endforeach()

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DspImage.h"
+#include "options.h"
 
 namespace {
 
@@ -152,14 +153,38 @@ int Generate(const char* sizeText, const char* imagePath) {
     return Finish(out, imagePath) ? 0 : 1;
 }
 
+int Usage(const std::string& why) {
+    if (!why.empty()) fprintf(stderr, "mkdspimage: %s\n", why.c_str());
+    fputs(kUsage, stderr);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && argv[1][0] != '-') return WriteShippedImages(argv[1]);
-    if ((argc == 4 || argc == 5) && strcmp(argv[1], "--from-binary") == 0)
-        return FromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
-    if (argc == 4 && strcmp(argv[1], "--generate") == 0) return Generate(argv[2], argv[3]);
-    const bool help = argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0);
-    fputs(kUsage, help ? stdout : stderr);
-    return help ? 0 : 2;
+    enum { kFromBinary = 256, kGenerate, kHelp };
+    const ::option longOptions[] = {{"from-binary", no_argument, nullptr, kFromBinary},
+                                    {"generate", no_argument, nullptr, kGenerate},
+                                    {"help", no_argument, nullptr, kHelp},
+                                    {nullptr, 0, nullptr, 0}};
+    // '+': the options come first; the operands after them (an ADDRESS may
+    // begin with '-' and is then refused as an address, not as an option).
+    int mode = 0;
+    std::string why;
+    for (int c; (c = kvoptions::Next(argc, argv, "+:h", longOptions, &why)) != -1;) {
+        if (c == 'h' || c == kHelp) {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (c != kFromBinary && c != kGenerate) return Usage(why);
+        if (mode != 0 && mode != c) return Usage("give either --from-binary or --generate, not both");
+        mode = c;
+    }
+    char** operands = argv + optind;
+    const int count = argc - optind;
+    if (mode == 0 && count == 1) return WriteShippedImages(operands[0]);
+    if (mode == kFromBinary && (count == 2 || count == 3))
+        return FromBinary(operands[0], operands[1], count == 3 ? operands[2] : nullptr);
+    if (mode == kGenerate && count == 2) return Generate(operands[0], operands[1]);
+    return Usage(std::string());
 }
