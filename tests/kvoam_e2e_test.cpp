@@ -423,8 +423,8 @@ script.txt -q -> 2 kvoam: unknown option '-q'
 
 // save writes what differs from the defaults so that a new board of the product reading it as its
 // configuration file (WBLOAD) holds every value of the first (the file's "#: left out:" keywords aside), and
-// check passes it; diff finds no difference, then the one made after. The settings are drawn from the schema,
-// seeded.
+// check passes it (elements of an array with one value on one line); diff finds no difference, then the one
+// made after. The settings are drawn from the schema, seeded.
 TEST(KvoamSave, SavedSettingsMakeTheSameBoardAndDiffFindsChanges) {
     TempDir dir;
     std::mt19937 random(18);
@@ -447,6 +447,8 @@ TEST(KvoamSave, SavedSettingsMakeTheSameBoardAndDiffFindsChanges) {
         }
         sets += "set b0 " + Field(line, "keyword") + " " + value + "; ";
     }
+    sets +=
+        "set b0 Port[4].Qslac.File same; set b0 Port[5].Qslac.File same; set b0 Port[7].Qslac.File same; ";
     const std::string file = dir.path + "/kv7400cpci_48.dft";
     const Outcome first = RunKvoam({"--json", "-c",
                                     kSetUp + sets + "save b0 " + file + "; diff b0 " + file +
@@ -459,6 +461,7 @@ TEST(KvoamSave, SavedSettingsMakeTheSameBoardAndDiffFindsChanges) {
         first.err, "save: the value of 'DspFile' cannot stand in a configuration file: it holds a '#'"));
     EXPECT_EQ(Check({"--check", "--product", "KV 7400C-48", file}).substr(0, 2), "0 ");
     const std::string saved = ReadAll(file), leftOut = saved.substr(saved.find("#: left out: ") + 13);
+    EXPECT_TRUE(Contains(saved, "\nPort[4-5,7].Qslac.File = same\n")) << saved;  // one line, an index list
     const Strings was = Records(first, "keyword"),
                   made = Records(RunKvoam({"--json", "-c", "init; create b1 KV 7400C-48; schema b1"}, "",
                                           dir.path.c_str()),

@@ -47,6 +47,54 @@ std::string SettingLine(const std::string& key, const std::string& value) {
     return key + " = " + value + (value.back() == '\\' ? " #" : "");
 }
 
+// The lines of a saved file past its head: a comment, or the settings that
+// differ only in the index of their first array and have one value, written
+// on one line with an index list as the shipped files write them
+// ("Port[0-3,8].Qslac.File = x").
+struct FileLine {
+    std::string comment;  // or empty for settings
+    std::string prefix, suffix, value;
+    std::vector<unsigned long> indices;  // none: a keyword outside arrays
+};
+
+void AddSetting(std::vector<FileLine>& lines, const std::string& path, const std::string& value) {
+    FileLine line;
+    line.value = value;
+    const size_t open = path.find('['), close = path.find(']', open);
+    const std::string digits = open == std::string::npos || close == std::string::npos
+                                   ? std::string()
+                                   : path.substr(open + 1, close - open - 1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        line.prefix = path;
+        lines.push_back(line);
+        return;
+    }
+    line.prefix = path.substr(0, open);
+    line.suffix = path.substr(close + 1);
+    for (FileLine& earlier : lines) {
+        if (earlier.comment.empty() && !earlier.indices.empty() && earlier.prefix == line.prefix &&
+            earlier.suffix == line.suffix && earlier.value == value) {
+            earlier.indices.push_back(std::stoul(digits));
+            return;
+        }
+    }
+    line.indices.push_back(std::stoul(digits));
+    lines.push_back(line);
+}
+
+// "0-3,8" of indices in rising order.
+std::string IndexList(const std::vector<unsigned long>& indices) {
+    std::string list;
+    for (size_t i = 0; i < indices.size();) {
+        size_t last = i;
+        while (last + 1 < indices.size() && indices[last + 1] == indices[last] + 1) ++last;
+        list += (list.empty() ? "" : ",") + std::to_string(indices[i]) +
+                (last > i ? "-" + std::to_string(indices[last]) : std::string());
+        i = last + 1;
+    }
+    return list;
+}
+
 // The board's handle and product, and its keywords; answers false and why.
 bool ReadBoard(const Shell& shell, const std::string& board, uint64_t& handle, std::string& product,
                std::vector<SchemaEntry>& entries, std::string& why) {
@@ -132,6 +180,7 @@ bool SaveConfiguration(const Shell& shell, const std::string& board, const std::
                        "#: left out: " +
                        leftOut + "\n";
     std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<FileLine> lines;
     std::string refused;
     unsigned refusedCount = 0;
     for (const SchemaEntry& entry : entries) {
@@ -139,13 +188,22 @@ bool SaveConfiguration(const Shell& shell, const std::string& board, const std::
         auto standard = defaults.find(entry.path);
         if (standard != defaults.end() && SameValue(entry, entry.value, standard->second)) continue;
         if (const char* reason = Unwritable(entry.value)) {
-            text += "# " + entry.path + ": not saved, its value cannot stand in a configuration file\n";
+            FileLine comment;
+            comment.comment =
+                "# " + entry.path + ": not saved, its value cannot stand in a configuration file";
+            lines.push_back(comment);
             if (refusedCount++ == 0)
                 refused = "'" + entry.path + "' cannot stand in a configuration file: " + reason;
             continue;
         }
-        text += SettingLine(entry.path, entry.value) + "\n";
+        AddSetting(lines, entry.path, entry.value);
         settings.emplace_back(entry.path, entry.value);
+    }
+    for (const FileLine& line : lines) {
+        const std::string key = line.indices.empty()
+                                    ? line.prefix
+                                    : line.prefix + "[" + IndexList(line.indices) + "]" + line.suffix;
+        text += (line.comment.empty() ? SettingLine(key, line.value) : line.comment) + "\n";
     }
 
     const std::string count = std::to_string(settings.size());
