@@ -2,12 +2,12 @@
 # own schema, so that the page never drifts from the code.
 #
 #   cmake -DKVOAM=path/to/kvoam -DSHARE=dir -DTEMPLATE=libkv.7.in
-#         -DOUTPUT=libkv.7 -DVERSION=x.y.z -P KvKeywordManPage.cmake
+#         -DOUTPUT=libkv.7 -DVERSION=x.y.z [-DRESULTS=results.man] -P KvKeywordManPage.cmake
 #
 # It runs kvoam's "schema" command on a board of the largest model (every
 # model shares one tree; the smaller ones have fewer ports) and reads its JSON
 # lines: one object per keyword with "keyword", "type", "default", "value",
-# "choices", "min", "max" and "settable". -DSCHEMA=file reads such lines from
+# "choices", "min", "max", "count" and "settable" (null where it has none). -DSCHEMA=file reads such lines from
 # a file instead of running kvoam. Array elements whose descriptions agree are
 # folded into one entry ("Port[0..47].Qslac.File").
 
@@ -236,6 +236,10 @@ endif()
 set(KEYWORDS "${plain}${sections}")
 string(REGEX REPLACE "\n$" "" KEYWORDS "${KEYWORDS}")
 set(PRODUCT "${product}")
+# The table of result codes that kvoam(1) shows too (-DRESULTS=doc/results.man).
+if(DEFINED RESULTS)
+  file(READ "${RESULTS}" RESULT_CODES)
+endif()
 # The installed paths stay for the installation to fill in.
 foreach(path PLUGIN DATADIR_KV PRIVATEDIR BASHCOMPLETION)
   set(${path} "@${path}@")

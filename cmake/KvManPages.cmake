@@ -9,6 +9,24 @@ find_program(KV_GZIP gzip REQUIRED)
 set(KV_MAN_BUILD_DIR "${PROJECT_BINARY_DIR}/man")
 
 set(VERSION "${PROJECT_VERSION}")
+# The result codes, one table for both pages, written in doc/results.man: it
+# must name every code the entry points' and the board's headers define.
+set(KV_RESULTS_TABLE "${PROJECT_SOURCE_DIR}/doc/results.man")
+set(KV_RESULT_HEADERS "${PROJECT_SOURCE_DIR}/include/oam/boardplugin.h"
+                      "${PROJECT_SOURCE_DIR}/api/oam/boardplugin/kvplugin/KvResults.h")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KV_RESULTS_TABLE}" ${KV_RESULT_HEADERS})
+file(READ "${KV_RESULTS_TABLE}" RESULT_CODES)
+string(TOUPPER "${RESULT_CODES}" listed)
+foreach(header IN LISTS KV_RESULT_HEADERS)
+  file(STRINGS "${header}" definitions REGEX "= 0x[0-9A-Fa-f]+")
+  foreach(definition IN LISTS definitions)
+    string(REGEX MATCH "0x[0-9A-Fa-f]+" code "${definition}")
+    string(TOUPPER "${code}" key)
+    if(NOT listed MATCHES "\\.B ${key}\n")
+      message(FATAL_ERROR "doc/results.man does not list the result code ${code} of ${header}")
+    endif()
+  endforeach()
+endforeach()
 foreach(path PLUGIN DATADIR_KV PRIVATEDIR BASHCOMPLETION)
   set(${path} "@${path}@")
 endforeach()
@@ -21,8 +39,10 @@ add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7.in"
     -DTEMPLATE=${PROJECT_SOURCE_DIR}/doc/libkv.7.in
     -DOUTPUT=${KV_MAN_BUILD_DIR}/libkv.7.in
     -DVERSION=${PROJECT_VERSION}
+    -DRESULTS=${KV_RESULTS_TABLE}
     -P ${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake
   DEPENDS kvoam kv "${PROJECT_SOURCE_DIR}/doc/libkv.7.in" "${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake"
+          "${KV_RESULTS_TABLE}"
   COMMENT "Generating libkv(7) from the plug-in's keyword schema"
   VERBATIM)
 add_custom_target(manpages ALL DEPENDS "${KV_MAN_BUILD_DIR}/kvoam.1.in" "${KV_MAN_BUILD_DIR}/libkv.7.in")

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <string>
@@ -83,13 +85,11 @@ Outcome RunKvoam(const Strings& args, const std::string& input = "", const char*
                    ReadAll(err)};
 }
 
-// A field of a one-line JSON object: a string without escapes or a bare number; empty when missing.
+// A member of a one-line JSON object: a string as it is, another value as JSON; empty when missing or null.
 std::string Field(const std::string& line, const std::string& key) {
-    size_t at = line.find("\"" + key + "\":");
-    if (at == npos) return "";
-    at += key.size() + 3;
-    return line[at] == '"' ? line.substr(at + 1, line.find('"', at + 1) - at - 1)
-                           : line.substr(at, line.find_first_of(",}", at) - at);
+    const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (!object.is_object() || !object.contains(key) || object[key].is_null()) return "";
+    return object[key].is_string() ? object[key].get<std::string>() : object[key].dump();
 }
 
 // The JSON lines of one kind ("call", "keyword"), or one field of each.
@@ -103,10 +103,22 @@ Strings Records(const Outcome& outcome, const std::string& kind, const std::stri
 
 const std::string kSetUp = "init; create b0 KV 7400C-48; ";
 
-// Each command's call: its result, the value read or why it failed. WBLOAD is the search path (its file sets
-// Encoding); schema makes no calls, shows the default the board was made with and folds arrays in text.
+// Each command's call: its result, the value read or why it failed ($LONG: a name of 128 bytes, one too
+// many). WBLOAD is the search path (its file sets Encoding); schema makes no calls, shows the default the
+// board was made with and folds arrays in text.
 TEST(KvoamSession, CallsShowResultsValuesAndWhyTheyFailed) {
-    const Strings cases = Split(R"(get b0 Clocking.HBus.ClockMode -> GetKeyword 0x00000000 STANDALONE
+    const Strings cases = Split(R"(init -> Init 0x40000101 the plug-in is initialised already (exit first)
+create B0 KV_7400 -> CreateBoard 0x40000105 there is a board named 'B0' already (names compare without regard to case)
+create $LONG KV_7400 -> CreateBoard 0x40000105 the board name is 128 bytes long; at most 127 are taken
+create b1 kv 7400c-4 -> CreateBoard 0x40000105 unknown product 'kv 7400c-4'; nearest: KV 7400C-48, KV 7400C-32, KV 7400C-16
+create b1 KV 9 -> CreateBoard 0x40000105 unknown product 'KV 9' (products: KV 7400C-48, KV 7400C-32, KV 7400C-16, KV 7400-32, KV 7400-16, KV_7400)
+destroy c0 -> DestroyBoard 0x40000106 there is no board named 'c0'; nearest: b0
+stop b0 -> StopBoard 0x00000000
+start b0 -> StartBoard 0x00000000
+start b0 -> StartBoard 0x4000010c 'b0' is BOOTED; only an IDLE board starts (stop it first)
+test b0 -> TestBoard 0x4000010f the board does not support a test
+send b0 x -> SendBuffer 0x40000110 the board takes no buffers
+get b0 Clocking.HBus.ClockMode -> GetKeyword 0x00000000 STANDALONE
 get b0 Stat -> GetKeyword 0x40000107 unknown keyword 'Stat'; nearest: State
 get b0 Encoding -> GetKeyword 0x00000000 ALaw
 set b0 Encoding Law -> SetKeyword 0x40000108 'Law' is not among the choices of 'Encoding': MuLaw, ALaw
@@ -117,23 +129,24 @@ get b0 Location -> GetKeyword 0x40000107 'Location' is a structure and has no va
 qualifier b0 State Nonsense -> GetQualifier 0x40000004 'State' has no qualifier 'Nonsense'
 get b9 State -> GetKeyword 0x40000107 there is no board named 'b9'
 alert b0 0x40112002 -> AlertReceive 0x00000000
-alert nosuch 0x40112002 -> AlertReceive 0x00000001
+alert nosuch 0x40112002 -> AlertReceive 0x00000001 there is no board named 'nosuch' (boards: b0)
 alert b0 4294967295 -> AlertReceive 0x00000000
 exit -> Exit 0x00000000
-exit -> Exit 0x40000002
+exit -> Exit 0x40000002 the plug-in is not initialised (init first)
 get b0 State -> GetKeyword 0x40000002 the plug-in is not initialised (init first))");
     TempDir dir;
     dir.Write("kv7400cpci_48.dft", "Encoding = ALaw\n");
     std::string commands = kSetUp + "schema b0 Encoding; schema b0 Nope; ";
-    for (const std::string& c : cases) commands += Row(c).first + "; ";
+    for (const std::string& c : cases)
+        commands += Replace(Row(c).first, "$LONG", std::string(128, 'n')) + "; ";
     Outcome json = RunKvoam({"--json", "-c", commands}, "", dir.path.c_str());
     EXPECT_EQ(Records(json, "keyword"),
               Strings{R"({"keyword":"Encoding","type":"string","default":"MuLaw","value":"ALaw",)"
-                      R"("choices":["MuLaw","ALaw"],"settable":true})"});
-    EXPECT_EQ(json.err.substr(0, 38), "kvoam: schema: unknown keyword 'Nope'\n");
+                      R"("choices":["MuLaw","ALaw"],"min":null,"max":null,"count":null,"settable":true})"});
+    EXPECT_EQ(json.err, "{\"error\":\"schema: unknown keyword 'Nope'\"}\n");
     Strings calls = Records(json, "call");
     ASSERT_TRUE(calls.size() == 2 + cases.size() && json.status == 1) << json.out;
-    EXPECT_EQ(calls[2],
+    EXPECT_EQ(calls[13],
               R"({"call":"GetKeyword","args":["b0","Clocking.HBus.ClockMode"],"result":"0x00000000",)"
               R"("value":"STANDALONE"})");
     for (size_t i = 0; i < cases.size(); ++i) {  // a refused get carries no value
@@ -156,6 +169,46 @@ get b0 State -> GetKeyword 0x40000002 the plug-in is not initialised (init first
                  "\nRing.Cadences                            array      count 3\nRing.Cadences[0..2]    "
                  "                  structure\nRing.Cadences[0..2].Ton1                 integer   "
                  "settable   default 2000|600|400  limits 0..32766  value 2000|600|400\n"));
+}
+
+// With --json every line on both streams is one JSON object, in a session that runs every command: help, the
+// errors, the plug-in's own traces to standard output (trace mask 0x40000001) wrapped as {"stdout": LINE}
+// before the call they come from; text is UTF-8 as given (a board and a file named with an accented letter),
+// bytes that are not UTF-8 read U+FFFD.
+TEST(KvoamJson, EveryLineOfASessionWithEveryCommandIsOneObject) {
+    TempDir dir;
+    const std::string image = dir.Write("\xc3\xa9.dsp", ":00000001FE\n");
+    const std::string script =
+        "init\ndetect\ncreate \xc3\xa9 KV 7400C-48\nset \xc3\xa9 OamTraceMask 0x40000001\n"
+        "get \xc3\xa9 State\nqualifier \xc3\xa9 State Kind\nschema \xc3\xa9 Ring.Cadences\n"
+        "open \xc3\xa9\nclose \xc3\xa9\nstart \xc3\xa9\nwait Status event(s)\nsleep 1\ntest \xc3\xa9\n"
+        "send \xc3\xa9 x\nalert \xc3\xa9 0x40112002\nstop \xc3\xa9\nsave \xc3\xa9 " +
+        dir.path + "/c.dft\ndiff \xc3\xa9 " + dir.path + "/c.dft\ndb\ncheck " + image +
+        "\nnote \xff\xc3\xa9\nemu reg 0 0 0\ndestroy \xc3\xa9\nhelp\nbogus\nexit\nquit\n";
+    const Outcome run = RunKvoam({"--json", dir.Write("s", script)});
+    Strings keys;  // of each line its first member's name, and the call or the plug-in's line
+    for (const std::string& line : Split(run.out + run.err)) {
+        const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(object.is_object() && !object.empty()) << line;
+        keys.push_back(object.begin().key() + " " + Field(line, "call") + Field(line, "stdout"));
+    }
+    Strings commands;  // each command of the help, the first word of its line, is in the script
+    for (const std::string& line : Records(run, "help", "help")) {
+        if (line.size() > 2 && line.rfind("  ", 0) == 0 &&
+            std::islower(static_cast<unsigned char>(line[2]))) {
+            EXPECT_TRUE(Contains("\n" + script, "\n" + line.substr(2, line.find(' ', 2) - 2))) << line;
+        }
+    }
+    const auto at = [&](const std::string& key) {
+        return std::find(keys.begin(), keys.end(), key) - keys.begin();
+    };
+    EXPECT_LT(at("stdout CKvBoard::Start()"), at("call StartBoard"));
+    EXPECT_EQ(std::count(keys.begin(), keys.end(), "stdout CKvBoard::Start()"), 1) << run.out;
+    EXPECT_EQ(Records(run, "call", "args").at(2), "[\"\xc3\xa9\",\"KV 7400C-48\"]");
+    EXPECT_EQ(Records(run, "file", "file").at(0), image);
+    EXPECT_EQ(Records(run, "note", "note"), Strings{"\xef\xbf\xbd\xc3\xa9"});
+    EXPECT_EQ(Records(run, "keyword", "count")[0], "3");  // the array, then its elements
+    EXPECT_EQ(Field(Split(run.err)[0], "at"), dir.path + "/s:25");
 }
 
 // The shipped configuration files document keywords as "# KEY = DEFAULT  #: choices: A, B" ("#: limits: MIN
@@ -194,12 +247,12 @@ TEST(KvoamInput, BadCommandsAreReportedAndTheShellGoesOn) {
     Outcome run = RunKvoam({"--json", "-c",
                             "frobnicate b0; create b0; get b0 State extra; test b0 0x; alert b0 0x100000000; "
                             "init;; sleep 0x00 ;  # a comment; test b0 0xffffffff;\ttest\tb0\t1"});
-    EXPECT_EQ(run.err, R"(kvoam: unknown command 'frobnicate' (try help)
-kvoam: create: missing arguments (usage: create BOARD PRODUCT)
-kvoam: get: too many arguments (usage: get BOARD KEYWORD)
-kvoam: invalid count '0x' (a decimal or 0x-hexadecimal number of 32 bits)
-kvoam: invalid alert code '0x100000000' (a decimal or 0x-hexadecimal number of 32 bits)
-)");
+    EXPECT_EQ(run.err, R"x({"error":"unknown command 'frobnicate' (try help)"}
+{"error":"create: missing arguments (usage: create BOARD PRODUCT)"}
+{"error":"get: too many arguments (usage: get BOARD KEYWORD)"}
+{"error":"invalid count '0x' (a decimal or 0x-hexadecimal number of 32 bits)"}
+{"error":"invalid alert code '0x100000000' (a decimal or 0x-hexadecimal number of 32 bits)"}
+)x");
     EXPECT_EQ(Records(run, "call", "call"), (Strings{"Init", "TestBoard", "TestBoard"}));
     EXPECT_TRUE(Contains(run.out, R"(["b0","0xffffffff"])") && Contains(run.out, R"(["b0","1"])")) << run.out;
     TempDir dir;
@@ -218,9 +271,9 @@ TEST(KvoamInput, WaitTakesEachAlertOnceAmongTheLast1000) {
     std::string script = "init\ncreate b0 KV 7400C-48\nset b0 OamTraceMask 0x12\nalert b0 0x40112002\n";
     for (int i = 0; i < 999; ++i) script += "set b0 OamTraceMask 2\n";
     const std::string path = dir.Write("s", script + "wait 0 0x00000012\nwait 0 REMOVAL\nwait 0 REMOVAL\n");
-    EXPECT_EQ(RunKvoam({"--json", path}).err,
-              "kvoam: " + path + ":1004: wait: no alert holding '0x00000012' came within 0 ms\nkvoam: " +
-                  path + ":1006: wait: no alert holding 'REMOVAL' came within 0 ms\n");
+    EXPECT_EQ(RunKvoam({path}).err,
+              "kvoam: " + path + ":1004: wait: no alert holding '0x00000012' came within 0 ms\n" +
+                  "kvoam: " + path + ":1006: wait: no alert holding 'REMOVAL' came within 0 ms\n");
 }
 
 // kvoam at a terminal, in HOME: each input is typed once the prompt before it has come and the line editor
@@ -389,7 +442,9 @@ script.txt -q -> 2 kvoam: unknown option '-q'
 -c init -c -> 2 kvoam: option '-c' needs an argument
 --plugin -> 2 kvoam: option '--plugin' needs an argument
 -- --json -> 2 kvoam: cannot open script '--json'
---json -- -x -c -> 2 kvoam: only one script may be given
+--json -- -x -c -> 2 {"error":"only one script may be given"}|{"usage":"usage: kvoam [--json]
+--bogus --json -> 2 {"error":"unknown option '--bogus'"}|{"usage":"usage: kvoam [--json]
+--json -h -> 0 {"help":"usage: kvoam [--json]
 -c init script.txt -> 2 kvoam: give either -c or a script, not both
 -c init --check x.dft -> 2 kvoam: give either --check or commands, not both
 --plugin /bin/sh -> 2 kvoam: cannot load plug-in '/bin/sh'

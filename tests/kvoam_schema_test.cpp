@@ -3,10 +3,6 @@
 
 #include "schema.h"
 
-namespace kvoam {
-std::string JsonString(const std::string& text) { return "\"" + text + "\""; }
-}  // namespace kvoam
-
 namespace {
 
 // What was typed -> the nearest paths, nearest first and in tree order among equals, at most three: a slip

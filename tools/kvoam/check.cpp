@@ -25,6 +25,7 @@
 #include "HexReader.h"
 #include "KvDiagnostics.h"
 #include "QslacReader.h"
+#include "json.h"
 #include "options.h"
 #include "tsi/tsi.h"
 
@@ -422,8 +423,8 @@ std::string Plural(unsigned count, const char* word) {
 void PrintProblem(bool json, const std::string& file, const Problem& problem) {
     const char* severity = problem.severity == KV_SEVERITY_ERROR ? "error" : "warning";
     if (json) {
-        PrintLine("{\"file\":" + JsonString(file) + ",\"line\":" + std::to_string(problem.line) +
-                  ",\"severity\":\"" + severity + "\",\"message\":" + JsonString(problem.message) + "}");
+        PrintLine(JsonText(Json{
+            {"file", file}, {"line", problem.line}, {"severity", severity}, {"message", problem.message}}));
     } else {
         std::string where = problem.line != 0 ? file + ":" + std::to_string(problem.line) : file;
         PrintLine(where + ": " + severity + ": " + OneLine(problem.message));
@@ -431,8 +432,7 @@ void PrintProblem(bool json, const std::string& file, const Problem& problem) {
 }
 
 int Usage(const Shell& shell, const std::string& message) {
-    std::string text = "check: " + message + " (usage: " + kCheckUsage + ")";
-    PrintError(shell.location.empty() ? text : shell.location + ": " + text);
+    PrintError("check: " + message + " (usage: " + kCheckUsage + ")", shell.location);
     return kStatusUsage;
 }
 
@@ -581,8 +581,8 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args) {
 
     unsigned files = static_cast<unsigned>(options.files.size());
     if (options.json) {
-        PrintLine("{\"summary\":{\"files\":" + std::to_string(files) + ",\"errors\":" +
-                  std::to_string(errors) + ",\"warnings\":" + std::to_string(warnings) + "}}");
+        PrintLine(
+            JsonText(Json{{"summary", {{"files", files}, {"errors", errors}, {"warnings", warnings}}}}));
     } else {
         PrintLine("check: " + Plural(files, "file") + ", " + Plural(errors, "error") + ", " +
                   Plural(warnings, "warning"));

@@ -1,5 +1,6 @@
 // kvoam's commands: one table entry per command, each calling one entry
 // point of the plug-in (or controlling the shell) and showing the result.
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,15 +11,16 @@
 #include "check.h"
 #include "emucmd.h"
 #include "interrupt.h"
+#include "json.h"
 #include "kvoam.h"
+#include "printf.h"
 #include "running.h"
 #include "schema.h"
+#include "zel/zelframework.h"
 
 namespace kvoam {
 namespace {
 
-// Values read back from the plug-in; large enough for list keywords.
-const uint32_t kValueSize = 65536;
 // How long wait waits when not told.
 const uint32_t kWaitMs = 10000;
 
@@ -84,28 +86,99 @@ const char* ResultMeaning(uint32_t result) {
 // that is known (a line of its own for people, a field in JSON).
 void ShowCall(const char* call, const std::vector<std::string>& args, uint32_t result,
               const std::string* value = nullptr, const std::string& why = std::string()) {
-    std::string line;
     if (JsonOutput()) {
-        line = "{\"call\":\"" + std::string(call) + "\",\"args\":[";
-        for (size_t i = 0; i < args.size(); ++i) line += (i ? "," : "") + JsonString(args[i]);
-        line += "],\"result\":\"" + Hex32(result) + "\"";
-        if (value != nullptr && result == 0) line += ",\"value\":" + JsonString(*value);
-        if (!why.empty()) line += ",\"why\":" + JsonString(why);
-        line += "}";
-    } else {
-        line = std::string(call) + "(";
-        for (size_t i = 0; i < args.size(); ++i) line += (i ? ", \"" : "\"") + args[i] + "\"";
-        line += ") -> " + Hex32(result) + " " + ResultMeaning(result);
-        if (value != nullptr && result == 0) line += ": " + *value;
-        if (!why.empty()) line += "\n  why: " + why;
+        Json line{{"call", call}, {"args", args}, {"result", Hex32(result)}};
+        if (value != nullptr && result == 0) line["value"] = *value;
+        if (!why.empty()) line["why"] = why;
+        PrintJson(line);
+        return;
     }
+    std::string line = std::string(call) + "(";
+    for (size_t i = 0; i < args.size(); ++i) line += (i ? ", \"" : "\"") + args[i] + "\"";
+    line += ") -> " + Hex32(result) + " " + ResultMeaning(result);
+    if (value != nullptr && result == 0) line += ": " + *value;
+    if (!why.empty()) line += "\n  why: " + why;
     PrintLine(line);
 }
 
 // Failure of the shell itself (not of the plug-in): one line on standard error.
 bool Fail(const Shell& shell, const std::string& message) {
-    PrintError(shell.location.empty() ? message : shell.location + ": " + message);
+    PrintError(message, shell.location);
     return false;
+}
+
+// ---- Why a call failed ---------------------------------------------------------
+
+const char kNotInitialised[] = "the plug-in is not initialised (init first)";
+
+// "; nearest: " and up to three of the names nearest to name, or when none is
+// near " (what: all of them)".
+std::string Nearest(const std::vector<std::string>& names, const std::string& name, const char* what) {
+    std::vector<SchemaEntry> entries(names.size());
+    for (size_t i = 0; i < names.size(); ++i) entries[i].path = names[i];
+    std::vector<std::string> nearest = NearestPaths(entries, name, 3);
+    std::string list;
+    for (const std::string& n : nearest.empty() ? names : nearest) list += (list.empty() ? "" : ", ") + n;
+    return nearest.empty() ? Printf(" (%s: %s)", what, list.c_str()) : Printf("; nearest: %s", list.c_str());
+}
+
+std::string NoSuchBoard(const Shell& shell, const std::string& board) {
+    if (shell.boards.empty()) return Printf("there is no board named '%s' (none was created)", board.c_str());
+    return Printf("there is no board named '%s'", board.c_str()) + Nearest(shell.boards, board, "boards");
+}
+
+// The product names the plug-in announces.
+std::vector<std::string> Products(const Shell& shell) {
+    std::vector<std::string> products;
+    char text[256] = "";
+    uint32_t count = 0;
+    if (shell.entry.GetKeyword(0, "Products.Count", text, sizeof text) != 0 || !ParseNumber(text, &count))
+        return products;
+    for (uint32_t i = 0; i < count && i < 64; ++i) {
+        std::string path = "Products[" + std::to_string(i) + "]";
+        if (shell.entry.GetKeyword(0, path.c_str(), text, sizeof text) == 0) products.push_back(text);
+    }
+    return products;
+}
+
+// Why a call that names a board (or the plug-in object, board empty)
+// failed, in one line: what the plug-in's state, the board's existence and
+// its state tell; else what the board's alerts above it say.
+std::string WhyCallFailed(const Shell& shell, const char* call, const std::string& board, uint32_t result,
+                          const std::string& product = std::string()) {
+    if (result == KV_E_NOT_INITIALISED) return kNotInitialised;
+    const std::string name = call;
+    if (name == "Init") return "the plug-in is initialised already (exit first)";
+    if (board.empty()) return "refused by the plug-in (the alerts above say why)";
+    const bool exists = ResolveHandle(shell, board) != kNoSuchHandle;
+    if (name == "CreateBoard") {
+        if (board.size() >= ZEL_NAME_MAX)
+            return Printf("the board name is %zu bytes long; at most %d are taken", board.size(),
+                          ZEL_NAME_MAX - 1);
+        if (exists)
+            return Printf("there is a board named '%s' already (names compare without regard to case)",
+                          board.c_str());
+        std::vector<std::string> products = Products(shell);
+        bool known = false;
+        for (const std::string& p : products)
+            known = known || strncasecmp(product.c_str(), p.c_str(), p.size()) == 0;
+        if (!known)
+            return Printf("unknown product '%s'", product.c_str()) + Nearest(products, product, "products");
+        return "the board's configuration could not be applied (the alerts above say why)";
+    }
+    if (!exists) return NoSuchBoard(shell, board);
+    if (name == "StartBoard") {
+        char state[64] = "";
+        uint64_t handle = ResolveHandle(shell, board);
+        if (shell.entry.GetKeyword(handle, "State", state, sizeof state) == 0 &&
+            strcasecmp(state, "IDLE") != 0)
+            return Printf("'%s' is %s; only an IDLE board starts (stop it first)", board.c_str(), state);
+        return "the start failed (the alerts above name the step)";
+    }
+    if (name == "TestBoard") return "the board does not support a test";
+    if (name == "SendBuffer") return "the board takes no buffers";
+    if (name == "AlertReceive") return "the board did not take the alert";
+    return "refused by the board (the alerts above say why)";
 }
 
 bool Number(const Shell& shell, const std::string& text, const char* what, uint32_t* value) {
@@ -119,20 +192,22 @@ bool Number(const Shell& shell, const std::string& text, const char* what, uint3
 bool DoInit(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.Init(args.rest.c_str());
     ShowCall("Init", args.rest.empty() ? std::vector<std::string>() : std::vector<std::string>{args.rest},
-             result);
+             result, nullptr, result != 0 ? WhyCallFailed(shell, "Init", std::string(), result) : "");
     return result == 0;
 }
 
 bool DoExit(Shell& shell, const Args&) {
     uint32_t result = shell.entry.Exit();
-    ShowCall("Exit", {}, result);
+    ShowCall("Exit", {}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "Exit", std::string(), result) : "");
     if (result == 0) shell.boards.clear(), shell.products.clear();
     return result == 0;
 }
 
 bool DoDetect(Shell& shell, const Args&) {
     uint32_t result = shell.entry.DetectBoards();
-    ShowCall("DetectBoards", {}, result);
+    ShowCall("DetectBoards", {}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "DetectBoards", std::string(), result) : "");
     if (result == 0 && !JsonOutput()) {
         // A short account of what was found, read from the plug-in object.
         char count[32] = {0};
@@ -162,20 +237,22 @@ bool DoDetect(Shell& shell, const Args&) {
 
 bool DoCreate(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
-    ShowCall("CreateBoard", {args.words[0], args.rest}, result);
+    ShowCall("CreateBoard", {args.words[0], args.rest}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "CreateBoard", args.words[0], result, args.rest) : "");
     if (result == 0) shell.boards.push_back(args.words[0]), shell.products[args.words[0]] = args.rest;
     return result == 0;
 }
 
 // Entry points that take only a board name.
-bool ByName(const char* call, uint32_t (*entry)(const char*), const Args& args) {
+bool ByName(const Shell& shell, const char* call, uint32_t (*entry)(const char*), const Args& args) {
     uint32_t result = entry(args.words[0].c_str());
-    ShowCall(call, {args.words[0]}, result);
+    ShowCall(call, {args.words[0]}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, call, args.words[0], result) : "");
     return result == 0;
 }
 
 bool DoDestroy(Shell& shell, const Args& args) {
-    if (!ByName("DestroyBoard", shell.entry.DestroyBoard, args)) return false;
+    if (!ByName(shell, "DestroyBoard", shell.entry.DestroyBoard, args)) return false;
     shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]),
                        shell.boards.end());
     shell.products.erase(args.words[0]);
@@ -184,10 +261,11 @@ bool DoDestroy(Shell& shell, const Args& args) {
 
 bool DoGet(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
-    std::vector<char> value(kValueSize, '\0');
-    uint32_t result = shell.entry.GetKeyword(handle, args.words[1].c_str(), value.data(), kValueSize);
-    value[kValueSize - 1] = '\0';
-    std::string text(value.data());
+    char* value = ValueBuffer();
+    value[0] = '\0';
+    uint32_t result = shell.entry.GetKeyword(handle, args.words[1].c_str(), value, kValueBufferSize);
+    value[kValueBufferSize - 1] = '\0';
+    std::string text(value);
     std::string why;
     if (result != 0)
         why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, nullptr, result);
@@ -207,11 +285,12 @@ bool DoSet(Shell& shell, const Args& args) {
 
 bool DoQualifier(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
-    std::vector<char> value(kValueSize, '\0');
-    uint32_t result = shell.entry.GetQualifier(handle, args.words[1].c_str(), args.words[2].c_str(),
-                                               value.data(), kValueSize);
-    value[kValueSize - 1] = '\0';
-    std::string text(value.data());
+    char* value = ValueBuffer();
+    value[0] = '\0';
+    uint32_t result = shell.entry.GetQualifier(handle, args.words[1].c_str(), args.words[2].c_str(), value,
+                                               kValueBufferSize);
+    value[kValueBufferSize - 1] = '\0';
+    std::string text(value);
     std::string why;
     if (result != 0)
         why = ExplainFailure(shell.entry, handle, args.words[0], args.words[1], nullptr, &args.words[2],
@@ -238,33 +317,41 @@ bool DoOpen(Shell& shell, const Args& args) {
     if (args.words.size() > 1 && !Number(shell, args.words[1], "value", &value)) return false;
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.OpenObject(handle, value);
-    ShowCall("OpenObject", args.words, result);
+    ShowCall("OpenObject", args.words, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "OpenObject", args.words[0], result) : "");
     return result == 0;
 }
 
 bool DoClose(Shell& shell, const Args& args) {
     uint64_t handle = ResolveHandle(shell, args.words[0]);
     uint32_t result = shell.entry.CloseObject(handle);
-    ShowCall("CloseObject", {args.words[0]}, result);
+    ShowCall("CloseObject", {args.words[0]}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "CloseObject", args.words[0], result) : "");
     return result == 0;
 }
 
-bool DoStart(Shell& shell, const Args& args) { return ByName("StartBoard", shell.entry.StartBoard, args); }
+bool DoStart(Shell& shell, const Args& args) {
+    return ByName(shell, "StartBoard", shell.entry.StartBoard, args);
+}
 
-bool DoStop(Shell& shell, const Args& args) { return ByName("StopBoard", shell.entry.StopBoard, args); }
+bool DoStop(Shell& shell, const Args& args) {
+    return ByName(shell, "StopBoard", shell.entry.StopBoard, args);
+}
 
 bool DoTest(Shell& shell, const Args& args) {
     uint32_t value = 0;
     if (args.words.size() > 1 && !Number(shell, args.words[1], "count", &value)) return false;
     uint32_t result = shell.entry.TestBoard(args.words[0].c_str(), value);
-    ShowCall("TestBoard", args.words, result);
+    ShowCall("TestBoard", args.words, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "TestBoard", args.words[0], result) : "");
     return result == 0;
 }
 
 bool DoSend(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.SendBuffer(args.words[0].c_str(), args.rest.data(),
                                              static_cast<uint32_t>(args.rest.size()));
-    ShowCall("SendBuffer", {args.words[0], args.rest}, result);
+    ShowCall("SendBuffer", {args.words[0], args.rest}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "SendBuffer", args.words[0], result) : "");
     return result == 0;
 }
 
@@ -289,7 +376,8 @@ bool DoAlert(Shell& shell, const Args& args) {
     memcpy(bytes + header, source.c_str(), source.size() + 1);
     bytes[record->text_offset] = '\0';
     uint32_t result = shell.entry.AlertReceive(record);
-    ShowCall("AlertReceive", {source, args.words[1]}, result);
+    ShowCall("AlertReceive", {source, args.words[1]}, result, nullptr,
+             result != 0 ? WhyCallFailed(shell, "AlertReceive", source, result) : "");
     return result == 0;
 }
 
@@ -342,8 +430,8 @@ bool DoDb(Shell&, const Args&) {
     std::string out;
     if (JsonOutput()) {
         for (const DbEntry& entry : entries)
-            out += "{\"db\":" + JsonString(entry.object) + ",\"keyword\":" + JsonString(entry.keyword) +
-                   ",\"value\":" + JsonString(entry.value) + "}\n";
+            out += JsonText(Json{{"db", entry.object}, {"keyword", entry.keyword}, {"value", entry.value}}) +
+                   "\n";
     } else if (entries.empty()) {
         out = "database: empty\n";
     } else {
@@ -362,7 +450,7 @@ bool DoDb(Shell&, const Args&) {
 
 bool DoNote(Shell&, const Args& args) {
     if (JsonOutput())
-        PrintLine("{\"note\":" + JsonString(args.rest) + "}");
+        PrintJson(Json{{"note", args.rest}});
     else
         PrintLine("# " + args.rest);
     return true;
@@ -377,7 +465,7 @@ bool DoCheck(Shell& shell, const Args& args) {
 }
 
 bool DoHelp(Shell&, const Args&) {
-    PrintText(CommandHelp());
+    PrintLines("help", CommandHelp());
     return true;
 }
 
@@ -504,7 +592,7 @@ std::string CommandHelp() {
         start = end + 1;
     }
     out +=
-        "A failed get, set or qualifier is followed by a line saying why.\n"
+        "A failed call is followed by a line saying why.\n"
         "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line or ends a\n"
         "sleep or wait; in a script, the first Ctrl-C or SIGTERM stops the running boards and calls Exit.\n";
     return out;

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "json.h"
 #include "kvemu.h"
 #include "printf.h"
 
@@ -40,24 +41,11 @@ const char kHelp[] =
     "emu dspmsg BUS SLOT TYPE LENGTH [PARAM...]    send any DSP message (at most 32 parameters)\n"
     "emu message BUS SLOT MANAGER            send a message from another source\n";
 
+using kvoam::Json;
+using kvoam::JsonText;
 using kvoam::Printf;
 
 bool (*g_Pause)(unsigned ms) = nullptr;
-
-std::string JsonString(const std::string& text) {
-    std::string s = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            s += '\\';
-            s += static_cast<char>(ch);
-        } else if (ch < 0x20) {
-            s += Printf("\\u%04x", ch);
-        } else {
-            s += static_cast<char>(ch);
-        }
-    }
-    return s + "\"";
-}
 
 // A number in decimal or 0x-hex, whole word, within max.
 bool ParseNumber(const std::string& word, uint64_t max, uint64_t* value) {
@@ -162,10 +150,15 @@ private:
         }
         return true;
     }
-    std::string JsonHead(const char* what) const {
-        return Printf("{\"emu\":\"%s\",\"bus\":%u,\"slot\":%u", what, bus_, slot_);
+    // An answer's object: what answers, the board's bus and slot, then members.
+    Json Head(const char* what, const Json& members = Json::object()) const {
+        Json head{{"emu", what}, {"bus", bus_}, {"slot", slot_}};
+        head.update(members);
+        return head;
     }
     void Line(const std::string& text) { out_ += text + "\n"; }
+    void Line(const char* text) { Line(std::string(text)); }
+    void Line(const Json& object) { out_ += JsonText(object) + "\n"; }
 
     int Board();
     int Reg();
@@ -217,7 +210,10 @@ int Command::Board() {
     slot_ = static_cast<unsigned>(slot);
     if (kvemu::AddBoard(bus_, slot_) != 0)
         return Fail(Printf("emu board: there is already a board at %u:%u", bus_, slot_));
-    Line(json_ ? JsonHead("board") + "}" : Printf("board added at %u:%u", bus_, slot_));
+    if (json_)
+        Line(Head("board"));
+    else
+        Line(Printf("board added at %u:%u", bus_, slot_));
     return 0;
 }
 
@@ -232,8 +228,7 @@ int Command::Reg() {
     uint8_t byte = 0;
     kvemu::ReadRegister(bus_, slot_, static_cast<uint32_t>(address), &byte);
     if (json_)
-        Line(JsonHead("reg") +
-             Printf(",\"address\":\"0x%08" PRIx64 "\",\"value\":\"0x%02x\"}", address, byte));
+        Line(Head("reg", {{"address", Printf("0x%08" PRIx64, address)}, {"value", Printf("0x%02x", byte)}}));
     else
         Line(Printf("%u:%u 0x%08" PRIx64 " = 0x%02x", bus_, slot_, address, byte));
     return 0;
@@ -251,8 +246,7 @@ int Command::Fault() {
     }
     kvemu::SetFault(function.c_str(), static_cast<uint32_t>(status), static_cast<unsigned>(nth));
     if (json_) {
-        Line(Printf("{\"emu\":\"fail\",\"function\":%s,\"status\":%" PRIu64 ",\"nth\":%" PRIu64 "}",
-                    JsonString(function).c_str(), status, nth));
+        Line(Json{{"emu", "fail"}, {"function", function}, {"status", status}, {"nth", nth}});
     } else if (status == 0) {
         Line("faults of " + function + " removed");
     } else if (nth == 0) {
@@ -269,12 +263,19 @@ int Command::Journal() {
     if (words_.size() >= 2 && words_[1] == "wait") return JournalWait();
     if (words_.size() == 2 && words_[1] == "clear") {
         kvemu::ClearJournal();
-        Line(json_ ? "{\"emu\":\"journal\",\"cleared\":true}" : "journal cleared");
+        if (json_)
+            Line(Json{{"emu", "journal"}, {"cleared", true}});
+        else
+            Line("journal cleared");
         return 0;
     }
     if (words_.size() != 1) return Usage("journal [clear | save FILE | compare FILE | wait TEXT [MS]]");
-    for (const std::string& line : kvemu::Journal())
-        Line(json_ ? "{\"journal\":" + JsonString(line) + "}" : line);
+    for (const std::string& line : kvemu::Journal()) {
+        if (json_)
+            Line(Json{{"journal", line}});
+        else
+            Line(line);
+    }
     return 0;
 }
 
@@ -286,9 +287,10 @@ int Command::JournalSave() {
     for (const std::string& line : journal) file << line << '\n';
     file.close();
     if (!file) return Fail(Printf("emu journal save: cannot write '%s'", path.c_str()));
-    Line(json_ ? "{\"emu\":\"journal\",\"saved\":" + JsonString(path) +
-                     Printf(",\"lines\":%zu}", journal.size())
-               : Printf("journal saved to %s (%zu lines)", path.c_str(), journal.size()));
+    if (json_)
+        Line(Json{{"emu", "journal"}, {"saved", path}, {"lines", journal.size()}});
+    else
+        Line(Printf("journal saved to %s (%zu lines)", path.c_str(), journal.size()));
     return 0;
 }
 
@@ -305,17 +307,21 @@ int Command::JournalCompare() {
     size_t n = 0;
     while (n < expected.size() && n < got.size() && expected[n] == got[n]) ++n;
     if (n == expected.size() && n == got.size()) {
-        Line(json_ ? "{\"emu\":\"journal\",\"compared\":" + JsonString(path) +
-                         Printf(",\"lines\":%zu,\"same\":true}", n)
-                   : Printf("journal matches %s (%zu lines)", path.c_str(), n));
+        if (json_)
+            Line(Json{{"emu", "journal"}, {"compared", path}, {"lines", n}, {"same", true}});
+        else
+            Line(Printf("journal matches %s (%zu lines)", path.c_str(), n));
         return 0;
     }
     const std::string want = n < expected.size() ? expected[n] : "(end)";
     const std::string have = n < got.size() ? got[n] : "(end)";
     if (json_) {
-        Line("{\"emu\":\"journal\",\"compared\":" + JsonString(path) +
-             Printf(",\"same\":false,\"line\":%zu,", n + 1) + "\"expected\":" + JsonString(want) +
-             ",\"got\":" + JsonString(have) + "}");
+        Line(Json{{"emu", "journal"},
+                  {"compared", path},
+                  {"same", false},
+                  {"line", n + 1},
+                  {"expected", want},
+                  {"got", have}});
     } else {
         Line(Printf("line %zu:", n + 1));
         Line("  expected: " + want);
@@ -336,7 +342,10 @@ int Command::JournalWait() {
     for (;;) {
         for (const std::string& line : kvemu::Journal()) {
             if (line.find(text) != std::string::npos) {
-                Line(json_ ? "{\"emu\":\"journal\",\"found\":" + JsonString(line) + "}" : "journal: " + line);
+                if (json_)
+                    Line(Json{{"emu", "journal"}, {"found", line}});
+                else
+                    Line("journal: " + line);
                 return 0;
             }
         }
@@ -362,9 +371,7 @@ int Command::L2p() {
     uint16_t value = 0xFFFF;
     kvemu::GetL2PEntry(bus_, slot_, static_cast<unsigned>(stream), static_cast<unsigned>(timeslot), &value);
     if (json_)
-        Line(JsonHead("l2p") + Printf(",\"stream\":%" PRIu64 ",\"timeslot\":%" PRIu64
-                                      ",\"value\":\"0x%04x\"}",
-                                      stream, timeslot, value));
+        Line(Head("l2p", {{"stream", stream}, {"timeslot", timeslot}, {"value", Printf("0x%04x", value)}}));
     else
         Line(Printf("%u:%u l2p %" PRIu64 ":%" PRIu64 " = 0x%04x%s", bus_, slot_, stream, timeslot, value,
                     kvemu::L2PLoaded(bus_, slot_) ? "" : " (no table loaded)"));
@@ -394,8 +401,7 @@ int Command::L2pMap(bool grid) {
             if (!json_)
                 Line(lines[i]);
             else if (i >= 2)
-                Line(JsonHead("l2p") + Printf(",\"stream\":%zu,\"grid\":", i - 2) +
-                     JsonString(lines[i].substr(9)) + "}");
+                Line(Head("l2p", {{"stream", i - 2}, {"grid", lines[i].substr(9)}}));
         }
         if (!json_) Line("cell: the physical stream the logical one is mapped to; '.' unmapped");
     } else {
@@ -403,8 +409,9 @@ int Command::L2pMap(bool grid) {
             for (unsigned t = 0; t < kTimeslots; ++t) {
                 if (table[stream][t] == 0xFFFF) continue;
                 if (json_)
-                    Line(JsonHead("l2p") + Printf(",\"stream\":%u,\"timeslot\":%u,\"value\":\"0x%04x\"}",
-                                                  stream, t, table[stream][t]));
+                    Line(Head("l2p", {{"stream", stream},
+                                      {"timeslot", t},
+                                      {"value", Printf("0x%04x", table[stream][t])}}));
                 else
                     Line(Printf("%u:%u l2p %u:%u = 0x%04x", bus_, slot_, stream, t, table[stream][t]));
             }
@@ -424,9 +431,10 @@ int Command::Connections() {
     if (Grid(3)) return ConnectionGrid(map);
     for (const kvemu::Connection& c : map) {
         if (json_)
-            Line(JsonHead("connection") +
-                 Printf(",\"outStream\":%u,\"outSlot\":%u,\"srcStream\":%u,\"srcSlot\":%u}", c.outStream,
-                        c.outSlot, c.srcStream, c.srcSlot));
+            Line(Head("connection", {{"outStream", c.outStream},
+                                     {"outSlot", c.outSlot},
+                                     {"srcStream", c.srcStream},
+                                     {"srcSlot", c.srcSlot}}));
         else
             Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
     }
@@ -461,19 +469,19 @@ int Command::ConnectionGrid(const std::vector<kvemu::Connection>& map) {
         if (!json_)
             Line(lines[i]);
         else if (i % rows >= 2)
-            Line(JsonHead("connections") +
-                 Printf(",\"outStream\":%u,\"fromTimeslot\":%zu,\"grid\":", streams[i % rows - 2],
-                        i / rows * kGridWidth) +
-                 JsonString(lines[i].substr(9)) + "}");
+            Line(Head("connections", {{"outStream", streams[i % rows - 2]},
+                                      {"fromTimeslot", i / rows * kGridWidth},
+                                      {"grid", lines[i].substr(9)}}));
     }
     if (!json_) Line("cell: the source stream, in the same timeslot; '*' another timeslot (below); '.' none");
     for (const auto& cell : cells) {
         const kvemu::Connection& c = *cell.second;
         if (c.srcSlot == c.outSlot) continue;
         if (json_)
-            Line(JsonHead("connection") +
-                 Printf(",\"outStream\":%u,\"outSlot\":%u,\"srcStream\":%u,\"srcSlot\":%u}", c.outStream,
-                        c.outSlot, c.srcStream, c.srcSlot));
+            Line(Head("connection", {{"outStream", c.outStream},
+                                     {"outSlot", c.outSlot},
+                                     {"srcStream", c.srcStream},
+                                     {"srcSlot", c.srcSlot}}));
         else
             Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
     }
@@ -492,18 +500,22 @@ int Command::Port() {
         for (uint8_t b : data) s += (s.empty() ? "" : " ") + Printf("0x%02x", b);
         return s;
     };
-    std::string head = JsonHead("port") + Printf(",\"port\":%" PRIu64, port);
+    const Json head = Head("port", {{"port", port}});
+    auto with = [&](const Json& members) {
+        Json line = head;
+        line.update(members);
+        return line;
+    };
     for (size_t i = 0; i < info.commands.size(); ++i) {
         if (json_)
-            Line(head + Printf(",\"command\":%zu,\"bytes\":", i) + JsonString(bytes(info.commands[i])) + "}");
+            Line(with({{"command", i}, {"bytes", bytes(info.commands[i])}}));
         else
             Line(Printf("port %" PRIu64 " command %zu: ", port, i) + bytes(info.commands[i]));
     }
     if (json_) {
-        Line(head + Printf(",\"coefficientLoads\":%u,\"coefficients\":", info.coefficientLoads) +
-             JsonString(bytes(info.coefficients)) + "}");
-        Line(head + ",\"gx\":" + (info.gxSet ? Printf("[%u,%u]", info.gx[0], info.gx[1]) : "null") +
-             ",\"gr\":" + (info.grSet ? Printf("[%u,%u]", info.gr[0], info.gr[1]) : "null") + "}");
+        Line(with({{"coefficientLoads", info.coefficientLoads}, {"coefficients", bytes(info.coefficients)}}));
+        Line(with({{"gx", info.gxSet ? Json{info.gx[0], info.gx[1]} : Json()},
+                   {"gr", info.grSet ? Json{info.gr[0], info.gr[1]} : Json()}}));
     } else {
         Line(Printf("port %" PRIu64 " coefficients (%u load(s), %zu bytes): ", port, info.coefficientLoads,
                     info.coefficients.size()) +
@@ -527,29 +539,33 @@ int Command::Dsp() {
     for (size_t i = 0; i < d.commands.size(); ++i)
         commands += Printf(i ? " 0x%02x" : "0x%02x", d.commands[i]);
     if (json_) {
-        std::string s = JsonHead("dsp") +
-                        Printf(
-                            ",\"running\":%s,\"recognised\":%s,\"bytesLoaded\":%u,\"law\":%d,"
-                            "\"monitoring\":%s,\"firmwareRevision\":%u,\"mipsVersion\":%u,"
-                            "\"numberPorts\":%u,\"cpuMeter\":%u,\"tokensAvailable\":%u,\"thermalState\":%u",
-                            d.running ? "true" : "false", d.recognised ? "true" : "false", d.bytesLoaded,
-                            d.law, d.monitoring ? "true" : "false", d.firmwareRevision, d.mipsVersion,
-                            d.numberPorts, d.cpuMeter, d.tokensAvailable, status[7]);
-        std::string ringJson;
-        for (unsigned i = 0; i < 19; ++i) ringJson += Printf(i ? ",%u" : "%u", d.ring[i]);
-        s += ",\"ring\":" + (d.ringConfigured ? "[" + ringJson + "]" : std::string("null"));
-        s += ",\"sensors\":[";
+        Json sensors = Json::array();
         for (unsigned i = 0; i < 5; ++i) {
             const kvemu::DspState::Sensor& t = d.sensors[i];
-            s += Printf(
-                "%s{\"sensor\":%u,\"configured\":%s,\"running\":%s,\"warningLow\":%u,\"warningHigh\":%u,"
-                "\"protectionLow\":%u,\"protectionHigh\":%u,\"temperature\":%d}",
-                i ? "," : "", i, t.configured ? "true" : "false", t.running ? "true" : "false", t.warningLow,
-                t.warningHigh, t.protectionLow, t.protectionHigh, t.temperature);
+            sensors.push_back(Json{{"sensor", i},
+                                   {"configured", t.configured},
+                                   {"running", t.running},
+                                   {"warningLow", t.warningLow},
+                                   {"warningHigh", t.warningHigh},
+                                   {"protectionLow", t.protectionLow},
+                                   {"protectionHigh", t.protectionHigh},
+                                   {"temperature", t.temperature}});
         }
-        s += "],\"commands\":[";
-        for (size_t i = 0; i < d.commands.size(); ++i) s += Printf(i ? ",%u" : "%u", d.commands[i]);
-        Line(s + "]}");
+        Line(Head("dsp",
+                  {{"running", d.running},
+                   {"recognised", d.recognised},
+                   {"bytesLoaded", d.bytesLoaded},
+                   {"law", d.law},
+                   {"monitoring", d.monitoring},
+                   {"firmwareRevision", d.firmwareRevision},
+                   {"mipsVersion", d.mipsVersion},
+                   {"numberPorts", d.numberPorts},
+                   {"cpuMeter", d.cpuMeter},
+                   {"tokensAvailable", d.tokensAvailable},
+                   {"thermalState", status[7]},
+                   {"ring", d.ringConfigured ? Json(std::vector<unsigned>(d.ring, d.ring + 19)) : Json()},
+                   {"sensors", sensors},
+                   {"commands", d.commands}}));
         return 0;
     }
     static const char* const kLaw[] = {"not configured", "mu-law", "A-law"};
@@ -584,7 +600,7 @@ int Command::Temp() {
         return Fail("emu temp: DEGREES must be a number from -273 to 1000");
     kvemu::SetTemperature(bus_, slot_, static_cast<unsigned>(sensor), static_cast<int>(degrees));
     if (json_)
-        Line(JsonHead("temp") + Printf(",\"sensor\":%" PRIu64 ",\"degrees\":%" PRId64 "}", sensor, degrees));
+        Line(Head("temp", {{"sensor", sensor}, {"degrees", degrees}}));
     else
         Line(Printf("%u:%u sensor %" PRIu64 " at %" PRId64 " degrees", bus_, slot_, sensor, degrees));
     return 0;
@@ -596,8 +612,8 @@ int Command::Reason() {
     if (!Location() || !Number(3, 0xFFFF, &code, "CODE") || !Number(4, 0xFFFF, &reason, "REASON")) return 1;
     kvemu::SetDspReason(bus_, slot_, static_cast<uint16_t>(code), static_cast<uint16_t>(reason));
     if (json_)
-        Line(JsonHead("reason") +
-             Printf(",\"code\":\"0x%04" PRIx64 "\",\"reason\":\"0x%04" PRIx64 "\"}", code, reason));
+        Line(Head("reason",
+                  {{"code", Printf("0x%04" PRIx64, code)}, {"reason", Printf("0x%04" PRIx64, reason)}}));
     else if (reason == 0)
         Line(Printf("%u:%u DSP answers command 0x%04" PRIx64 " normally", bus_, slot_, code));
     else
@@ -612,8 +628,10 @@ int Command::Heartbeat() {
     if (!Location()) return 1;
     bool lost = words_[3] == "lost";
     kvemu::SendHeartbeat(bus_, slot_, lost);
-    Line(json_ ? JsonHead("heartbeat") + ",\"event\":" + JsonString(words_[3]) + "}"
-               : Printf("%u:%u heartbeat %s sent", bus_, slot_, words_[3].c_str()));
+    if (json_)
+        Line(Head("heartbeat", {{"event", words_[3]}}));
+    else
+        Line(Printf("%u:%u heartbeat %s sent", bus_, slot_, words_[3].c_str()));
     return 0;
 }
 
@@ -621,16 +639,18 @@ int Command::Status() {
     if (words_.size() != 11) return Usage("status BUS SLOT P1 P2 P3 P4 P5 P6 P7 P8");
     if (!Location()) return 1;
     uint16_t params[8];
-    std::string list;
+    Json list = Json::array();
     for (unsigned i = 0; i < 8; ++i) {
         uint64_t v;
         if (!Number(3 + i, 0xFFFF, &v, "P")) return 1;
         params[i] = static_cast<uint16_t>(v);
-        list += Printf(i ? ",\"0x%04x\"" : "\"0x%04x\"", params[i]);
+        list.push_back(Printf("0x%04x", params[i]));
     }
     kvemu::SendStatus(bus_, slot_, params);
-    Line(json_ ? JsonHead("status") + ",\"params\":[" + list + "]}"
-               : Printf("%u:%u status event sent", bus_, slot_));
+    if (json_)
+        Line(Head("status", {{"params", list}}));
+    else
+        Line(Printf("%u:%u status event sent", bus_, slot_));
     return 0;
 }
 
@@ -640,18 +660,16 @@ int Command::DspMsg() {
     uint64_t type, length;
     if (!Location() || !Number(3, 0xFFFF, &type, "TYPE") || !Number(4, 0xFFFF, &length, "LENGTH")) return 1;
     std::vector<uint16_t> params;
-    std::string list;
+    Json list = Json::array();
     for (size_t i = 5; i < words_.size(); ++i) {
         uint64_t v;
         if (!Number(i, 0xFFFF, &v, "PARAM")) return 1;
         params.push_back(static_cast<uint16_t>(v));
-        list += Printf(list.empty() ? "\"0x%04x\"" : ",\"0x%04x\"", params.back());
+        list.push_back(Printf("0x%04x", params.back()));
     }
     kvemu::SendDspMessage(bus_, slot_, static_cast<uint16_t>(type), static_cast<uint16_t>(length), params);
     if (json_)
-        Line(JsonHead("dspmsg") +
-             Printf(",\"type\":\"0x%04" PRIx64 "\",\"length\":%" PRIu64 ",\"params\":[", type, length) +
-             list + "]}");
+        Line(Head("dspmsg", {{"type", Printf("0x%04" PRIx64, type)}, {"length", length}, {"params", list}}));
     else
         Line(Printf("%u:%u DSP message type 0x%04" PRIx64 " sent", bus_, slot_, type));
     return 0;
@@ -662,8 +680,10 @@ int Command::Message() {
     uint64_t manager;
     if (!Location() || !Number(3, 0xFFFFFFFF, &manager, "MANAGER")) return 1;
     kvemu::SendManagerMessage(bus_, slot_, static_cast<uint32_t>(manager));
-    Line(json_ ? JsonHead("message") + Printf(",\"manager\":%" PRIu64 "}", manager)
-               : Printf("%u:%u message from manager %" PRIu64 " sent", bus_, slot_, manager));
+    if (json_)
+        Line(Head("message", {{"manager", manager}}));
+    else
+        Line(Printf("%u:%u message from manager %" PRIu64 " sent", bus_, slot_, manager));
     return 0;
 }
 

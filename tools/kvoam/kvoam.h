@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -17,16 +18,26 @@
 namespace kvoam {
 
 // ---- Output ----------------------------------------------------------------
-// JSON mode: one JSON object per line on standard output.
+// JSON mode: every line kvoam writes, on standard output and standard error,
+// is one JSON object. The plug-in's own output to standard output is taken
+// through a pipe and written as {"stdout": LINE}, in order with kvoam's lines:
+// each of kvoam's lines first writes out what the plug-in wrote before it.
 void SetJsonOutput(bool json);
 bool JsonOutput();
 // Writes text (one or more lines, each ending in "\n") to standard output
-// under the output lock and flushes it.
+// under the output lock and flushes it. In JSON mode each line must be a JSON
+// object: text for people goes through PrintLines.
 void PrintText(const std::string& text);
 // Writes one line (the "\n" is added).
 void PrintLine(const std::string& line);
-// Writes "kvoam: message" as one line on standard error.
-void PrintError(const std::string& message);
+// Writes one JSON object as a line.
+void PrintJson(const nlohmann::ordered_json& object);
+// Text for people (help, usage): as it is, or in JSON mode each line as
+// {key: LINE}.
+void PrintLines(const char* key, const std::string& text, bool error = false);
+// Writes "kvoam: [location: ]message" as one line on standard error; in JSON
+// mode {"error": message[, "at": location]}.
+void PrintError(const std::string& message, const std::string& location = std::string());
 // Shows the alerts still held, flushes both streams and ends the process with
 // status, holding the output lock so that no alert is cut off half-written.
 // Plug-in threads that may still run are not waited for.
@@ -50,9 +61,6 @@ void ShowAlerts(bool following);
 // one did. At most the last 1000 alerts are looked at. An interrupt of the
 // command ends the wait (answering false).
 bool WaitForAlert(const std::string& text, unsigned ms);
-
-// A JSON string literal for text, quotes included.
-std::string JsonString(const std::string& text);
 
 // ---- Supervisor --------------------------------------------------------------
 // The in-memory object database that _oamDbSetKeyword fills, in the order

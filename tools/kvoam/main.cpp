@@ -62,7 +62,7 @@ const char kUsage[] =
     "  -              read commands from standard input (at a terminal: line editing,\n"
     "                 Tab completion, history in ~/.kvoam_history)\n"
     "  --no-history   at a terminal, neither read nor keep the history file\n"
-    "  --json         one JSON object per line on standard output\n"
+    "  --json         every line as one JSON object, on standard error too\n"
     "  --plugin PATH  the plug-in to load (default: the libkv.so installed or built with kvoam)\n"
     "  --check ...    check configuration, coefficient and DSP image files, as the command check\n"
     "  --version      print kvoam's version\n"
@@ -284,7 +284,7 @@ int ShutDown(Shell& shell, int signal) {
 
 int UsageError(const std::string& message) {
     PrintError(message);
-    fputs(kUsage, stderr);
+    PrintLines("usage", kUsage, true);
     return kStatusUsage;
 }
 
@@ -302,8 +302,27 @@ const option kLongOptions[] = {{"json", no_argument, nullptr, kJson},
 // of the line as it stands); ':': a missing argument answers ':'.
 const char kShortOptions[] = "+:hc:";
 
-int Main(int argc, char** argv) {
+// Whether --json is among the options (check's included), read before
+// anything is printed so that usage errors, the usage and the help come as
+// JSON too. Leaves getopt_long as at the start.
+bool JsonRequested(int argc, char** argv) {
     bool json = false;
+    optind = 0;
+    for (;;) {
+        const int c = kvoptions::Next(argc, argv, kShortOptions, kLongOptions, nullptr);
+        json = json || c == kJson;
+        if (c != -1) continue;
+        if (optind >= argc || strcmp(argv[optind - 1], "--") == 0) break;
+        ++optind;  // the script: options may follow it
+    }
+    optind = 0;  // starts afresh, in the same mode, at the first argument
+    kvoptions::Next(1, argv, kShortOptions, kLongOptions, nullptr);
+    return json;
+}
+
+int Main(int argc, char** argv) {
+    SetJsonOutput(JsonRequested(argc, argv));
+    bool json = JsonOutput();
     bool history = true;
     std::string plugin;
     std::vector<std::string> commands;
@@ -332,13 +351,13 @@ int Main(int argc, char** argv) {
         case kNoHistory: history = false; break;
         case 'h':
         case kHelp:
-            fputs(kUsage, stdout);
+            PrintLines("help", kUsage);
             if (!LineEditorAvailable())
-                fputs("This kvoam was built without libedit: at a terminal it reads plain lines.\n", stdout);
-            fputs("\n", stdout);
-            fputs(CommandHelp().c_str(), stdout);
+                PrintLines("help",
+                           "This kvoam was built without libedit: at a terminal it reads plain lines.\n");
+            PrintLines("help", "\n" + CommandHelp());
             return kStatusOk;
-        case kVersion: printf("kvoam %s\n", KVOAM_VERSION); return kStatusOk;
+        case kVersion: PrintLines("version", "kvoam " KVOAM_VERSION "\n"); return kStatusOk;
         case 'c': commands.push_back(optarg); break;
         case kPlugin: plugin = optarg; break;
         case kCheck:
@@ -351,8 +370,6 @@ int Main(int argc, char** argv) {
     if (haveScript && !commands.empty()) return UsageError("give either -c or a script, not both");
     if (check && (haveScript || !commands.empty()))
         return UsageError("give either --check or commands, not both");
-
-    SetJsonOutput(json);
 
     std::ifstream file;
     if (haveScript && script != "-") {

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "check.h"
+#include "json.h"
 
 namespace kvoam {
 namespace {
@@ -206,7 +207,6 @@ bool SaveConfiguration(const Shell& shell, const std::string& board, const std::
         text += (line.comment.empty() ? SettingLine(key, line.value) : line.comment) + "\n";
     }
 
-    const std::string count = std::to_string(settings.size());
     if (!file.empty()) {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << text;
@@ -215,14 +215,14 @@ bool SaveConfiguration(const Shell& shell, const std::string& board, const std::
             why = "cannot write '" + file + "': " + strerror(errno);
             return false;
         }
-        PrintLine(JsonOutput() ? "{\"save\":" + JsonString(board) + ",\"file\":" + JsonString(file) +
-                                     ",\"settings\":" + count + "}"
-                               : "saved " + count + " setting(s) of " + board + " to " + file);
+        if (JsonOutput())
+            PrintJson(Json{{"save", board}, {"file", file}, {"settings", settings.size()}});
+        else
+            PrintLine("saved " + std::to_string(settings.size()) + " setting(s) of " + board + " to " + file);
     } else if (JsonOutput()) {
         for (const auto& setting : settings)
-            PrintLine("{\"save\":" + JsonString(board) + ",\"keyword\":" + JsonString(setting.first) +
-                      ",\"value\":" + JsonString(setting.second) + "}");
-        PrintLine("{\"save\":" + JsonString(board) + ",\"settings\":" + count + "}");
+            PrintJson(Json{{"save", board}, {"keyword", setting.first}, {"value", setting.second}});
+        PrintJson(Json{{"save", board}, {"settings", settings.size()}});
     } else {
         PrintText(text);
     }
@@ -248,14 +248,14 @@ bool DiffConfiguration(const Shell& shell, const std::string& board, const std::
         const std::string theirs = other != fromFile.end() ? other->second : std::string();
         if (other != fromFile.end() && SameValue(entry, entry.value, theirs)) continue;
         ++differences;
-        PrintLine(JsonOutput()
-                      ? "{\"diff\":" + JsonString(board) + ",\"keyword\":" + JsonString(entry.path) +
-                            ",\"board\":" + JsonString(entry.value) + ",\"file\":" + JsonString(theirs) + "}"
-                      : entry.path + ": board '" + entry.value + "', file '" + theirs + "'");
+        if (JsonOutput())
+            PrintJson(
+                Json{{"diff", board}, {"keyword", entry.path}, {"board", entry.value}, {"file", theirs}});
+        else
+            PrintLine(entry.path + ": board '" + entry.value + "', file '" + theirs + "'");
     }
     if (JsonOutput())
-        PrintLine("{\"diff\":" + JsonString(board) + ",\"file\":" + JsonString(file) +
-                  ",\"differences\":" + std::to_string(differences) + "}");
+        PrintJson(Json{{"diff", board}, {"file", file}, {"differences", differences}});
     else if (differences == 0)
         PrintLine(board + " agrees with " + file + " in every setting a configuration file may hold");
     if (differences == 0) return true;

@@ -10,14 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "json.h"
 #include "printf.h"
 
 namespace kvoam {
 namespace {
 
-// GetQualifier's answer for a qualifier the keyword does not have.
+// The size given for a qualifier's text.
 const uint32_t kTextSize = 4096;
-const uint32_t kValueSize = 65536;
 // Deepest tree walked, a guard against a plug-in whose tree loops.
 const unsigned kMaxDepth = 32;
 
@@ -35,18 +35,20 @@ public:
 
     // A qualifier's text; the entry point's result.
     uint32_t Qualifier(const std::string& path, const char* qualifier, std::string& text) const {
-        std::vector<char> buffer(kTextSize, '\0');
-        uint32_t result = m_Entry.GetQualifier(m_Handle, path.c_str(), qualifier, buffer.data(), kTextSize);
+        char* buffer = ValueBuffer();
+        buffer[0] = '\0';
+        uint32_t result = m_Entry.GetQualifier(m_Handle, path.c_str(), qualifier, buffer, kTextSize);
         buffer[kTextSize - 1] = '\0';
-        text = result == 0 ? buffer.data() : "";
+        text = result == 0 ? buffer : "";
         return result;
     }
 
     bool Value(const std::string& path, std::string& text) const {
-        std::vector<char> buffer(kValueSize, '\0');
-        uint32_t result = m_Entry.GetKeyword(m_Handle, path.c_str(), buffer.data(), kValueSize);
-        buffer[kValueSize - 1] = '\0';
-        text = buffer.data();
+        char* buffer = ValueBuffer();
+        buffer[0] = '\0';
+        uint32_t result = m_Entry.GetKeyword(m_Handle, path.c_str(), buffer, kValueBufferSize);
+        buffer[kValueBufferSize - 1] = '\0';
+        text = buffer;
         return result == 0;
     }
 
@@ -190,6 +192,11 @@ bool ParseLong(const std::string& text, long* value) {
 
 }  // namespace
 
+char* ValueBuffer() {
+    static std::vector<char> buffer(kValueBufferSize);
+    return buffer.data();
+}
+
 bool ReadSchema(const EntryPoints& entry, uint64_t handle, const std::string& path,
                 std::vector<SchemaEntry>& entries) {
     return Reader(entry, handle).Walk(path, 0, !path.empty(), entries);
@@ -256,23 +263,24 @@ std::string SchemaText(const std::vector<SchemaEntry>& entries) {
 std::string SchemaJson(const std::vector<SchemaEntry>& entries) {
     std::string out;
     for (const SchemaEntry& e : entries) {
+        // An integer's default and value as numbers when they read as one.
         auto scalar = [&](bool has, const std::string& text) {
-            if (!has) return std::string("null");
             long number = 0;
-            if (e.type == "integer" && ParseLong(text, &number)) return Printf("%ld", number);
-            return JsonString(text);
+            if (!has) return Json();
+            if (e.type == "integer" && ParseLong(text, &number)) return Json(number);
+            return Json(text);
         };
-        std::string line = "{\"keyword\":" + JsonString(e.path) + ",\"type\":" + JsonString(e.type) +
-                           ",\"default\":" + scalar(e.hasDefault, e.defaultValue) +
-                           ",\"value\":" + scalar(e.hasValue, e.value);
-        if (!e.choices.empty()) {
-            line += ",\"choices\":[";
-            for (size_t i = 0; i < e.choices.size(); ++i) line += (i ? "," : "") + JsonString(e.choices[i]);
-            line += "]";
-        }
-        if (e.hasLimits) line += Printf(",\"min\":%ld,\"max\":%ld", e.min, e.max);
-        line += std::string(",\"settable\":") + (e.settable ? "true" : "false") + "}\n";
-        out += line;
+        const bool counted = e.type == "array" || e.type == "structure";
+        out += JsonText(Json{{"keyword", e.path},
+                             {"type", e.type},
+                             {"default", scalar(e.hasDefault, e.defaultValue)},
+                             {"value", scalar(e.hasValue, e.value)},
+                             {"choices", e.choices.empty() ? Json() : Json(e.choices)},
+                             {"min", e.hasLimits ? Json(e.min) : Json()},
+                             {"max", e.hasLimits ? Json(e.max) : Json()},
+                             {"count", counted ? Json(e.count) : Json()},
+                             {"settable", e.settable}}) +
+               "\n";
     }
     return out;
 }

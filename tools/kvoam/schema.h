@@ -26,6 +26,14 @@ struct SchemaEntry {
     unsigned long count = 0;  // structures and arrays: members or elements (0 when unknown)
 };
 
+// The buffer values and qualifiers are read into: kValueBufferSize bytes,
+// large enough for list keywords, allocated once and reused by every read of
+// the thread that runs the commands (never cleared: a reader puts a '\0' at
+// its start before a call and at its end after it). Its text must be copied
+// before the next read.
+const uint32_t kValueBufferSize = 65536;
+char* ValueBuffer();
+
 // Reads the keyword at path ("" for the whole object) and everything below
 // it, in tree order; path itself comes first unless it is "". Answers false
 // when the object has no keyword at path. A framework that does not know the
@@ -36,7 +44,10 @@ bool ReadSchema(const EntryPoints& entry, uint64_t handle, const std::string& pa
                 std::vector<SchemaEntry>& entries);
 
 // The schema as text, one keyword a line, array elements folded as
-// "Name[0..N-1]"; or as JSON, one object a keyword.
+// "Name[0..N-1]"; or as JSON, one object a keyword, every array element
+// listed, each with every member ("keyword", "type", "default", "value",
+// "choices", "min", "max", "count", "settable"): null where the keyword has
+// none, "count" the members of a structure or the elements of an array.
 std::string SchemaText(const std::vector<SchemaEntry>& entries);
 std::string SchemaJson(const std::vector<SchemaEntry>& entries);
 

@@ -1,9 +1,12 @@
 // kvoam as the supervisor: the calls a plug-in makes into its host (alerts
 // and the object database) and the shell's output.
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +21,7 @@
 
 #include "check.h"
 #include "interrupt.h"
+#include "json.h"
 #include "kvoam.h"
 #include "oam/oamsupervisor.h"
 
@@ -85,10 +89,10 @@ std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& sou
         snprintf(head, sizeof head, "alert 0x%08x [severity %u] ", code, severity);
 
     if (g_Json.load()) {
-        char prefix[64];
-        snprintf(prefix, sizeof prefix, "{\"alert\":\"0x%08x\",\"severity\":%u,", code, severity);
-        return std::string(prefix) + "\"source\":" + JsonString(source) + ",\"text\":" + JsonString(text) +
-               "}\n";
+        char hex[16];
+        snprintf(hex, sizeof hex, "0x%08x", code);
+        return JsonText(Json{{"alert", hex}, {"severity", severity}, {"source", source}, {"text", text}}) +
+               "\n";
     }
 
     // Messages end in "\n" and some start with one; neither is worth a line.
@@ -112,6 +116,105 @@ std::string FormatAlert(uint32_t code, uint32_t severity, const std::string& sou
             out += "    " + line + "\n";
     }
     return out;
+}
+
+// ---- Standard output in JSON mode ------------------------------------------------
+// The plug-in writes to standard output as it likes (printf, traces). In JSON
+// mode file descriptor 1 is a pipe: what arrives there is written out line by
+// line as {"stdout": LINE} on the real standard output, kept in g_RealOut.
+// Only holders of g_OutputMutex read the pipe, so that kvoam's own lines and
+// the plug-in's come out in the order written: a thread waits for data on
+// the pipe and writes the complete lines out; kvoam's own output first writes
+// everything the pipe holds, an unfinished last line too.
+
+int g_RealOut = -1;     // the real standard output while captured, else -1
+int g_CaptureIn = -1;   // the pipe's reading end (non-blocking)
+std::string g_Partial;  // the start of a line of the plug-in's not yet ended
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Reads what the pipe holds and writes its complete lines out, and with
+// unfinished also a last line that has no end yet; g_OutputMutex is held.
+void DrainCaptureLocked(bool unfinished) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(g_CaptureIn, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        g_Partial.append(buffer, static_cast<size_t>(n));
+    }
+    std::string lines;
+    size_t start = 0;
+    for (size_t end; (end = g_Partial.find('\n', start)) != std::string::npos; start = end + 1)
+        lines += JsonText(Json{{"stdout", g_Partial.substr(start, end - start)}}) + "\n";
+    g_Partial.erase(0, start);
+    if (unfinished && !g_Partial.empty()) {
+        lines += JsonText(Json{{"stdout", g_Partial}}) + "\n";
+        g_Partial.clear();
+    }
+    WriteAll(g_RealOut, lines);
+}
+
+void CaptureThread() {
+    for (;;) {
+        pollfd ready{g_CaptureIn, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) return;
+        std::lock_guard<std::mutex> lock(g_OutputMutex);
+        DrainCaptureLocked(false);
+        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (ready.revents & POLLIN) == 0) return;
+    }
+}
+
+// Puts a pipe in place of file descriptor 1. When that cannot be done the
+// plug-in's output stays as it is.
+void CaptureStandardOutput() {
+    std::lock_guard<std::mutex> lock(g_OutputMutex);
+    if (g_RealOut >= 0) return;
+    fflush(stdout);
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+    int real = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (real < 0 || dup2(pipeEnds[1], STDOUT_FILENO) < 0) {
+        if (real >= 0) close(real);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        return;
+    }
+    close(pipeEnds[1]);
+    fcntl(pipeEnds[0], F_SETFL, fcntl(pipeEnds[0], F_GETFL) | O_NONBLOCK);
+    g_RealOut = real;
+    g_CaptureIn = pipeEnds[0];
+    // A line the plug-in ends goes into the pipe at once, not when the
+    // buffer fills.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::thread(CaptureThread).detach();
+}
+
+// Writes text to standard output; g_OutputMutex is held.
+void WriteOutLocked(const std::string& text) {
+    if (g_RealOut >= 0) {
+        DrainCaptureLocked(true);
+        WriteAll(g_RealOut, text);
+        return;
+    }
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+// Writes text to standard error, after what standard output holds so far;
+// g_OutputMutex is held.
+void WriteErrorLocked(const std::string& text) {
+    if (g_RealOut >= 0) DrainCaptureLocked(true);
+    fwrite(text.data(), 1, text.size(), stderr);
+    fflush(stderr);
 }
 
 // ---- Alerts from the plug-in's threads ------------------------------------------
@@ -153,24 +256,56 @@ const uint32_t kDbFailed = 1;
 
 }  // namespace
 
-void SetJsonOutput(bool json) { g_Json.store(json); }
+void SetJsonOutput(bool json) {
+    g_Json.store(json);
+    if (json) CaptureStandardOutput();
+}
 
 bool JsonOutput() { return g_Json.load(); }
 
 void PrintText(const std::string& text) {
-    std::lock_guard<std::mutex> lock(g_OutputMutex);
-    fwrite(text.data(), 1, text.size(), stdout);
+    // The plug-in's output so far goes first; flushed before the lock is
+    // taken, since a plug-in thread may hold stdout while it waits for the
+    // capture thread to empty the pipe.
     fflush(stdout);
+    std::lock_guard<std::mutex> lock(g_OutputMutex);
+    WriteOutLocked(text);
 }
 
 void PrintLine(const std::string& line) { PrintText(line + "\n"); }
 
-void PrintError(const std::string& message) {
-    std::lock_guard<std::mutex> lock(g_OutputMutex);
+void PrintJson(const Json& object) { PrintText(JsonText(object) + "\n"); }
+
+void PrintLines(const char* key, const std::string& text, bool error) {
+    if (!g_Json.load()) {
+        if (!error) return PrintText(text);
+        fflush(stdout);
+        std::lock_guard<std::mutex> lock(g_OutputMutex);
+        return WriteErrorLocked(text);
+    }
+    std::string lines;
+    for (const std::string& line : SplitLines(text.substr(0, text.find_last_not_of('\n') + 1)))
+        lines += JsonText(Json{{key, line}}) + "\n";
     fflush(stdout);
-    std::string line = "kvoam: " + Printable(message) + "\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
+    std::lock_guard<std::mutex> lock(g_OutputMutex);
+    if (error)
+        WriteErrorLocked(lines);
+    else
+        WriteOutLocked(lines);
+}
+
+void PrintError(const std::string& message, const std::string& location) {
+    std::string line;
+    if (g_Json.load()) {
+        Json object{{"error", message}};
+        if (!location.empty()) object["at"] = location;
+        line = JsonText(object) + "\n";
+    } else {
+        line = "kvoam: " + Printable(location.empty() ? message : location + ": " + message) + "\n";
+    }
+    fflush(stdout);
+    std::lock_guard<std::mutex> lock(g_OutputMutex);
+    WriteErrorLocked(line);
 }
 
 void HoldAlerts() {
@@ -203,37 +338,11 @@ void ExitProcess(int status) {
     // Alerts still held are shown; any that come after are not.
     g_AlertMutex.lock();
     PrintHeldLocked();
-    g_OutputMutex.lock();
     fflush(stdout);
+    g_OutputMutex.lock();
+    WriteOutLocked(std::string());  // the plug-in's last lines, a last one unfinished too
     fflush(stderr);
     _exit(status);
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            // Control characters, and bytes outside ASCII (which need not be
-            // valid UTF-8), as \u00XX: the line stays valid JSON whatever the
-            // plug-in wrote.
-            if (c < 0x20 || c >= 0x7f) {
-                char hex[8];
-                snprintf(hex, sizeof hex, "\\u%04x", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
 }
 
 std::vector<DbEntry> DatabaseEntries() {
