@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
 #include "emulated_board.h"
 #include "fake_supervisor.h"
+#include "kvd/kvdevice.h"
 #include "kvd/kvdriver.h"
 #include "kvemu.h"
 #include "oam/boardplugin.h"
@@ -91,6 +95,32 @@ journal -> 0 )table");
                                      m[3][0], BoardWriteByte(h, 0x10, 1), BoardWriteByte(h, 0x10, 1)}));
 }
 
+// The grids: a row per stream, a column per timeslot in blocks of 64; a connection from another timeslot is a
+// '*' listed below, a later one of an output replaces the earlier; the station map shows physical streams.
+TEST_F(EmuCommandTest, GridsShowStreamsByTimeslots) {
+    ASSERT_EQ(0u, BoardSetLogicalNumber(h, 0));
+    const int fd = kvDevOpen("/dev/kvsw00", O_RDONLY);
+    uint32_t made[1 + 5 * 8] = {4 + 5 * 32, 1, 5, 0, 2, 1, 0,  0, 0, 1, 7,  9, 2, 1, 0, 2, 0, 1, 11, 1, 2,
+                                1,          3, 1, 0, 1, 2, 70, 2, 1, 3, 70, 0, 1, 1, 1, 2, 1, 3, 1,  0};
+    ASSERT_EQ(0, kvDevIoctl(fd, 259, made));
+    uint16_t table[512];
+    std::fill(table, table + 512, 0xFFFF);
+    table[0] = 0x0000, table[2 * 64 + 5] = 0x0A05;
+    ASSERT_EQ(0u, BoardLoadL2PTable(h, sizeof table, table));
+    const std::string head =
+                          "timeslot 0         1         2         3         4         5         6\n"
+                          "  stream 0123456789012345678901234567890123456789012345678901234567890123\n",
+                      dots(61, '.');
+    EXPECT_EQ(Emu("connections 0 0 --grid"),
+              "0 " + head + "       0 5.*" + dots + "\n       3 .1." + dots +
+                  "\ntimeslot 6     7\n  stream 4567890\n       0 .......\n       3 ......2\n"
+                  "cell: the source stream, in the same timeslot; '*' another timeslot (below); "
+                  "'.' none\noutput 0:2 <- source 7:9\n0:0 4 connection(s)\n");
+    const std::string map = "0 " + head + "       0 0" + dots + "..\n       1 " + dots +
+                            "...\n       2 .....A" + dots.substr(3) + "\n       3 " + dots + "...\n";
+    EXPECT_EQ(Emu("l2p 0 0 --grid").substr(0, map.size()), map);
+}
+
 TEST_F(EmuCommandTest, BadInputGivesAnErrorAndPrintsNothing) {
     ASSERT_EQ(0, kvemu::AddBoard(0, 32));  // a board no command may name
     std::string dspmsg = "dspmsg 0 0 3 6";
@@ -100,7 +130,7 @@ TEST_F(EmuCommandTest, BadInputGivesAnErrorAndPrintsNothing) {
         "reg 0 5 0xa0002\nreg 0 32 0xa0002\nreg 256 0 0xa0002\nboard 0 0\nboard 0 32\nfail NoSuchCall 1\nfail ioctl 5 0\n"
         "l2p 0 0 8 0\nl2p 0 0 0 64\nport 0 0 48\ntemp 0 0 5 40\ntemp 0 0 0 -274\ntemp 0 0 0 1001\nheartbeat 0 0 gone\n"
         "status 0 0 1 2 3 4 5 6 7 65536\nstatus 0 0 1 2 3 4 5 6 7\njournal save\njournal compare /nonexistent/journal\n"
-        "journal save /nonexistent/journal\njournal wait NoSuchCall 1\njournal bogus\n" +
+        "journal save /nonexistent/journal\njournal wait NoSuchCall 1\njournal bogus\nconnections 0 0 grid\nl2p 0 0 1\n" +
         dspmsg);
     for (std::string command; std::getline(bad, command);) {
         const std::string result = Emu("--json " + command);

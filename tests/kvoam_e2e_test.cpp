@@ -1,21 +1,25 @@
 // kvoam run as an operator or a script runs it; tables are texts of lines "INPUT -> WHAT IT GIVES".
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -178,8 +182,9 @@ TEST(KvoamJson, EveryLineOfASessionWithEveryCommandIsOneObject) {
         "init\ndetect\ncreate \xc3\xa9 KV 7400C-48\nset \xc3\xa9 OamTraceMask 0x40000001\n"
         "get \xc3\xa9 State\nqualifier \xc3\xa9 State Kind\nschema \xc3\xa9 Ring.Cadences\n"
         "open \xc3\xa9\nclose \xc3\xa9\nstart \xc3\xa9\nwait Status event(s)\nsleep 1\ntest \xc3\xa9\n"
-        "send \xc3\xa9 x\nalert \xc3\xa9 0x40112002\nstop \xc3\xa9\ndb\ncheck " +
-        image + "\nnote \xff\xc3\xa9\nemu reg 0 0 0\ndestroy \xc3\xa9\nhelp\nbogus\nexit\nquit\n";
+        "send \xc3\xa9 x\nalert \xc3\xa9 0x40112002\nstop \xc3\xa9\nsave \xc3\xa9 " +
+        dir.path + "/c.dft\ndiff \xc3\xa9 " + dir.path + "/c.dft\ndb\ncheck " + image +
+        "\nnote \xff\xc3\xa9\nemu reg 0 0 0\ndestroy \xc3\xa9\nhelp\nbogus\nexit\nquit\n";
     const Outcome run = RunKvoam({"--json", dir.Write("s", script)});
     Strings keys;  // of each line its first member's name, and the call or the plug-in's line
     for (const std::string& line : Split(run.out + run.err)) {
@@ -203,7 +208,7 @@ TEST(KvoamJson, EveryLineOfASessionWithEveryCommandIsOneObject) {
     EXPECT_EQ(Records(run, "file", "file").at(0), image);
     EXPECT_EQ(Records(run, "note", "note"), Strings{"\xef\xbf\xbd\xc3\xa9"});
     EXPECT_EQ(Records(run, "keyword", "count")[0], "3");  // the array, then its elements
-    EXPECT_EQ(Field(Split(run.err)[0], "at"), dir.path + "/s:23");
+    EXPECT_EQ(Field(Split(run.err)[0], "at"), dir.path + "/s:25");
 }
 
 // The shipped configuration files document keywords as "# KEY = DEFAULT  #: choices: A, B" ("#: limits: MIN
@@ -271,20 +276,31 @@ TEST(KvoamInput, WaitTakesEachAlertOnceAmongTheLast1000) {
                   "kvoam: " + path + ":1006: wait: no alert holding 'REMOVAL' came within 0 ms\n");
 }
 
-// kvoam at a terminal, in HOME: each input is typed once the prompt before it has come; answers the exit
-// status, and the terminal's output in out. Waits end on the prompts or the end (30 s only fail a hang).
+// kvoam at a terminal, in HOME: each input is typed once the prompt before it has come and the line editor
+// reads (the terminal out of canonical mode, which a Ctrl-D would otherwise meet), except that "\x03TEXT"
+// types Ctrl-C alone once TEXT has come (the command it interrupts has been read); answers the exit status,
+// and the terminal's output in out. Waits end on the output, the terminal's mode or the end (30 s only fail a
+// hang).
 int AtTerminal(const std::string& home, const std::string& args, const Strings& inputs, std::string& out) {
     int fd = -1;
     const pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
-    if (pid == 0)
-        alarm(60), execl("/bin/sh", "sh", "-c",
-                         ("export HOME=" + home + " TERM=xterm; " + Command({}) + args).c_str(), nullptr);
+    if (pid == 0)  // Ctrl-C as at a terminal, though the test may run where SIGINT is ignored
+        signal(SIGINT, SIG_DFL), alarm(60),
+            execl("/bin/sh", "sh", "-c",
+                  ("export HOME=" + home + " TERM=xterm; " + Command({}) + args).c_str(), nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (size_t typed = 0, prompts = 0; std::chrono::steady_clock::now() < deadline; prompts = 0) {
+    for (size_t typed = 0, prompts = 0, interrupts = 0; std::chrono::steady_clock::now() < deadline;
+         prompts = 0) {
         for (size_t at = out.find("kvoam> "); at != npos; at = out.find("kvoam> ", at + 1)) ++prompts;
-        if (typed < inputs.size() && prompts > typed &&
-            write(fd, inputs[typed].data(), inputs[typed].size()) > 0)
-            ++typed;
+        const bool interrupt = typed < inputs.size() && inputs[typed][0] == '\x03';
+        termios mode{};
+        const int terminal = typed < inputs.size() && !interrupt ? open(ptsname(fd), O_RDWR | O_NOCTTY) : -1;
+        const bool editing = terminal >= 0 && tcgetattr(terminal, &mode) == 0 && !(mode.c_lflag & ICANON);
+        if (terminal >= 0) close(terminal);
+        if (typed < inputs.size() &&
+            (interrupt ? Contains(out, inputs[typed].substr(1)) : prompts > typed - interrupts && editing) &&
+            write(fd, inputs[typed].data(), interrupt ? 1 : inputs[typed].size()) > 0)
+            ++typed, interrupts += interrupt;
         pollfd p{fd, POLLIN, 0};
         char buffer[4096];
         const ssize_t n = poll(&p, 1, 100) > 0 ? read(fd, buffer, sizeof buffer) : 0;
@@ -297,8 +313,8 @@ int AtTerminal(const std::string& home, const std::string& args, const Strings& 
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Tab completes without regard to case, Up recalls, Ctrl-C drops the line; HOME/.kvoam_history (mode 0600)
-// keeps the last 1000 lines, and --no-history leaves it alone.
+// Tab completes without regard to case, Up recalls, Ctrl-C drops the line or ends the command;
+// HOME/.kvoam_history (mode 0600) keeps the last 1000 lines, and --no-history leaves it alone.
 TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     if (Contains(RunKvoam({"--help"}).out, "built without libedit"))
         GTEST_SKIP() << "kvoam has no line editor";
@@ -321,8 +337,28 @@ TEST(KvoamTerminal, LineEditingCompletionHistoryAndCtrlC) {
     EXPECT_TRUE(kept.size() == 1001 && kept[1] == "h10008" && kept[994] == "init") << ReadAll(history);
     const std::string saved = ReadAll(history);
     chmod(history.c_str(), 0644);
-    EXPECT_EQ(AtTerminal(dir.path, " --no-history -", {"init\n", "quit\n"}, third),
-              0);                                                          // the file left alone
+    // Ctrl-C ends a sleep or a wait and leaves the board running; the interrupted commands failed.
+    EXPECT_EQ(
+        AtTerminal(dir.path, " --no-history -",
+                   {"init\n", "detect\n", "create kv0 KV 7400C-48\n", "start kv0\n", "sleep 600000\n",
+                    "\x03sleep 600000\r\n", "wait 600000 Never\n", "\x03Never\r\n",
+                    "emu journal wait Never 600000\n", "\x03Never 600000\r\n", "get kv0 State\n", "quit\n"},
+                   third),
+        1);  // the history file left alone
+    for (const char* shown : {"sleep: interrupted", "kvoam: stdin:6: wait: interrupted",
+                              "emu journal wait: interrupted", "ok: BOOTED"})
+        EXPECT_TRUE(Contains(third, shown)) << third;
+    // In a script the first Ctrl-C stops the running board and calls Exit before kvoam ends.
+    std::string script;
+    EXPECT_EQ(
+        AtTerminal(dir.path, " -c 'init; detect; create kv0 KV 7400C-48; start kv0; sleep 600000; note no'",
+                   {"\x03sleep 600000\r\n"}, script),
+        130);
+    EXPECT_TRUE(Contains(script,
+                         "\r\nkvoam> stop kv0\r\nStopBoard(\"kv0\") -> 0x00000000 ok\r\nkvoam> exit\r\n"
+                         "Exit() -> 0x00000000 ok\r\n") &&
+                !Contains(script, "# no"))
+        << script;
     EXPECT_EQ(AtTerminal(dir.path, " -", {"\x04"}, fourth), 0) << fourth;  // no line: the file is 0600 again
     struct stat info {};
     EXPECT_TRUE(stat(history.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600 &&
@@ -438,6 +474,61 @@ script.txt -q -> 2 kvoam: unknown option '-q'
     for (const auto& file : std::filesystem::directory_iterator(KV_SHARE_DIR))
         shipped.push_back(file.path().string());
     EXPECT_EQ(Check(shipped), "0 check: 9 files, 0 errors, 0 warnings\n");
+}
+
+// save writes what differs from the defaults so that a new board of the product reading it as its
+// configuration file (WBLOAD) holds every value of the first (the file's "#: left out:" keywords aside), and
+// check passes it (elements of an array with one value on one line); diff finds no difference, then the one
+// made after. The settings are drawn from the schema, seeded.
+TEST(KvoamSave, SavedSettingsMakeTheSameBoardAndDiffFindsChanges) {
+    TempDir dir;
+    std::mt19937 random(18);
+    std::string sets;
+    for (const std::string& line : Records(RunKvoam({"--json", "-c", kSetUp + "schema b0"}), "keyword")) {
+        const size_t at = line.find("\"choices\":[\""), end = line.find("\"]", at);
+        if (!Contains(line, "\"settable\":true") || Field(line, "keyword") == "State" || random() % 3 != 0)
+            continue;
+        std::string value;
+        if (at != npos) {
+            const Strings choices = Split(line.substr(at + 12, end - at - 12), ',');
+            value = Replace(choices[random() % choices.size()], "\"", "");
+        } else if (Field(line, "type") == "integer") {
+            const long min = std::stol(Field(line, "min")), max = std::stol(Field(line, "max"));
+            value =
+                std::to_string(min + static_cast<long>(random() % static_cast<unsigned long>(max - min + 1)));
+        } else {
+            for (size_t n = 1 + random() % 12; value.size() < n;) value += "aZ09._- \\"[random() % 9];
+            value = "x" + value + (value.back() == ' ' ? "y" : "");
+        }
+        sets += "set b0 " + Field(line, "keyword") + " " + value + "; ";
+    }
+    sets +=
+        "set b0 Port[4].Qslac.File same; set b0 Port[5].Qslac.File same; set b0 Port[7].Qslac.File same; ";
+    const std::string file = dir.path + "/kv7400cpci_48.dft";
+    const Outcome first = RunKvoam({"--json", "-c",
+                                    kSetUp + sets + "save b0 " + file + "; diff b0 " + file +
+                                        "; set b0 HeartbeatRate 4321; diff b0 " + file +
+                                        "; set b0 DspFile a#b; save b0; schema b0"});
+    EXPECT_GT(std::count(sets.begin(), sets.end(), ';'), 30);
+    EXPECT_EQ(Records(first, "diff", "differences"), (Strings{"0", "", "1"})) << first.out << first.err;
+    EXPECT_TRUE(Contains(first.out, R"({"diff":"b0","keyword":"HeartbeatRate","board":"4321","file":")"));
+    EXPECT_TRUE(Contains(
+        first.err, "save: the value of 'DspFile' cannot stand in a configuration file: it holds a '#'"));
+    EXPECT_EQ(Check({"--check", "--product", "KV 7400C-48", file}).substr(0, 2), "0 ");
+    const std::string saved = ReadAll(file), leftOut = saved.substr(saved.find("#: left out: ") + 13);
+    EXPECT_TRUE(Contains(saved, "\nPort[4-5,7].Qslac.File = same\n")) << saved;  // one line, an index list
+    const Strings was = Records(first, "keyword"),
+                  made = Records(RunKvoam({"--json", "-c", "init; create b1 KV 7400C-48; schema b1"}, "",
+                                          dir.path.c_str()),
+                                 "keyword");
+    ASSERT_EQ(was.size(), made.size());
+    for (size_t i = 0; i < was.size(); ++i) {
+        const std::string keyword = Field(was[i], "keyword");
+        bool left = keyword == "HeartbeatRate" || keyword == "DspFile";  // changed after the save
+        for (const std::string& name : Split(leftOut.substr(0, leftOut.find('\n')), ','))
+            left = left || keyword.rfind(Replace(name, " ", ""), 0) == 0;
+        EXPECT_TRUE(left || Field(was[i], "value") == Field(made[i], "value")) << was[i] << "\n" << made[i];
+    }
 }
 
 }  // namespace

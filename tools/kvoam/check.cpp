@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -271,15 +272,21 @@ private:
     uint64_t m_Handle;
 };
 
-void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, Collector& out) {
-    const EntryPoints& entry = plugin.Entry();
+// A name that no board has.
+std::string ScratchName(const EntryPoints& entry) {
     static unsigned serial = 0;
     std::string name;
     char text[64];
     do name = "kvoam-check-" + std::to_string(serial++);
     while (entry.GetQualifier(0, name.c_str(), "Handle", text, sizeof text) == 0);
+    return name;
+}
 
-    DivertAlerts divert(name);
+// Makes the scratch board name of product from its defaults alone (no search
+// path, so no configuration file); answers its handle, or kNoSuchHandle and
+// why not.
+uint64_t MakeScratchBoard(const EntryPoints& entry, const std::string& name, const std::string& product,
+                          std::string& why) {
     const char* wbload = getenv("WBLOAD");
     const bool hadSearchPath = wbload != nullptr;
     const std::string saved = hadSearchPath ? wbload : "";
@@ -289,15 +296,28 @@ void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, 
         setenv("WBLOAD", saved.c_str(), 1);
     else
         unsetenv("WBLOAD");
+    char text[64];
     if (created != 0 || entry.GetQualifier(0, name.c_str(), "Handle", text, sizeof text) != 0) {
         char detail[160];
         snprintf(detail, sizeof detail,
                  "no scratch board of '%s' could be made to check the settings (0x%08x)", product.c_str(),
                  created);
-        out.Report(0, KV_SEVERITY_ERROR, detail);
+        why = detail;
+        return kNoSuchHandle;
+    }
+    return strtoull(text, nullptr, 10);
+}
+
+void CheckConfiguration(Plugin& plugin, const std::string& product, FILE* file, Collector& out) {
+    const EntryPoints& entry = plugin.Entry();
+    const std::string name = ScratchName(entry);
+    DivertAlerts divert(name);
+    std::string why;
+    const uint64_t handle = MakeScratchBoard(entry, name, product, why);
+    if (handle == kNoSuchHandle) {
+        out.Report(0, KV_SEVERITY_ERROR, why.c_str());
         return;
     }
-    uint64_t handle = strtoull(text, nullptr, 10);
 
     ScratchTarget target(entry, handle);
     CKvConfigReader reader(target, &out);
@@ -423,6 +443,38 @@ bool TakeCheckAlert(uint32_t code, uint32_t severity, const std::string& source,
     if (g_ScratchName.empty() || source != g_ScratchName) return false;
     if (g_Validation != nullptr && code == kAlertMessage && severity >= 1) g_Validation->push_back(text);
     return true;
+}
+
+bool WithScratchBoard(const EntryPoints& entry, const std::string& product, const std::string& path,
+                      const std::function<void(uint64_t handle)>& visit, std::string& why) {
+    FILE* file = nullptr;
+    if (!path.empty() && (file = fopen(path.c_str(), "rb")) == nullptr) {
+        why = "cannot read '" + path + "': " + strerror(errno);
+        return false;
+    }
+    const std::string name = ScratchName(entry);
+    DivertAlerts divert(name);
+    const uint64_t handle = MakeScratchBoard(entry, name, product, why);
+    if (handle == kNoSuchHandle) {
+        if (file != nullptr) fclose(file);
+        return false;
+    }
+    Collector out;
+    if (file != nullptr) {
+        ScratchTarget target(entry, handle);
+        CKvConfigReader reader(target, &out);
+        target.m_pReader = &reader;
+        target.m_pSink = &out;
+        reader.Parse(file);
+        fclose(file);
+    }
+    for (const Problem& problem : out.problems) {
+        if (problem.severity == KV_SEVERITY_ERROR && why.empty())
+            why = path + ":" + std::to_string(problem.line) + ": " + OneLine(problem.message);
+    }
+    if (why.empty()) visit(handle);
+    entry.DestroyBoard(name.c_str());
+    return why.empty();
 }
 
 int RunCheck(Shell& shell, const std::vector<std::string>& args) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ int RunCheck(Shell& shell, const std::vector<std::string>& args);
 
 // The usage line of check, for kvoam's usage text.
 extern const char kCheckUsage[];
+
+// Makes a scratch board of product from its defaults alone (as check does),
+// applies the configuration file at path to it unless path is empty, and
+// calls visit with the board's handle before destroying it; the board's alerts
+// are not shown. Answers false and why when the file cannot be read, no board
+// can be made, or a setting of the file fails ("FILE:LINE: message" of the
+// first); visit is then not called.
+bool WithScratchBoard(const EntryPoints& entry, const std::string& product, const std::string& path,
+                      const std::function<void(uint64_t handle)>& visit, std::string& why);
 
 // Called by the supervisor's alert function for every alert: true when the
 // alert comes from a scratch board of a check in progress and was taken.

@@ -3,18 +3,18 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "check.h"
 #include "emucmd.h"
+#include "interrupt.h"
 #include "json.h"
 #include "kvoam.h"
 #include "printf.h"
+#include "running.h"
 #include "schema.h"
 #include "zel/zelframework.h"
 
@@ -200,7 +200,7 @@ bool DoExit(Shell& shell, const Args&) {
     uint32_t result = shell.entry.Exit();
     ShowCall("Exit", {}, result, nullptr,
              result != 0 ? WhyCallFailed(shell, "Exit", std::string(), result) : "");
-    if (result == 0) shell.boards.clear();
+    if (result == 0) shell.boards.clear(), shell.products.clear();
     return result == 0;
 }
 
@@ -239,7 +239,7 @@ bool DoCreate(Shell& shell, const Args& args) {
     uint32_t result = shell.entry.CreateBoard(args.words[0].c_str(), args.rest.c_str());
     ShowCall("CreateBoard", {args.words[0], args.rest}, result, nullptr,
              result != 0 ? WhyCallFailed(shell, "CreateBoard", args.words[0], result, args.rest) : "");
-    if (result == 0) shell.boards.push_back(args.words[0]);
+    if (result == 0) shell.boards.push_back(args.words[0]), shell.products[args.words[0]] = args.rest;
     return result == 0;
 }
 
@@ -255,6 +255,7 @@ bool DoDestroy(Shell& shell, const Args& args) {
     if (!ByName(shell, "DestroyBoard", shell.entry.DestroyBoard, args)) return false;
     shell.boards.erase(std::remove(shell.boards.begin(), shell.boards.end(), args.words[0]),
                        shell.boards.end());
+    shell.products.erase(args.words[0]);
     return true;
 }
 
@@ -380,14 +381,15 @@ bool DoAlert(Shell& shell, const Args& args) {
     return result == 0;
 }
 
-// Alerts from other threads are shown as they come while it sleeps.
+// Alerts from other threads are shown as they come while it sleeps; an
+// interrupt ends the sleep.
 bool DoSleep(Shell& shell, const Args& args) {
     uint32_t ms = 0;
     if (!Number(shell, args.words[0], "time", &ms)) return false;
     ShowAlerts(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const bool slept = PauseUnlessInterrupted(ms);
     HoldAlerts();
-    return true;
+    return slept || Fail(shell, "sleep: interrupted");
 }
 
 // Waits for the monitor's (or any) alert instead of for a fixed time: the
@@ -405,9 +407,22 @@ bool DoWait(Shell& shell, const Args& args) {
     ShowAlerts(true);
     bool found = WaitForAlert(text, ms);
     HoldAlerts();
+    if (!found && CommandInterrupted()) return Fail(shell, "wait: interrupted");
     if (!found)
         return Fail(shell, "wait: no alert holding '" + text + "' came within " + std::to_string(ms) + " ms");
     return true;
+}
+
+bool DoSave(Shell& shell, const Args& args) {
+    std::string why;
+    return SaveConfiguration(shell, args.words[0], args.words.size() > 1 ? args.words[1] : std::string(),
+                             why) ||
+           Fail(shell, "save: " + why);
+}
+
+bool DoDiff(Shell& shell, const Args& args) {
+    std::string why;
+    return DiffConfiguration(shell, args.words[0], args.words[1], why) || Fail(shell, "diff: " + why);
 }
 
 bool DoDb(Shell&, const Args&) {
@@ -480,6 +495,9 @@ const Command kCommands[] = {
     {"sleep", 1, 1, Rest::None, DoSleep, "sleep MS", "wait, letting alerts from other threads arrive"},
     {"wait", 0, 0, Rest::Required, DoWait, "wait [MS] TEXT",
      "wait until an alert holding TEXT comes (at most MS, 10000)"},
+    {"save", 1, 2, Rest::None, DoSave, "save BOARD [FILE]",
+     "the settings that differ from the product's defaults, as a configuration file"},
+    {"diff", 2, 2, Rest::None, DoDiff, "diff BOARD FILE", "the settings where the board and the file differ"},
     {"db", 0, 0, Rest::None, DoDb, "db", "print the supervisor's database"},
     {"check", 0, 0, Rest::Required, DoCheck, kCheckUsage,
      "check configuration, coefficient and DSP image files"},
@@ -575,7 +593,8 @@ std::string CommandHelp() {
     }
     out +=
         "A failed call is followed by a line saying why.\n"
-        "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line.\n";
+        "At a terminal: Tab completes, Up and Down recall earlier lines, Ctrl-C drops the line or ends a\n"
+        "sleep or wait; in a script, the first Ctrl-C or SIGTERM stops the running boards and calls Exit.\n";
     return out;
 }
 

@@ -1,6 +1,7 @@
 // kvoam's "emu" commands: control of the emulated boards through kvemu.h.
 #include "emucmd.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "json.h"
@@ -27,7 +30,8 @@ const char kHelp[] =
     "emu journal compare FILE                compare the journal with FILE; fails at the first difference\n"
     "emu journal wait TEXT [MS]              wait until a journal line holds TEXT (at most MS, 10000)\n"
     "emu l2p BUS SLOT STREAM TIMESLOT        one entry of the loaded logical-to-physical table\n"
-    "emu connections BUS SLOT                the switch device's connection map\n"
+    "emu l2p BUS SLOT [--grid]               the station map: its mapped entries, or a grid of them\n"
+    "emu connections BUS SLOT [--grid]       the switch device's connection map, or a grid of it\n"
     "emu port BUS SLOT PORT                  what the port's line circuit was given\n"
     "emu dsp BUS SLOT                        the DSP's state\n"
     "emu temp BUS SLOT SENSOR DEGREES        set a sensor's temperature\n"
@@ -40,6 +44,8 @@ const char kHelp[] =
 using kvoam::Json;
 using kvoam::JsonText;
 using kvoam::Printf;
+
+bool (*g_Pause)(unsigned ms) = nullptr;
 
 // A number in decimal or 0x-hex, whole word, within max.
 bool ParseNumber(const std::string& word, uint64_t max, uint64_t* value) {
@@ -68,6 +74,40 @@ bool ParseSigned(const std::string& word, int64_t min, int64_t max, int64_t* val
     if (v < min || v > max) return false;
     *value = v;
     return true;
+}
+
+// Timeslots a grid shows on one row; more go to further blocks below.
+const unsigned kGridWidth = 64;
+
+// One character for a stream in a grid cell: 0-9, then A-Z; '#' past 35.
+char StreamDigit(unsigned stream) {
+    return stream < 10   ? static_cast<char>('0' + stream)
+           : stream < 36 ? static_cast<char>('A' + stream - 10)
+                         : '#';
+}
+
+// The rows of a grid: a row per stream, a column per timeslot (0 to
+// timeslots - 1, in blocks of kGridWidth under a two-line heading of the
+// timeslots' tens and units), each cell one character.
+std::vector<std::string> GridLines(const std::vector<unsigned>& streams, unsigned timeslots,
+                                   const std::function<char(unsigned, unsigned)>& cell) {
+    std::vector<std::string> lines;
+    for (unsigned first = 0; first < timeslots; first += kGridWidth) {
+        const unsigned last = std::min(timeslots, first + kGridWidth);
+        std::string tens = "timeslot ", units = "  stream ";
+        for (unsigned t = first; t < last; ++t) {
+            tens += t % 10 == 0 || t == first ? std::to_string(t / 10 % 10)[0] : ' ';
+            units += static_cast<char>('0' + t % 10);
+        }
+        lines.push_back(tens.substr(0, tens.find_last_not_of(' ') + 1));
+        lines.push_back(units);
+        for (unsigned stream : streams) {
+            std::string row = Printf("%8u ", stream);
+            for (unsigned t = first; t < last; ++t) row += cell(stream, t);
+            lines.push_back(row);
+        }
+    }
+    return lines;
 }
 
 class Command {
@@ -128,7 +168,10 @@ private:
     int JournalCompare();
     int JournalWait();
     int L2p();
+    int L2pMap(bool grid);
     int Connections();
+    int ConnectionGrid(const std::vector<kvemu::Connection>& map);
+    bool Grid(size_t at);
     int Port();
     int Dsp();
     int Temp();
@@ -288,7 +331,8 @@ int Command::JournalCompare() {
         Printf("emu journal compare: the journal differs from '%s' at line %zu", path.c_str(), n + 1));
 }
 
-// Waits on the journal itself (looked at every millisecond), not for a fixed time.
+// Waits on the journal itself (looked at every millisecond), not for a fixed
+// time; the pause between looks ends the wait when the command is interrupted.
 int Command::JournalWait() {
     if (words_.size() != 3 && words_.size() != 4) return Usage("journal wait TEXT [MS]");
     uint64_t ms = 10000;
@@ -308,12 +352,20 @@ int Command::JournalWait() {
         if (std::chrono::steady_clock::now() >= deadline)
             return Fail(Printf("emu journal wait: no journal line holds '%s' after %" PRIu64 " ms",
                                text.c_str(), ms));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (g_Pause == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        else if (!g_Pause(1))
+            return Fail("emu journal wait: interrupted");
     }
 }
 
+// Whether the word at at is "--grid", the last word; a word there that is
+// not is a usage error of the caller's.
+bool Command::Grid(size_t at) { return words_.size() == at + 1 && words_[at] == "--grid"; }
+
 int Command::L2p() {
-    if (words_.size() != 5) return Usage("l2p BUS SLOT STREAM TIMESLOT");
+    if (words_.size() == 3 || Grid(3)) return L2pMap(Grid(3));
+    if (words_.size() != 5) return Usage("l2p BUS SLOT STREAM TIMESLOT | l2p BUS SLOT [--grid]");
     uint64_t stream, timeslot;
     if (!Location() || !Number(3, 7, &stream, "STREAM") || !Number(4, 63, &timeslot, "TIMESLOT")) return 1;
     uint16_t value = 0xFFFF;
@@ -326,12 +378,105 @@ int Command::L2p() {
     return 0;
 }
 
+// The station map: the table's 8 logical streams by 64 logical timeslots.
+// The list shows each mapped entry; the grid the physical stream of each.
+int Command::L2pMap(bool grid) {
+    if (!Location()) return 1;
+    const unsigned kStreams = 8, kTimeslots = 64;
+    uint16_t table[kStreams][kTimeslots];
+    unsigned mapped = 0;
+    for (unsigned stream = 0; stream < kStreams; ++stream) {
+        for (unsigned t = 0; t < kTimeslots; ++t) {
+            table[stream][t] = 0xFFFF;
+            kvemu::GetL2PEntry(bus_, slot_, stream, t, &table[stream][t]);
+            mapped += table[stream][t] != 0xFFFF ? 1 : 0;
+        }
+    }
+    if (grid) {
+        std::vector<std::string> lines =
+            GridLines({0, 1, 2, 3, 4, 5, 6, 7}, kTimeslots, [&](unsigned s, unsigned t) {
+                return table[s][t] == 0xFFFF ? '.' : StreamDigit(table[s][t] >> 8);
+            });
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!json_)
+                Line(lines[i]);
+            else if (i >= 2)
+                Line(Head("l2p", {{"stream", i - 2}, {"grid", lines[i].substr(9)}}));
+        }
+        if (!json_) Line("cell: the physical stream the logical one is mapped to; '.' unmapped");
+    } else {
+        for (unsigned stream = 0; stream < kStreams; ++stream) {
+            for (unsigned t = 0; t < kTimeslots; ++t) {
+                if (table[stream][t] == 0xFFFF) continue;
+                if (json_)
+                    Line(Head("l2p", {{"stream", stream},
+                                      {"timeslot", t},
+                                      {"value", Printf("0x%04x", table[stream][t])}}));
+                else
+                    Line(Printf("%u:%u l2p %u:%u = 0x%04x", bus_, slot_, stream, t, table[stream][t]));
+            }
+        }
+    }
+    if (!json_)
+        Line(Printf("%u:%u %u entries mapped%s", bus_, slot_, mapped,
+                    kvemu::L2PLoaded(bus_, slot_) ? "" : " (no table loaded)"));
+    return 0;
+}
+
 int Command::Connections() {
-    if (words_.size() != 3) return Usage("connections BUS SLOT");
+    if (words_.size() != 3 && !Grid(3)) return Usage("connections BUS SLOT [--grid]");
     if (!Location()) return 1;
     std::vector<kvemu::Connection> map;
     kvemu::GetConnections(bus_, slot_, &map);
+    if (Grid(3)) return ConnectionGrid(map);
     for (const kvemu::Connection& c : map) {
+        if (json_)
+            Line(Head("connection", {{"outStream", c.outStream},
+                                     {"outSlot", c.outSlot},
+                                     {"srcStream", c.srcStream},
+                                     {"srcSlot", c.srcSlot}}));
+        else
+            Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
+    }
+    if (!json_) Line(Printf("%u:%u %zu connection(s)", bus_, slot_, map.size()));
+    return 0;
+}
+
+// The connection map as a grid: a row per output stream that has a
+// connection, a column per timeslot up to the highest connected. Each cell
+// holds the source stream when the source is the output's own timeslot, '*'
+// when it is another (those connections are listed under the grid), '.'
+// when the output has none. A later connection of an output replaces the
+// earlier one.
+int Command::ConnectionGrid(const std::vector<kvemu::Connection>& map) {
+    std::map<std::pair<unsigned, unsigned>, const kvemu::Connection*> cells;
+    std::vector<unsigned> streams;
+    unsigned timeslots = 0;
+    for (const kvemu::Connection& c : map) {
+        cells[{c.outStream, c.outSlot}] = &c;
+        if (std::find(streams.begin(), streams.end(), c.outStream) == streams.end())
+            streams.push_back(c.outStream);
+        timeslots = std::max(timeslots, c.outSlot + 1);
+    }
+    std::sort(streams.begin(), streams.end());
+    std::vector<std::string> lines = GridLines(streams, timeslots, [&](unsigned s, unsigned t) {
+        auto found = cells.find({s, t});
+        if (found == cells.end()) return '.';
+        return found->second->srcSlot == t ? StreamDigit(found->second->srcStream) : '*';
+    });
+    const size_t rows = streams.size() + 2;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!json_)
+            Line(lines[i]);
+        else if (i % rows >= 2)
+            Line(Head("connections", {{"outStream", streams[i % rows - 2]},
+                                      {"fromTimeslot", i / rows * kGridWidth},
+                                      {"grid", lines[i].substr(9)}}));
+    }
+    if (!json_) Line("cell: the source stream, in the same timeslot; '*' another timeslot (below); '.' none");
+    for (const auto& cell : cells) {
+        const kvemu::Connection& c = *cell.second;
+        if (c.srcSlot == c.outSlot) continue;
         if (json_)
             Line(Head("connection", {{"outStream", c.outStream},
                                      {"outSlot", c.outSlot},
@@ -553,3 +698,5 @@ int RunEmuCommand(const std::vector<std::string>& words, bool json, std::string&
 }
 
 const char* EmuCommandHelp() { return kHelp; }
+
+void SetEmuPause(bool (*pause)(unsigned ms)) { g_Pause = pause; }

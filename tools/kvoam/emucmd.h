@@ -12,3 +12,8 @@ int RunEmuCommand(const std::vector<std::string>& words, bool json, std::string&
 
 // The usage lines of the emu commands, for kvoam's help.
 const char* EmuCommandHelp();
+
+// How "emu journal wait" pauses between looks at the journal: pause waits at
+// most ms and answers false when the command is to end (an interrupt). Unset,
+// it sleeps.
+void SetEmuPause(bool (*pause)(unsigned ms));

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
@@ -57,7 +58,8 @@ void HoldAlerts();
 void ShowAlerts(bool following);
 // Waits at most ms until an alert whose text holds text has come since the
 // alert the last such wait found (or since kvoam started); answers whether
-// one did. At most the last 1000 alerts are looked at.
+// one did. At most the last 1000 alerts are looked at. An interrupt of the
+// command ends the wait (answering false).
 bool WaitForAlert(const std::string& text, unsigned ms);
 
 // ---- Supervisor --------------------------------------------------------------
@@ -97,6 +99,7 @@ struct Shell {
     bool quit = false;                // "quit" was given
     std::string location;             // "script.txt:3" for messages, or empty
     std::vector<std::string> boards;  // boards created and not destroyed, for completion
+    std::map<std::string, std::string> products;  // the product each of them was created as
 };
 
 // Runs one command line (blank lines and '#' comments do nothing). Answers

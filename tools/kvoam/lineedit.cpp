@@ -2,7 +2,6 @@
 #include "lineedit.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <cwchar>
 
 #include "emucmd.h"
+#include "interrupt.h"
 #include "schema.h"
 
 #ifdef KVOAM_HAVE_LIBEDIT
@@ -194,19 +194,20 @@ bool RunLineEditor(Shell&, bool) { return false; }
 
 namespace {
 
-volatile sig_atomic_t g_Interrupted = 0;
-
-void OnInterrupt(int) { g_Interrupted = 1; }
+// The interrupt count when the line being typed was begun: a Ctrl-C after it
+// drops the line (or, once the line is read, ends its command).
+uint64_t g_LineBegun = 0;
 
 const char* Prompt(EditLine*) { return "kvoam> "; }
 
-// Reads one character for the editor. A Ctrl-C (the signal interrupts the
-// read) answers an error, which ends the line being typed.
+// Reads one character for the editor. A Ctrl-C (an interrupt while it waits
+// for input) answers an error, which ends the line being typed.
 int ReadCharacter(EditLine*, wchar_t* out) {
     mbstate_t state;
     memset(&state, 0, sizeof state);
     for (;;) {
-        if (g_Interrupted) return -1;
+        const int ready = WaitForInput(STDIN_FILENO, g_LineBegun);
+        if (ready <= 0) return -1;
         char byte;
         ssize_t n = read(STDIN_FILENO, &byte, 1);
         if (n == 0) return 0;
@@ -291,22 +292,15 @@ bool RunLineEditor(Shell& shell, bool keepHistory) {
     el_set(el, EL_BIND, "^I", "kvoam-complete", nullptr);
     el_source(el, nullptr);  // the user's own ~/.editrc
 
-    // Ctrl-C interrupts the read (no restart), which cancels the line.
-    struct sigaction action;
-    struct sigaction previous;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous);
-
     unsigned number = 0;
-    while (!shell.quit) {
-        g_Interrupted = 0;
+    while (!shell.quit && ShutdownSignal() == 0) {
+        g_LineBegun = InterruptCount();
         int count = 0;
         ShowAlerts(true);  // as they come while the line is typed
         const char* line = el_gets(el, &count);
         HoldAlerts();
-        if (line == nullptr && g_Interrupted) {
+        if (ShutdownSignal() != 0) break;
+        if (line == nullptr && InterruptCount() != g_LineBegun) {
             PrintText("^C\n");
             el_reset(el);
             continue;
@@ -322,10 +316,10 @@ bool RunLineEditor(Shell& shell, bool keepHistory) {
             if (!file.empty()) history(kept, &event, H_SAVE, file.c_str());
         }
         shell.location = "stdin:" + std::to_string(++number);
+        BeginCommand(g_LineBegun);
         RunLine(shell, text);
     }
     shell.location.clear();
-    sigaction(SIGINT, &previous, nullptr);
     el_end(el);
     history_end(kept);
     return true;

@@ -14,7 +14,8 @@ namespace kvoam {
 bool LineEditorAvailable();
 
 // Reads and runs commands from the terminal on standard input until end of
-// input or "quit". Ctrl-C cancels the line being typed. With history, the
+// input, "quit" or a shutdown. Ctrl-C drops the line being typed, and ends a
+// command that runs (see interrupt.h). With history, the
 // lines are kept in ~/.kvoam_history (mode 0600) and read back next time.
 // Answers false, having done nothing, when kvoam has no line editor.
 bool RunLineEditor(Shell& shell, bool history);

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,8 @@
 #include <vector>
 
 #include "check.h"
+#include "emucmd.h"
+#include "interrupt.h"
 #include "kvemu.h"
 #include "kvoam.h"
 #include "lineedit.h"
@@ -179,34 +183,103 @@ bool LoadPlugin(const std::string& path, EntryPoints& entry) {
 void RunLines(Shell& shell, const std::string& text, char separator, const std::string& source) {
     size_t start = 0;
     unsigned number = 0;
-    while (start <= text.size() && !shell.quit) {
+    while (start <= text.size() && !shell.quit && ShutdownSignal() == 0) {
         size_t end = text.find(separator, start);
         if (end == std::string::npos) end = text.size();
         ++number;
         shell.location = source.empty() ? std::string() : source + ":" + std::to_string(number);
+        BeginCommand(InterruptCount());
         RunLine(shell, text.substr(start, end - start));
         start = end + 1;
     }
     shell.location.clear();
 }
 
+// Standard input, read a line at a time without a line editor. The wait for
+// input ends at an interrupt too: at a terminal Ctrl-C drops what was typed
+// (the terminal discards it), elsewhere the signal ends the input.
+class StdinLines {
+public:
+    enum Result { kLine, kEnd, kInterrupted };
+    Result Next(std::string& line, uint64_t since) {
+        for (;;) {
+            size_t end = m_Pending.find('\n');
+            if (end != std::string::npos) {
+                line = m_Pending.substr(0, end);
+                m_Pending.erase(0, end + 1);
+                return kLine;
+            }
+            if (m_Ended) {
+                if (m_Pending.empty()) return kEnd;
+                line.swap(m_Pending);
+                m_Pending.clear();
+                return kLine;
+            }
+            const int ready = WaitForInput(STDIN_FILENO, since);
+            if (ready == 0) {
+                m_Pending.clear();
+                return kInterrupted;
+            }
+            char buffer[4096];
+            const ssize_t n = ready < 0 ? 0 : read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n > 0)
+                m_Pending.append(buffer, static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                m_Ended = true;
+        }
+    }
+
+private:
+    std::string m_Pending;
+    bool m_Ended = false;
+};
+
 void RunStream(Shell& shell, std::istream& in, const std::string& source, bool prompt) {
     // While kvoam waits for a line from standard input, alerts are shown as they come.
     const bool waits = &in == &std::cin;
+    StdinLines stdinLines;
     std::string line;
     unsigned number = 0;
-    while (!shell.quit) {
+    while (!shell.quit && ShutdownSignal() == 0) {
         if (waits) ShowAlerts(true);
         if (prompt) PrintText("kvoam> ");
-        bool read = static_cast<bool>(std::getline(in, line));
+        const uint64_t since = InterruptCount();
+        StdinLines::Result got = StdinLines::kLine;
+        if (waits)
+            got = stdinLines.Next(line, since);
+        else if (!std::getline(in, line))
+            got = StdinLines::kEnd;
         if (waits) HoldAlerts();
-        if (!read) break;
+        if (got == StdinLines::kInterrupted) {
+            if (prompt) PrintText("^C\n");
+            continue;
+        }
+        if (got == StdinLines::kEnd) break;
         ++number;
         shell.location = source + ":" + std::to_string(number);
+        BeginCommand(since);
         RunLine(shell, line);
     }
-    if (prompt && !shell.quit) PrintText("\n");
+    if (prompt && !shell.quit && ShutdownSignal() == 0) PrintText("\n");
     shell.location.clear();
+}
+
+// After the first SIGINT or SIGTERM of a script (or SIGTERM at a terminal):
+// every board that is not IDLE is stopped and Exit called, each shown as the
+// commands show them; answers the exit status, 128 plus the signal's number.
+int ShutDown(Shell& shell, int signal) {
+    PrintError(std::string(signal == SIGINT ? "SIGINT" : "SIGTERM") +
+               ": stopping the running boards and calling Exit (another signal ends kvoam at once)");
+    shell.location.clear();
+    for (const std::string& board : std::vector<std::string>(shell.boards)) {
+        char state[64] = "";
+        const uint64_t handle = ResolveHandle(shell, board);
+        if (handle != kNoSuchHandle && shell.entry.GetKeyword(handle, "State", state, sizeof state) == 0 &&
+            strcmp(state, "IDLE") != 0)
+            RunLine(shell, "stop " + board);
+    }
+    RunLine(shell, "exit");
+    return 128 + signal;
 }
 
 int UsageError(const std::string& message) {
@@ -319,6 +392,9 @@ int Main(int argc, char** argv) {
     if (!LoadPlugin(plugin, shell.entry)) return kStatusUsage;
 
     if (check) return RunCheck(shell, checkArgs);
+    const bool interactive = haveScript && script == "-" && isatty(STDIN_FILENO) != 0;
+    SetInterruptMode(interactive ? InterruptMode::Interactive : InterruptMode::Script);
+    SetEmuPause(PauseUnlessInterrupted);
     if (!commands.empty()) {
         shell.echo = !json;
         for (const std::string& text : commands) {
@@ -326,7 +402,6 @@ int Main(int argc, char** argv) {
             RunLines(shell, text, ';', std::string());
         }
     } else if (haveScript && script == "-") {
-        bool interactive = isatty(STDIN_FILENO) != 0;
         shell.echo = !json && !interactive;
         if (!(interactive && !json && RunLineEditor(shell, history)))
             RunStream(shell, std::cin, "stdin", interactive && !json);
@@ -337,12 +412,14 @@ int Main(int argc, char** argv) {
         shell.echo = !json;
         RunLines(shell, DemoScript(), '\n', std::string());
     }
+    if (const int signal = ShutdownSignal()) return ShutDown(shell, signal);
     return shell.failed ? kStatusFailed : kStatusOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    kvoam::StartSignalThread();
     // Plug-in threads (board monitors) may still run when the commands end;
     // the process leaves without running destructors under their feet.
     ExitProcess(Main(argc, argv));

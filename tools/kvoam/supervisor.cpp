@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "check.h"
+#include "interrupt.h"
 #include "json.h"
 #include "kvoam.h"
 #include "oam/oamsupervisor.h"
@@ -319,9 +320,11 @@ void ShowAlerts(bool following) {
 }
 
 bool WaitForAlert(const std::string& text, unsigned ms) {
+    NotifyOnInterrupt(g_AlertMutex, g_AlertArrived);
     std::unique_lock<std::mutex> lock(g_AlertMutex);
     auto found = g_Unmatched.end();
     g_AlertArrived.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        if (CommandInterrupted()) return true;
         found = std::find_if(g_Unmatched.begin(), g_Unmatched.end(),
                              [&](const std::string& alert) { return alert.find(text) != std::string::npos; });
         return found != g_Unmatched.end();
