@@ -171,6 +171,7 @@ private:
     int L2pMap(bool grid);
     int Connections();
     int ConnectionGrid(const std::vector<kvemu::Connection>& map);
+    void ShowConnection(const kvemu::Connection& c);
     bool Grid(size_t at);
     int Port();
     int Dsp();
@@ -429,17 +430,20 @@ int Command::Connections() {
     std::vector<kvemu::Connection> map;
     kvemu::GetConnections(bus_, slot_, &map);
     if (Grid(3)) return ConnectionGrid(map);
-    for (const kvemu::Connection& c : map) {
-        if (json_)
-            Line(Head("connection", {{"outStream", c.outStream},
-                                     {"outSlot", c.outSlot},
-                                     {"srcStream", c.srcStream},
-                                     {"srcSlot", c.srcSlot}}));
-        else
-            Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
-    }
+    for (const kvemu::Connection& c : map) ShowConnection(c);
     if (!json_) Line(Printf("%u:%u %zu connection(s)", bus_, slot_, map.size()));
     return 0;
+}
+
+// One connection, output <- source.
+void Command::ShowConnection(const kvemu::Connection& c) {
+    if (json_)
+        Line(Head("connection", {{"outStream", c.outStream},
+                                 {"outSlot", c.outSlot},
+                                 {"srcStream", c.srcStream},
+                                 {"srcSlot", c.srcSlot}}));
+    else
+        Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
 }
 
 // The connection map as a grid: a row per output stream that has a
@@ -477,13 +481,7 @@ int Command::ConnectionGrid(const std::vector<kvemu::Connection>& map) {
     for (const auto& cell : cells) {
         const kvemu::Connection& c = *cell.second;
         if (c.srcSlot == c.outSlot) continue;
-        if (json_)
-            Line(Head("connection", {{"outStream", c.outStream},
-                                     {"outSlot", c.outSlot},
-                                     {"srcStream", c.srcStream},
-                                     {"srcSlot", c.srcSlot}}));
-        else
-            Line(Printf("output %u:%u <- source %u:%u", c.outStream, c.outSlot, c.srcStream, c.srcSlot));
+        ShowConnection(c);
     }
     if (!json_) Line(Printf("%u:%u %zu connection(s)", bus_, slot_, map.size()));
     return 0;
