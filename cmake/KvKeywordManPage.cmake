@@ -17,18 +17,9 @@ foreach(var TEMPLATE OUTPUT VERSION)
   endif()
 endforeach()
 
+include(${CMAKE_CURRENT_LIST_DIR}/KvSchemaLines.cmake)
 set(product "KV 7400C-48")
-if(DEFINED SCHEMA)
-  file(READ "${SCHEMA}" lines)
-else()
-  execute_process(
-    COMMAND ${CMAKE_COMMAND} -E env WBLOAD=${SHARE}
-            ${KVOAM} --json -c "init; create b0 ${product}; schema b0; exit"
-    OUTPUT_VARIABLE lines ERROR_VARIABLE errors RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "KvKeywordManPage: kvoam's schema failed (${status}):\n${errors}${lines}")
-  endif()
-endif()
+kv_schema_lines(lines KvKeywordManPage "init; create b0 ${product}; schema b0; exit")
 
 # Text for roff: backslashes escaped, a leading '.' or '\'' made harmless.
 function(roff_text out text)
@@ -38,15 +29,6 @@ function(roff_text out text)
     set(text "\\&${text}")
   endif()
   set(${out} "${text}" PARENT_SCOPE)
-endfunction()
-
-# One member of a JSON object as text, or empty when missing or null.
-function(json_member out object name)
-  string(JSON value ERROR_VARIABLE error GET "${object}" "${name}")
-  if(error OR value STREQUAL "null")
-    set(value "")
-  endif()
-  set(${out} "${value}" PARENT_SCOPE)
 endfunction()
 
 # The description of one keyword, without its name.

@@ -42,6 +42,7 @@ add_custom_command(OUTPUT "${KV_MAN_BUILD_DIR}/libkv.7.in"
     -DRESULTS=${KV_RESULTS_TABLE}
     -P ${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake
   DEPENDS kvoam kv "${PROJECT_SOURCE_DIR}/doc/libkv.7.in" "${CMAKE_CURRENT_LIST_DIR}/KvKeywordManPage.cmake"
+          "${CMAKE_CURRENT_LIST_DIR}/KvSchemaLines.cmake"
           "${KV_RESULTS_TABLE}"
   COMMENT "Generating libkv(7) from the plug-in's keyword schema"
   VERBATIM)

@@ -21,27 +21,9 @@ foreach(var CONFIG KEYWORD)
   endif()
 endforeach()
 
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/KvSchemaLines.cmake)
 set(product "KV 7400C-48")
-if(DEFINED SCHEMA)
-  file(READ "${SCHEMA}" lines)
-else()
-  execute_process(
-    COMMAND ${CMAKE_COMMAND} -E env WBLOAD=${SHARE}
-            ${KVOAM} --json -c "init; detect; create b0 ${product}; schema b0; note plug-in object; schema -; exit"
-    OUTPUT_VARIABLE lines ERROR_VARIABLE errors RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "FuzzDictionary: kvoam's schema failed (${status}):\n${errors}${lines}")
-  endif()
-endif()
-
-# One member of a JSON object as text, or empty when missing or null.
-function(json_member out object name)
-  string(JSON value ERROR_VARIABLE error GET "${object}" "${name}")
-  if(error OR value STREQUAL "null")
-    set(value "")
-  endif()
-  set(${out} "${value}" PARENT_SCOPE)
-endfunction()
+kv_schema_lines(lines FuzzDictionary "init; detect; create b0 ${product}; schema b0; note plug-in object; schema -; exit")
 
 set(board "")       # tokens of the board's tree
 set(plugin "")      # tokens of the plug-in object's tree
